@@ -1,0 +1,41 @@
+// The per-document context and the module's internal operations. Private to the module:
+// a host sees TifContext only as an opaque pointer.
+#pragma once
+
+#include <ctime>
+
+#include "zudor/reader.h"
+
+struct TifContext {
+    uint64_t hostParam1; // stored, never read
+    uint64_t hostParam2; // stored, never read
+    InputStream *stream;
+    HostServices *host;
+    uint8_t *outCursor;
+    SummaryInfo summary;
+    uint32_t hostFlags; // stored, never read
+    uint32_t titleSize;
+    uint32_t authorSize;
+    uint32_t littleEndian;
+    uint32_t needPropertyList; // set by tifInitDoc; the next property starts a new list
+    uint32_t ifdOffset;        // next IFD to read; 0 once the chain has been walked
+    XmpInfo xmpInfo;
+};
+
+// Byte-order readers: any non-zero flag means little-endian.
+uint16_t tifReadShort(const uint8_t *bytes, uint32_t littleEndian);
+uint32_t tifReadLong(const uint8_t *bytes, uint32_t littleEndian);
+
+// Internal steps answer 1 for success and 0 for failure.
+int32_t tifWalkIfds(TifContext *ctx);
+int32_t tifStoreTitle(TifContext *ctx, int32_t length, const uint8_t *value);
+int32_t tifStoreAuthor(TifContext *ctx, int32_t length, const uint8_t *value);
+int32_t tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, const char *name);
+int32_t tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const char *value);
+void tifFreePropertyList(TifContext *ctx);
+void tifReleaseSummaryInfo(TifContext *ctx);
+
+// Calendar time in seconds since 1970 UTC, or -1 outside 1970-01-01 .. 3000-12-31 UTC.
+int64_t tifMktime64(struct tm *calendar);
+
+uint32_t tifGetXmpInfo(TifContext *ctx, XmpInfo *out, uint32_t release);

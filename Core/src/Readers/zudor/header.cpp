@@ -1,0 +1,21 @@
+#include <cstring>
+
+#include "host_calls.h"
+
+extern "C" uint32_t tifInitDoc(TifContext *ctx, uint64_t, uint32_t, InputStream *stream)
+{
+    if (ctx == nullptr || stream == nullptr)
+        return TIF_STATUS_FAILED;
+    ctx->stream = stream;
+    ctx->needPropertyList = 1;
+
+    // No seek: the host hands the stream over standing at the document's first byte.
+    uint8_t header[9] = {};
+    if (!tifStreamReadAll(ctx, header, 8))
+        return TIF_STATUS_FAILED;
+
+    // Only "II" means little-endian; anything else, "MM" among it, is read as big-endian.
+    ctx->littleEndian = std::memcmp(header, "II", 2) == 0 ? 1 : 0;
+    ctx->ifdOffset = tifReadLong(header + 4, ctx->littleEndian);
+    return TIF_STATUS_OK;
+}

@@ -1,0 +1,63 @@
+// The module as a host sees it: loaded at run time, reached through its table, and one
+// document's life driven through that table against the scripted host.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "test_host.h"
+#include "zudor/reader.h"
+
+namespace testhost {
+
+// The shared library, loaded once (ZUDOR_MODULE names another one).
+void *moduleHandle();
+void *moduleSymbol(const char *name);
+const ReaderInterface &reader();
+
+// Marker that a host pre-fills its buffers with, to see whether a retrieval wrote them.
+constexpr uint8_t kMarker = 0xEE;
+
+template <typename T>
+T markedBuffer()
+{
+    T buffer;
+    std::memset(&buffer, kMarker, sizeof buffer);
+    return buffer;
+}
+
+template <typename T>
+bool untouched(const T &buffer)
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(&buffer);
+    for (size_t i = 0; i < sizeof buffer; ++i)
+        if (p[i] != kMarker)
+            return false;
+    return true;
+}
+
+struct Document {
+    explicit Document(std::vector<uint8_t> bytes) : stream(std::move(bytes)) {}
+    ~Document();
+
+    // tifAllocateContext then tifInitDoc; returns tifInitDoc's status (6 without a context).
+    uint32_t open();
+    // One retrieval each; true when the buffer was written. The status must be 0.
+    bool summary(SummaryInfo *out);
+    bool xmp(XmpInfo *out);
+    void release();
+    void close(); // release, then tifFreeContext
+
+    TestHost host;
+    MemoryStream stream;
+    TifContext *ctx = nullptr;
+    uint32_t allocateStatus = 0;
+    uint32_t lastStatus = 0;
+};
+
+// What a summary's property list holds, as (name, value) pairs.
+std::vector<std::pair<std::string, std::string>> propertiesOf(const SummaryInfo &summary);
+
+} // namespace testhost

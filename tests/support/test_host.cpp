@@ -1,0 +1,246 @@
+#include "test_host.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace testhost {
+
+namespace {
+// hostConvertTime gets no heap, so it finds its host through the thread that runs it.
+thread_local TestHost *currentHost = nullptr;
+
+TestHost &hostOf(void *heap) { return **static_cast<TestHost **>(heap); }
+} // namespace
+
+struct Services {
+    static void *alloc(void *heap, int64_t size)
+    {
+        TestHost &h = hostOf(heap);
+        if (!h.checkHeap(heap, "hostAlloc") || h.shouldRefuse('a', 1, size))
+            return nullptr;
+        return h.hand(static_cast<size_t>(size));
+    }
+
+    static void *calloc(void *heap, int64_t count, int64_t size)
+    {
+        TestHost &h = hostOf(heap);
+        if (!h.checkHeap(heap, "hostCalloc") || h.shouldRefuse('c', count, size))
+            return nullptr;
+        if (size != 0 && count > INT64_MAX / size) {
+            ++h.refusals_;
+            return nullptr;
+        }
+        return h.hand(static_cast<size_t>(count * size));
+    }
+
+    static int32_t free(void *heap, void *block)
+    {
+        TestHost &h = hostOf(heap);
+        if (!h.checkHeap(heap, "hostFree"))
+            return 0;
+        auto it = h.live_.find(block);
+        if (it == h.live_.end()) {
+            h.misuse_.push_back(block == nullptr ? "hostFree of null" : "hostFree of a block not live");
+            return 0;
+        }
+        std::free(block);
+        h.live_.erase(it);
+        return 1;
+    }
+
+    // Like C realloc: a refusal leaves the old block as it was.
+    static void *realloc(void *heap, void *block, int64_t size)
+    {
+        TestHost &h = hostOf(heap);
+        if (!h.checkHeap(heap, "hostRealloc") || h.shouldRefuse('r', 1, size))
+            return nullptr;
+        size_t oldSize = 0;
+        if (block != nullptr) {
+            auto it = h.live_.find(block);
+            if (it == h.live_.end()) {
+                h.misuse_.push_back("hostRealloc of a block not live");
+                return nullptr;
+            }
+            oldSize = it->second;
+        }
+        void *grown = h.hand(static_cast<size_t>(size));
+        if (block != nullptr) {
+            const size_t newSize = static_cast<size_t>(size);
+            std::memcpy(grown, block, oldSize < newSize ? oldSize : newSize);
+            free(heap, block);
+        }
+        return grown;
+    }
+
+    // A refusal frees the old block, as the reader expects of a host that wants no leak.
+    static void *resize(void *heap, void *block, int64_t size)
+    {
+        TestHost &h = hostOf(heap);
+        if (!h.checkHeap(heap, "hostResize"))
+            return nullptr;
+        if (!h.live_.count(block)) {
+            h.misuse_.push_back("hostResize of a block not live");
+            return nullptr;
+        }
+        const bool refuse = h.shouldRefuse('z', 1, size);
+        free(heap, block);
+        return refuse ? nullptr : h.hand(static_cast<size_t>(size));
+    }
+
+    static int32_t convertTime(int64_t seconds, uint8_t *out)
+    {
+        if (currentHost != nullptr)
+            currentHost->timesGiven.push_back(seconds);
+        const uint64_t ft = fileTimeFromSeconds(seconds);
+        for (int i = 0; i < 8; ++i)
+            out[i] = static_cast<uint8_t>(ft >> (8 * i));
+        return 1;
+    }
+
+    static int32_t parseXmp(HostServices *services, XmpInfo **result, uint64_t *, const char *packet,
+                            uint32_t size, uint32_t mode)
+    {
+        TestHost &h = hostOf(&services->hostHeap);
+        if (services != &h.services_)
+            h.misuse_.push_back("hostParseXmp given another record");
+        h.xmpCalls.push_back({std::string(packet, size), size, mode});
+        if (h.xmpCalls.size() > h.xmpRecordsToGive) {
+            *result = nullptr;
+            return 0;
+        }
+        h.xmpRecords_.push_back(TestHost::recordFor(h.xmpCalls.size() - 1, h.xmpCalls.back().packet));
+        *result = &h.xmpRecords_.back();
+        return 1;
+    }
+};
+
+TestHost::TestHost()
+{
+    std::memset(&services_, 0, sizeof services_);
+    services_.hostHeap = this;
+    services_.hostAlloc = Services::alloc;
+    services_.hostFree = Services::free;
+    services_.hostRealloc = Services::realloc;
+    services_.hostCalloc = Services::calloc;
+    services_.hostResize = Services::resize;
+    services_.hostConvertTime = Services::convertTime;
+    services_.hostParseXmp = Services::parseXmp;
+    currentHost = this;
+}
+
+TestHost::~TestHost()
+{
+    for (auto &block : live_)
+        std::free(block.first);
+    if (currentHost == this)
+        currentHost = nullptr;
+}
+
+size_t TestHost::blockSize(const void *block) const
+{
+    auto it = live_.find(const_cast<void *>(block));
+    return it == live_.end() ? 0 : it->second;
+}
+
+bool TestHost::checkHeap(const void *heap, const char *call)
+{
+    if (heap == &services_.hostHeap)
+        return true;
+    misuse_.push_back(std::string(call) + " given the wrong heap address");
+    return false;
+}
+
+bool TestHost::shouldRefuse(char kind, int64_t count, int64_t size)
+{
+    requestLog_.push_back({kind, count, size});
+    const long k = ++requests_;
+    const bool scripted = refuseFrom_ > 0 && k >= refuseFrom_ && (refuseTo_ < 0 || k <= refuseTo_);
+    if (scripted || count < 0 || size < 0) {
+        ++refusals_;
+        return true;
+    }
+    return false;
+}
+
+void *TestHost::hand(size_t bytes)
+{
+    // A zero-byte request still gets a block of its own, as calloc gives.
+    void *block = std::malloc(bytes == 0 ? 1 : bytes);
+    std::memset(block, kGarbage, bytes);
+    live_[block] = bytes;
+    return block;
+}
+
+XmpInfo TestHost::recordFor(size_t call, const std::string &packet)
+{
+    XmpInfo record;
+    std::memset(&record, 0, sizeof record);
+    record.opaque[0] = call + 1;
+    std::memcpy(&record.opaque[1], packet.data(), packet.size() < 40 ? packet.size() : 40);
+    return record;
+}
+
+MemoryStream::MemoryStream(std::vector<uint8_t> bytes) : bytes_(std::move(bytes))
+{
+    std::memset(&record_, 0, sizeof record_);
+    record_.base.streamRead = read;
+    record_.base.streamSeek = seek;
+    record_.self = this;
+}
+
+uint32_t MemoryStream::read(InputStream *s, void *buffer, uint32_t count)
+{
+    MemoryStream &m = *reinterpret_cast<Record *>(s)->self;
+    ++m.reads_;
+    m.log_.push_back({'r', count});
+    uint64_t available = m.position_ < m.bytes_.size() ? m.bytes_.size() - m.position_ : 0;
+    uint64_t n = count < available ? count : available;
+    if (m.reads_ == m.cutAt_) {
+        if (count == 0)
+            return UINT32_MAX;
+        n = count - 1 < n ? count - 1 : n;
+    }
+    if (n != 0)
+        std::memcpy(buffer, m.bytes_.data() + m.position_, n);
+    m.position_ += n;
+    m.bytesRead_ += n;
+    return static_cast<uint32_t>(n);
+}
+
+int32_t MemoryStream::seek(InputStream *s, uint32_t offset, uint32_t origin)
+{
+    MemoryStream &m = *reinterpret_cast<Record *>(s)->self;
+    ++m.seeks_;
+    m.log_.push_back({'s', offset});
+    if (origin != 0)
+        return -1;
+    m.position_ = offset;
+    return 0;
+}
+
+uint64_t fileTimeFromSeconds(int64_t seconds)
+{
+    return static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
+}
+
+int64_t secondsFromFileTime(const uint8_t bytes[8])
+{
+    uint64_t ft = 0;
+    for (int i = 7; i >= 0; --i)
+        ft = (ft << 8) | bytes[i];
+    return static_cast<int64_t>(ft / 10000000ULL) - 11644473600LL;
+}
+
+void setTimeZone(const char *tz)
+{
+#ifdef _WIN32
+    _putenv_s("TZ", tz);
+    _tzset();
+#else
+    setenv("TZ", tz, 1);
+    tzset();
+#endif
+}
+
+} // namespace testhost
