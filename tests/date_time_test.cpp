@@ -61,6 +61,7 @@ INSTANTIATE_TEST_SUITE_P(
         DateCase{"UTC0", "3001:01:01 00:00:00", 20, -1},
         // Numbers no int holds once 1900 or 1 is taken off: no overflow, just a failure.
         DateCase{"UTC0", "1:2147483648:1 1:1:1", 20, -1},
+        DateCase{"UTC0", "2147483648:1:1 1:1:1", 20, -1},
         DateCase{"UTC0", "-999999999:1:1 1:1:1", 20, -1},
         DateCase{"UTC0", "2024:-11:01 00:00:0", 20, 1672531200}));
 

@@ -92,6 +92,29 @@ TEST(ContextLife, NullContextCallsNoService)
     }
 }
 
+// Null pointers where the host must pass valid ones: an orderly return, nothing touched.
+TEST(ContextLife, NullArgumentsReturnInOrder)
+{
+    auto get = reinterpret_cast<TifGetReaderInterfaceFn>(moduleSymbol("tifGetReaderInterface"));
+    get(nullptr);
+    EXPECT_EQ(reader().allocateContext(0, 0, nullptr, nullptr, 0), nullptr);
+    EXPECT_EQ(reader().initDoc(nullptr, 0, 0, nullptr), 6u);
+
+    TestHost host;
+    TifContext *ctx = reader().allocateContext(0, 0, nullptr, host.services(), 0);
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(reader().initDoc(ctx, 0, 0, nullptr), 6u);
+    EXPECT_EQ(ctx->stream, nullptr);
+    uint32_t status = 0;
+    EXPECT_EQ(reader().fillBuffer(ctx, nullptr, 0, &status, 0), 0u);
+    EXPECT_EQ(status, 100u);
+    EXPECT_EQ(ctx->outCursor, nullptr);
+    uint8_t buffer[62];
+    EXPECT_EQ(reader().fillBuffer(nullptr, buffer, 0, nullptr, 0), 0u);
+    reader().freeContext(ctx);
+    EXPECT_EQ(host.liveBlocks(), 0u);
+}
+
 TEST(ContextLife, FreeContextReturnsTheContextAlone)
 {
     Document doc(TiffBuilder().ascii(269, "T").ascii(315, "A").ascii(271, "M").build());

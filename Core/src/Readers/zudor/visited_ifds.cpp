@@ -9,10 +9,11 @@ uint32_t firstProbe(uint32_t offset, uint32_t capacity)
     return (offset * 0x9E3779B1u) & (capacity - 1);
 }
 
+// Only offsets not yet in the table are placed, so the first free slot is the place.
 void place(uint32_t *slots, uint32_t capacity, uint32_t offset)
 {
     uint32_t i = firstProbe(offset, capacity);
-    while (slots[i] != 0 && slots[i] != offset)
+    while (slots[i] != 0)
         i = (i + 1) & (capacity - 1);
     slots[i] = offset;
 }
