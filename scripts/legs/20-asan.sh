@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test again under the address and undefined-behaviour sanitizers.
 set -euo pipefail
-scripts/lib/ensure-packages cmake ninja-build g++ googletest libgtest-dev
+source scripts/lib/linux-packages
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" "${ZUDOR_TEST_PACKAGES[@]}"
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan

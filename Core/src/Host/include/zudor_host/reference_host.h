@@ -1,0 +1,83 @@
+// The reference host: the services a host hands the reader (heap, time conversion, XMP),
+// implemented over the C allocator and the XMP toolkit. One host serves one thread; give each
+// worker its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zudor/host.h"
+
+namespace zudorhost {
+
+enum class XmpMode : uint32_t {
+    Parsed = 1, // every packet is parsed; the record carries the parsed document
+    Raw = 2     // the host keeps a copy of the packet's text and parses nothing
+};
+
+// The host's 48-byte XMP record, as the reader hands it back from slot 11. Everything it
+// points to belongs to the host and lives until endDocument().
+struct HostXmpRecord {
+    uint32_t magic;         // kXmpRecordMagic
+    uint32_t mode;          // an XmpMode
+    uint64_t packetBytes;   // the packet's text, its terminating zero not counted
+    void *document;         // the parsed document (an XmpPtr) in parsed mode, else null
+    const char *packet;     // the host's copy of the text in raw mode, else null
+    uint64_t propertyCount; // simple properties of the parsed document; 0 in raw mode
+    uint64_t sequence;      // 1 for the document's first packet, 2 for the next, ...
+};
+static_assert(sizeof(HostXmpRecord) == sizeof(XmpInfo), "the record fills XmpInfo");
+static_assert(offsetof(HostXmpRecord, packetBytes) == 8, "packetBytes at 8");
+static_assert(offsetof(HostXmpRecord, document) == 16, "document at 16");
+static_assert(offsetof(HostXmpRecord, packet) == 24, "packet at 24");
+static_assert(offsetof(HostXmpRecord, propertyCount) == 32, "propertyCount at 32");
+static_assert(offsetof(HostXmpRecord, sequence) == 40, "sequence at 40");
+
+constexpr uint32_t kXmpRecordMagic = 0x504D5848; // "HXMP" in memory order
+constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
+
+class ReferenceHost {
+public:
+    explicit ReferenceHost(XmpMode mode = XmpMode::Parsed,
+                           int64_t maxRequest = kDefaultMaxRequest);
+    ~ReferenceHost();
+    ReferenceHost(const ReferenceHost &) = delete;
+    ReferenceHost &operator=(const ReferenceHost &) = delete;
+
+    HostServices *services() { return &services_; }
+    XmpMode xmpMode() const { return mode_; }
+    int64_t maxRequest() const { return maxRequest_; }
+
+    // Releases every XMP record made since the last call, the ones a later packet replaced
+    // in the reader's context among them.
+    void endDocument();
+
+    // The record behind an XmpInfo the reader handed over, or null when it is not one of
+    // this host's live records (all zero, say).
+    const HostXmpRecord *recordOf(const XmpInfo &info) const;
+
+    // Called by the XMP slot.
+    XmpInfo *makeXmpRecord(const char *packet, uint32_t size);
+
+    // Allocator state, reached from the heap slots through hostHeap.
+    static ReferenceHost *fromHeap(void *heap) { return *static_cast<ReferenceHost **>(heap); }
+
+private:
+    HostServices services_;
+    XmpMode mode_;
+    int64_t maxRequest_;
+    std::vector<HostXmpRecord *> records_;
+};
+
+// The XMP toolkit needs one initialisation per process before any thread uses it; the first
+// parse does it, and a host with threads calls this before it starts them. The toolkit
+// reports parse failures on std::cerr: unless showDiagnostics is set on that first call,
+// std::cerr is silenced for the process.
+bool initXmpToolkit(bool showDiagnostics = false);
+
+// The simple properties of a parsed document, as (path, value) in the toolkit's order.
+std::vector<std::pair<std::string, std::string>> xmpProperties(void *document);
+
+} // namespace zudorhost

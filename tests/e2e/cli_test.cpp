@@ -1,0 +1,239 @@
+// sievecheck run as a user runs it, on files made by the test builder and by a real peer.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tiff_builder.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testhost::TiffBuilder;
+
+namespace {
+
+const char *kPacket =
+    "<?xpacket begin=\"\" id=\"W5M0MpCehiHzreSzNTczkc9d\"?><x:xmpmeta xmlns:x=\"adobe:ns:meta/\">"
+    "<rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description "
+    "rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:format>image/tiff"
+    "</dc:format></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"r\"?>";
+
+struct ToolRun {
+    int status;
+    std::string out, err;
+};
+
+class CliTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("TZ", "UTC", 1);
+        dir_ = fs::path(testing::TempDir()) /
+               ("zudor_cli_" + std::to_string(getpid()) + "_" +
+                testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string write(const std::string &name, const std::vector<uint8_t> &bytes)
+    {
+        const fs::path path = dir_ / name;
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                    std::streamsize(bytes.size()));
+        return path.string();
+    }
+    std::string write(const std::string &name, const std::string &text)
+    {
+        return write(name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+
+    ToolRun run(const std::string &args)
+    {
+        const std::string errFile = (dir_ / "stderr.txt").string();
+        const std::string command = std::string(SIEVECHECK_PATH) + " " + args + " 2>" + errFile;
+        ToolRun result{};
+        FILE *pipe = popen(command.c_str(), "r");
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+            result.out.append(buffer, n);
+        const int raw = pclose(pipe);
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        std::ifstream in(errFile);
+        result.err.assign(std::istreambuf_iterator<char>(in), {});
+        return result;
+    }
+
+    std::vector<json> lines(const std::string &out)
+    {
+        std::vector<json> records;
+        size_t start = 0;
+        for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+            records.push_back(json::parse(out.substr(start, end - start)));
+        return records;
+    }
+
+    static std::vector<uint8_t> richDocument(bool littleEndian = true)
+    {
+        return TiffBuilder(littleEndian)
+            .ifd()
+            .ascii(269, "Harbour")
+            .ascii(270, "Boats at dawn")
+            .ascii(271, "Northlight")
+            .ascii(272, "NL")
+            .ascii(305, "darkroom")
+            .ascii(306, "2024:02:29 13:45:00")
+            .ascii(315, "Ada")
+            .bytes(700, testhost::kUndefined, kPacket)
+            .ifd()
+            .ascii(316, "studio")
+            .ascii(333, "cyan\0magenta")
+            .ascii(337, "press")
+            .ascii(33432, "(c) Ada")
+            .ascii(315, "Second Artist")
+            .build();
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(CliTest, JsonRecordHoldsEveryRoleInOrder)
+{
+    for (bool littleEndian : {true, false}) {
+        const std::string file = write(littleEndian ? "le.tif" : "be.tif", richDocument(littleEndian));
+        ToolRun r = run("-i " + file + " - --format json");
+        ASSERT_EQ(r.status, 0) << r.err;
+        const auto records = lines(r.out);
+        ASSERT_EQ(records.size(), 1u);
+        const json expected = json::parse(R"({"file":")" + file + R"(","summary":"complete",
+            "title":"Harbour","author":"Ada","createTime":"2024-02-29T13:45:00Z",
+            "properties":[["Description","Boats at dawn"],["Make","Northlight"],["Model","NL"],
+                ["Software","darkroom"],["Host Computer","studio"],["Ink Set","cyan"],
+                ["Target Printer","press"],["Copyright","(c) Ada"],["Author","Second Artist"]],
+            "xmp":{"packetBytes":)" + std::to_string(std::strlen(kPacket)) + R"(,
+                "properties":[["dc:format","image/tiff"]]},"error":null})");
+        EXPECT_EQ(records[0], expected);
+        // Keys in the documented order, not merely the same set.
+        EXPECT_EQ(r.out.find("{\"file\""), 0u);
+        EXPECT_LT(r.out.find("\"summary\""), r.out.find("\"title\""));
+        EXPECT_LT(r.out.find("\"xmp\""), r.out.find("\"error\""));
+    }
+}
+
+TEST_F(CliTest, RawXmpAndTextFormat)
+{
+    const std::string file = write("a.tif", richDocument());
+    ToolRun raw = run("-i " + file + " - --format json --xmp raw");
+    ASSERT_EQ(raw.status, 0);
+    EXPECT_EQ(lines(raw.out)[0]["xmp"], (json{{"packetBytes", std::strlen(kPacket)}, {"packet", kPacket}}));
+
+    ToolRun text = run("-i " + file + " - --format text");
+    EXPECT_EQ(text.status, 0);
+    for (const char *expected : {"  summary        complete\n", "  title          Harbour\n",
+                                 "  created        2024-02-29T13:45:00Z\n", "  Host Computer  studio\n",
+                                 "    dc:format = image/tiff\n"})
+        EXPECT_NE(text.out.find(expected), std::string::npos) << expected << "\n" << text.out;
+}
+
+TEST_F(CliTest, StatusesAndErrorsNameTheFile)
+{
+    const std::string good = write("d/1-good.tif", richDocument());
+    write("d/2-short.tif", std::string("II*\0", 4));
+    write("d/3-text.tif", "just some text, not a TIFF at all\n");
+    const std::string badDate = write("d/sub/4-date.tif", TiffBuilder().ifd().ascii(306, "not a date at all!!").ascii(271, "M").build());
+    const std::string missing = (dir_ / "missing.tif").string();
+
+    ToolRun r = run("-i " + (dir_ / "d").string() + " -i " + missing + " - --format json");
+    EXPECT_EQ(r.status, 1);
+    const auto records = lines(r.out);
+    ASSERT_EQ(records.size(), 5u);
+    EXPECT_EQ(records[0]["file"], good);
+    EXPECT_EQ(records[0]["summary"], "complete");
+    EXPECT_EQ(records[1]["error"], "cannot read the TIFF header (shorter than 8 bytes)");
+    EXPECT_EQ(records[2]["summary"], "none");
+    EXPECT_TRUE(records[2]["error"].is_null());
+    // The rejected date fails the first walk; the second finds the chain ended.
+    EXPECT_EQ(records[3]["file"], badDate);
+    EXPECT_EQ(records[3]["summary"], "partial");
+    EXPECT_EQ(records[4]["error"], "cannot open: No such file or directory");
+    EXPECT_NE(r.err.find("sievecheck: " + missing + ": cannot open"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("2-short.tif: cannot read the TIFF header"), std::string::npos) << r.err;
+
+    EXPECT_EQ(run("-i " + good + " -").status, 0);
+    EXPECT_EQ(run("-i " + good + " a b").status, 2);
+    EXPECT_EQ(run("--format xml -i " + good).status, 2);
+    EXPECT_EQ(run("-i " + good + " " + good).status, 2) << "would overwrite its input";
+    ToolRun noModule = run("--module " + missing + " -i " + good);
+    EXPECT_EQ(noModule.status, 2);
+    EXPECT_NE(noModule.err.find("cannot load the reader module"), std::string::npos);
+    EXPECT_NE(run("--help").out.find("EXIT STATUS"), std::string::npos);
+}
+
+TEST_F(CliTest, JobsDoNotChangeTheOutput)
+{
+    for (int i = 0; i < 120; ++i) {
+        TiffBuilder b(i % 2 == 0);
+        b.ifd().ascii(269, "doc " + std::to_string(i));
+        if (i % 3 == 0)
+            b.bytes(700, testhost::kUndefined, kPacket);
+        if (i % 5 == 0)
+            b.ifd().ascii(305, std::string(size_t(i) * 40, 's'));
+        write("many/" + std::to_string(i) + ".tif", i % 7 == 0 ? std::vector<uint8_t>(3, 0) : b.build());
+    }
+    const std::string dir = (dir_ / "many").string();
+    ToolRun one = run("-i " + dir + " - --format json --jobs 1");
+    ToolRun four = run("-i " + dir + " - --format json --jobs 4 --stats");
+    EXPECT_EQ(one.status, 1);
+    EXPECT_EQ(lines(one.out).size(), 120u);
+    EXPECT_EQ(one.out, four.out);
+    EXPECT_NE(four.err.find("documents 120: complete 102, partial 0, none 0, errors 18"), std::string::npos) << four.err;
+}
+
+TEST_F(CliTest, StatsCountTheMinimumReads)
+{
+    // Header, then per IFD: entry count, entries, next offset, and one read per value over
+    // four bytes; a seek to each IFD, each such value and back to the next offset.
+    const std::string file = write("s.tif", TiffBuilder().ifd().ascii(269, "Harbour").ascii(271, "NL").ifd().ascii(305, "darkroom").build());
+    ToolRun r = run("-i " + file + " --stats --format json");
+    EXPECT_NE(r.err.find("reads 9, seeks 6,"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, LatinOneBytesBecomeCharacters)
+{
+    const std::string file = write("l.tif", TiffBuilder().ifd().ascii(271, "Caf\xe9 \xc3\xa9").build());
+    ToolRun r = run("-i " + file + " --format json");
+    EXPECT_EQ(lines(r.out)[0]["properties"][0][1], "Caf\xc3\xa9 \xc3\xa9");
+}
+
+TEST_F(CliTest, TextOutputModeWritesTheReadersHint)
+{
+    const std::string file = write("t.tif", richDocument());
+    const std::string out = (dir_ / "hint.txt").string();
+    EXPECT_EQ(run(file + " " + out).status, 0);
+    std::ifstream in(out);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(text, "sievecheck -i inputfile outputfile-to getsummary info\n");
+}
+
+TEST_F(CliTest, ReadsWhatAPeerWrote)
+{
+    if (std::system("command -v tiffset >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tiffset is not installed";
+    const std::string file = (dir_ / "peer.tif").string();
+    fs::copy_file(ZUDOR_SAMPLE_TIFF, file);
+    ASSERT_EQ(std::system(("tiffset -s 305 'peer software' " + file + " && tiffset -s 315 'Peer Artist' " + file).c_str()), 0);
+    ToolRun r = run("-i " + file + " --format json");
+    const json record = lines(r.out)[0];
+    EXPECT_EQ(record["author"], "Peer Artist");
+    EXPECT_EQ(record["properties"][3], json::parse(R"(["Software","peer software"])"));
+}
+
+} // namespace

@@ -1,0 +1,158 @@
+// The reference host's services, each against what the reader relies on.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "zudor_host/file_stream.h"
+#include "zudor_host/host_slots.h"
+#include "zudor_host/reference_host.h"
+
+using namespace zudorhost;
+
+namespace {
+
+const char *kPacket =
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF "
+    "xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" "
+    "xmlns:xmp=\"http://ns.adobe.com/xap/1.0/\" xmp:Rating=\"3\"><xmp:Label>red</xmp:Label>"
+    "</rdf:Description></rdf:RDF></x:xmpmeta>";
+
+XmpInfo *parse(ReferenceHost &host, const std::string &packet)
+{
+    XmpInfo *record = nullptr;
+    uint64_t auxiliary = 0;
+    host.services()->hostParseXmp(host.services(), &record, &auxiliary, packet.c_str(),
+                                  uint32_t(packet.size() + 1), 1);
+    return record;
+}
+
+} // namespace
+
+TEST(ReferenceHeap, RefusesNegativeAndOversizedRequestsAndGrantsZero)
+{
+    ReferenceHost host(XmpMode::Raw, 1000);
+    HostServices *s = host.services();
+    void *heap = &s->hostHeap;
+    EXPECT_EQ(s->hostAlloc(heap, -1), nullptr);
+    EXPECT_EQ(s->hostAlloc(heap, INT64_MIN), nullptr);
+    EXPECT_EQ(s->hostAlloc(heap, 1001), nullptr);
+    EXPECT_EQ(s->hostCalloc(heap, 1001, 1), nullptr);
+    EXPECT_EQ(s->hostCalloc(heap, INT64_MAX, 2), nullptr); // count x size overflows
+    EXPECT_EQ(s->hostCalloc(heap, 2, -1), nullptr);
+    EXPECT_EQ(s->hostRealloc(heap, nullptr, 1001), nullptr);
+    for (void *zero : {s->hostAlloc(heap, 0), s->hostCalloc(heap, 0, 12), s->hostCalloc(heap, 5, 0)}) {
+        EXPECT_NE(zero, nullptr);
+        s->hostFree(heap, zero);
+    }
+    // Realloc keeps the contents; a refused resize has already given the old block back
+    // (the leak checkers of the sanitized run see it if not).
+    auto *block = static_cast<char *>(s->hostRealloc(heap, nullptr, 4));
+    std::memcpy(block, "abc", 4);
+    block = static_cast<char *>(s->hostRealloc(heap, block, 900));
+    EXPECT_STREQ(block, "abc");
+    EXPECT_EQ(s->hostResize(heap, block, 5000), nullptr);
+    void *grown = s->hostResize(heap, s->hostAlloc(heap, 8), 1000);
+    EXPECT_NE(grown, nullptr);
+    s->hostFree(heap, grown);
+}
+
+TEST(ReferenceTime, WritesFiletimeLittleEndianAndSaturates)
+{
+    struct Case {
+        int64_t seconds;
+        uint64_t ticks;
+    } cases[] = {
+        {0, 116444736000000000ULL},
+        {1709214300, 116444736000000000ULL + 1709214300ULL * 10000000ULL}, // 2024-02-29 13:45 UTC
+        {32535215999, 116444736000000000ULL + 32535215999ULL * 10000000ULL},
+        {-11644473600, 0},
+        {INT64_MIN, 0},
+        {INT64_MAX, uint64_t(INT64_MAX)},
+    };
+    for (const Case &c : cases) {
+        uint8_t out[8];
+        std::memset(out, 0xEE, sizeof out);
+        convertTime(c.seconds, out);
+        EXPECT_EQ(filetimeFromBytes(out), c.ticks) << c.seconds;
+        EXPECT_EQ(out[0], uint8_t(c.ticks)) << "least significant byte first";
+    }
+}
+
+TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
+{
+    ReferenceHost host(XmpMode::Parsed);
+    XmpInfo *first = parse(host, kPacket);
+    XmpInfo *second = parse(host, kPacket);
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    const HostXmpRecord *record = host.recordOf(*second);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->magic, kXmpRecordMagic);
+    EXPECT_EQ(record->packetBytes, std::strlen(kPacket));
+    EXPECT_EQ(record->sequence, 2u);
+    EXPECT_EQ(record->propertyCount, 2u);
+    const auto properties = xmpProperties(record->document);
+    ASSERT_EQ(properties.size(), 2u);
+    EXPECT_EQ(properties[0], (std::pair<std::string, std::string>{"xmp:Rating", "3"}));
+    EXPECT_EQ(properties[1], (std::pair<std::string, std::string>{"xmp:Label", "red"}));
+
+    // The replaced first record is still the host's; both go at the document's end.
+    EXPECT_NE(host.recordOf(*first), nullptr);
+    XmpInfo copy = *second;
+    host.endDocument();
+    EXPECT_EQ(host.recordOf(copy), nullptr);
+    XmpInfo zero{};
+    EXPECT_EQ(host.recordOf(zero), nullptr);
+}
+
+TEST(ReferenceXmp, UnparsablePacketGetsNoRecordAndPrintsNothing)
+{
+    ReferenceHost host(XmpMode::Parsed);
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(parse(host, "<x:xmpmeta><rdf:RDF><unclosed"), nullptr);
+    EXPECT_EQ(parse(host, std::string("\xff\xfe garbage", 10)), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(ReferenceXmp, RawModeKeepsItsOwnCopy)
+{
+    ReferenceHost host(XmpMode::Raw);
+    std::string packet = "<not parsed at all>";
+    XmpInfo *info = parse(host, packet);
+    ASSERT_NE(info, nullptr);
+    packet.assign(packet.size(), 'x'); // the reader frees its packet right after the call
+    const HostXmpRecord *record = host.recordOf(*info);
+    ASSERT_NE(record, nullptr);
+    EXPECT_STREQ(record->packet, "<not parsed at all>");
+    EXPECT_EQ(record->document, nullptr);
+}
+
+TEST(ReferenceFileStream, ReadsAtTheSoughtOffsetAndCounts)
+{
+    const std::string path = testing::TempDir() + "zudor_stream.bin";
+    std::ofstream(path, std::ios::binary) << "0123456789";
+    FileStream file;
+    std::string error;
+    ASSERT_TRUE(file.open(path, error)) << error;
+    InputStream *s = file.stream();
+    char buffer[16] = {};
+    EXPECT_EQ(s->streamRead(s, buffer, 4), 4u);
+    EXPECT_STREQ(buffer, "0123");
+    s->streamSeek(s, 8, 0);
+    EXPECT_EQ(s->streamRead(s, buffer, 4), 2u) << "a read past the end comes up short";
+    s->streamSeek(s, 0xFFFFFFF0u, 0);
+    EXPECT_EQ(s->streamRead(s, buffer, 4), 0u);
+    EXPECT_EQ(file.counts().reads, 3u);
+    EXPECT_EQ(file.counts().seeks, 2u);
+    EXPECT_EQ(file.counts().bytesRead, 6u);
+
+    EXPECT_FALSE(file.open(testing::TempDir() + "zudor_no_such_file", error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(file.open(testing::TempDir(), error)) << "a directory is not a document";
+    std::remove(path.c_str());
+}
