@@ -1,5 +1,6 @@
 #include "document.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "text_encoding.h"
@@ -37,6 +38,18 @@ std::optional<std::string> stringOf(const char *text)
     if (text == nullptr)
         return std::nullopt;
     return toUtf8(text);
+}
+
+// No honest request outgrows the file by much: a value or packet is at most the file's size,
+// and the property array, entry buffer and directory set stay within a few times the bytes
+// that describe them. Refusing more spares the host from zeroing hundreds of megabytes for a
+// count that a short read will contradict a moment later.
+int64_t documentCap(uint64_t fileSize, int64_t ceiling)
+{
+    constexpr uint64_t kSlack = 1 << 20;
+    const uint64_t cap = fileSize > (uint64_t(ceiling) - kSlack) / 8 ? uint64_t(ceiling)
+                                                                      : kSlack + 8 * fileSize;
+    return int64_t(std::min(cap, uint64_t(ceiling)));
 }
 
 } // namespace
@@ -78,8 +91,10 @@ bool DocumentDriver::open(const std::string &path, DocumentResult &result)
 {
     result.file = path;
     std::string why;
-    if (file_.open(path, why))
+    if (file_.open(path, why)) {
+        host_.setMaxRequest(documentCap(file_.size(), maxRequest_));
         return true;
+    }
     result.error = "cannot open: " + why;
     return false;
 }

@@ -41,7 +41,7 @@ struct DocumentResult {
 class DocumentDriver {
 public:
     DocumentDriver(const ReaderInterface &table, zudorhost::ReferenceHost &host)
-        : table_(table), host_(host) {}
+        : table_(table), host_(host), maxRequest_(host.maxRequest()) {}
 
     DocumentResult summarize(const std::string &path);
     DocumentResult textOutput(const std::string &path);
@@ -55,6 +55,7 @@ private:
     const ReaderInterface &table_;
     zudorhost::ReferenceHost &host_;
     zudorhost::FileStream file_;
+    int64_t maxRequest_;
 };
 
 } // namespace sievecheck

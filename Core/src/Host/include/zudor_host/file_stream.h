@@ -29,6 +29,8 @@ public:
 
     InputStream *stream() { return &record_; }
     const StreamCounts &counts() const { return counts_; }
+    // Bytes in the file; UINT64_MAX when it is not a regular file.
+    uint64_t size() const { return size_; }
 
     static FileStream *fromStream(InputStream *stream);
 

@@ -49,6 +49,7 @@ public:
     HostServices *services() { return &services_; }
     XmpMode xmpMode() const { return mode_; }
     int64_t maxRequest() const { return maxRequest_; }
+    void setMaxRequest(int64_t bytes) { maxRequest_ = bytes; }
 
     // Releases every XMP record made since the last call, the ones a later packet replaced
     // in the reader's context among them.
