@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -154,5 +155,32 @@ TEST(ReferenceFileStream, ReadsAtTheSoughtOffsetAndCounts)
     EXPECT_FALSE(file.open(testing::TempDir() + "zudor_no_such_file", error));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(file.open(testing::TempDir(), error)) << "a directory is not a document";
+    std::remove(path.c_str());
+}
+
+// Pieces are served from a window of the file; those that straddle its end, lie before it,
+// outgrow it or run past the end of the file must still come back exactly as the file holds them.
+TEST(ReferenceFileStream, ServesEveryPieceAsTheFileHoldsIt)
+{
+    const std::string path = testing::TempDir() + "zudor_window.bin";
+    std::string bytes(200000, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 7 + i / 251);
+    std::ofstream(path, std::ios::binary) << bytes;
+    FileStream file;
+    std::string error;
+    ASSERT_TRUE(file.open(path, error)) << error;
+    EXPECT_EQ(file.size(), bytes.size());
+    const struct { uint32_t offset, length, expected; } pieces[] = {
+        {0, 8, 8}, {65530, 12, 12}, {4095, 2, 2}, {70000, 100000, 100000}, {199990, 20, 10},
+        {150000, 4, 4}, {3, 61440, 61440}, {200000, 4, 0}};
+    InputStream *s = file.stream();
+    std::vector<char> buffer(100000);
+    for (const auto &piece : pieces) {
+        s->streamSeek(s, piece.offset, 0);
+        ASSERT_EQ(s->streamRead(s, buffer.data(), piece.length), piece.expected) << piece.offset;
+        EXPECT_EQ(std::string(buffer.data(), piece.expected), bytes.substr(piece.offset, piece.expected))
+            << piece.offset;
+    }
     std::remove(path.c_str());
 }

@@ -1,5 +1,6 @@
 #include "zudor_host/file_stream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -8,8 +9,29 @@
 #include <unistd.h>
 
 namespace zudorhost {
+namespace {
 
-FileStream::FileStream()
+constexpr uint32_t kWindowBytes = 64 * 1024;
+// Windows start on a page, so a piece just before the one asked for is usually inside too.
+constexpr uint64_t kWindowAlign = 4096;
+
+uint32_t preadAll(int fd, char *to, uint32_t count, uint64_t offset)
+{
+    uint32_t done = 0;
+    while (done < count) {
+        const ssize_t got = pread(fd, to + done, count - done, off_t(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += uint32_t(got);
+    }
+    return done;
+}
+
+} // namespace
+
+FileStream::FileStream() : window_(new char[kWindowBytes])
 {
     std::memset(&record_, 0, sizeof record_);
     record_.streamRead = fileStreamRead;
@@ -34,13 +56,24 @@ bool FileStream::open(const std::string &path, std::string &error)
         error = std::strerror(errno);
         return false;
     }
+    // The first window is filled now. A file that ends inside it is sized by that one pread,
+    // so a small document costs open, pread and close; a directory fails it with EISDIR.
+    ssize_t got;
+    do
+        got = pread(fd_, window_.get(), kWindowBytes, 0);
+    while (got < 0 && errno == EINTR);
     struct stat info;
-    if (fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
-        error = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : std::strerror(errno);
+    if (got < 0 || (got == kWindowBytes && fstat(fd_, &info) != 0)) {
+        error = std::strerror(errno);
         close();
         return false;
     }
-    size_ = S_ISREG(info.st_mode) ? uint64_t(info.st_size) : UINT64_MAX;
+    windowStart_ = 0;
+    windowLength_ = uint64_t(got);
+    if (got < kWindowBytes)
+        size_ = uint64_t(got);
+    else
+        size_ = S_ISREG(info.st_mode) ? uint64_t(info.st_size) : UINT64_MAX;
     return true;
 }
 
@@ -51,23 +84,31 @@ void FileStream::close()
     fd_ = -1;
 }
 
+uint32_t FileStream::readAt(uint64_t offset, void *buffer, uint32_t count)
+{
+    if (count > kWindowBytes - kWindowAlign || size_ == UINT64_MAX)
+        return preadAll(fd_, static_cast<char *>(buffer), count, offset);
+    if (offset < windowStart_ || offset + count > windowStart_ + windowLength_) {
+        windowStart_ = offset & ~(kWindowAlign - 1);
+        // No more than the file holds, or the last pread would only learn where it ends.
+        const uint64_t want = std::min<uint64_t>(kWindowBytes, size_ - windowStart_);
+        windowLength_ = preadAll(fd_, window_.get(), uint32_t(want), windowStart_);
+    }
+    const uint64_t end = windowStart_ + windowLength_;
+    const uint32_t n = offset >= end ? 0 : uint32_t(std::min<uint64_t>(count, end - offset));
+    if (n != 0)
+        std::memcpy(buffer, window_.get() + (offset - windowStart_), n);
+    return n;
+}
+
 uint32_t fileStreamRead(InputStream *stream, void *buffer, uint32_t count)
 {
     FileStream *self = FileStream::fromStream(stream);
     ++self->counts_.reads;
     // Nothing lies past the end of a regular file; skip the call the reader would fail on.
-    if (self->position_ >= self->size_ && count > 0)
+    if (count == 0 || self->position_ >= self->size_)
         return 0;
-    uint32_t done = 0;
-    while (done < count) {
-        const ssize_t got = pread(self->fd_, static_cast<char *>(buffer) + done, count - done,
-                                  off_t(self->position_ + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += uint32_t(got);
-    }
+    const uint32_t done = self->readAt(self->position_, buffer, count);
     self->position_ += done;
     self->counts_.bytesRead += done;
     return done;

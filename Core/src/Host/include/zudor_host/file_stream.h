@@ -1,9 +1,11 @@
-// An input stream over one file: each read is one pread at the stream's position, straight
-// into the reader's buffer, so the walk's scattered small reads cost one call each and no copy
-// of ours.
+// An input stream over one file. The reader asks for many small pieces (a count, an entry
+// array, a value, the next offset), so reads are served from a 64 KiB window of the file that
+// one pread fills: a small document costs one system call, not one per piece. Requests too
+// large for the window go straight into the reader's buffer.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "zudor/host.h"
@@ -38,11 +40,16 @@ private:
     friend uint32_t fileStreamRead(InputStream *, void *, uint32_t);
     friend int32_t fileStreamSeek(InputStream *, uint32_t, uint32_t);
 
+    uint32_t readAt(uint64_t offset, void *buffer, uint32_t count);
+
     InputStream record_; // first, so the reader's stream pointer leads back here
     int fd_ = -1;
     uint64_t position_ = 0;
     uint64_t size_ = 0;
     StreamCounts counts_;
+    std::unique_ptr<char[]> window_;
+    uint64_t windowStart_ = 0;
+    uint64_t windowLength_ = 0;
 };
 
 uint32_t fileStreamRead(InputStream *stream, void *buffer, uint32_t count);
