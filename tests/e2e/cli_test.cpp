@@ -208,9 +208,15 @@ TEST_F(CliTest, StatsCountTheMinimumReads)
 
 TEST_F(CliTest, LatinOneBytesBecomeCharacters)
 {
-    const std::string file = write("l.tif", TiffBuilder().ifd().ascii(271, "Caf\xe9 \xc3\xa9").build());
+    // Also in the file's name, and next to what JSON must escape.
+    const std::string file = write("l\xe9.tif", TiffBuilder().ifd().ascii(271, "Caf\xe9 \xc3\xa9")
+                                                    .ascii(272, "a\"b\\c\nd\x01").build());
     ToolRun r = run("-i " + file + " --format json");
-    EXPECT_EQ(lines(r.out)[0]["properties"][0][1], "Caf\xc3\xa9 \xc3\xa9");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json record = lines(r.out)[0];
+    EXPECT_EQ(record["file"], file.substr(0, file.size() - 5) + "\xc3\xa9.tif");
+    EXPECT_EQ(record["properties"][0][1], "Caf\xc3\xa9 \xc3\xa9");
+    EXPECT_EQ(record["properties"][1][1], "a\"b\\c\nd\x01");
 }
 
 TEST_F(CliTest, TextOutputModeWritesTheReadersHint)

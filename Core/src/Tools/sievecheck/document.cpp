@@ -62,6 +62,7 @@ void DocumentDriver::collectSummary(const SummaryInfo &summary, DocumentResult &
     if (summary.properties == nullptr)
         return;
     const PropertyList &list = *summary.properties;
+    result.properties.reserve(size_t(std::max(list.count, 0)));
     for (int32_t i = 0; i < list.count; ++i) {
         const PropertyEntry &entry = list.entries[i];
         result.properties.emplace_back(toUtf8(entry.name != nullptr ? entry.name : ""),

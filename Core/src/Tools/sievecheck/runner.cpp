@@ -53,20 +53,28 @@ void tally(const DocumentResult &doc, RunTotals &totals)
     totals.counts.bytesRead += doc.counts.bytesRead;
 }
 
-DocumentResult runOne(DocumentDriver &driver, const std::string &file, const RunOptions &options)
+// One document read and its record formatted, on whichever thread read it.
+struct Finished {
+    DocumentResult doc;
+    std::string text;
+};
+
+Finished runOne(DocumentDriver &driver, const std::string &file, const RunOptions &options)
 {
-    return options.textOutput ? driver.textOutput(file) : driver.summarize(file);
+    Finished done;
+    done.doc = options.textOutput ? driver.textOutput(file) : driver.summarize(file);
+    done.text = options.textOutput ? formatTextOutput(done.doc, options.format)
+                                   : formatSummary(done.doc, options.format);
+    return done;
 }
 
 // Writes one record, and its error line, as soon as every record before it is written.
-void emit(const DocumentResult &doc, const RunOptions &options, std::FILE *out, RunTotals &totals)
+void emit(const Finished &done, std::FILE *out, RunTotals &totals)
 {
-    if (!doc.error.empty())
-        std::fprintf(stderr, "sievecheck: %s: %s\n", doc.file.c_str(), doc.error.c_str());
-    const std::string text = options.textOutput ? formatTextOutput(doc, options.format)
-                                                : formatSummary(doc, options.format);
-    std::fwrite(text.data(), 1, text.size(), out);
-    tally(doc, totals);
+    if (!done.doc.error.empty())
+        std::fprintf(stderr, "sievecheck: %s: %s\n", done.doc.file.c_str(), done.doc.error.c_str());
+    std::fwrite(done.text.data(), 1, done.text.size(), out);
+    tally(done.doc, totals);
 }
 
 } // namespace
@@ -83,13 +91,13 @@ RunTotals runDocuments(const LoadedModule &module, const std::vector<std::string
         zudorhost::ReferenceHost host(options.xmpMode, options.maxRequest);
         DocumentDriver driver(module.table(), host);
         for (const std::string &file : files) {
-            emit(runOne(driver, file, options), options, out, totals);
+            emit(runOne(driver, file, options), out, totals);
             progress.update(totals.documents);
         }
     } else {
         // Each worker has its own host and stream; records wait in their slot until every
         // earlier one is written, so the output does not depend on the number of workers.
-        std::vector<std::optional<DocumentResult>> results(files.size());
+        std::vector<std::optional<Finished>> results(files.size());
         std::mutex lock;
         std::condition_variable ready;
         std::atomic<size_t> next{0};
@@ -99,21 +107,21 @@ RunTotals runDocuments(const LoadedModule &module, const std::vector<std::string
                 zudorhost::ReferenceHost host(options.xmpMode, options.maxRequest);
                 DocumentDriver driver(module.table(), host);
                 for (size_t i; (i = next.fetch_add(1)) < files.size();) {
-                    DocumentResult doc = runOne(driver, files[i], options);
+                    Finished done = runOne(driver, files[i], options);
                     std::lock_guard<std::mutex> guard(lock);
-                    results[i] = std::move(doc);
+                    results[i] = std::move(done);
                     ready.notify_one();
                 }
             });
         for (size_t i = 0; i < files.size(); ++i) {
-            DocumentResult doc;
+            Finished done;
             {
                 std::unique_lock<std::mutex> guard(lock);
                 ready.wait(guard, [&] { return results[i].has_value(); });
-                doc = std::move(*results[i]);
+                done = std::move(*results[i]);
                 results[i].reset();
             }
-            emit(doc, options, out, totals);
+            emit(done, out, totals);
             progress.update(totals.documents);
         }
         for (std::thread &worker : workers)

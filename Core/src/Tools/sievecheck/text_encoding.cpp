@@ -40,6 +40,15 @@ std::string toUtf8(const char *text)
     std::string out;
     out.reserve(n);
     for (size_t i = 0; i < n;) {
+        // Plain ASCII, most of any text and nearly all of an XMP packet, goes over in runs.
+        size_t run = i;
+        while (run < n && p[run] < 0x80)
+            ++run;
+        if (run > i) {
+            out.append(text + i, run - i);
+            i = run;
+            continue;
+        }
         const size_t length = validSequence(p + i, n - i);
         if (length > 0) {
             out.append(text + i, length);

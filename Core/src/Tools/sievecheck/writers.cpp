@@ -4,50 +4,125 @@
 #include <cstdio>
 #include <ctime>
 
-#include <nlohmann/json.hpp>
+#include "text_encoding.h"
 
 namespace sievecheck {
 namespace {
 
-using Json = nlohmann::ordered_json;
-
-Json optionalString(const std::optional<std::string> &value)
+// JSON is written by hand: the records are flat, and building a document tree for each one
+// cost more than reading the file did. Text comes here as valid UTF-8; the file name, which
+// may hold any bytes, goes through the same Latin-1 fallback first.
+void jsonString(std::string &out, const std::string &text)
 {
-    return value ? Json(*value) : Json(nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t plain = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(text, plain, i - plain);
+        plain = i + 1;
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    out.append(text, plain, std::string::npos);
+    out += '"';
 }
 
-Json pairs(const NamedValues &values)
+void jsonKey(std::string &out, const char *key)
 {
-    Json array = Json::array();
-    for (const auto &[name, value] : values)
-        array.push_back(Json::array({name, value}));
-    return array;
+    out += '"';
+    out += key;
+    out += "\":";
 }
 
-Json xmpJson(const std::optional<XmpResult> &xmp)
+void jsonOptional(std::string &out, const std::optional<std::string> &value)
 {
-    if (!xmp)
-        return nullptr;
-    Json object = {{"packetBytes", xmp->packetBytes}};
-    if (xmp->raw)
-        object["packet"] = xmp->packet;
+    if (value)
+        jsonString(out, *value);
     else
-        object["properties"] = pairs(xmp->properties);
-    return object;
+        out += "null";
+}
+
+void jsonPairs(std::string &out, const NamedValues &values)
+{
+    out += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        out += i == 0 ? "[" : ",[";
+        jsonString(out, values[i].first);
+        out += ',';
+        jsonString(out, values[i].second);
+        out += ']';
+    }
+    out += ']';
+}
+
+void jsonXmp(std::string &out, const std::optional<XmpResult> &xmp)
+{
+    if (!xmp) {
+        out += "null";
+        return;
+    }
+    out += "{\"packetBytes\":" + std::to_string(xmp->packetBytes) + ",";
+    if (xmp->raw) {
+        jsonKey(out, "packet");
+        jsonString(out, xmp->packet);
+    } else {
+        jsonKey(out, "properties");
+        jsonPairs(out, xmp->properties);
+    }
+    out += '}';
+}
+
+void jsonError(std::string &out, const std::string &error)
+{
+    jsonKey(out, "error");
+    if (error.empty())
+        out += "null";
+    else
+        jsonString(out, error);
 }
 
 std::string jsonSummary(const DocumentResult &doc)
 {
-    Json record;
-    record["file"] = doc.file;
-    record["summary"] = summaryName(doc.summary);
-    record["title"] = optionalString(doc.title);
-    record["author"] = optionalString(doc.author);
-    record["createTime"] = doc.createTime == 0 ? Json(nullptr) : Json(filetimeToIso(doc.createTime));
-    record["properties"] = pairs(doc.properties);
-    record["xmp"] = xmpJson(doc.xmp);
-    record["error"] = doc.error.empty() ? Json(nullptr) : Json(doc.error);
-    return record.dump() + "\n";
+    std::string out = "{";
+    jsonKey(out, "file");
+    jsonString(out, toUtf8(doc.file.c_str()));
+    out += ',';
+    jsonKey(out, "summary");
+    jsonString(out, summaryName(doc.summary));
+    out += ',';
+    jsonKey(out, "title");
+    jsonOptional(out, doc.title);
+    out += ',';
+    jsonKey(out, "author");
+    jsonOptional(out, doc.author);
+    out += ',';
+    jsonKey(out, "createTime");
+    jsonOptional(out, doc.createTime == 0 ? std::nullopt
+                                          : std::optional<std::string>(filetimeToIso(doc.createTime)));
+    out += ',';
+    jsonKey(out, "properties");
+    jsonPairs(out, doc.properties);
+    out += ',';
+    jsonKey(out, "xmp");
+    jsonXmp(out, doc.xmp);
+    out += ',';
+    jsonError(out, doc.error);
+    out += "}\n";
+    return out;
 }
 
 void line(std::string &out, const char *label, const std::string &value)
@@ -117,11 +192,19 @@ std::string formatSummary(const DocumentResult &doc, Format format)
 std::string formatTextOutput(const DocumentResult &doc, Format format)
 {
     if (format == Format::Json) {
-        Json record;
-        record["file"] = doc.file;
-        record["text"] = doc.error.empty() ? Json(doc.text) : Json(nullptr);
-        record["error"] = doc.error.empty() ? Json(nullptr) : Json(doc.error);
-        return record.dump() + "\n";
+        std::string out = "{";
+        jsonKey(out, "file");
+        jsonString(out, toUtf8(doc.file.c_str()));
+        out += ',';
+        jsonKey(out, "text");
+        if (doc.error.empty())
+            jsonString(out, doc.text);
+        else
+            out += "null";
+        out += ',';
+        jsonError(out, doc.error);
+        out += "}\n";
+        return out;
     }
     return doc.error.empty() ? doc.text + "\n" : "";
 }
