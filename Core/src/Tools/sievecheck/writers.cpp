@@ -12,17 +12,29 @@ namespace {
 // JSON is written by hand: the records are flat, and building a document tree for each one
 // cost more than reading the file did. Text comes here as valid UTF-8; the file name, which
 // may hold any bytes, goes through the same Latin-1 fallback first.
+struct EscapeTable {
+    bool escape[256] = {};
+    constexpr EscapeTable()
+    {
+        for (int c = 0; c < 0x20; ++c)
+            escape[c] = true;
+        escape[int('"')] = escape[int('\\')] = true;
+    }
+};
+constexpr EscapeTable kEscape;
+
 void jsonString(std::string &out, const std::string &text)
 {
     static const char kHex[] = "0123456789abcdef";
     out += '"';
-    size_t plain = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\')
+    const char *plain = text.data();
+    const char *const end = plain + text.size();
+    for (const char *p = plain; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (!kEscape.escape[c])
             continue;
-        out.append(text, plain, i - plain);
-        plain = i + 1;
+        out.append(plain, size_t(p - plain));
+        plain = p + 1;
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -37,7 +49,7 @@ void jsonString(std::string &out, const std::string &text)
             out += kHex[c & 15];
         }
     }
-    out.append(text, plain, std::string::npos);
+    out.append(plain, size_t(end - plain));
     out += '"';
 }
 
