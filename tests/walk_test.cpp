@@ -240,6 +240,40 @@ INSTANTIATE_TEST_SUITE_P(Chains, Loops,
                                            LoopCase{"ThousandCycle", 1000, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A chain out of file order moves the set of IFDs read from its ordered form to its hashed
+// one, from the inline slots and from a host block; every loop must still end there.
+TEST(Walk, LoopsEndInChainsOutOfFileOrder)
+{
+    constexpr size_t n = 40;
+    TiffBuilder probe; // the same IFDs, to know where each one lands
+    for (size_t i = 0; i < n; ++i)
+        probe.ifd().ascii(271, "ifd " + std::to_string(100 + i));
+    std::vector<size_t> descending, lateTurn;
+    for (size_t i = 0; i < n; ++i) {
+        descending.push_back(n - 1 - i);
+        lateTurn.push_back(i < 35 ? i : n + 34 - i); // 0..34, then 39 down to 35
+    }
+    for (const auto &[chain, loopTo] : {std::pair{descending, size_t(20)}, std::pair{lateTurn, size_t(5)}}) {
+        std::vector<uint32_t> next(n);
+        for (size_t k = 0; k + 1 < n; ++k)
+            next[chain[k]] = probe.ifdOffset(chain[k + 1]);
+        next[chain.back()] = probe.ifdOffset(loopTo);
+        TiffBuilder b;
+        b.firstIfdOffset(probe.ifdOffset(chain[0]));
+        for (size_t i = 0; i < n; ++i)
+            b.ifd().ascii(271, "ifd " + std::to_string(100 + i)).nextOffset(next[i]);
+        Document doc(b.build());
+        ASSERT_EQ(doc.open(), 0u);
+        SummaryInfo s;
+        ASSERT_TRUE(doc.summary(&s));
+        EXPECT_EQ(s.properties->count, int32_t(n)) << "loop to " << loopTo;
+        EXPECT_EQ(doc.ctx->ifdOffset, 0u);
+        EXPECT_EQ(doc.stream.reads(), long(1 + 4 * n));
+        doc.close();
+        EXPECT_EQ(doc.host.liveBlocks(), 0u);
+    }
+}
+
 TEST(Walk, HundredThousandIfdsCostLinearTime)
 {
     TiffBuilder b;
