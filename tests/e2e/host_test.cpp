@@ -82,6 +82,27 @@ TEST(ReferenceTime, WritesFiletimeLittleEndianAndSaturates)
     }
 }
 
+// The property array grows one entry at a time; however the host spreads its growth, every
+// entry written before must be there after each step.
+TEST(ReferenceHeap, ReallocGrowingByOneEntryKeepsEveryEntry)
+{
+    ReferenceHost host(XmpMode::Raw);
+    HostServices *s = host.services();
+    uint32_t *entries = nullptr;
+    std::vector<void *> copies; // what the reader allocates between two growths
+    for (uint32_t n = 1; n <= 3000; ++n) {
+        entries = static_cast<uint32_t *>(s->hostRealloc(&s->hostHeap, entries, int64_t(n) * 24));
+        ASSERT_NE(entries, nullptr);
+        entries[(n - 1) * 6] = n;
+        copies.push_back(s->hostAlloc(&s->hostHeap, 16));
+    }
+    for (uint32_t n = 1; n <= 3000; ++n)
+        ASSERT_EQ(entries[(n - 1) * 6], n);
+    for (void *copy : copies)
+        s->hostFree(&s->hostHeap, copy);
+    s->hostFree(&s->hostHeap, entries);
+}
+
 TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
 {
     ReferenceHost host(XmpMode::Parsed);
