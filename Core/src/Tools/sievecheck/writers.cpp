@@ -53,8 +53,11 @@ void jsonString(std::string &out, const std::string &text)
     out += '"';
 }
 
+// Starts the next member of the object being written.
 void jsonKey(std::string &out, const char *key)
 {
+    if (out.back() != '{')
+        out += ',';
     out += '"';
     out += key;
     out += "\":";
@@ -87,7 +90,9 @@ void jsonXmp(std::string &out, const std::optional<XmpResult> &xmp)
         out += "null";
         return;
     }
-    out += "{\"packetBytes\":" + std::to_string(xmp->packetBytes) + ",";
+    out += '{';
+    jsonKey(out, "packetBytes");
+    out += std::to_string(xmp->packetBytes);
     if (xmp->raw) {
         jsonKey(out, "packet");
         jsonString(out, xmp->packet);
@@ -112,26 +117,19 @@ std::string jsonSummary(const DocumentResult &doc)
     std::string out = "{";
     jsonKey(out, "file");
     jsonString(out, toUtf8(doc.file.c_str()));
-    out += ',';
     jsonKey(out, "summary");
     jsonString(out, summaryName(doc.summary));
-    out += ',';
     jsonKey(out, "title");
     jsonOptional(out, doc.title);
-    out += ',';
     jsonKey(out, "author");
     jsonOptional(out, doc.author);
-    out += ',';
     jsonKey(out, "createTime");
     jsonOptional(out, doc.createTime == 0 ? std::nullopt
                                           : std::optional<std::string>(filetimeToIso(doc.createTime)));
-    out += ',';
     jsonKey(out, "properties");
     jsonPairs(out, doc.properties);
-    out += ',';
     jsonKey(out, "xmp");
     jsonXmp(out, doc.xmp);
-    out += ',';
     jsonError(out, doc.error);
     out += "}\n";
     return out;
@@ -207,13 +205,11 @@ std::string formatTextOutput(const DocumentResult &doc, Format format)
         std::string out = "{";
         jsonKey(out, "file");
         jsonString(out, toUtf8(doc.file.c_str()));
-        out += ',';
         jsonKey(out, "text");
         if (doc.error.empty())
             jsonString(out, doc.text);
         else
             out += "null";
-        out += ',';
         jsonError(out, doc.error);
         out += "}\n";
         return out;
