@@ -1,0 +1,283 @@
+#!/usr/bin/python3
+"""Runs every measurement of the benchmark and writes the figures as JSON (bench/report.py
+turns them into the results page and the charts).
+
+  whole process  sievecheck and its peers over the corpus, all in one run, interleaved round
+                 by round so that a change in the machine's load hits every tool alike; the
+                 median wall time, CPU time and peak memory of each
+  in process     the Google Benchmark program (module against libtiff, corpus and scaling)
+  I/O economy    sievecheck --stats per document against the minimum the layout allows
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tiff_layout import minimum_io  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def command_output(cmd):
+    try:
+        return subprocess.run(cmd, capture_output=True, text=True, timeout=60).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        return ""
+
+
+def package_version(name):
+    return command_output(["dpkg-query", "-W", "-f=${Version}", name]) or "?"
+
+
+def machine():
+    cpu = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    memory = "?"
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemTotal"):
+                memory = "%.1f GiB" % (int(line.split()[1]) / 2 ** 20)
+    distro = "?"
+    if os.path.exists("/etc/os-release"):
+        with open("/etc/os-release") as f:
+            for line in f:
+                if line.startswith("PRETTY_NAME="):
+                    distro = line.split("=", 1)[1].strip().strip('"')
+    return {
+        "cpu": cpu, "cores": os.cpu_count(), "memory": memory, "kernel": platform.release(),
+        "system": distro, "compiler": command_output(["c++", "--version"]).splitlines()[0],
+        "load": "%.2f %.2f %.2f" % os.getloadavg(),
+        "peers": {
+            "libtiff (tiffinfo)": package_version("libtiff-tools"),
+            "exiv2": package_version("exiv2"),
+            "exiftool": package_version("libimage-exiftool-perl"),
+            "tifffile": package_version("python3-tifffile"),
+            "Google Benchmark": package_version("libbenchmark-dev"),
+            "python": platform.python_version(),
+        },
+    }
+
+
+def files_under(root):
+    found = []
+    for folder, _, names in os.walk(root):
+        found.extend(os.path.join(folder, name) for name in names)
+    return sorted(found)
+
+
+def run_once(cmd, out_path):
+    """Wall seconds, CPU seconds and exit status of one run."""
+    with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
+        start = time.perf_counter()
+        child = subprocess.Popen(cmd, stdout=out, stderr=err)
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+    child.returncode = os.waitstatus_to_exitcode(status)
+    return wall, usage.ru_utime + usage.ru_stime, child.returncode
+
+
+def peak_kib(cmd, out_path):
+    """Peak resident KiB of one run. A child forked from this Python process would carry the
+    interpreter's own peak over its exec, so the small /usr/bin/time starts it instead."""
+    report = out_path + ".peak"
+    with open(out_path, "wb") as out:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + cmd, stdout=out,
+                       stderr=subprocess.DEVNULL)
+    with open(report) as f:
+        return int(f.read().split()[-1])
+
+
+def whole_process(args, corpus):
+    files = files_under(corpus)
+    jobs = str(os.cpu_count())
+    sieve = [args.sievecheck, "-i", corpus]
+    out = os.path.join(args.work, "out")
+    os.makedirs(out, exist_ok=True)
+
+    def sieve_run(xmp, n):
+        return sieve + [os.path.join(out, "sievecheck-%s-%s.jsonl" % (xmp, n)),
+                        "--format", "json", "--xmp", xmp, "--jobs", n, "--quiet"]
+
+    tools = [  # name, command, kind of XMP handling
+        ("sievecheck --xmp raw --jobs 1", sieve_run("raw", "1"), "raw"),
+        ("sievecheck --jobs 1", sieve_run("parsed", "1"), "parsed"),
+        ("sievecheck --xmp raw --jobs %s" % jobs, sieve_run("raw", jobs), "raw"),
+        ("sievecheck --jobs %s" % jobs, sieve_run("parsed", jobs), "parsed"),
+        ("tiffinfo", ["tiffinfo"] + files, "raw"),
+        ("exiv2 -pa", ["exiv2", "-pa"] + files, "parsed"),
+        ("exiftool -fast2 -j", ["exiftool", "-fast2", "-j", "-r", corpus], "parsed"),
+        ("tifffile", ["/usr/bin/python3", os.path.join(HERE, "peers", "tifffile_read.py"), corpus], "raw"),
+        ("I/O floor", [args.floor, corpus], "raw"),
+    ]
+    samples = {name: [] for name, _, _ in tools}
+    # The first round warms the page cache and every program's own files; it is not counted.
+    for round_ in range(args.runs + 1):
+        for i, (name, cmd, _) in enumerate(tools):
+            result = run_once(cmd, os.path.join(out, "tool-%d.out" % i))
+            if round_ > 0:
+                samples[name].append(result)
+        print("  round %d of %d done" % (round_, args.runs), file=sys.stderr)
+    results = []
+    for i, (name, cmd, kind) in enumerate(tools):
+        runs = samples[name]
+        results.append({
+            "name": name, "xmp": kind, "command": " ".join(cmd[:6]) + (" ..." if len(cmd) > 6 else ""),
+            "wall": statistics.median(r[0] for r in runs), "wall_min": min(r[0] for r in runs),
+            "wall_max": max(r[0] for r in runs), "cpu": statistics.median(r[1] for r in runs),
+            "peak_kib": peak_kib(cmd, os.path.join(out, "tool-%d.out" % i)),
+            "status": sorted({r[2] for r in runs}),
+            "runs": len(runs),
+        })
+    return results
+
+
+def sievecheck_scaling(args, scaling):
+    """sievecheck alone on each scaling file: wall time and peak memory, raw and parsed."""
+    out = os.path.join(args.work, "out", "scaling.jsonl")
+    rows = []
+    for path in sorted(files_under(scaling), key=os.path.getsize):
+        row = {"file": os.path.basename(path)}
+        for xmp in ("raw", "parsed"):
+            cmd = [args.sievecheck, "-i", path, out, "--format", "json", "--xmp", xmp, "--jobs", "1",
+                   "--quiet"]
+            runs = [run_once(cmd, out) for _ in range(3)]
+            row[xmp] = {"wall": statistics.median(r[0] for r in runs), "peak_kib": peak_kib(cmd, out)}
+        rows.append(row)
+    return rows
+
+
+STATS = re.compile(r"reads (\d+), seeks (\d+), bytes read (\d+)")
+
+
+def stats_of(args, path):
+    done = subprocess.run([args.sievecheck, "-i", path, os.devnull, "--format", "json", "--xmp", "raw",
+                           "--jobs", "1", "--quiet", "--stats"], capture_output=True, text=True)
+    m = STATS.search(done.stderr)
+    if m is None:
+        return None
+    reads, seeks, nbytes = map(int, m.groups())
+    return {"reads": reads, "seeks": seeks, "bytes": nbytes, "complete": "complete 1," in done.stderr}
+
+
+def economy(args, corpus, scaling):
+    paths = files_under(corpus) + files_under(scaling)
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count()) as pool:
+        measured = list(pool.map(lambda p: stats_of(args, p), paths))
+    groups = {}
+    mismatches = []
+    for path, got in zip(paths, measured):
+        with open(path, "rb") as f:
+            want = minimum_io(f.read())
+        group = "corpus" if path.startswith(corpus) else os.path.basename(path)[:-4]
+        g = groups.setdefault(group, {"documents": 0, "ifds": 0, "contiguous": 0, "incomplete": 0,
+                                      "measured": {"reads": 0, "seeks": 0, "bytes": 0},
+                                      "minimum": {"reads": 0, "seeks": 0, "bytes": 0}})
+        g["documents"] += 1
+        if got is None or want is None:
+            mismatches.append({"file": path, "measured": got, "minimum": want})
+            continue
+        g["ifds"] += want["ifds"]
+        g["contiguous"] += want["contiguous"]
+        g["incomplete"] += not got["complete"]
+        for key in ("reads", "seeks", "bytes"):
+            g["measured"][key] += got[key]
+            g["minimum"][key] += want[key]
+        if any(got[k] != want[k] for k in ("reads", "seeks", "bytes")):
+            mismatches.append({"file": path, "measured": got, "minimum": want})
+    # The totals of one run over the whole corpus must agree with the per-document sums.
+    done = subprocess.run([args.sievecheck, "-i", corpus, os.devnull, "--format", "json", "--jobs",
+                           "1", "--quiet", "--stats", "--xmp", "raw"], capture_output=True, text=True)
+    m = STATS.search(done.stderr)
+    totals = dict(zip(("reads", "seeks", "bytes"), map(int, m.groups()))) if m else None
+    return {"groups": groups, "mismatches": mismatches[:20], "mismatch_count": len(mismatches),
+            "corpus_run_totals": totals}
+
+
+def in_process(args, corpus, scaling):
+    out = os.path.join(args.work, "inprocess.json")
+    subprocess.run([args.inprocess, "--corpus", corpus, "--scaling", scaling,
+                    "--benchmark_out=" + out, "--benchmark_out_format=json",
+                    "--benchmark_repetitions=%d" % args.repetitions,
+                    "--benchmark_report_aggregates_only=true",
+                    "--benchmark_min_time=%g" % args.min_time], check=True, stdout=subprocess.DEVNULL)
+    with open(out) as f:
+        raw = json.load(f)
+    figures = {}
+    for b in raw["benchmarks"]:
+        name = b["run_name"]
+        # A single repetition comes without aggregates; its one run stands for the median.
+        aggregate = b.get("aggregate_name") or ("median" if b.get("repetitions", 1) == 1 else None)
+        entry = figures.setdefault(name, {})
+        if b.get("error_occurred"):
+            entry["error"] = b.get("error_message", "failed")
+            continue
+        if aggregate in ("median", "cv"):
+            for key in ("s_per_doc", "s_per_ifd", "s_per_entry", "reads_per_doc", "seeks_per_doc",
+                        "bytes_per_doc", "docs", "ifds", "entries"):
+                if key in b:
+                    entry.setdefault(aggregate, {})[key] = b[key]
+    return {"context": raw.get("context", {}), "figures": figures}
+
+
+def corpus_facts(corpus):
+    facts = {"files": 0, "bytes": 0, "ifds": 0, "packets": 0}
+    for path in files_under(corpus):
+        with open(path, "rb") as f:
+            data = f.read()
+        facts["files"] += 1
+        facts["bytes"] += len(data)
+        layout = minimum_io(data)
+        facts["ifds"] += layout["ifds"] if layout else 0
+        packets = data.count(b"<x:xmpmeta")
+        facts["packets"] += packets
+    return facts
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--bin", required=True, help="directory holding sievecheck and the bench programs")
+    ap.add_argument("--work", required=True, help="directory with corpus/ and scaling/")
+    ap.add_argument("--out", required=True, help="JSON file to write")
+    ap.add_argument("--runs", type=int, default=7, help="timed rounds of the whole-process comparison")
+    ap.add_argument("--repetitions", type=int, default=3, help="repetitions of each in-process benchmark")
+    ap.add_argument("--min-time", type=float, default=0.3, help="seconds per in-process repetition")
+    args = ap.parse_args()
+    args.sievecheck = os.path.join(args.bin, "sievecheck")
+    args.floor = os.path.join(args.bin, "zudor_io_floor")
+    args.inprocess = os.path.join(args.bin, "zudor_inprocess")
+    for tool in ("tiffinfo", "exiv2", "exiftool", "/usr/bin/time"):
+        if shutil.which(tool) is None:
+            sys.exit("measure: %s is not installed (bench/run installs it)" % tool)
+    corpus = os.path.join(args.work, "corpus")
+    scaling = os.path.join(args.work, "scaling")
+
+    result = {"machine": machine(), "corpus": corpus_facts(corpus),
+              "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "repetitions": args.repetitions}
+    print("whole process ...", file=sys.stderr)
+    result["whole_process"] = whole_process(args, corpus)
+    print("sievecheck on the scaling files ...", file=sys.stderr)
+    result["sievecheck_scaling"] = sievecheck_scaling(args, scaling)
+    print("I/O economy ...", file=sys.stderr)
+    result["economy"] = economy(args, corpus, scaling)
+    print("in process ...", file=sys.stderr)
+    result["in_process"] = in_process(args, corpus, scaling)
+    result["machine"]["load_after"] = "%.2f %.2f %.2f" % os.getloadavg()
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
+    with open(args.out, "w") as f:
+        json.dump(result, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()
