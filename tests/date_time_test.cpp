@@ -59,6 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         DateCase{"UTC0", "1969:12:31 23:59:59", 20, -1},
         DateCase{"UTC0", "3000:12:31 23:59:59", 20, 32535215999},
         DateCase{"UTC0", "3001:01:01 00:00:00", 20, -1},
+        DateCase{"CET-1", "1970:01:01 01:00:00", 20, 0},
         // Numbers no int holds once 1900 or 1 is taken off: no overflow, just a failure.
         DateCase{"UTC0", "1:2147483648:1 1:1:1", 20, -1},
         DateCase{"UTC0", "2147483648:1:1 1:1:1", 20, -1},

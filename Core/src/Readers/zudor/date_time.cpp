@@ -12,6 +12,14 @@ constexpr int64_t kLatestCalendarTime = 32535215999;
 
 } // namespace
 
+#ifdef _WIN32
+// The C runtime's own sscanf. The compiler's C99 replacement, which C++ gets by default, would
+// drag the compiler's startup code into the DLL (see the DLL's link options).
+#define tifScanDateTime __ms_sscanf
+#else
+#define tifScanDateTime std::sscanf
+#endif
+
 int64_t tifMktime64(struct tm *calendar)
 {
 #ifdef _WIN32
@@ -34,7 +42,7 @@ int32_t tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const
         return 0;
 
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (std::sscanf(value, "%d:%d:%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) < 6)
+    if (tifScanDateTime(value, "%d:%d:%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) < 6)
         return 0;
 
     // Months carry into years here, in 64 bits, as mktime would carry them itself: the plain
