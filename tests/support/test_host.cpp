@@ -45,6 +45,7 @@ struct Services {
             return 0;
         }
         std::free(block);
+        h.liveBytes_ -= it->second;
         h.live_.erase(it);
         return 1;
     }
@@ -156,7 +157,8 @@ bool TestHost::shouldRefuse(char kind, int64_t count, int64_t size)
     requestLog_.push_back({kind, count, size});
     const long k = ++requests_;
     const bool scripted = refuseFrom_ > 0 && k >= refuseFrom_ && (refuseTo_ < 0 || k <= refuseTo_);
-    if (scripted || count < 0 || size < 0) {
+    const bool overLimit = requestLimit_ > 0 && size > 0 && count > requestLimit_ / size;
+    if (scripted || count < 0 || size < 0 || overLimit) {
         ++refusals_;
         return true;
     }
@@ -169,6 +171,9 @@ void *TestHost::hand(size_t bytes)
     void *block = std::malloc(bytes == 0 ? 1 : bytes);
     std::memset(block, kGarbage, bytes);
     live_[block] = bytes;
+    liveBytes_ += bytes;
+    if (liveBytes_ > peakBytes_)
+        peakBytes_ = liveBytes_;
     return block;
 }
 

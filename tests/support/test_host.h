@@ -29,6 +29,9 @@ public:
     // k-th on. Negative sizes are always refused.
     void refuseRequest(long k) { refuseFrom_ = refuseTo_ = k; }
     void refuseFrom(long k) { refuseFrom_ = k, refuseTo_ = -1; }
+    // Refuse any request for more bytes than this, as a real host caps what a hostile count
+    // may ask for (0: no cap).
+    void limitRequests(int64_t bytes) { requestLimit_ = bytes; }
 
     // Heap ledger.
     long requests() const { return requests_; }
@@ -36,6 +39,7 @@ public:
     size_t liveBlocks() const { return live_.size(); }
     bool owns(const void *block) const { return live_.count(const_cast<void *>(block)) != 0; }
     size_t blockSize(const void *block) const;
+    size_t peakBytes() const { return peakBytes_; }
     const std::vector<std::string> &misuse() const { return misuse_; }
     struct Request {
         char kind; // 'a'lloc, 'c'alloc, 'r'ealloc, 'z' resize
@@ -74,6 +78,9 @@ private:
     long refusals_ = 0;
     long refuseFrom_ = -1;
     long refuseTo_ = -1;
+    int64_t requestLimit_ = 0;
+    size_t liveBytes_ = 0;
+    size_t peakBytes_ = 0;
 };
 
 // A stream over bytes in memory.

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# sievecheck under valgrind memcheck over the generated documents (and the shared corpus when
+# it is there), with raw and with parsed XMP, and the robustness suites under memcheck:
+# any memory error or definite leak fails the leg.
+set -euo pipefail
+source scripts/lib/linux-packages
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" valgrind
+cmake --preset default
+cmake --build --preset default --target zudor sievecheck seed_corpus robustness_tests fault_sweep_tests
+
+bin=build/default/bin
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/docs"
+"$bin"/seed_corpus "$work/docs"
+dirs=("$work/docs")
+[ -d ../shared/corpus ] && dirs+=(../shared/corpus)
+documents=$(find "${dirs[@]}" -type f | wc -l)
+inputs=()
+for dir in "${dirs[@]}"; do inputs+=(-i "$dir"); done
+
+memcheck=(valgrind --quiet --error-exitcode=99 --leak-check=full
+    --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect)
+for xmp in raw parsed; do
+    echo "--- sievecheck --xmp $xmp over $documents documents"
+    status=0
+    TZ=UTC "${memcheck[@]}" "$bin"/sievecheck "${inputs[@]}" "$work/out-$xmp.jsonl" --format json \
+        --xmp "$xmp" --jobs 2 --quiet || status=$?
+    # 1 only says that some summaries are partial, as hostile documents make them.
+    if [ $status -gt 1 ]; then
+        echo "sievecheck under memcheck exited $status"
+        exit 1
+    fi
+    lines=$(wc -l < "$work/out-$xmp.jsonl")
+    [ "$lines" -eq "$documents" ] || { echo "$lines records for $documents documents"; exit 1; }
+done
+for suite in robustness_tests fault_sweep_tests; do
+    echo "--- $suite"
+    "${memcheck[@]}" "$bin/$suite" --gtest_brief=1
+done
