@@ -240,20 +240,24 @@ INSTANTIATE_TEST_SUITE_P(Chains, Loops,
                                            LoopCase{"ThousandCycle", 1000, 0}),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// A chain out of file order moves the set of IFDs read from its ordered form to its hashed
-// one, from the inline slots and from a host block; every loop must still end there.
-TEST(Walk, LoopsEndInChainsOutOfFileOrder)
+// Chains in and out of file order move the set of IFDs read from its ordered form to its
+// hashed one, in the inline slots and in host blocks. Every loop must still end there, and a
+// refused block for the set must end the walk at that IFD, leaking nothing.
+TEST(Walk, LoopsEndInChainsInAndOutOfFileOrder)
 {
     constexpr size_t n = 40;
     TiffBuilder probe; // the same IFDs, to know where each one lands
     for (size_t i = 0; i < n; ++i)
         probe.ifd().ascii(271, "ifd " + std::to_string(100 + i));
-    std::vector<size_t> descending, lateTurn;
+    std::vector<size_t> ascending, descending, lateTurn;
     for (size_t i = 0; i < n; ++i) {
+        ascending.push_back(i);
         descending.push_back(n - 1 - i);
         lateTurn.push_back(i < 35 ? i : n + 34 - i); // 0..34, then 39 down to 35
     }
-    for (const auto &[chain, loopTo] : {std::pair{descending, size_t(20)}, std::pair{lateTurn, size_t(5)}}) {
+    const std::pair<std::vector<size_t>, size_t> chains[] = {
+        {ascending, 7}, {descending, 20}, {lateTurn, 5}};
+    for (const auto &[chain, loopTo] : chains) {
         std::vector<uint32_t> next(n);
         for (size_t k = 0; k + 1 < n; ++k)
             next[chain[k]] = probe.ifdOffset(chain[k + 1]);
@@ -262,7 +266,9 @@ TEST(Walk, LoopsEndInChainsOutOfFileOrder)
         b.firstIfdOffset(probe.ifdOffset(chain[0]));
         for (size_t i = 0; i < n; ++i)
             b.ifd().ascii(271, "ifd " + std::to_string(100 + i)).nextOffset(next[i]);
-        Document doc(b.build());
+        const std::vector<uint8_t> bytes = b.build();
+
+        Document doc(bytes);
         ASSERT_EQ(doc.open(), 0u);
         SummaryInfo s;
         ASSERT_TRUE(doc.summary(&s));
@@ -271,6 +277,21 @@ TEST(Walk, LoopsEndInChainsOutOfFileOrder)
         EXPECT_EQ(doc.stream.reads(), long(1 + 4 * n));
         doc.close();
         EXPECT_EQ(doc.host.liveBlocks(), 0u);
+
+        // The set's own blocks are the only byte-sized requests of 256 bytes and more.
+        const auto &log = doc.host.requestLog();
+        for (size_t k = 0; k < log.size(); ++k) {
+            if (log[k].kind != 'c' || log[k].size != 1 || log[k].count < 256)
+                continue;
+            Document refused(bytes);
+            ASSERT_EQ(refused.open(), 0u);
+            refused.host.refuseRequest(long(k) + 1);
+            EXPECT_FALSE(refused.summary(&s)) << "loop to " << loopTo << ", request " << k + 1;
+            EXPECT_NE(refused.ctx->ifdOffset, 0u);
+            refused.close();
+            EXPECT_EQ(refused.host.liveBlocks(), 0u);
+            EXPECT_TRUE(refused.host.misuse().empty());
+        }
     }
 }
 
