@@ -4,135 +4,56 @@
 #include <cstdio>
 #include <ctime>
 
+#include <nlohmann/json.hpp>
+
 #include "text_encoding.h"
 
 namespace sievecheck {
 namespace {
 
-// JSON is written by hand: the records are flat, and building a document tree for each one
-// cost more than reading the file did. Text comes here as valid UTF-8; the file name, which
-// may hold any bytes, goes through the same Latin-1 fallback first.
-struct EscapeTable {
-    bool escape[256] = {};
-    constexpr EscapeTable()
-    {
-        for (int c = 0; c < 0x20; ++c)
-            escape[c] = true;
-        escape[int('"')] = escape[int('\\')] = true;
-    }
-};
-constexpr EscapeTable kEscape;
+using Json = nlohmann::ordered_json;
 
-void jsonString(std::string &out, const std::string &text)
+// Text reaches here as valid UTF-8; the file name, which may hold any bytes, goes through the
+// same Latin-1 fallback first.
+Json optionalString(const std::optional<std::string> &value)
 {
-    static const char kHex[] = "0123456789abcdef";
-    out += '"';
-    const char *plain = text.data();
-    const char *const end = plain + text.size();
-    for (const char *p = plain; p != end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (!kEscape.escape[c])
-            continue;
-        out.append(plain, size_t(p - plain));
-        plain = p + 1;
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            out += "\\u00";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    out.append(plain, size_t(end - plain));
-    out += '"';
+    return value ? Json(*value) : Json(nullptr);
 }
 
-// Starts the next member of the object being written.
-void jsonKey(std::string &out, const char *key)
+Json pairs(const NamedValues &values)
 {
-    if (out.back() != '{')
-        out += ',';
-    out += '"';
-    out += key;
-    out += "\":";
+    Json array = Json::array();
+    for (const auto &[name, value] : values)
+        array.push_back(Json::array({name, value}));
+    return array;
 }
 
-void jsonOptional(std::string &out, const std::optional<std::string> &value)
+Json xmpJson(const std::optional<XmpResult> &xmp)
 {
-    if (value)
-        jsonString(out, *value);
+    if (!xmp)
+        return nullptr;
+    Json object = {{"packetBytes", xmp->packetBytes}};
+    if (xmp->raw)
+        object["packet"] = xmp->packet;
     else
-        out += "null";
+        object["properties"] = pairs(xmp->properties);
+    return object;
 }
 
-void jsonPairs(std::string &out, const NamedValues &values)
-{
-    out += '[';
-    for (size_t i = 0; i < values.size(); ++i) {
-        out += i == 0 ? "[" : ",[";
-        jsonString(out, values[i].first);
-        out += ',';
-        jsonString(out, values[i].second);
-        out += ']';
-    }
-    out += ']';
-}
-
-void jsonXmp(std::string &out, const std::optional<XmpResult> &xmp)
-{
-    if (!xmp) {
-        out += "null";
-        return;
-    }
-    out += '{';
-    jsonKey(out, "packetBytes");
-    out += std::to_string(xmp->packetBytes);
-    if (xmp->raw) {
-        jsonKey(out, "packet");
-        jsonString(out, xmp->packet);
-    } else {
-        jsonKey(out, "properties");
-        jsonPairs(out, xmp->properties);
-    }
-    out += '}';
-}
-
-void jsonError(std::string &out, const std::string &error)
-{
-    jsonKey(out, "error");
-    if (error.empty())
-        out += "null";
-    else
-        jsonString(out, error);
-}
+Json errorJson(const std::string &error) { return error.empty() ? Json(nullptr) : Json(error); }
 
 std::string jsonSummary(const DocumentResult &doc)
 {
-    std::string out = "{";
-    jsonKey(out, "file");
-    jsonString(out, toUtf8(doc.file.c_str()));
-    jsonKey(out, "summary");
-    jsonString(out, summaryName(doc.summary));
-    jsonKey(out, "title");
-    jsonOptional(out, doc.title);
-    jsonKey(out, "author");
-    jsonOptional(out, doc.author);
-    jsonKey(out, "createTime");
-    jsonOptional(out, doc.createTime == 0 ? std::nullopt
-                                          : std::optional<std::string>(filetimeToIso(doc.createTime)));
-    jsonKey(out, "properties");
-    jsonPairs(out, doc.properties);
-    jsonKey(out, "xmp");
-    jsonXmp(out, doc.xmp);
-    jsonError(out, doc.error);
-    out += "}\n";
-    return out;
+    Json record;
+    record["file"] = toUtf8(doc.file.c_str());
+    record["summary"] = summaryName(doc.summary);
+    record["title"] = optionalString(doc.title);
+    record["author"] = optionalString(doc.author);
+    record["createTime"] = doc.createTime == 0 ? Json(nullptr) : Json(filetimeToIso(doc.createTime));
+    record["properties"] = pairs(doc.properties);
+    record["xmp"] = xmpJson(doc.xmp);
+    record["error"] = errorJson(doc.error);
+    return record.dump() + "\n";
 }
 
 void line(std::string &out, const char *label, const std::string &value)
@@ -202,17 +123,11 @@ std::string formatSummary(const DocumentResult &doc, Format format)
 std::string formatTextOutput(const DocumentResult &doc, Format format)
 {
     if (format == Format::Json) {
-        std::string out = "{";
-        jsonKey(out, "file");
-        jsonString(out, toUtf8(doc.file.c_str()));
-        jsonKey(out, "text");
-        if (doc.error.empty())
-            jsonString(out, doc.text);
-        else
-            out += "null";
-        jsonError(out, doc.error);
-        out += "}\n";
-        return out;
+        Json record;
+        record["file"] = toUtf8(doc.file.c_str());
+        record["text"] = doc.error.empty() ? Json(doc.text) : Json(nullptr);
+        record["error"] = errorJson(doc.error);
+        return record.dump() + "\n";
     }
     return doc.error.empty() ? doc.text + "\n" : "";
 }
