@@ -31,35 +31,48 @@ size_t validSequence(const uint8_t *p, size_t n)
     return length;
 }
 
+// Where the ASCII run starting at i ends; eight bytes at a time, since nearly all of any
+// text and of an XMP packet is ASCII.
+size_t asciiRunEnd(const uint8_t *p, size_t i, size_t n)
+{
+    for (uint64_t word; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080u)
+            break;
+    }
+    while (i < n && p[i] < 0x80)
+        ++i;
+    return i;
+}
+
 } // namespace
 
-std::string toUtf8(const char *text)
+const char *asUtf8(const char *text, size_t &n, std::string &scratch)
 {
     const auto *p = reinterpret_cast<const uint8_t *>(text);
-    const size_t n = std::strlen(text);
-    std::string out;
-    out.reserve(n);
-    for (size_t i = 0; i < n;) {
-        // Plain ASCII, most of any text and nearly all of an XMP packet, goes over in runs.
-        size_t run = i;
-        while (run < n && p[run] < 0x80)
-            ++run;
-        if (run > i) {
-            out.append(text + i, run - i);
-            i = run;
-            continue;
-        }
-        const size_t length = validSequence(p + i, n - i);
-        if (length > 0) {
-            out.append(text + i, length);
+    size_t i = 0, length = 0;
+    while ((i = asciiRunEnd(p, i, n)) < n && (length = validSequence(p + i, n - i)) > 0)
+        i += length;
+    if (i == n)
+        return text;
+    // The rest is mended into a copy, going on from the first byte that is not UTF-8.
+    scratch.assign(text, i);
+    while (i < n) {
+        const size_t run = asciiRunEnd(p, i, n);
+        scratch.append(text + i, run - i);
+        if ((i = run) == n)
+            break;
+        if ((length = validSequence(p + i, n - i)) > 0) {
+            scratch.append(text + i, length);
             i += length;
         } else {
-            out += char(0xC0 | p[i] >> 6);
-            out += char(0x80 | (p[i] & 0x3F));
+            scratch += char(0xC0 | p[i] >> 6);
+            scratch += char(0x80 | (p[i] & 0x3F));
             ++i;
         }
     }
-    return out;
+    n = scratch.size();
+    return scratch.data();
 }
 
 } // namespace sievecheck
