@@ -1,8 +1,6 @@
 #include "formatters.h"
 
-#include <cinttypes>
 #include <cstdio>
-#include <ctime>
 #include <string>
 
 // RapidJSON's string writer skips runs that need no escaping sixteen bytes at a time.
@@ -12,27 +10,15 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
-#include "text_encoding.h"
+#include "zudor_host/text_encoding.h"
 
 namespace sievecheck {
 namespace {
 
 using zudorhost::DocumentView;
 using zudorhost::OutputBuffer;
-
-// FILETIME ticks as UTC, in the form 2024-02-29T13:45:00Z.
-size_t isoTime(uint64_t ticks, char (&text)[40])
-{
-    const int64_t seconds = int64_t(ticks / 10000000) - 11644473600;
-    const time_t when = time_t(seconds);
-    struct tm utc;
-    if (gmtime_r(&when, &utc) != nullptr) {
-        const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-        if (n != 0)
-            return n;
-    }
-    return size_t(std::snprintf(text, sizeof text, "@%" PRId64, seconds));
-}
+using zudorhost::asUtf8;
+using zudorhost::isoTime;
 
 void errorLine(const DocumentView &doc, OutputBuffer &messages)
 {

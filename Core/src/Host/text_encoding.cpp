@@ -1,9 +1,11 @@
-#include "text_encoding.h"
+#include "zudor_host/text_encoding.h"
 
-#include <cstdint>
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 
-namespace sievecheck {
+namespace zudorhost {
 namespace {
 
 // Length of the valid UTF-8 sequence at p (at most n bytes available), or 0.
@@ -75,4 +77,17 @@ const char *asUtf8(const char *text, size_t &n, std::string &scratch)
     return scratch.data();
 }
 
-} // namespace sievecheck
+size_t isoTime(uint64_t ticks, char (&text)[40])
+{
+    const int64_t seconds = int64_t(ticks / 10000000) - 11644473600;
+    const time_t when = time_t(seconds);
+    struct tm utc;
+    if (gmtime_r(&when, &utc) != nullptr) {
+        const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        if (n != 0)
+            return n;
+    }
+    return size_t(std::snprintf(text, sizeof text, "@%" PRId64, seconds));
+}
+
+} // namespace zudorhost
