@@ -1,33 +1,15 @@
 #include "zudor_host/file_stream.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace zudorhost {
 namespace {
 
-constexpr uint32_t kWindowBytes = 64 * 1024;
 // Windows start on a page, so a piece just before the one asked for is usually inside too.
 constexpr uint64_t kWindowAlign = 4096;
-
-uint32_t preadAll(int fd, char *to, uint32_t count, uint64_t offset)
-{
-    uint32_t done = 0;
-    while (done < count) {
-        const ssize_t got = pread(fd, to + done, count - done, off_t(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += uint32_t(got);
-    }
-    return done;
-}
 
 } // namespace
 
@@ -44,39 +26,6 @@ FileStream *FileStream::fromStream(InputStream *stream)
 {
     static_assert(offsetof(FileStream, record_) == 0, "the record leads the stream");
     return reinterpret_cast<FileStream *>(stream);
-}
-
-bool FileStream::open(const std::string &path, std::string &error)
-{
-    close();
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd_ < 0) {
-        error = std::string("cannot open: ") + std::strerror(errno);
-        return false;
-    }
-    // The first window is filled now. A file that ends inside it is sized by that one pread,
-    // so a small document costs open, pread and close. A pipe fails the pread with ESPIPE and
-    // a directory with EISDIR; a device that reads like a file fails the size check.
-    ssize_t got;
-    do
-        got = pread(fd_, window_.get(), kWindowBytes, 0);
-    while (got < 0 && errno == EINTR);
-    struct stat info;
-    if (got < 0) {
-        error = errno == ESPIPE ? "not a regular file" : std::string("cannot read: ") + std::strerror(errno);
-        close();
-        return false;
-    }
-    if (got == kWindowBytes && (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
-        error = "not a regular file";
-        close();
-        return false;
-    }
-    view_ = window_.get();
-    windowStart_ = 0;
-    windowLength_ = uint64_t(got);
-    size_ = got < kWindowBytes ? uint64_t(got) : uint64_t(info.st_size);
-    return true;
 }
 
 void FileStream::openMemory(const void *data, size_t size)
@@ -108,12 +57,12 @@ uint32_t FileStream::readAt(uint64_t offset, void *buffer, uint32_t count)
 {
     if (fd_ >= 0) {
         if (count > kWindowBytes - kWindowAlign)
-            return preadAll(fd_, static_cast<char *>(buffer), count, offset);
+            return readFully(fd_, static_cast<char *>(buffer), count, offset);
         if (offset < windowStart_ || offset + count > windowStart_ + windowLength_) {
             windowStart_ = offset & ~(kWindowAlign - 1);
             // No more than the file holds, or the last pread would only learn where it ends.
             const uint64_t want = std::min<uint64_t>(kWindowBytes, size_ - windowStart_);
-            windowLength_ = preadAll(fd_, window_.get(), uint32_t(want), windowStart_);
+            windowLength_ = readFully(fd_, window_.get(), uint32_t(want), windowStart_);
         }
     }
     const uint64_t end = windowStart_ + windowLength_;

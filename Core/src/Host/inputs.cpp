@@ -1,73 +1,18 @@
 // Input sources: paths and directories walked as a stream, and lists of paths read from a
 // file. Nothing here holds more than one directory listing per level of the walk.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <dirent.h>
-#include <sys/stat.h>
 
+#include "directory_listing.h"
 #include "zudor_host/zudor_host.h"
 
 namespace zudorhost {
 namespace {
 
-const char *kindOf(mode_t mode)
-{
-    if (S_ISFIFO(mode))
-        return "not a regular file (a named pipe)";
-    if (S_ISSOCK(mode))
-        return "not a regular file (a socket)";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "not a regular file (a device)";
-    return "not a regular file";
-}
-
-// One directory's entries, sorted. Names sit in one buffer: a file's as it is, a
-// directory's with '/' after it, so that plain byte order of these keys is the order of the
-// full paths below them.
-struct Listing {
-    std::string prefix; // the directory's path, ending in '/'
-    std::string names;  // the keys, each ending in '\0'
-    std::vector<uint32_t> starts;
-    size_t next = 0;
-};
-
 bool readListing(Listing &listing, std::string &error)
 {
-    DIR *dir = opendir(listing.prefix.c_str());
-    if (dir == nullptr) {
-        error = std::string("cannot read directory: ") + std::strerror(errno);
+    if (!listDirectory(listing, error))
         return false;
-    }
-    errno = 0;
-    for (const dirent *entry; (entry = readdir(dir)) != nullptr; errno = 0) {
-        const char *name = entry->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-            continue;
-        bool isDir = entry->d_type == DT_DIR, isFile = entry->d_type == DT_REG;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            // A link counts as what it leads to, but the walk never follows one into a
-            // directory, so a linked loop cannot trap it.
-            struct stat info;
-            if (fstatat(dirfd(dir), name, &info, 0) == 0) {
-                isFile = S_ISREG(info.st_mode);
-                isDir = entry->d_type == DT_UNKNOWN && S_ISDIR(info.st_mode);
-            }
-        }
-        if (!isDir && !isFile)
-            continue;
-        listing.starts.push_back(uint32_t(listing.names.size()));
-        listing.names.append(name);
-        if (isDir)
-            listing.names.push_back('/');
-        listing.names.push_back('\0');
-    }
-    const int failed = errno;
-    closedir(dir);
-    if (failed != 0) {
-        error = std::string("cannot read directory: ") + std::strerror(failed);
-        return false;
-    }
     const char *base = listing.names.data();
     std::sort(listing.starts.begin(), listing.starts.end(),
               [base](uint32_t a, uint32_t b) { return std::strcmp(base + a, base + b) < 0; });
@@ -108,15 +53,18 @@ private:
             item.origin = InputOrigin::StandardInput;
             return true;
         }
-        struct stat info;
-        if (plainFile || stat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode))
-            return true; // opening it tells what is wrong, if anything
-        if (!S_ISDIR(info.st_mode)) {
-            item.origin = InputOrigin::Failed;
-            item.error = kindOf(info.st_mode);
+        if (plainFile)
             return true;
+        switch (namedKind(path, item.error)) {
+        case NamedKind::File:
+            return true; // opening it tells what is wrong, if anything
+        case NamedKind::Refused:
+            item.origin = InputOrigin::Failed;
+            return true;
+        case NamedKind::Directory:
+            break;
         }
-        return enter(path.back() == '/' ? path : path + '/', item);
+        return enter(endsInSeparator(path) ? path : path + '/', item);
     }
 
     // Pushes a directory's listing; a directory that cannot be read is an input that failed.
@@ -189,8 +137,8 @@ public:
 protected:
     bool nextNamed(std::string &path, bool &plainFile) override
     {
-        ssize_t got;
-        while (from_ != nullptr && (got = getdelim(&line_, &capacity_, separator_, from_)) >= 0) {
+        ptrdiff_t got;
+        while (from_ != nullptr && (got = readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
             if (got > 0 && line_[got - 1] == separator_)
                 --got;
             if (got == 0)

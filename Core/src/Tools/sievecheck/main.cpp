@@ -4,14 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "formatters.h"
+#include "zudor_host/platform.h"
 #include "zudor_host/zudor_host.h"
 
 namespace {
@@ -53,6 +52,11 @@ OUTPUT
          properties ([name, value] pairs), xmp (null, or {packetBytes, and
          properties or packet}) and error (null or a message)
 
+XMP
+  --xmp parsed lists each packet's simple properties; --xmp raw gives its
+  text. A build without an XMP toolkit (the Windows build) keeps packets as
+  text by default and refuses --xmp parsed with exit status 2.
+
 EXIT STATUS
   0  every document's summary is complete (skipped files do not count)
   1  some document's summary is partial or none, or a file could not be read
@@ -81,13 +85,6 @@ private:
     zudorhost::InputSource &first_;
     zudorhost::InputSource *second_;
 };
-
-bool sameFile(const std::string &a, const std::string &b)
-{
-    struct stat sa, sb;
-    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
-}
 
 void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
 {
@@ -132,9 +129,8 @@ private:
 
 int main(int argc, char **argv)
 {
-    // With TZ unset, the C library looks at /etc/localtime again at every mktime, one system
-    // call per DateTime read; naming that same zone file keeps it to the first.
-    setenv("TZ", ":/etc/localtime", 0);
+    zudorhost::settleLocalTimeZone();
+    zudorhost::useBinaryStandardStreams();
 
     CLI::App app{"sievecheck - read the metadata of TIFF files through the ZUDOR reader",
                  "sievecheck"};
@@ -142,7 +138,7 @@ int main(int argc, char **argv)
     app.get_formatter()->column_width(28);
 
     std::vector<std::string> inputs, positionals;
-    std::string format, xmp = "parsed", modulePath, filesFrom;
+    std::string format, xmp, modulePath, filesFrom;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
     int64_t maxRequest = zudorhost::kDefaultMaxRequest;
@@ -154,7 +150,7 @@ int main(int argc, char **argv)
     app.add_option("files", positionals, "OUTPUT with -i; INPUT OUTPUT without it");
     app.add_option("--format", format, "Output format: text or json")
         ->check(CLI::IsMember({"text", "json"}));
-    app.add_option("--xmp", xmp, "XMP packets: parsed (default) or raw text")
+    app.add_option("--xmp", xmp, "XMP packets: parsed or raw text (default: parsed where this build can parse XMP)")
         ->check(CLI::IsMember({"parsed", "raw"}));
     app.add_option("-j,--jobs", jobs, "Documents read in parallel (default: the cores)")
         ->check(CLI::PositiveNumber);
@@ -167,7 +163,10 @@ int main(int argc, char **argv)
         ->check(CLI::NonNegativeNumber);
 
     try {
-        app.parse(argc, argv);
+        // UTF-8 on every platform; CLI11 takes the arguments last first.
+        std::vector<std::string> arguments = zudorhost::commandLineArguments(argc, argv);
+        std::reverse(arguments.begin(), arguments.end());
+        app.parse(arguments);
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
@@ -195,18 +194,26 @@ int main(int argc, char **argv)
         output = positionals[1];
         textOutput = true;
     }
+    // Where the build has no XMP toolkit, packets are kept as text unless parsing is asked for,
+    // which such a build refuses at once rather than failing on every packet.
+    if (xmp.empty())
+        xmp = zudorhost::xmpParsingAvailable() ? "parsed" : "raw";
+    if (xmp == "parsed" && !zudorhost::xmpParsingAvailable()) {
+        std::fprintf(stderr, "sievecheck: this build cannot parse XMP (no XMP toolkit on this platform); use --xmp raw\n");
+        return kExitUsage;
+    }
     if (std::count(inputs.begin(), inputs.end(), "-") + (filesFrom == "-") > 1) {
         std::fprintf(stderr, "sievecheck: standard input can be read only once\n");
         return kExitUsage;
     }
     for (const std::string &input : inputs)
-        if (output != "-" && sameFile(input, output)) {
+        if (output != "-" && zudorhost::sameFile(input, output)) {
             std::fprintf(stderr, "sievecheck: %s: the output would overwrite an input\n", output.c_str());
             return kExitUsage;
         }
     std::FILE *list = nullptr;
     if (!filesFrom.empty()) {
-        list = filesFrom == "-" ? stdin : std::fopen(filesFrom.c_str(), "rb");
+        list = filesFrom == "-" ? stdin : zudorhost::openFile(filesFrom, "rb");
         if (list == nullptr) {
             std::perror(("sievecheck: " + filesFrom).c_str());
             return kExitUsage;
@@ -220,13 +227,13 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
-    std::FILE *out = output == "-" ? stdout : std::fopen(output.c_str(), "wb");
+    std::FILE *out = output == "-" ? stdout : zudorhost::openFile(output, "wb");
     if (out == nullptr) {
         std::perror(("sievecheck: " + output).c_str());
         return kExitUsage;
     }
     if (format.empty())
-        format = textOutput || (output == "-" && isatty(STDOUT_FILENO)) ? "text" : "json";
+        format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
     const auto outputFormat = format == "text" ? sievecheck::Format::Text : sievecheck::Format::Json;
     options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
     options.driver.maxRequest = maxRequest;
@@ -243,7 +250,7 @@ int main(int argc, char **argv)
     ChainedSource source(*named, fromList.get());
 
     const auto start = Clock::now();
-    Progress progress(!quiet && isatty(STDERR_FILENO));
+    Progress progress(!quiet && zudorhost::isTerminal(stderr));
     zudorhost::RunTotals totals;
     {
         zudorhost::BatchRunner runner(module.table(), source,

@@ -40,14 +40,19 @@ public:
 
     static FileStream *fromStream(InputStream *stream);
 
+    static constexpr uint32_t kWindowBytes = 64 * 1024;
+
 private:
     friend uint32_t fileStreamRead(InputStream *, void *, uint32_t);
     friend int32_t fileStreamSeek(InputStream *, uint32_t, uint32_t);
 
     uint32_t readAt(uint64_t offset, void *buffer, uint32_t count);
+    // The platform's part (file_stream_posix.cpp, file_stream_windows.cpp): up to count bytes
+    // at offset, fewer only at the end of the file or on an error.
+    static uint32_t readFully(int fd, char *to, uint32_t count, uint64_t offset);
 
     InputStream record_; // first, so the reader's stream pointer leads back here
-    int fd_ = -1;
+    int fd_ = -1; // a C runtime descriptor on every platform
     uint64_t position_ = 0;
     uint64_t size_ = 0;
     StreamCounts counts_;

@@ -72,6 +72,10 @@ private:
     std::vector<HostXmpRecord *> records_;
 };
 
+// Whether this build can parse packets at all (XmpMode::Parsed): false where the XMP toolkit
+// has no build (Windows), and then every parse fails.
+bool xmpParsingAvailable();
+
 // The XMP toolkit needs one initialisation per process before any thread uses it; the first
 // parse does it, and a host with threads calls this before it starts them. The toolkit
 // reports parse failures on std::cerr: unless showDiagnostics is set on that first call,

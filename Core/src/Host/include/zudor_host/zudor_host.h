@@ -36,6 +36,9 @@ public:
 
 private:
     bool loadFrom(const std::string &file, std::string &error);
+    // Fills table from the module's entry point; false, saying why, when a slot is missing.
+    static bool takeTable(TifGetReaderInterfaceFn entry, const std::string &file, ReaderInterface &table,
+                          std::string &error);
 
     void *handle_ = nullptr;
     ReaderInterface table_{};

@@ -70,13 +70,7 @@ bool LoadedModule::loadFrom(const std::string &file, std::string &error)
     }
     auto entry = reinterpret_cast<TifGetReaderInterfaceFn>(dlsym(handle, "tifGetReaderInterface"));
     ReaderInterface table{};
-    if (entry != nullptr)
-        entry(&table);
-    if (entry == nullptr || table.allocateContext == nullptr || table.freeContext == nullptr ||
-        table.initDoc == nullptr || table.fillBuffer == nullptr ||
-        table.getSummaryInfo == nullptr || table.getXmpInfo == nullptr) {
-        error = file + (entry == nullptr ? ": no tifGetReaderInterface entry point"
-                                         : ": the reader's table is incomplete");
+    if (!takeTable(entry, file, table, error)) {
         dlclose(handle);
         return false;
     }

@@ -1,0 +1,61 @@
+#include "zudor_host/platform.h"
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "utf16.h"
+
+namespace zudorhost {
+
+std::vector<std::string> commandLineArguments(int, char **)
+{
+    std::vector<std::string> arguments;
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 1; wide != nullptr && i < count; ++i)
+        arguments.push_back(toUtf8(wide[i], wcslen(wide[i])));
+    LocalFree(wide);
+    return arguments;
+}
+
+void useBinaryStandardStreams()
+{
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
+std::FILE *openFile(const std::string &path, const char *mode)
+{
+    return _wfopen(toUtf16(path).c_str(), toUtf16(mode).c_str());
+}
+
+bool isTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }
+
+namespace {
+
+bool fileIdentity(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
+{
+    HANDLE file = CreateFileW(toUtf16(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return known;
+}
+
+} // namespace
+
+bool sameFile(const std::string &a, const std::string &b)
+{
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    return fileIdentity(a, ia) && fileIdentity(b, ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
+
+void settleLocalTimeZone() {}
+
+} // namespace zudorhost
