@@ -3,14 +3,9 @@
 # under Wine, headless, in a prefix of their own under build/windows.
 set -euo pipefail
 scripts/lib/ensure-packages cmake ninja-build g++-mingw-w64-x86-64 googletest wine wine64
-export WINEPREFIX="$PWD/build/windows/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+source scripts/lib/wine-session
 cmake --preset windows
 cmake --build --preset windows
-# One Wine server and the prefix's services for the whole run. Started here with their output
-# sent away, they hold no test's output pipe open and no test waits for them to start or stop.
-mkdir -p "$WINEPREFIX"
-wineserver -p30 >/dev/null 2>&1
-trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wineboot -i >/dev/null 2>&1
+wine_session_start
+trap wine_session_stop EXIT
 ctest --preset windows

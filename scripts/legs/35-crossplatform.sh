@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# The same answers on both platforms: sievecheck.exe under Wine and the Linux sievecheck read
+# the same documents (the bench corpus, the fuzz seeds, the seeds cut at every length, dates
+# at the edges of local time, ../shared/corpus when present) from the same relative paths and
+# must write the same bytes: JSON and text, with TZ=UTC and in a daylight-saving zone, and
+# the module's text-output records. In the zone, the documents whose first DateTime falls
+# where the platforms' mktime differ are left out (scripts/lib/crossplatform.py says where).
+set -euo pipefail
+source scripts/lib/linux-packages
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" g++-mingw-w64-x86-64 wine wine64 tzdata python3
+source scripts/lib/wine-session
+cmake --preset default >/dev/null
+cmake --build --preset default --target zudor sievecheck seed_corpus
+cmake --preset windows >/dev/null
+cmake --build --preset windows --target zudor sievecheck
+
+root=$PWD
+linux=$root/build/default/bin/sievecheck
+windows=$root/build/windows/bin/sievecheck.exe
+zone=EST5EDT
+work=$(mktemp -d)
+trap 'wine_session_stop; rm -rf "$work"' EXIT
+wine_session_start
+
+mkdir -p "$work/docs/seeds"
+/usr/bin/python3 bench/make_corpus.py "$work/docs/bench" >/dev/null
+build/default/bin/seed_corpus "$work/docs/seeds" >/dev/null
+/usr/bin/python3 scripts/lib/crossplatform.py documents "$work/docs/seeds" "$work/docs"
+[ -d ../shared/corpus ] && cp -r ../shared/corpus "$work/docs/shared"
+documents=$(find "$work/docs" -type f | wc -l)
+
+# Each tool once per configuration (Wine takes seconds to start), from the documents' parent
+# folder so that both see the same relative paths. Exit status and messages count too.
+cd "$work"
+run() { # NAME TZ ARGS...: both tools, outputs in linux-NAME.* and windows-NAME.*
+    local name=$1 tz=$2
+    shift 2
+    local status=0
+    TZ=$tz "$linux" "$@" "linux-$name.out" --quiet 2>"linux-$name.err" || status=$?
+    echo "$status" >"linux-$name.status"
+    status=0
+    TZ=$tz wine "$windows" "$@" "windows-$name.out" --quiet 2>"windows-$name.err" || status=$?
+    echo "$status" >"windows-$name.status"
+}
+same() { # NAME...: every output of the runs byte for byte
+    local name part
+    for name in "$@"; do
+        for part in out err status; do
+            if ! cmp -s "linux-$name.$part" "windows-$name.$part"; then
+                echo "cross-platform: $name: the platforms differ ($part):"
+                diff "linux-$name.$part" "windows-$name.$part" | head -20
+                exit 1
+            fi
+        done
+    done
+}
+
+start=$(date +%s)
+common=(--xmp raw --any-file --jobs 2)
+run utc-json UTC -i docs --format json "${common[@]}"
+run utc-text UTC -i docs --format text "${common[@]}"
+run module-text UTC docs
+same utc-json utc-text module-text
+[ "$(wc -l <linux-utc-json.out)" -eq "$documents" ] || { echo "cross-platform: not one record per document"; exit 1; }
+
+# The zone's run keeps to the documents whose first DateTime both platforms read alike.
+TZ=$zone "$linux" -i docs --format json "${common[@]}" --quiet >linux-local-all.jsonl 2>/dev/null || true
+read -r kept left_out < <(/usr/bin/python3 "$root/scripts/lib/crossplatform.py" admit $zone \
+    linux-utc-json.out linux-local-all.jsonl admitted.txt)
+run local-json $zone --files-from admitted.txt --format json "${common[@]}"
+run local-text $zone --files-from admitted.txt --format text "${common[@]}"
+same local-json local-text
+
+echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON, text" \
+     "and text-output records; TZ=$zone: $kept, JSON and text, $left_out left out where local" \
+     "time is read differently) in $(( $(date +%s) - start )) s"
+[ "$documents" -ge 2000 ] || { echo "cross-platform: fewer than 2,000 documents"; exit 1; }
