@@ -36,10 +36,10 @@ run() { # NAME TZ ARGS...: both tools, outputs in linux-NAME.* and windows-NAME.
     local name=$1 tz=$2
     shift 2
     local status=0
-    TZ=$tz "$linux" "$@" "linux-$name.out" --quiet 2>"linux-$name.err" || status=$?
+    TZ=$tz "$linux" "$@" "linux-$name.out" --quiet <"$stdin" 2>"linux-$name.err" || status=$?
     echo "$status" >"linux-$name.status"
     status=0
-    TZ=$tz wine "$windows" "$@" "windows-$name.out" --quiet 2>"windows-$name.err" || status=$?
+    TZ=$tz wine "$windows" "$@" "windows-$name.out" --quiet <"$stdin" 2>"windows-$name.err" || status=$?
     echo "$status" >"windows-$name.status"
 }
 same() { # NAME...: every output of the runs byte for byte
@@ -56,11 +56,14 @@ same() { # NAME...: every output of the runs byte for byte
 }
 
 start=$(date +%s)
+stdin=docs/seeds/ii-every-tag.tif
 common=(--xmp raw --any-file --jobs 2)
+# Names given as arguments that are not ASCII, standard input, a file that is not there.
+run named UTC -i "docs/dates/zeit-äöü/Δt-🕰.tif" -i - -i docs/missing.tif --format json --xmp raw
 run utc-json UTC -i docs --format json "${common[@]}"
 run utc-text UTC -i docs --format text "${common[@]}"
 run module-text UTC docs
-same utc-json utc-text module-text
+same named utc-json utc-text module-text
 [ "$(wc -l <linux-utc-json.out)" -eq "$documents" ] || { echo "cross-platform: not one record per document"; exit 1; }
 
 # The zone's run keeps to the documents whose first DateTime both platforms read alike.
@@ -70,6 +73,14 @@ read -r kept left_out < <(/usr/bin/python3 "$root/scripts/lib/crossplatform.py" 
 run local-json $zone --files-from admitted.txt --format json "${common[@]}"
 run local-text $zone --files-from admitted.txt --format text "${common[@]}"
 same local-json local-text
+
+# Windows alone: without an XMP toolkit, packets stay text by default and parsing is refused.
+wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --format json | grep -q '"packet":' ||
+    { echo "cross-platform: sievecheck.exe does not keep packets as text by default"; exit 1; }
+status=0
+wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp parsed >/dev/null 2>parsed.err || status=$?
+[ $status -eq 2 ] && grep -q "cannot parse XMP" parsed.err ||
+    { echo "cross-platform: sievecheck.exe --xmp parsed exited $status"; cat parsed.err; exit 1; }
 
 echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON, text" \
      "and text-output records; TZ=$zone: $kept, JSON and text, $left_out left out where local" \
