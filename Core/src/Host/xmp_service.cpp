@@ -8,6 +8,7 @@
 
 #include <exempi/xmp.h>
 
+#include "arena.h"
 #include "zudor_host/host_slots.h"
 #include "zudor_host/reference_host.h"
 
@@ -24,12 +25,13 @@ protected:
 };
 
 
-void releaseRecord(HostXmpRecord *record)
+void releaseRecord(HostXmpRecord *record, Arena &arena)
 {
     if (record->document != nullptr)
         xmp_free(static_cast<XmpPtr>(record->document));
-    delete[] record->packet;
-    delete record;
+    if (record->packet != nullptr)
+        arena.release(const_cast<char *>(record->packet));
+    arena.release(record);
 }
 
 } // namespace
@@ -75,13 +77,20 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
 {
     // size counts the terminator the reader added.
     const uint64_t textBytes = size > 0 ? size - 1 : 0;
-    auto *record = new HostXmpRecord{};
+    auto *record = static_cast<HostXmpRecord *>(arena_->allocate(sizeof(HostXmpRecord)));
+    if (record == nullptr)
+        return nullptr;
+    std::memset(record, 0, sizeof *record);
     record->magic = kXmpRecordMagic;
     record->mode = static_cast<uint32_t>(mode_);
     record->packetBytes = textBytes;
     record->sequence = records_.size() + 1;
     if (mode_ == XmpMode::Raw) {
-        char *copy = new char[textBytes + 1];
+        auto *copy = static_cast<char *>(arena_->allocate(textBytes + 1));
+        if (copy == nullptr) {
+            arena_->release(record);
+            return nullptr;
+        }
         std::memcpy(copy, packet, textBytes);
         copy[textBytes] = '\0';
         record->packet = copy;
@@ -90,7 +99,7 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
         if (xmp == nullptr || !xmp_parse(xmp, packet, textBytes)) {
             if (xmp != nullptr)
                 xmp_free(xmp);
-            delete record;
+            arena_->release(record);
             return nullptr;
         }
         record->document = xmp;
@@ -102,8 +111,9 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
 void ReferenceHost::endDocument()
 {
     for (HostXmpRecord *record : records_)
-        releaseRecord(record);
+        releaseRecord(record, *arena_);
     records_.clear();
+    arena_->reset();
 }
 
 const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info) const
