@@ -104,7 +104,7 @@ private:
         item.path = path;
         item.error.clear();
         item.origin = InputOrigin::Named;
-        if (path == "-") {
+        if (path == "-" && !plainFile) {
             item.origin = InputOrigin::StandardInput;
             return true;
         }
@@ -196,7 +196,7 @@ protected:
             if (got == 0)
                 continue;
             path.assign(line_, size_t(got));
-            plainFile = path != "-";
+            plainFile = true;
             return true;
         }
         return false;
