@@ -52,6 +52,13 @@ if(TARGET zudor_host)
         ${wrapped} "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>")
     set_target_properties(zudor_host PROPERTIES EXPORT_NAME host)
     install(TARGETS zudor_host EXPORT zudor-host-targets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    # --strip leaves archives alone; their debug information goes, their symbols must stay.
+    install(CODE "
+        if(CMAKE_INSTALL_DO_STRIP)
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-debug
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/$<TARGET_FILE_NAME:zudor_host>\")
+        endif()
+    ")
     install(EXPORT zudor-host-targets NAMESPACE zudor:: DESTINATION ${ZUDOR_CMAKE_DIR})
 endif()
 

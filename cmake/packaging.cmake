@@ -4,10 +4,11 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "ZUDOR")
 set(CPACK_PACKAGE_CONTACT "ZUDOR maintainers <maintainers@users.noreply.c-seed-d295bf74.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TIFF metadata reader module for document-filtering hosts")
-set(CPACK_PACKAGE_DESCRIPTION
-    "ZUDOR walks a TIFF file's directories and hands its textual tags, first date and XMP \
-packets to the host that loaded it. The package holds the module, its public headers with a \
-CMake package and a pkg-config file for host developers, and the sievecheck command line.")
+set(CPACK_PACKAGE_DESCRIPTION [[
+ZUDOR walks a TIFF file's directories and hands its textual tags, its first
+date and its XMP packets to the host that loaded it. This package holds the
+module, its public headers with a CMake package and a pkg-config file for
+host developers, and the sievecheck command line.]])
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 # Debug information stays in the build tree.
 set(CPACK_STRIP_FILES ON)
