@@ -28,8 +28,10 @@ else()
     # development files.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexempi-dev")
-    # A shlibs file and the ldconfig trigger, so the loader's cache knows libzudor.so.1.
+    # A shlibs file, and ldconfig run after install and removal (by trigger, as Debian does it
+    # now, and by the scripts CPack writes), so the loader's cache knows libzudor.so.1.
     set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 endif()
 
 include(CPack)
