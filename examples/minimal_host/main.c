@@ -31,21 +31,18 @@ static void *entryPoint(const char *path)
 #endif
 
 /* Memory comes from the C heap; negative sizes must be refused. */
-static void *hostAlloc(void *heap, int64_t size)
-{
-    (void)heap;
-    return size < 0 ? NULL : malloc(size > 0 ? (size_t)size : 1);
-}
-static int32_t hostFree(void *heap, void *block) { (void)heap; free(block); return 0; }
+static size_t atLeastOne(int64_t n) { return n > 0 ? (size_t)n : 1; }
 static void *hostRealloc(void *heap, void *block, int64_t size)
 {
     (void)heap;
-    return size < 0 ? NULL : realloc(block, size > 0 ? (size_t)size : 1);
+    return size < 0 ? NULL : realloc(block, atLeastOne(size));
 }
+static void *hostAlloc(void *heap, int64_t size) { return hostRealloc(heap, NULL, size); }
+static int32_t hostFree(void *heap, void *block) { (void)heap; free(block); return 0; }
 static void *hostCalloc(void *heap, int64_t count, int64_t size)
 {
     (void)heap;
-    return count < 0 || size < 0 ? NULL : calloc(count > 0 ? (size_t)count : 1, size > 0 ? (size_t)size : 1);
+    return count < 0 || size < 0 ? NULL : calloc(atLeastOne(count), atLeastOne(size));
 }
 /* After a refused resize the reader forgets the old block, so the host frees it. */
 static void *hostResize(void *heap, void *block, int64_t size)
@@ -84,6 +81,16 @@ static int32_t streamSeek(InputStream *stream, uint32_t offset, uint32_t origin)
     return seekTo(((FileStream *)stream)->file, offset);
 }
 
+/* A host picks the reader by the file's first bytes: classic TIFF, in either byte order. */
+static int isTiff(FILE *file)
+{
+    unsigned char magic[4];
+    int tiff = fread(magic, 1, 4, file) == 4 &&
+               (memcmp(magic, "II*\0", 4) == 0 || memcmp(magic, "MM\0*", 4) == 0);
+    rewind(file); /* the reader expects the stream at the first byte */
+    return tiff;
+}
+
 static void printSummary(const char *path, const SummaryInfo *summary, const XmpInfo *xmp)
 {
     int64_t created;
@@ -114,17 +121,21 @@ int main(int argc, char **argv)
         fprintf(stderr, "minimal_host: cannot load %s\n", module);
         return 2;
     }
-    ReaderInterface reader;
-    memset(&reader, 0, sizeof reader);
+    ReaderInterface reader = {0};
     ((TifGetReaderInterfaceFn)entry)(&reader);
 
     /* Both records must stay valid until the context is freed. */
     FileStream input = { .stream = { .streamRead = streamRead, .streamSeek = streamSeek } };
-    Host *host = calloc(1, sizeof *host);
     input.file = fopen(argv[1], "rb");
-    if (host == NULL || input.file == NULL) {
+    if (input.file == NULL) {
         perror(argv[1]);
+        return 1;
+    }
+    Host *host = calloc(1, sizeof *host); /* zero: every slot the host does not fill */
+    if (host == NULL || !isTiff(input.file)) {
+        fprintf(stderr, "minimal_host: %s is not a TIFF file\n", argv[1]);
         free(host);
+        fclose(input.file);
         return 1;
     }
     host->services.hostAlloc = hostAlloc;
@@ -155,6 +166,6 @@ int main(int argc, char **argv)
     fclose(input.file);
     free(host);
     if (!read)
-        fprintf(stderr, "minimal_host: %s is not a TIFF file the reader can open\n", argv[1]);
+        fprintf(stderr, "minimal_host: the reader could not open %s\n", argv[1]);
     return read ? 0 : 1;
 }
