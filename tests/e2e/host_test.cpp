@@ -115,8 +115,10 @@ TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
     EXPECT_EQ(record->magic, kXmpRecordMagic);
     EXPECT_EQ(record->packetBytes, std::strlen(kPacket));
     EXPECT_EQ(record->sequence, 2u);
-    EXPECT_EQ(record->propertyCount, 2u);
-    const auto properties = xmpProperties(record->document);
+    std::vector<std::pair<std::string, std::string>> properties;
+    forEachXmpProperty(record->document, [](void *to, const char *path, const char *value) {
+        static_cast<decltype(properties) *>(to)->emplace_back(path, value);
+    }, &properties);
     ASSERT_EQ(properties.size(), 2u);
     EXPECT_EQ(properties[0], (std::pair<std::string, std::string>{"xmp:Rating", "3"}));
     EXPECT_EQ(properties[1], (std::pair<std::string, std::string>{"xmp:Label", "red"}));

@@ -49,32 +49,48 @@ FileStream *FileStream::fromStream(InputStream *stream)
 bool FileStream::open(const std::string &path, std::string &error)
 {
     close();
-    counts_ = {};
-    position_ = 0;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
-        error = std::strerror(errno);
+        error = std::string("cannot open: ") + std::strerror(errno);
         return false;
     }
     // The first window is filled now. A file that ends inside it is sized by that one pread,
-    // so a small document costs open, pread and close; a directory fails it with EISDIR.
+    // so a small document costs open, pread and close. A pipe fails the pread with ESPIPE and
+    // a directory with EISDIR; a device that reads like a file fails the size check.
     ssize_t got;
     do
         got = pread(fd_, window_.get(), kWindowBytes, 0);
     while (got < 0 && errno == EINTR);
     struct stat info;
-    if (got < 0 || (got == kWindowBytes && fstat(fd_, &info) != 0)) {
-        error = std::strerror(errno);
+    if (got < 0) {
+        error = errno == ESPIPE ? "not a regular file" : std::string("cannot read: ") + std::strerror(errno);
         close();
         return false;
     }
+    if (got == kWindowBytes && (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode))) {
+        error = "not a regular file";
+        close();
+        return false;
+    }
+    view_ = window_.get();
     windowStart_ = 0;
     windowLength_ = uint64_t(got);
-    if (got < kWindowBytes)
-        size_ = uint64_t(got);
-    else
-        size_ = S_ISREG(info.st_mode) ? uint64_t(info.st_size) : UINT64_MAX;
+    size_ = got < kWindowBytes ? uint64_t(got) : uint64_t(info.st_size);
     return true;
+}
+
+void FileStream::openMemory(const void *data, size_t size)
+{
+    close();
+    view_ = static_cast<const char *>(data);
+    windowStart_ = 0;
+    windowLength_ = size_ = size;
+}
+
+const uint8_t *FileStream::head(size_t &length) const
+{
+    length = windowStart_ == 0 ? size_t(windowLength_) : 0;
+    return reinterpret_cast<const uint8_t *>(view_);
 }
 
 void FileStream::close()
@@ -82,22 +98,28 @@ void FileStream::close()
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    counts_ = {};
+    position_ = 0;
+    size_ = 0;
+    windowLength_ = 0;
 }
 
 uint32_t FileStream::readAt(uint64_t offset, void *buffer, uint32_t count)
 {
-    if (count > kWindowBytes - kWindowAlign || size_ == UINT64_MAX)
-        return preadAll(fd_, static_cast<char *>(buffer), count, offset);
-    if (offset < windowStart_ || offset + count > windowStart_ + windowLength_) {
-        windowStart_ = offset & ~(kWindowAlign - 1);
-        // No more than the file holds, or the last pread would only learn where it ends.
-        const uint64_t want = std::min<uint64_t>(kWindowBytes, size_ - windowStart_);
-        windowLength_ = preadAll(fd_, window_.get(), uint32_t(want), windowStart_);
+    if (fd_ >= 0) {
+        if (count > kWindowBytes - kWindowAlign)
+            return preadAll(fd_, static_cast<char *>(buffer), count, offset);
+        if (offset < windowStart_ || offset + count > windowStart_ + windowLength_) {
+            windowStart_ = offset & ~(kWindowAlign - 1);
+            // No more than the file holds, or the last pread would only learn where it ends.
+            const uint64_t want = std::min<uint64_t>(kWindowBytes, size_ - windowStart_);
+            windowLength_ = preadAll(fd_, window_.get(), uint32_t(want), windowStart_);
+        }
     }
     const uint64_t end = windowStart_ + windowLength_;
     const uint32_t n = offset >= end ? 0 : uint32_t(std::min<uint64_t>(count, end - offset));
     if (n != 0)
-        std::memcpy(buffer, window_.get() + (offset - windowStart_), n);
+        std::memcpy(buffer, view_ + (offset - windowStart_), n);
     return n;
 }
 

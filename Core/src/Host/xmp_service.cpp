@@ -24,27 +24,6 @@ protected:
 };
 
 
-// Iterates leaf properties without qualifiers; schema nodes come back with an empty path.
-template <typename Visit> void forEachSimpleProperty(XmpPtr xmp, Visit visit)
-{
-    XmpIteratorPtr iter = xmp_iterator_new(xmp, nullptr, nullptr, XMP_ITER_OMITQUALIFIERS);
-    if (iter == nullptr)
-        return;
-    XmpStringPtr schema = xmp_string_new();
-    XmpStringPtr path = xmp_string_new();
-    XmpStringPtr value = xmp_string_new();
-    uint32_t options = 0;
-    while (xmp_iterator_next(iter, schema, path, value, &options)) {
-        const char *name = xmp_string_cstr(path);
-        if (XMP_IS_PROP_SIMPLE(options) && name != nullptr && name[0] != '\0')
-            visit(name, xmp_string_cstr(value));
-    }
-    xmp_string_free(value);
-    xmp_string_free(path);
-    xmp_string_free(schema);
-    xmp_iterator_free(iter);
-}
-
 void releaseRecord(HostXmpRecord *record)
 {
     if (record->document != nullptr)
@@ -68,14 +47,28 @@ bool initXmpToolkit(bool showDiagnostics)
     return ready;
 }
 
-std::vector<std::pair<std::string, std::string>> xmpProperties(void *document)
+// Leaf properties without qualifiers; schema nodes come back with an empty path.
+void forEachXmpProperty(const void *document, XmpPropertyVisitor visit, void *state)
 {
-    std::vector<std::pair<std::string, std::string>> properties;
-    if (document != nullptr)
-        forEachSimpleProperty(static_cast<XmpPtr>(document), [&](const char *path, const char *value) {
-            properties.emplace_back(path, value != nullptr ? value : "");
-        });
-    return properties;
+    XmpIteratorPtr iter = document == nullptr ? nullptr
+        : xmp_iterator_new(static_cast<XmpPtr>(const_cast<void *>(document)), nullptr, nullptr,
+                           XMP_ITER_OMITQUALIFIERS);
+    if (iter == nullptr)
+        return;
+    XmpStringPtr schema = xmp_string_new();
+    XmpStringPtr path = xmp_string_new();
+    XmpStringPtr value = xmp_string_new();
+    uint32_t options = 0;
+    while (xmp_iterator_next(iter, schema, path, value, &options)) {
+        const char *name = xmp_string_cstr(path);
+        const char *text = xmp_string_cstr(value);
+        if (XMP_IS_PROP_SIMPLE(options) && name != nullptr && name[0] != '\0')
+            visit(state, name, text != nullptr ? text : "");
+    }
+    xmp_string_free(value);
+    xmp_string_free(path);
+    xmp_string_free(schema);
+    xmp_iterator_free(iter);
 }
 
 XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
@@ -101,7 +94,6 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
             return nullptr;
         }
         record->document = xmp;
-        forEachSimpleProperty(xmp, [&](const char *, const char *) { ++record->propertyCount; });
     }
     records_.push_back(record);
     return reinterpret_cast<XmpInfo *>(record);

@@ -1,4 +1,6 @@
 // sievecheck: runs the reader module over TIFF files and reports what it found.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -9,8 +11,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include "inputs.h"
-#include "runner.h"
+#include "formatters.h"
+#include "zudor_host/zudor_host.h"
 
 namespace {
 
@@ -20,15 +22,29 @@ constexpr int kExitUsage = 2;
 
 const char *kManual = R"(
 DESCRIPTION
-  With -i, each INPUT (a TIFF file, or a directory: every regular file below it,
-  in sorted order) is taken through the reader module and its summary is written
-  to OUTPUT ('-' or nothing for standard output): title (DocumentName), author
-  (Artist), creation time (the first DateTime, as UTC), the named properties in
-  file order, and the last XMP packet. Without -i, 'sievecheck INPUT OUTPUT'
-  writes the module's own text output for INPUT.
+  With -i, each INPUT is taken through the reader module and its summary is
+  written to OUTPUT ('-' or nothing for standard output): title (DocumentName),
+  author (Artist), creation time (the first DateTime, as UTC), the named
+  properties in file order, and the last XMP packet. Without -i,
+  'sievecheck INPUT OUTPUT' writes the module's own text output for INPUT.
 
-  The module is loaded at run time from the directory of this program, or from
-  --module PATH.
+INPUTS
+  An INPUT is a file, a directory, or '-' for one document on standard input.
+  A directory is walked depth first, each directory's entries in byte order,
+  which puts the files in the order of their sorted paths; links to files are
+  read, links to directories are not followed. --files-from FILE (or '-') reads
+  the files to process from FILE, one per line, or NUL-separated with -0.
+
+  Before a file reaches the reader its first bytes are checked: a classic TIFF
+  header ("II" or "MM" and 42) goes on; a BigTIFF header gets the error "BigTIFF
+  is not supported" and anything else "not a TIFF file". Files met while walking
+  a directory that are not TIFF files are skipped and only counted; a file named
+  on the command line gets a record with the error. --any-file hands every file
+  to the reader whatever its first bytes. Named pipes, sockets and devices are
+  refused, never waited on.
+
+  Memory does not grow with the number of files: inputs are walked as they are
+  read and each worker has at most a few batches of documents in flight.
 
 OUTPUT
   text   one block per document, readable (the default on a terminal)
@@ -38,15 +54,33 @@ OUTPUT
          properties or packet}) and error (null or a message)
 
 EXIT STATUS
-  0  every document's summary is complete
+  0  every document's summary is complete (skipped files do not count)
   1  some document's summary is partial or none, or a file could not be read
   2  usage error, or the module could not be loaded
 
 EXAMPLES
   sievecheck -i scan.tif -
   sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
-  sievecheck -i a.tif -i b.tif - --format json --xmp raw
+  find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
+  curl -s URL | sievecheck -i - -
 )";
+
+using Clock = std::chrono::steady_clock;
+
+// The named inputs, then the files of the list.
+class ChainedSource : public zudorhost::InputSource {
+public:
+    ChainedSource(zudorhost::InputSource &first, zudorhost::InputSource *second)
+        : first_(first), second_(second) {}
+    bool next(zudorhost::InputItem &item) override
+    {
+        return first_.next(item) || (second_ != nullptr && second_->next(item));
+    }
+
+private:
+    zudorhost::InputSource &first_;
+    zudorhost::InputSource *second_;
+};
 
 bool sameFile(const std::string &a, const std::string &b)
 {
@@ -54,6 +88,45 @@ bool sameFile(const std::string &a, const std::string &b)
     return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
            sa.st_ino == sb.st_ino;
 }
+
+void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
+{
+    std::fprintf(to,
+                 "documents %llu: complete %llu, partial %llu, none %llu, errors %llu; skipped %llu\n"
+                 "reads %llu, seeks %llu, bytes read %llu\n"
+                 "time %.3f s (%.0f documents/s)\n",
+                 (unsigned long long)t.documents, (unsigned long long)t.complete,
+                 (unsigned long long)t.partial, (unsigned long long)t.none,
+                 (unsigned long long)t.errors, (unsigned long long)t.skipped,
+                 (unsigned long long)t.counts.reads, (unsigned long long)t.counts.seeks,
+                 (unsigned long long)t.counts.bytesRead, seconds,
+                 seconds > 0 ? double(t.documents) / seconds : 0.0);
+}
+
+// A count and a rate on the terminal, at most ten times a second.
+class Progress {
+public:
+    explicit Progress(bool enabled) : enabled_(enabled) {}
+    void update(uint64_t done, bool last)
+    {
+        if (!enabled_)
+            return;
+        const auto now = Clock::now();
+        if (!last && now - shown_ < std::chrono::milliseconds(100))
+            return;
+        shown_ = now;
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        std::fprintf(stderr, "\r%llu documents, %.0f/s ", (unsigned long long)done,
+                     seconds > 0 ? double(done) / seconds : 0.0);
+        if (last)
+            std::fputs("\n", stderr);
+    }
+
+private:
+    bool enabled_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point shown_{};
+};
 
 } // namespace
 
@@ -69,13 +142,15 @@ int main(int argc, char **argv)
     app.get_formatter()->column_width(28);
 
     std::vector<std::string> inputs, positionals;
-    std::string format, xmp = "parsed", modulePath;
+    std::string format, xmp = "parsed", modulePath, filesFrom;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
-    bool quiet = false, stats = false, xmpWarnings = false;
+    bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
     int64_t maxRequest = zudorhost::kDefaultMaxRequest;
 
-    app.add_option("-i,--input", inputs, "A TIFF file or a directory to summarise (repeatable)")
+    app.add_option("-i,--input", inputs, "A TIFF file, a directory, or - for standard input (repeatable)")
         ->allow_extra_args(false);
+    app.add_option("--files-from", filesFrom, "Read the files to process from FILE (- for standard input)");
+    app.add_flag("-0,--null", nulSeparated, "Paths in --files-from end with NUL, not newline");
     app.add_option("files", positionals, "OUTPUT with -i; INPUT OUTPUT without it");
     app.add_option("--format", format, "Output format: text or json")
         ->check(CLI::IsMember({"text", "json"}));
@@ -83,6 +158,7 @@ int main(int argc, char **argv)
         ->check(CLI::IsMember({"parsed", "raw"}));
     app.add_option("-j,--jobs", jobs, "Documents read in parallel (default: the cores)")
         ->check(CLI::PositiveNumber);
+    app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
     app.add_flag("--xmp-warnings", xmpWarnings, "Let the XMP toolkit report parse failures on standard error");
@@ -99,11 +175,13 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
-    sievecheck::RunOptions options;
+    zudorhost::RunOptions options;
+    bool textOutput = false;
     std::string output = "-";
-    if (!inputs.empty()) {
+    const bool listed = !inputs.empty() || !filesFrom.empty();
+    if (listed) {
         if (positionals.size() > 1) {
-            std::fprintf(stderr, "sievecheck: with -i, give one OUTPUT only (see --help)\n");
+            std::fprintf(stderr, "sievecheck: with -i or --files-from, give one OUTPUT only (see --help)\n");
             return kExitUsage;
         }
         if (!positionals.empty())
@@ -115,15 +193,27 @@ int main(int argc, char **argv)
         }
         inputs = {positionals[0]};
         output = positionals[1];
-        options.textOutput = true;
+        textOutput = true;
+    }
+    if (std::count(inputs.begin(), inputs.end(), "-") + (filesFrom == "-") > 1) {
+        std::fprintf(stderr, "sievecheck: standard input can be read only once\n");
+        return kExitUsage;
     }
     for (const std::string &input : inputs)
         if (output != "-" && sameFile(input, output)) {
             std::fprintf(stderr, "sievecheck: %s: the output would overwrite an input\n", output.c_str());
             return kExitUsage;
         }
+    std::FILE *list = nullptr;
+    if (!filesFrom.empty()) {
+        list = filesFrom == "-" ? stdin : std::fopen(filesFrom.c_str(), "rb");
+        if (list == nullptr) {
+            std::perror(("sievecheck: " + filesFrom).c_str());
+            return kExitUsage;
+        }
+    }
 
-    sievecheck::LoadedModule module;
+    zudorhost::LoadedModule module;
     std::string error;
     if (!module.load(modulePath, error)) {
         std::fprintf(stderr, "sievecheck: cannot load the reader module: %s\n", error.c_str());
@@ -135,33 +225,45 @@ int main(int argc, char **argv)
         std::perror(("sievecheck: " + output).c_str());
         return kExitUsage;
     }
-    // Records of a few hundred bytes each: write them in large pieces, not 4 KiB ones.
-    static char outBuffer[1 << 16];
-    if (!isatty(fileno(out)))
-        std::setvbuf(out, outBuffer, _IOFBF, sizeof outBuffer);
     if (format.empty())
-        format = options.textOutput || (output == "-" && isatty(STDOUT_FILENO)) ? "text" : "json";
-    options.format = format == "text" ? sievecheck::Format::Text : sievecheck::Format::Json;
-    options.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
+        format = textOutput || (output == "-" && isatty(STDOUT_FILENO)) ? "text" : "json";
+    const auto outputFormat = format == "text" ? sievecheck::Format::Text : sievecheck::Format::Json;
+    options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
+    options.driver.maxRequest = maxRequest;
+    options.driver.anyFile = anyFile;
+    options.driver.textOutput = textOutput;
     options.jobs = jobs;
-    options.progress = !quiet && isatty(STDERR_FILENO);
-    options.maxRequest = maxRequest;
-    if (options.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
+    if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
-    std::vector<std::string> directoryErrors;
-    const std::vector<std::string> files = sievecheck::expandInputs(inputs, directoryErrors);
-    for (const std::string &message : directoryErrors)
-        std::fprintf(stderr, "sievecheck: %s\n", message.c_str());
+    // The named inputs first, then the listed files.
+    std::unique_ptr<zudorhost::InputSource> named = zudorhost::pathSource(inputs);
+    std::unique_ptr<zudorhost::InputSource> fromList =
+        list != nullptr ? zudorhost::listSource(list, nulSeparated ? '\0' : '\n') : nullptr;
+    ChainedSource source(*named, fromList.get());
 
-    const sievecheck::RunTotals totals = sievecheck::runDocuments(module, files, options, out);
+    const auto start = Clock::now();
+    Progress progress(!quiet && isatty(STDERR_FILENO));
+    zudorhost::RunTotals totals;
+    {
+        zudorhost::BatchRunner runner(module.table(), source,
+                                      [&] { return sievecheck::makeFormatter(outputFormat, textOutput); },
+                                      options);
+        while (const zudorhost::FinishedBatch *batch = runner.next()) {
+            std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
+            std::fwrite(batch->records.data(), 1, batch->records.size(), out);
+            totals.add(batch->totals);
+            progress.update(totals.documents, false);
+        }
+    }
+    progress.update(totals.documents, true);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     const bool written = std::fflush(out) == 0 && (out == stdout || std::fclose(out) == 0);
     if (!written) {
         std::perror(("sievecheck: " + output).c_str());
         return kExitIncomplete;
     }
     if (stats)
-        sievecheck::printTotals(totals, stderr);
-    const bool allComplete = totals.complete == totals.documents && directoryErrors.empty();
-    return allComplete ? kExitAllComplete : kExitIncomplete;
+        printTotals(totals, seconds, stderr);
+    return totals.complete == totals.documents ? kExitAllComplete : kExitIncomplete;
 }

@@ -1,7 +1,7 @@
-// An input stream over one file. The reader asks for many small pieces (a count, an entry
-// array, a value, the next offset), so reads are served from a 64 KiB window of the file that
-// one pread fills: a small document costs one system call, not one per piece. Requests too
-// large for the window go straight into the reader's buffer.
+// An input stream over one file, or over bytes already in memory. The reader asks for many
+// small pieces (a count, an entry array, a value, the next offset), so reads are served from a
+// 64 KiB window of the file that one pread fills: a small document costs one system call, not
+// one per piece. Requests too large for the window go straight into the reader's buffer.
 #pragma once
 
 #include <cstdint>
@@ -25,14 +25,18 @@ public:
     FileStream(const FileStream &) = delete;
     FileStream &operator=(const FileStream &) = delete;
 
-    // Opens path standing at its first byte; on failure returns false and says why.
+    // Opens a regular file standing at its first byte; on failure returns false and says why.
+    // A named pipe or a device is refused, never waited on.
     bool open(const std::string &path, std::string &error);
+    // Serves size bytes at data, which must stay valid until close().
+    void openMemory(const void *data, size_t size);
     void close();
 
     InputStream *stream() { return &record_; }
     const StreamCounts &counts() const { return counts_; }
-    // Bytes in the file; UINT64_MAX when it is not a regular file.
     uint64_t size() const { return size_; }
+    // The document's first bytes (up to the window's length), as opening it read them.
+    const uint8_t *head(size_t &length) const;
 
     static FileStream *fromStream(InputStream *stream);
 
@@ -48,6 +52,7 @@ private:
     uint64_t size_ = 0;
     StreamCounts counts_;
     std::unique_ptr<char[]> window_;
+    const char *view_ = nullptr; // window_, or the bytes in memory
     uint64_t windowStart_ = 0;
     uint64_t windowLength_ = 0;
 };

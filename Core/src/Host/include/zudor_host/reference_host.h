@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "zudor/host.h"
@@ -25,14 +25,14 @@ struct HostXmpRecord {
     uint64_t packetBytes;   // the packet's text, its terminating zero not counted
     void *document;         // the parsed document (an XmpPtr) in parsed mode, else null
     const char *packet;     // the host's copy of the text in raw mode, else null
-    uint64_t propertyCount; // simple properties of the parsed document; 0 in raw mode
+    uint64_t reserved;      // zero
     uint64_t sequence;      // 1 for the document's first packet, 2 for the next, ...
 };
 static_assert(sizeof(HostXmpRecord) == sizeof(XmpInfo), "the record fills XmpInfo");
 static_assert(offsetof(HostXmpRecord, packetBytes) == 8, "packetBytes at 8");
 static_assert(offsetof(HostXmpRecord, document) == 16, "document at 16");
 static_assert(offsetof(HostXmpRecord, packet) == 24, "packet at 24");
-static_assert(offsetof(HostXmpRecord, propertyCount) == 32, "propertyCount at 32");
+static_assert(offsetof(HostXmpRecord, reserved) == 32, "reserved at 32");
 static_assert(offsetof(HostXmpRecord, sequence) == 40, "sequence at 40");
 
 constexpr uint32_t kXmpRecordMagic = 0x504D5848; // "HXMP" in memory order
@@ -78,7 +78,9 @@ private:
 // std::cerr is silenced for the process.
 bool initXmpToolkit(bool showDiagnostics = false);
 
-// The simple properties of a parsed document, as (path, value) in the toolkit's order.
-std::vector<std::pair<std::string, std::string>> xmpProperties(void *document);
+// Visits the simple properties of a parsed document as (path, value) in the toolkit's order;
+// both strings are valid only during the call.
+using XmpPropertyVisitor = void (*)(void *state, const char *path, const char *value);
+void forEachXmpProperty(const void *document, XmpPropertyVisitor visit, void *state);
 
 } // namespace zudorhost

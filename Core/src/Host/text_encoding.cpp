@@ -1,0 +1,93 @@
+#include "zudor_host/text_encoding.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace zudorhost {
+namespace {
+
+// Length of the valid UTF-8 sequence at p (at most n bytes available), or 0.
+size_t validSequence(const uint8_t *p, size_t n)
+{
+    const uint8_t b = p[0];
+    size_t length;
+    uint32_t minimum;
+    if (b < 0x80) return 1;
+    if (b >= 0xC2 && b <= 0xDF) length = 2, minimum = 0x80;
+    else if (b >= 0xE0 && b <= 0xEF) length = 3, minimum = 0x800;
+    else if (b >= 0xF0 && b <= 0xF4) length = 4, minimum = 0x10000;
+    else return 0;
+    if (n < length)
+        return 0;
+    uint32_t code = b & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not valid UTF-8.
+    if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// Where the ASCII run starting at i ends; eight bytes at a time, since nearly all of any
+// text and of an XMP packet is ASCII.
+size_t asciiRunEnd(const uint8_t *p, size_t i, size_t n)
+{
+    for (uint64_t word; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (word & 0x8080808080808080u)
+            break;
+    }
+    while (i < n && p[i] < 0x80)
+        ++i;
+    return i;
+}
+
+} // namespace
+
+const char *asUtf8(const char *text, size_t &n, std::string &scratch)
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(text);
+    size_t i = 0, length = 0;
+    while ((i = asciiRunEnd(p, i, n)) < n && (length = validSequence(p + i, n - i)) > 0)
+        i += length;
+    if (i == n)
+        return text;
+    // The rest is mended into a copy, going on from the first byte that is not UTF-8.
+    scratch.assign(text, i);
+    while (i < n) {
+        const size_t run = asciiRunEnd(p, i, n);
+        scratch.append(text + i, run - i);
+        if ((i = run) == n)
+            break;
+        if ((length = validSequence(p + i, n - i)) > 0) {
+            scratch.append(text + i, length);
+            i += length;
+        } else {
+            scratch += char(0xC0 | p[i] >> 6);
+            scratch += char(0x80 | (p[i] & 0x3F));
+            ++i;
+        }
+    }
+    n = scratch.size();
+    return scratch.data();
+}
+
+size_t isoTime(uint64_t ticks, char (&text)[40])
+{
+    const int64_t seconds = int64_t(ticks / 10000000) - 11644473600;
+    const time_t when = time_t(seconds);
+    struct tm utc;
+    if (gmtime_r(&when, &utc) != nullptr) {
+        const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        if (n != 0)
+            return n;
+    }
+    return size_t(std::snprintf(text, sizeof text, "@%" PRId64, seconds));
+}
+
+} // namespace zudorhost
