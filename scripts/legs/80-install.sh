@@ -4,7 +4,7 @@
 # installed, tried from /usr and removed again.
 set -euo pipefail
 source scripts/lib/linux-packages
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" dpkg-dev help2man unzip
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" dpkg-dev unzip
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 
