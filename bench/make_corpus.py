@@ -7,6 +7,9 @@
   scaling/  chain-N.tif: N pages in one chain (10 to 100,000)
             wide-N.tif: one IFD of N entries (10 to 65,535)
 
+With --many N it writes only many-N/: N one-page files in folders of 1,000, as an archive
+keeps them (64 distinct pages, repeated), for the runs over many files.
+
 Every page is a valid 8x8 grey image, so every peer reader accepts it."""
 import argparse
 import os
@@ -192,14 +195,33 @@ def wide_file(rng, path, n):
     w.write(path)
 
 
+def many_files(rng, outdir, n):
+    pages = []
+    for _ in range(64):
+        w = Writer(rng.random() < 0.5)
+        w.page(random_page(rng, w.strip(), rng.random() < 0.1))
+        pages.append(bytes(w.out))
+    root = os.path.join(outdir, "many-%d" % n)
+    for i in range(n):
+        if i % 1000 == 0:
+            folder = os.path.join(root, "%04d" % (i // 1000))
+            os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, "%07d.tif" % i), "wb") as f:
+            f.write(pages[i % len(pages)])
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("outdir")
     ap.add_argument("--seed", type=int, default=20240229)
     ap.add_argument("--files", type=int, default=2000)
     ap.add_argument("--big-pages", type=int, default=2000)
+    ap.add_argument("--many", type=int, metavar="N", help="only write N one-page files")
     args = ap.parse_args()
     rng = random.Random(args.seed)
+    if args.many:
+        many_files(rng, args.outdir, args.many)
+        return
     corpus = os.path.join(args.outdir, "corpus")
     scaling = os.path.join(args.outdir, "scaling")
     os.makedirs(corpus, exist_ok=True)

@@ -7,6 +7,9 @@ turns them into the results page and the charts).
                  median wall time, CPU time and peak memory of each
   in process     the Google Benchmark program (module against libtiff, corpus and scaling)
   I/O economy    sievecheck --stats per document against the minimum the layout allows
+  file counts    sievecheck against the I/O floor over 10,000, 100,000 (and, with --million,
+                 1,000,000) one-page files made in a temporary folder: time and peak memory
+                 with one job and with every core
 """
 import argparse
 import concurrent.futures
@@ -18,6 +21,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -143,6 +147,39 @@ def whole_process(args, corpus):
     return results
 
 
+def file_counts(args):
+    """Time and peak memory over many small files, for each number of files and of jobs."""
+    counts = [10000, 100000] + ([1000000] if args.million else [])
+    jobs = sorted({1, os.cpu_count()})
+    rows = []
+    for n in counts:
+        with tempfile.TemporaryDirectory(prefix="zudor-many-") as temp:
+            subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), temp, "--many", str(n)],
+                           check=True)
+            root = os.path.join(temp, "many-%d" % n)
+            out = os.path.join(temp, "out.jsonl")
+            tools = [("I/O floor", [args.floor, root])]
+            for j in jobs:
+                for xmp in ("raw", "parsed"):
+                    tools.append(("sievecheck --xmp %s --jobs %d" % (xmp, j),
+                                  [args.sievecheck, "-i", root, out, "--format", "json", "--xmp", xmp,
+                                   "--jobs", str(j), "--quiet"]))
+            samples = {name: [] for name, _ in tools}
+            rounds = 3 if n <= 100000 else 1
+            for round_ in range(rounds + 1):
+                for name, cmd in tools:
+                    result = run_once(cmd, out)
+                    if round_ > 0:
+                        samples[name].append(result)
+            for name, cmd in tools:
+                runs = samples[name]
+                rows.append({"files": n, "name": name, "wall": statistics.median(r[0] for r in runs),
+                             "cpu": statistics.median(r[1] for r in runs), "peak_kib": peak_kib(cmd, out),
+                             "status": sorted({r[2] for r in runs})})
+        print("  %d files done" % n, file=sys.stderr)
+    return rows
+
+
 def sievecheck_scaling(args, scaling):
     """sievecheck alone on each scaling file: wall time and peak memory, raw and parsed."""
     out = os.path.join(args.work, "out", "scaling.jsonl")
@@ -253,6 +290,7 @@ def main():
     ap.add_argument("--runs", type=int, default=7, help="timed rounds of the whole-process comparison")
     ap.add_argument("--repetitions", type=int, default=3, help="repetitions of each in-process benchmark")
     ap.add_argument("--min-time", type=float, default=0.3, help="seconds per in-process repetition")
+    ap.add_argument("--million", action="store_true", help="add a run over 1,000,000 files (slow)")
     args = ap.parse_args()
     args.sievecheck = os.path.join(args.bin, "sievecheck")
     args.floor = os.path.join(args.bin, "zudor_io_floor")
@@ -267,6 +305,8 @@ def main():
               "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "repetitions": args.repetitions}
     print("whole process ...", file=sys.stderr)
     result["whole_process"] = whole_process(args, corpus)
+    print("many files ...", file=sys.stderr)
+    result["file_counts"] = file_counts(args)
     print("sievecheck on the scaling files ...", file=sys.stderr)
     result["sievecheck_scaling"] = sievecheck_scaling(args, scaling)
     print("I/O economy ...", file=sys.stderr)

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -59,7 +60,8 @@ protected:
     ToolRun run(const std::string &args)
     {
         const std::string errFile = (dir_ / "stderr.txt").string();
-        const std::string command = std::string(SIEVECHECK_PATH) + " " + args + " 2>" + errFile;
+        // Nothing may wait forever: a tool that blocks fails the test instead of hanging it.
+        const std::string command = "timeout 30 " + std::string(SIEVECHECK_PATH) + " " + args + " 2>" + errFile;
         ToolRun result{};
         FILE *pipe = popen(command.c_str(), "r");
         char buffer[4096];
@@ -190,10 +192,78 @@ TEST_F(CliTest, JobsDoNotChangeTheOutput)
     const std::string dir = (dir_ / "many").string();
     ToolRun one = run("-i " + dir + " - --format json --jobs 1");
     ToolRun four = run("-i " + dir + " - --format json --jobs 4 --stats");
-    EXPECT_EQ(one.status, 0) << "skipped files are no failures";
     EXPECT_EQ(lines(one.out).size(), 102u);
     EXPECT_EQ(one.out, four.out);
+    EXPECT_EQ(one.out, run("-i " + dir + " - --format json --jobs 2").out);
     EXPECT_NE(four.err.find("documents 102: complete 102, partial 0, none 0, errors 0; skipped 18"), std::string::npos) << four.err;
+}
+
+// What the host does before the reader: classic TIFF headers go on, anything else is skipped
+// in a directory walk, an error when named, and read anyway with --any-file.
+TEST_F(CliTest, FilesAreIdentifiedByTheirFirstBytes)
+{
+    struct Case { const char *name; std::string bytes; const char *namedError; };
+    const std::vector<Case> cases = {
+        {"a-le.tif", std::string("II*\0\0\0\0\0", 8), nullptr},
+        {"b-be.tif", std::string("MM\0*\0\0\0\0", 8), nullptr},
+        {"c-big.tif", std::string("II+\0\x08\0\0\0\x10\0\0\0\0\0\0\0", 16), "BigTIFF is not supported"},
+        {"d.jpg", std::string("\xff\xd8\xff\xe0\0\x10JFIF\0", 11), "not a TIFF file"},
+        {"e.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16), "not a TIFF file"},
+        {"f.txt", "II is how a text may start\n", "not a TIFF file"},
+    };
+    std::string named, files = (dir_ / "id").string();
+    for (const Case &c : cases)
+        named += " -i " + write("id/" + std::string(c.name), c.bytes);
+
+    ToolRun walked = run("-i " + files + " - --format json --stats");
+    EXPECT_EQ(walked.status, 0) << "skipped files are no failures";
+    EXPECT_EQ(lines(walked.out).size(), 2u);
+    EXPECT_NE(walked.err.find("errors 0; skipped 4"), std::string::npos) << walked.err;
+
+    ToolRun one = run(named + " - --format json");
+    EXPECT_EQ(one.status, 1);
+    const auto records = lines(one.out);
+    ASSERT_EQ(records.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(records[i]["error"], cases[i].namedError ? json(cases[i].namedError) : json(nullptr)) << cases[i].name;
+
+    const auto any = lines(run("--any-file -i " + files + " - --format json").out);
+    ASSERT_EQ(any.size(), cases.size());
+    EXPECT_TRUE(any[3]["error"].is_null()) << "the reader itself saw the JPEG";
+}
+
+// Standard input, lists of files with either separator, a pipe that must not block, and a file
+// gone between listing and reading.
+TEST_F(CliTest, InputsFromStandardInputListsAndSpecialFiles)
+{
+    const std::string a = write("in/a.tif", richDocument()), b = write("in/b c.tif", richDocument(false));
+    const std::string gone = (dir_ / "in/gone.tif").string();
+    const std::string fifo = (dir_ / "in/fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto direct = lines(run("-i " + a + " -i '" + b + "' - --format json").out);
+
+    json fromStdin = lines(run("-i - - --format json < " + a).out).at(0);
+    EXPECT_EQ(fromStdin["file"], "-");
+    fromStdin["file"] = a;
+    EXPECT_EQ(fromStdin, direct[0]);
+
+    for (char separator : {'\n', '\0'}) {
+        const std::string list = write("list", a + separator + b + separator + gone + separator);
+        ToolRun r = run("--files-from " + list + (separator ? "" : " -0") + " - --format json");
+        const auto records = lines(r.out);
+        ASSERT_EQ(records.size(), 3u) << r.err;
+        EXPECT_EQ(records[0], direct[0]);
+        EXPECT_EQ(records[1], direct[1]);
+        EXPECT_EQ(records[2]["error"], "cannot open: No such file or directory");
+        EXPECT_EQ(r.status, 1);
+    }
+
+    // A writer never comes: the pipe is refused at once, and a walk passes it by.
+    ToolRun pipe = run("-i " + fifo + " -i " + (dir_ / "in").string() + " - --format json");
+    const auto records = lines(pipe.out);
+    ASSERT_EQ(records.size(), 3u) << pipe.err;
+    EXPECT_EQ(records[0]["error"], "not a regular file (a named pipe)");
+    EXPECT_NE(pipe.err.find(fifo + ": not a regular file"), std::string::npos) << pipe.err;
 }
 
 TEST_F(CliTest, StatsCountTheMinimumReads)

@@ -49,7 +49,7 @@ private:
         item.path = path;
         item.error.clear();
         item.origin = InputOrigin::Named;
-        if (path == "-") {
+        if (path == "-" && !plainFile) {
             item.origin = InputOrigin::StandardInput;
             return true;
         }
@@ -144,7 +144,7 @@ protected:
             if (got == 0)
                 continue;
             path.assign(line_, size_t(got));
-            plainFile = path != "-";
+            plainFile = true;
             return true;
         }
         return false;

@@ -1,12 +1,13 @@
 #include <cstring>
 
+#include "arena.h"
 #include "zudor_host/host_slots.h"
 #include "zudor_host/reference_host.h"
 
 namespace zudorhost {
 
 ReferenceHost::ReferenceHost(XmpMode mode, int64_t maxRequest)
-    : mode_(mode), maxRequest_(maxRequest)
+    : mode_(mode), maxRequest_(maxRequest), arena_(std::make_unique<Arena>())
 {
     std::memset(&services_, 0, sizeof services_);
     // The reader never reads hostHeap; the heap slots find their host through it.
@@ -21,5 +22,6 @@ ReferenceHost::ReferenceHost(XmpMode mode, int64_t maxRequest)
 }
 
 ReferenceHost::~ReferenceHost() { endDocument(); }
+
 
 } // namespace zudorhost

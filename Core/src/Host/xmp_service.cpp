@@ -2,6 +2,7 @@
 // (xmp_parsed_*.cpp) or kept as text.
 #include <cstring>
 
+#include "arena.h"
 #include "xmp_toolkit.h"
 #include "zudor_host/host_slots.h"
 #include "zudor_host/reference_host.h"
@@ -10,11 +11,12 @@ namespace zudorhost {
 
 namespace {
 
-void releaseRecord(HostXmpRecord *record)
+void releaseRecord(HostXmpRecord *record, Arena &arena)
 {
     freeXmpDocument(record->document);
-    delete[] record->packet;
-    delete record;
+    if (record->packet != nullptr)
+        arena.release(const_cast<char *>(record->packet));
+    arena.release(record);
 }
 
 } // namespace
@@ -23,20 +25,27 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
 {
     // size counts the terminator the reader added.
     const uint64_t textBytes = size > 0 ? size - 1 : 0;
-    auto *record = new HostXmpRecord{};
+    auto *record = static_cast<HostXmpRecord *>(arena_->allocate(sizeof(HostXmpRecord)));
+    if (record == nullptr)
+        return nullptr;
+    std::memset(record, 0, sizeof *record);
     record->magic = kXmpRecordMagic;
     record->mode = static_cast<uint32_t>(mode_);
     record->packetBytes = textBytes;
     record->sequence = records_.size() + 1;
     if (mode_ == XmpMode::Raw) {
-        char *copy = new char[textBytes + 1];
+        auto *copy = static_cast<char *>(arena_->allocate(textBytes + 1));
+        if (copy == nullptr) {
+            arena_->release(record);
+            return nullptr;
+        }
         std::memcpy(copy, packet, textBytes);
         copy[textBytes] = '\0';
         record->packet = copy;
     } else {
         record->document = parseXmpDocument(packet, textBytes);
         if (record->document == nullptr) {
-            delete record;
+            arena_->release(record);
             return nullptr;
         }
     }
@@ -47,8 +56,9 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
 void ReferenceHost::endDocument()
 {
     for (HostXmpRecord *record : records_)
-        releaseRecord(record);
+        releaseRecord(record, *arena_);
     records_.clear();
+    arena_->reset();
 }
 
 const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info) const

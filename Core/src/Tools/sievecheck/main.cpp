@@ -257,8 +257,10 @@ int main(int argc, char **argv)
                                       [&] { return sievecheck::makeFormatter(outputFormat, textOutput); },
                                       options);
         while (const zudorhost::FinishedBatch *batch = runner.next()) {
-            std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
-            std::fwrite(batch->records.data(), 1, batch->records.size(), out);
+            if (batch->messages.size() != 0)
+                std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
+            if (batch->records.size() != 0)
+                std::fwrite(batch->records.data(), 1, batch->records.size(), out);
             totals.add(batch->totals);
             progress.update(totals.documents, false);
         }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,8 @@ static_assert(offsetof(HostXmpRecord, sequence) == 40, "sequence at 40");
 constexpr uint32_t kXmpRecordMagic = 0x504D5848; // "HXMP" in memory order
 constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
 
+struct Arena;
+
 class ReferenceHost {
 public:
     explicit ReferenceHost(XmpMode mode = XmpMode::Parsed,
@@ -52,7 +55,8 @@ public:
     void setMaxRequest(int64_t bytes) { maxRequest_ = bytes; }
 
     // Releases every XMP record made since the last call, the ones a later packet replaced
-    // in the reader's context among them.
+    // in the reader's context among them, and takes back the document's heap blocks at once:
+    // call it only after the reader's context is freed.
     void endDocument();
 
     // The record behind an XmpInfo the reader handed over, or null when it is not one of
@@ -64,12 +68,14 @@ public:
 
     // Allocator state, reached from the heap slots through hostHeap.
     static ReferenceHost *fromHeap(void *heap) { return *static_cast<ReferenceHost **>(heap); }
+    Arena &arena() { return *arena_; }
 
 private:
     HostServices services_;
     XmpMode mode_;
     int64_t maxRequest_;
     std::vector<HostXmpRecord *> records_;
+    std::unique_ptr<Arena> arena_;
 };
 
 // Whether this build can parse packets at all (XmpMode::Parsed): false where the XMP toolkit

@@ -1,0 +1,37 @@
+# The packages, made by CPack from whatever the install rules place (scripts/package runs it):
+# a Debian package on Linux, a zip archive from the Windows build.
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "ZUDOR")
+set(CPACK_PACKAGE_CONTACT "ZUDOR maintainers <maintainers@users.noreply.c-seed-d295bf74.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "TIFF metadata reader module for document-filtering hosts")
+set(CPACK_PACKAGE_DESCRIPTION [[
+ZUDOR walks a TIFF file's directories and hands its textual tags, its first
+date and its XMP packets to the host that loaded it. This package holds the
+module, its public headers with a CMake package and a pkg-config file for
+host developers, and the sievecheck command line.]])
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+# Debug information stays in the build tree.
+set(CPACK_STRIP_FILES ON)
+set(CPACK_THREADS 0)
+
+if(WIN32)
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_NAME ZUDOR)
+    set(CPACK_SYSTEM_NAME win64)
+else()
+    set(CPACK_GENERATOR DEB)
+    set(CPACK_PACKAGE_NAME zudor)
+    set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+    set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+    set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+    # Dependencies come from the binaries; building against zudor::host also needs Exempi's
+    # development files.
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexempi-dev")
+    # A shlibs file, and ldconfig run after install and removal (by trigger, as Debian does it
+    # now, and by the scripts CPack writes), so the loader's cache knows libzudor.so.1.
+    set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+endif()
+
+include(CPack)

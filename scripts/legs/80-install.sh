@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# What a host developer meets: the example host built against an install tree (with
+# find_package and with pkg-config) and run on the sample; then the packages, the Debian one
+# installed, tried from /usr and removed again.
+set -euo pipefail
+source scripts/lib/linux-packages
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" dpkg-dev unzip
+sudo=""
+[ "$(id -u)" = 0 ] || sudo=sudo
+
+version=$(sed -n 's/^project(ZUDOR VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+sample=samples/sample.tif
+work=$(mktemp -d)
+installed=0
+cleanup() {
+    [ $installed = 0 ] || $sudo apt-get purge -y -qq zudor >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Every host below, sievecheck too, prints the sample's title.
+expect_title() {
+    local out
+    out=$("$@") || { echo "failed: $*"; return 1; }
+    grep -q '^  title  *Harbour at dawn$' <<<"$out" || { echo "no title from: $*"; echo "$out"; return 1; }
+}
+
+echo "--- cmake --install into a prefix"
+cmake --preset default >/dev/null
+cmake --build --preset default
+prefix=$work/prefix
+cmake --install build/default --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name libzudor.so.1)")
+[ -x "$prefix/bin/sievecheck" ] && [ -f "$prefix/share/man/man1/sievecheck.1.gz" ] &&
+    [ -f "$prefix/include/zudor/reader.h" ] || { echo "install tree incomplete"; exit 1; }
+soname=$(readelf -d "$libdir/libzudor.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+[ "$soname" = libzudor.so.1 ] || { echo "SONAME is '$soname'"; exit 1; }
+
+expect_title "$prefix/bin/sievecheck" -i "$sample" - --format text
+
+echo "--- example host with find_package"
+cmake -S examples/minimal_host -B "$work/find-package" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/find-package" >/dev/null
+expect_title "$work/find-package/minimal_host" "$sample" "$libdir/libzudor.so.1"
+
+echo "--- example host with pkg-config"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+# shellcheck disable=SC2046 # the flags are words
+cc -std=c11 -Wall -Wextra -Werror $(pkg-config --cflags zudor) examples/minimal_host/main.c \
+    -o "$work/pkg-config-host" -ldl
+expect_title "$work/pkg-config-host" "$sample" "$libdir/libzudor.so.1"
+unset PKG_CONFIG_PATH
+
+echo "--- packages"
+scripts/package
+deb=build/packages/zudor_${version}_amd64.deb
+zip=build/packages/ZUDOR-${version}-win64.zip
+dpkg-deb -f "$deb" Depends
+listing=$(unzip -Z1 "$zip")
+for f in bin/ZUDOR.dll include/zudor/reader.h README.md; do
+    grep -qx "ZUDOR-$version-win64/$f" <<<"$listing" || { echo "$zip lacks $f"; exit 1; }
+done
+if [ -e build/windows/bin/sievecheck.exe ]; then
+    grep -qx "ZUDOR-$version-win64/bin/sievecheck.exe" <<<"$listing" || { echo "$zip lacks sievecheck.exe"; exit 1; }
+fi
+
+echo "--- the Debian package installed"
+if dpkg-query -W -f='${Status}' zudor 2>/dev/null | grep -q "install ok installed"; then
+    echo "zudor is installed already; remove it first"
+    exit 1
+fi
+installed=1
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=600 "./$deb" >/dev/null
+expect_title /usr/bin/sievecheck -i "$sample" - --format text
+[ "$(pkg-config --modversion zudor)" = "$version" ]
+[ -f /usr/share/man/man1/sievecheck.1.gz ]
+cmake -S examples/minimal_host -B "$work/usr" -G Ninja >/dev/null
+cmake --build "$work/usr" >/dev/null
+expect_title "$work/usr/minimal_host" "$sample"   # libzudor.so.1 from the loader's search path
+
+echo "--- the Debian package removed"
+$sudo apt-get purge -y -qq -o DPkg::Lock::Timeout=600 zudor >/dev/null
+installed=0
+for f in /usr/bin/sievecheck /usr/include/zudor "/usr/lib/$(gcc -print-multiarch)/libzudor.so.1"; do
+    [ ! -e "$f" ] || { echo "$f is still there after the purge"; exit 1; }
+done
+echo "install and packages: fine"
