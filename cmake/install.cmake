@@ -6,7 +6,8 @@
 
 set(ZUDOR_HEADER_DIRS ${PROJECT_SOURCE_DIR}/Core/src/Readers/zudor/include/zudor)
 set(ZUDOR_HOST_HEADERS ${PROJECT_SOURCE_DIR}/Core/src/Host/include/zudor_host)
-if(TARGET zudor_host)
+# The Windows archive carries no reference host library, so none of its headers either.
+if(TARGET zudor_host AND NOT WIN32)
     list(APPEND ZUDOR_HEADER_DIRS ${ZUDOR_HOST_HEADERS})
 endif()
 install(DIRECTORY ${ZUDOR_HEADER_DIRS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
