@@ -74,9 +74,11 @@ run local-json $zone --files-from admitted.txt --format json "${common[@]}"
 run local-text $zone --files-from admitted.txt --format text "${common[@]}"
 same local-json local-text
 
-# Windows alone: without an XMP toolkit, packets stay text by default and parsing is refused.
-wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --format json | grep -q '"packet":' ||
-    { echo "cross-platform: sievecheck.exe does not keep packets as text by default"; exit 1; }
+# Windows alone: without an XMP toolkit, packets stay text by default and parsing is refused;
+# a list with CR LF line ends names its files.
+printf 'docs/seeds/ii-xmp-packet.tif\r\n' >crlf.txt
+wine "$windows" --files-from crlf.txt - --format json | grep -q '"packet":.*"error":null}$' ||
+    { echo "cross-platform: sievecheck.exe lost the CR LF list's file or parsed its packet"; exit 1; }
 status=0
 wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp parsed >/dev/null 2>parsed.err || status=$?
 [ $status -eq 2 ] && grep -q "cannot parse XMP" parsed.err ||

@@ -87,6 +87,11 @@ ptrdiff_t readDelimited(char **line, size_t *capacity, char separator, std::FILE
     _unlock_file(from);
     if (length == 0)
         return -1;
+    // A list written on Windows ends its lines with CR LF; no file name holds a CR.
+    if (separator == '\n' && length >= 2 && (*line)[length - 1] == '\n' && (*line)[length - 2] == '\r') {
+        (*line)[length - 2] = '\n';
+        --length;
+    }
     (*line)[length] = '\0';
     return ptrdiff_t(length);
 }

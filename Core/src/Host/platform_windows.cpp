@@ -25,6 +25,9 @@ void useBinaryStandardStreams()
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // Records are UTF-8; a console shows them as such only when told so.
+    if (_isatty(_fileno(stdout)) || _isatty(_fileno(stderr)))
+        SetConsoleOutputCP(CP_UTF8);
 }
 
 std::FILE *openFile(const std::string &path, const char *mode)
