@@ -87,4 +87,4 @@ wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp parsed >/dev/null 2>pars
 echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON, text" \
      "and text-output records; TZ=$zone: $kept, JSON and text, $left_out left out where local" \
      "time is read differently) in $(( $(date +%s) - start )) s"
-[ "$documents" -ge 2000 ] || { echo "cross-platform: fewer than 2,000 documents"; exit 1; }
+[ "$kept" -ge 2000 ] || { echo "cross-platform: fewer than 2,000 documents in each run"; exit 1; }
