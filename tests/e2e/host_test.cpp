@@ -103,18 +103,23 @@ TEST(ReferenceHeap, ReallocGrowingByOneEntryKeepsEveryEntry)
     s->hostFree(&s->hostHeap, entries);
 }
 
+// A record the reader handed over lives until the document ends; one that a later packet
+// replaced before any hand-over goes at once.
 TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
 {
     ReferenceHost host(XmpMode::Parsed);
     XmpInfo *first = parse(host, kPacket);
-    XmpInfo *second = parse(host, kPacket);
     ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    const HostXmpRecord *record = host.recordOf(*second);
+    const XmpInfo claimed = *first;
+    host.claimXmpRecords();
+    const XmpInfo replaced = *parse(host, kPacket);
+    XmpInfo *third = parse(host, kPacket);
+    ASSERT_NE(third, nullptr);
+    const HostXmpRecord *record = host.recordOf(*third);
     ASSERT_NE(record, nullptr);
     EXPECT_EQ(record->magic, kXmpRecordMagic);
     EXPECT_EQ(record->packetBytes, std::strlen(kPacket));
-    EXPECT_EQ(record->sequence, 2u);
+    EXPECT_EQ(record->sequence, 3u);
     std::vector<std::pair<std::string, std::string>> properties;
     forEachXmpProperty(record->document, [](void *to, const char *path, const char *value) {
         static_cast<decltype(properties) *>(to)->emplace_back(path, value);
@@ -123,9 +128,9 @@ TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
     EXPECT_EQ(properties[0], (std::pair<std::string, std::string>{"xmp:Rating", "3"}));
     EXPECT_EQ(properties[1], (std::pair<std::string, std::string>{"xmp:Label", "red"}));
 
-    // The replaced first record is still the host's; both go at the document's end.
-    EXPECT_NE(host.recordOf(*first), nullptr);
-    XmpInfo copy = *second;
+    EXPECT_NE(host.recordOf(claimed), nullptr);
+    EXPECT_EQ(host.recordOf(replaced), nullptr);
+    XmpInfo copy = *third;
     host.endDocument();
     EXPECT_EQ(host.recordOf(copy), nullptr);
     XmpInfo zero{};

@@ -175,6 +175,7 @@ void DocumentDriver::summarize(TifContext *ctx)
     table_.getSummaryInfo(ctx, &summary_, 0);
     const bool first = !filledWith(summary_, kMarker);
     table_.getXmpInfo(ctx, &xmp, 0);
+    host_.claimXmpRecords();
     if (!first)
         table_.getSummaryInfo(ctx, &summary_, 0);
     const bool second = !first && !filledWith(summary_, kMarker);

@@ -32,7 +32,7 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
     record->magic = kXmpRecordMagic;
     record->mode = static_cast<uint32_t>(mode_);
     record->packetBytes = textBytes;
-    record->sequence = records_.size() + 1;
+    record->sequence = ++made_;
     if (mode_ == XmpMode::Raw) {
         auto *copy = static_cast<char *>(arena_->allocate(textBytes + 1));
         if (copy == nullptr) {
@@ -49,6 +49,10 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
             return nullptr;
         }
     }
+    if (records_.size() > claimed_) {
+        releaseRecord(records_.back(), *arena_);
+        records_.pop_back();
+    }
     records_.push_back(record);
     return reinterpret_cast<XmpInfo *>(record);
 }
@@ -58,6 +62,8 @@ void ReferenceHost::endDocument()
     for (HostXmpRecord *record : records_)
         releaseRecord(record, *arena_);
     records_.clear();
+    claimed_ = 0;
+    made_ = 0;
     arena_->reset();
 }
 

@@ -63,6 +63,12 @@ public:
     // this host's live records (all zero, say).
     const HostXmpRecord *recordOf(const XmpInfo &info) const;
 
+    // Says that the reader has handed over its XMP record: every record made so far stays
+    // until endDocument(). Until then, a packet's record replaces the previous one made since
+    // the last claim, which only the reader's context held and which it drops for the new
+    // one, so a document of many packets keeps one at a time, not all of them.
+    void claimXmpRecords() { claimed_ = records_.size(); }
+
     // Called by the XMP slot.
     XmpInfo *makeXmpRecord(const char *packet, uint32_t size);
 
@@ -75,6 +81,8 @@ private:
     XmpMode mode_;
     int64_t maxRequest_;
     std::vector<HostXmpRecord *> records_;
+    size_t claimed_ = 0;
+    uint64_t made_ = 0;
     std::unique_ptr<Arena> arena_;
 };
 
