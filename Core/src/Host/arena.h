@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace zudorhost {
 
@@ -22,6 +23,9 @@ constexpr size_t kLargestArenaBlock = 16 * 1024;
 // Frees inside the arena give nothing back until the document ends; this bounds what a
 // document that allocates and frees over and over can pile up before blocks go to malloc.
 constexpr size_t kArenaBudget = 4 * 1024 * 1024;
+// Chunks kept from one document for the next, so that a run of large documents does not touch
+// fresh pages for each one.
+constexpr size_t kSpareChunks = 16;
 
 inline BlockHeader *headerOf(void *block) { return static_cast<BlockHeader *>(block) - 1; }
 
@@ -31,6 +35,8 @@ struct Arena {
         size_t size;
     };
     Chunk *chunks = nullptr; // newest first; the first chunk ever made stays for the next document
+    Chunk *spare = nullptr;  // chunks kept from earlier documents
+    size_t spareCount = 0;
     char *top = nullptr;     // next free byte of the newest chunk
     char *end = nullptr;
     void *last = nullptr;    // the newest arena block, which a free or a realloc may take back
@@ -38,11 +44,12 @@ struct Arena {
 
     ~Arena()
     {
-        while (chunks != nullptr) {
-            Chunk *next = chunks->next;
-            std::free(chunks);
-            chunks = next;
-        }
+        for (Chunk *list : {chunks, spare})
+            while (list != nullptr) {
+                Chunk *next = list->next;
+                std::free(list);
+                list = next;
+            }
     }
 
     void *fromMalloc(size_t capacity)
@@ -72,9 +79,13 @@ struct Arena {
 
     bool addChunk()
     {
-        auto *chunk = static_cast<Chunk *>(std::malloc(kChunkBytes));
-        if (chunk == nullptr)
+        Chunk *chunk = spare;
+        if (chunk != nullptr) {
+            spare = chunk->next;
+            --spareCount;
+        } else if ((chunk = static_cast<Chunk *>(std::malloc(kChunkBytes))) == nullptr) {
             return false;
+        }
         chunk->next = chunks;
         chunk->size = kChunkBytes;
         chunks = chunk;
@@ -109,12 +120,18 @@ struct Arena {
         return true;
     }
 
-    // Every block of the document at once; the first chunk stays for the next one.
+    // Every block of the document at once; the first chunk and a few more stay for the next.
     void reset()
     {
         while (chunks != nullptr && chunks->next != nullptr) {
             Chunk *next = chunks->next;
-            std::free(chunks);
+            if (spareCount < kSpareChunks) {
+                chunks->next = spare;
+                spare = chunks;
+                ++spareCount;
+            } else {
+                std::free(chunks);
+            }
             chunks = next;
         }
         if (chunks != nullptr) {

@@ -6,6 +6,9 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include "zudor_host/zudor_host.h"
 
@@ -126,6 +129,13 @@ struct BatchRunner::Shared {
 
     void work()
     {
+#ifdef __linux__
+        // A worker opens and closes a file or two per document. With one descriptor table
+        // for the whole process, every open, read and close takes its locks and counts its
+        // references against the other workers; a table of its own spares it both, as if it
+        // were a process of its own.
+        unshare(CLONE_FILES);
+#endif
         DocumentDriver driver(table, options.driver);
         std::unique_ptr<RecordFormatter> formatter = factory();
         std::unique_lock<std::mutex> guard(lock);

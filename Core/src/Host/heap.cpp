@@ -44,7 +44,16 @@ void *heapRealloc(void *heap, void *block, int64_t size)
     if (header->capacity >= uint64_t(size) || arena.extend(block, size_t(size)))
         return block;
     const int64_t cap = ReferenceHost::fromHeap(heap)->maxRequest();
-    void *moved = arena.allocate(size_t(size + std::min(size / 2, cap - size)));
+    const size_t capacity = size_t(size + std::min(size / 2, cap - size));
+    if (header->fromMalloc && capacity > kLargestArenaBlock) {
+        // The C library may grow a large block where it lies, without a copy.
+        auto *grown = static_cast<BlockHeader *>(std::realloc(header, sizeof(BlockHeader) + capacity));
+        if (grown == nullptr)
+            return nullptr;
+        grown->capacity = capacity;
+        return grown + 1;
+    }
+    void *moved = arena.allocate(capacity);
     if (moved == nullptr)
         return nullptr;
     std::memcpy(moved, block, header->capacity);
