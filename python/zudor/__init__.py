@@ -13,6 +13,8 @@ parsed JSON record that ``sievecheck --format json`` writes for the same file.
 
 ``zudor.dask`` spreads a scan over a Dask cluster.
 """
+from __future__ import annotations
+
 import os
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Union
 

@@ -12,6 +12,8 @@ into partitions; each partition's files are read with the scanner of ``zudor.sca
 worker that runs it, so every worker must see the files under the same paths (a shared or
 network file system, or a copy on each machine).
 """
+from __future__ import annotations
+
 from typing import Iterable, List, Tuple, Union
 
 import dask.bag
