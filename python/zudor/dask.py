@@ -14,7 +14,8 @@ network file system, or a copy on each machine).
 """
 from __future__ import annotations
 
-from typing import Iterable, List, Tuple, Union
+import uuid
+from typing import Dict, Iterable, List, Tuple, Union
 
 import dask.bag
 
@@ -43,10 +44,24 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
     if partition_size < 1:
         raise ValueError("partition_size must be at least 1, not %d" % partition_size)
     items = _zudor.walk(_paths(paths))
-    return dask.bag.from_sequence(items, partition_size=partition_size).map_partitions(
-        _read_partition, mode)
+    # Named afresh each time: the records depend on the files as they are when it runs.
+    name = "zudor-read-metadata-" + uuid.uuid4().hex
+    starts = range(0, len(items), partition_size) or [0]
+    graph = {(name, i): (_read_partition, *_packed(items[start:start + partition_size]), mode)
+             for i, start in enumerate(starts)}
+    return dask.bag.Bag(graph, name, len(graph))
 
 
-def _read_partition(items: List[Tuple[bytes, int, str]], mode: int) -> List[Record]:
+def _packed(items: List[Tuple[bytes, int, str]]) -> Tuple[bytes, bytes, Dict[int, str]]:
+    # A partition's paths travel as one bytes object, not a tuple per file: the client, the
+    # scheduler and the worker each pickle the graph, and 100,000 tuples cost a second.
+    paths = b"\0".join(path for path, _, _ in items)
+    origins = bytes(origin for _, origin, _ in items)
+    return paths, origins, {i: error for i, (_, _, error) in enumerate(items) if error}
+
+
+def _read_partition(paths: bytes, origins: bytes, errors: Dict[int, str], mode: int) -> List[Record]:
     # One reading thread per task: the worker's other threads run the other partitions.
+    items = [(path, origin, errors.get(i, ""))
+             for i, (path, origin) in enumerate(zip(paths.split(b"\0"), origins))]
     return list(_records(_zudor.Scanner.from_items(items, 1, mode, False)))
