@@ -199,6 +199,7 @@ PYBIND11_MODULE(_zudor, m)
     if (!zudorpy::loadReaderModule(readerModule(), error))
         throw py::import_error("cannot load the ZUDOR reader module: " + error);
 
+    m.attr("__version__") = ZUDOR_VERSION;
     m.attr("XMP_PARSED") = int(XmpMode::Parsed);
     m.attr("XMP_RAW") = int(XmpMode::Raw);
     m.def("read", &readPath, py::arg("path"), py::arg("xmp"));

@@ -21,6 +21,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Union
 from . import _zudor
 
 __all__ = ["read", "read_bytes", "scan", "Record", "PathLike"]
+__version__ = _zudor.__version__
 
 Record = Dict[str, Any]
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]

@@ -1,6 +1,7 @@
 # The native part of the zudor package; zudor's own functions are the interface.
 from typing import Any, Dict, List, Optional, Tuple
 
+__version__: str
 XMP_PARSED: int
 XMP_RAW: int
 
