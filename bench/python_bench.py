@@ -159,17 +159,26 @@ def page(result):
             r["name"], r["wall"], r["wall_min"], r["wall_max"], r["cpu"],
             "%.3f" % r["in_scan"] if "in_scan" in r else ""))
     tiff = rows["tifffile"]["wall"]
-    lines += ["", "| target | figure | met |", "| --- | --- | --- |"]
+    cores = result["machine"]["cores"]
+
+    def target(what, figure, met):
+        lines.append("| %s | %s | %s |" % (what, figure, "yes" if met else "**no**"))
+
+    lines += ["", "Ratios are of medians from this one run.", "",
+              "| target | figure | met |", "| --- | --- | --- |"]
+    for xmp in ("parsed", "raw"):
+        for jobs in (1, cores):
+            r = rows["zudor.scan xmp=%s jobs=%d" % (xmp, jobs)]
+            target("zudor.scan %s, %d job%s, at least 10x faster than tifffile (whole process)%s"
+                   % (xmp, jobs, "s" if jobs > 1 else "", "" if xmp == "parsed" else "; for reference"),
+                   "%.1fx" % (tiff / r["wall"]), tiff / r["wall"] >= 10)
     for xmp in ("parsed", "raw"):
         one = rows["zudor.scan xmp=%s jobs=1" % xmp]
         sieve = rows["sievecheck --xmp %s --jobs 1" % xmp]["wall"]
-        if xmp == "parsed":
-            lines.append("| zudor.scan parsed, 1 job, >= 10x faster than tifffile | %.1fx | %s |" % (
-                tiff / one["wall"], "yes" if tiff / one["wall"] >= 10 else "no"))
-        lines.append("| zudor.scan %s, 1 job, within 1.3x of sievecheck --jobs 1 (whole process) "
-                     "| %.2fx | %s |" % (xmp, one["wall"] / sieve, "yes" if one["wall"] / sieve <= 1.3 else "no"))
-        lines.append("| the same, time inside the scan against sievecheck's whole process | %.2fx | %s |" % (
-            one["in_scan"] / sieve, "yes" if one["in_scan"] / sieve <= 1.3 else "no"))
+        target("zudor.scan %s, 1 job, within 1.3x of sievecheck --jobs 1: the scan" % xmp,
+               "%.2fx" % (one["in_scan"] / sieve), one["in_scan"] / sieve <= 1.3)
+        target("the same with the interpreter's start and imports (whole process)",
+               "%.2fx" % (one["wall"] / sieve), one["wall"] / sieve <= 1.3)
     lines += ["", "## zudor.dask.read_metadata on a LocalCluster", "",
               "`read_metadata([tree], partition_size=P).count()`, median of %d runs; worker processes "
               "of one thread each." % result["runs"], "",
@@ -179,7 +188,7 @@ def page(result):
         lines.append("| %s (%d documents) | %d | %.2f (%.0f) | %.2f (%.0f) | %.2fx %s |" % (
             label, d["documents"], d["partition_size"], d["workers_1"]["wall"], d["workers_1"]["docs_per_s"],
             d["workers_2"]["wall"], d["workers_2"]["docs_per_s"], d["speedup"],
-            "met" if d["speedup"] >= 1.6 else "not met"))
+            "met" if d["speedup"] >= 1.6 else "**not met**"))
     return "\n".join(lines) + "\n"
 
 
