@@ -91,7 +91,7 @@ def scan(inputs: Union[PathLike, Iterable[PathLike]], jobs: Optional[int] = None
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
               with every file below them in the order of their sorted paths (links to
-              directories are not followed)
+              directories are not followed); "-" is one document read from standard input
     jobs      documents read in parallel on native threads, without the GIL (None: every
               core); the records and their order are the same for every value
     xmp       "parsed" or "raw", as for read()
