@@ -104,7 +104,7 @@ def test_an_abandoned_scan_stops_its_threads(inputs):
 def test_dask_on_two_worker_processes_gives_sievecheck_records(inputs):
     from dask.distributed import Client, LocalCluster
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                      dashboard_address=None) as cluster, Client(cluster):
+                      dashboard_address=":0") as cluster, Client(cluster):
         bag = zudor.dask.read_metadata(inputs, partition_size=16)
         assert bag.npartitions > 2
         assert bag.compute() == expected(inputs, "parsed")
