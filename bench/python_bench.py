@@ -185,9 +185,9 @@ def page(result):
               "| files | P | 1 worker s (docs/s) | 2 workers s (docs/s) | speedup (target 1.6) |",
               "| --- | ---: | ---: | ---: | ---: |"]
     for label, d in result["dask"].items():
-        lines.append("| %s (%d documents) | %d | %.2f (%.0f) | %.2f (%.0f) | %.2fx %s |" % (
+        lines.append("| %s (%d documents) | %d | %.2f (%.0f) | %.2f (%.0f) | %.3fx %s |" % (
             label.split(" P=")[0], d["documents"], d["partition_size"], d["workers_1"]["wall"], d["workers_1"]["docs_per_s"],
-            d["workers_2"]["wall"], d["workers_2"]["docs_per_s"], d["speedup"],
+            d["workers_2"]["wall"], d["workers_2"]["docs_per_s"], int(d["speedup"] * 1000) / 1000,
             "met" if d["speedup"] >= 1.6 else "**not met**"))
     return "\n".join(lines) + "\n"
 
