@@ -1,0 +1,223 @@
+// The _zudor extension: a front end of the reference host library. One document is read on
+// the calling thread, many on the runner's threads; either way without the GIL, which is
+// taken again only to turn the encoded records into dicts.
+#include <cstdlib>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include "module_lookup.h"
+#include "record_codec.h"
+
+namespace py = pybind11;
+using namespace zudorhost;
+
+namespace {
+
+LoadedModule &readerModule()
+{
+    // Never unloaded: worker threads and thread-local drivers may outlive the extension's
+    // module object at interpreter exit.
+    static LoadedModule *module = new LoadedModule;
+    return *module;
+}
+
+// 1 is parsed, 2 raw, as XmpMode; the Python side has checked the name.
+DriverOptions driverOptions(int xmp, bool anyFile)
+{
+    DriverOptions options;
+    options.xmpMode = xmp == int(XmpMode::Raw) ? XmpMode::Raw : XmpMode::Parsed;
+    options.anyFile = anyFile;
+    if (options.xmpMode == XmpMode::Parsed)
+        initXmpToolkit();
+    return options;
+}
+
+py::list decoded(const OutputBuffer &records)
+{
+    py::list list;
+    if (!zudorpy::decodeRecords(records.data(), records.size(), list.ptr()))
+        throw py::error_already_set();
+    return list;
+}
+
+// A driver per thread and XMP mode, kept between calls: read() may be called from many
+// Python threads at once, each reading without the GIL.
+struct ThreadReader {
+    explicit ThreadReader(const DriverOptions &options)
+        : driver(readerModule().table(), options), encoder(zudorpy::makeRecordEncoder()) {}
+    DocumentDriver driver;
+    std::unique_ptr<RecordFormatter> encoder;
+    OutputBuffer records, messages;
+};
+
+template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
+{
+    thread_local std::unique_ptr<ThreadReader> readers[2];
+    std::unique_ptr<ThreadReader> &slot = readers[xmp == int(XmpMode::Raw)];
+    if (!slot)
+        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
+    ThreadReader &r = *slot;
+    const InputItem item{name, InputOrigin::Named, {}};
+    {
+        py::gil_scoped_release nogil;
+        r.records.clear();
+        r.messages.clear();
+        r.encoder->format(read(r.driver, item), r.records, r.messages);
+        r.driver.finish();
+    }
+    py::object record = decoded(r.records)[0];
+    r.records.trim(1 << 20);
+    return record;
+}
+
+py::object readPath(const std::string &path, int xmp)
+{
+    return readOne(xmp, path, [](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
+        return driver.read(item);
+    });
+}
+
+py::object readBytes(py::object data, const std::string &name, int xmp)
+{
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        throw py::type_error("read_bytes() needs a contiguous bytes-like object, not " +
+                             std::string(Py_TYPE(data.ptr())->tp_name));
+    }
+    // Released whatever happens; the bytes are read in place, without a copy.
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> hold(&view, PyBuffer_Release);
+    return readOne(xmp, name, [&view](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
+        return driver.readBytes(item, view.buf, size_t(view.len));
+    });
+}
+
+// Inputs already walked elsewhere (by the Dask client), each with its origin.
+class ItemSource : public InputSource {
+public:
+    explicit ItemSource(std::vector<InputItem> items) : items_(std::move(items)) {}
+    bool next(InputItem &item) override
+    {
+        if (next_ == items_.size())
+            return false;
+        item = items_[next_++];
+        return true;
+    }
+
+private:
+    std::vector<InputItem> items_;
+    size_t next_ = 0;
+};
+
+using Item = std::tuple<py::bytes, int, std::string>;
+
+std::vector<InputItem> toItems(const std::vector<std::tuple<std::string, int, std::string>> &tuples)
+{
+    std::vector<InputItem> items;
+    items.reserve(tuples.size());
+    for (const auto &[path, origin, error] : tuples) {
+        if (origin < int(InputOrigin::Named) || origin > int(InputOrigin::Failed))
+            throw py::value_error("unknown input origin");
+        items.push_back({path, InputOrigin(origin), error});
+    }
+    return items;
+}
+
+std::vector<Item> walk(std::vector<std::string> paths)
+{
+    std::vector<InputItem> found;
+    {
+        py::gil_scoped_release nogil;
+        std::unique_ptr<InputSource> source = pathSource(std::move(paths));
+        for (InputItem item; source->next(item);)
+            found.push_back(item);
+    }
+    std::vector<Item> items;
+    items.reserve(found.size());
+    for (const InputItem &item : found)
+        items.emplace_back(py::bytes(item.path), int(item.origin), item.error);
+    return items;
+}
+
+class Scanner {
+public:
+    Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile)
+        : source_(std::move(source))
+    {
+        RunOptions options;
+        options.jobs = jobs;
+        options.driver = driverOptions(xmp, anyFile);
+        runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
+                                                [] { return zudorpy::makeRecordEncoder(); }, options);
+    }
+    ~Scanner() { close(); }
+
+    // The next batch's records, or None at the end.
+    py::object nextBatch()
+    {
+        if (!runner_)
+            return py::none();
+        const FinishedBatch *batch;
+        {
+            py::gil_scoped_release nogil;
+            batch = runner_->next();
+        }
+        if (batch == nullptr) {
+            close();
+            return py::none();
+        }
+        return decoded(batch->records);
+    }
+
+    // Stops the workers (the runner joins them) and drops the inputs; a scan abandoned
+    // half-way ends here.
+    void close()
+    {
+        std::unique_ptr<BatchRunner> runner = std::move(runner_);
+        if (runner) {
+            py::gil_scoped_release nogil;
+            runner.reset();
+        }
+        source_.reset();
+    }
+
+private:
+    std::unique_ptr<InputSource> source_;
+    std::unique_ptr<BatchRunner> runner_;
+};
+
+} // namespace
+
+PYBIND11_MODULE(_zudor, m)
+{
+    m.doc() = "The native part of the zudor package; use the functions of zudor itself.";
+    // With TZ unset the C library reads /etc/localtime again at every local-time conversion,
+    // one system call per DateTime; naming that same file keeps it to the first, as in
+    // sievecheck. The zone itself does not change.
+    setenv("TZ", ":/etc/localtime", 0);
+    std::string error;
+    if (!zudorpy::loadReaderModule(readerModule(), error))
+        throw py::import_error("cannot load the ZUDOR reader module: " + error);
+
+    m.attr("__version__") = ZUDOR_VERSION;
+    m.attr("XMP_PARSED") = int(XmpMode::Parsed);
+    m.attr("XMP_RAW") = int(XmpMode::Raw);
+    m.def("read", &readPath, py::arg("path"), py::arg("xmp"));
+    m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
+    m.def("walk", &walk, py::arg("paths"),
+          "Files below the given paths in reading order, as (path, origin, error) tuples.");
+    py::class_<Scanner>(m, "Scanner")
+        .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile) {
+                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile);
+             }),
+             py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"))
+        .def_static("from_items",
+                    [](const std::vector<std::tuple<std::string, int, std::string>> &items, unsigned jobs,
+                       int xmp, bool anyFile) {
+                        return std::make_unique<Scanner>(std::make_unique<ItemSource>(toItems(items)),
+                                                         jobs, xmp, anyFile);
+                    },
+                    py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"))
+        .def("next_batch", &Scanner::nextBatch)
+        .def("close", &Scanner::close);
+}

@@ -1,0 +1,15 @@
+// Finds the reader module for the extension: python3 is not beside it, so the host library's
+// own search (beside the program) does not serve.
+#pragma once
+
+#include <string>
+
+#include "zudor_host/zudor_host.h"
+
+namespace zudorpy {
+
+// Loads, in turn: the module of the build tree the extension was built in, the module
+// installed under the extension's prefix, and libzudor.so.1 from the system's search path.
+bool loadReaderModule(zudorhost::LoadedModule &module, std::string &error);
+
+} // namespace zudorpy

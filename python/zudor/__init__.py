@@ -1,0 +1,117 @@
+"""Read the metadata of TIFF files through the ZUDOR reader module.
+
+Each document becomes a record: a dict with the keys ``file``, ``summary``, ``title``,
+``author``, ``createTime``, ``properties``, ``xmp`` and ``error``, in that order, equal to the
+parsed JSON record that ``sievecheck --format json`` writes for the same file.
+
+    >>> import zudor
+    >>> zudor.read("samples/sample.tif")["title"]
+    'Harbour at dawn'
+    >>> for record in zudor.scan(["samples"], jobs=2):
+    ...     print(record["file"], record["summary"])
+    samples/sample.tif complete
+
+``zudor.dask`` spreads a scan over a Dask cluster.
+"""
+from __future__ import annotations
+
+import os
+from typing import Any, Dict, Iterable, Iterator, List, Optional, Union
+
+from . import _zudor
+
+__all__ = ["read", "read_bytes", "scan", "Record", "PathLike"]
+__version__ = _zudor.__version__
+
+Record = Dict[str, Any]
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+_XMP_MODES = {"parsed": _zudor.XMP_PARSED, "raw": _zudor.XMP_RAW}
+
+
+def _xmp_mode(xmp: str) -> int:
+    if not isinstance(xmp, str):
+        raise TypeError("xmp must be 'parsed' or 'raw', not %s" % type(xmp).__name__)
+    try:
+        return _XMP_MODES[xmp]
+    except KeyError:
+        raise ValueError("xmp must be 'parsed' or 'raw', not %r" % xmp) from None
+
+
+def _jobs(jobs: Optional[int]) -> int:
+    if jobs is None:
+        return os.cpu_count() or 1
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError("jobs must be a positive int or None, not %s" % type(jobs).__name__)
+    if jobs < 1:
+        raise ValueError("jobs must be at least 1, not %d" % jobs)
+    return jobs
+
+
+def _paths(inputs: Union[PathLike, Iterable[PathLike]]) -> List[bytes]:
+    if isinstance(inputs, (str, bytes, os.PathLike)):
+        inputs = [inputs]
+    return [os.fsencode(path) for path in inputs]
+
+
+def read(path: PathLike, xmp: str = "parsed") -> Record:
+    """Read one TIFF file and return its record.
+
+    path  the file, as str, bytes or a path object; its bytes become the record's ``file``
+    xmp   "parsed": ``xmp`` holds ``packetBytes`` and the packet's simple ``properties`` as
+          [path, value] pairs; "raw": ``packetBytes`` and the packet's text as ``packet``
+
+    A file that cannot be read is not an exception: its record says why in ``error`` ("not a
+    TIFF file", "BigTIFF is not supported", the system's reason, ...). ``summary`` is
+    "complete", "partial" (only the reader's second retrieval succeeded) or "none".
+    ``createTime`` is the first DateTime, read as local time and given in UTC
+    ("2024-02-29T13:45:00Z"), or None. Bytes that are not UTF-8 are read as Latin-1.
+
+    Raises TypeError or ValueError for a wrong argument. The GIL is released while reading.
+    """
+    return _zudor.read(os.fsencode(path), _xmp_mode(xmp))
+
+
+def read_bytes(data: Any, name: PathLike = "<bytes>", xmp: str = "parsed") -> Record:
+    """Read one TIFF document already in memory (fetched from an object store, say).
+
+    data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
+          array); it is read in place, not copied, and must not change during the call
+    name  what the record's ``file`` says
+    xmp   "parsed" or "raw", as for read()
+
+    The record is the one read() gives for a file holding the same bytes.
+    """
+    return _zudor.read_bytes(data, os.fsencode(name), _xmp_mode(xmp))
+
+
+def scan(inputs: Union[PathLike, Iterable[PathLike]], jobs: Optional[int] = None,
+         xmp: str = "parsed", any_file: bool = False) -> Iterator[Record]:
+    """Read many files and yield their records in input order, as ``sievecheck -i`` does.
+
+    inputs    a path or an iterable of paths: files, and directories, walked depth first
+              with every file below them in the order of their sorted paths (links to
+              directories are not followed); "-" is one document read from standard input
+    jobs      documents read in parallel on native threads, without the GIL (None: every
+              core); the records and their order are the same for every value
+    xmp       "parsed" or "raw", as for read()
+    any_file  hand every file to the reader, whatever its first bytes. Otherwise a file met
+              in a directory that is not a classic TIFF is skipped, and one named in inputs
+              gets a record with its error
+
+    Memory does not grow with the number of files: each thread has a few batches of
+    documents in flight. Arguments are checked at once; the reading starts with the call and
+    stops when the iterator is exhausted, closed or dropped.
+    """
+    return _records(_zudor.Scanner(_paths(inputs), _jobs(jobs), _xmp_mode(xmp), bool(any_file)))
+
+
+def _records(scanner: Any) -> Iterator[Record]:
+    try:
+        while True:
+            batch = scanner.next_batch()
+            if batch is None:
+                return
+            yield from batch
+    finally:
+        scanner.close()

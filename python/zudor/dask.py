@@ -1,0 +1,67 @@
+"""Spread a metadata scan over a Dask cluster.
+
+    >>> from dask.distributed import Client, LocalCluster
+    >>> import zudor.dask
+    >>> client = Client(LocalCluster(n_workers=2))
+    >>> bag = zudor.dask.read_metadata(["archive/"], partition_size=1000)
+    >>> records = bag.compute()          # the records, in the order zudor.scan gives them
+    >>> frame = bag.to_dataframe()       # one row per document
+
+The client walks the directories (file names only, no file is opened) and cuts the list
+into partitions; each partition's files are read with the scanner of ``zudor.scan`` on the
+worker that runs it, so every worker must see the files under the same paths (a shared or
+network file system, or a copy on each machine).
+"""
+from __future__ import annotations
+
+import uuid
+from typing import Dict, Iterable, List, Tuple, Union
+
+import dask.bag
+
+from . import PathLike, Record, _paths, _records, _xmp_mode, _zudor
+
+__all__ = ["read_metadata"]
+
+
+def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: int = 1000,
+                  xmp: str = "parsed") -> dask.bag.Bag:
+    """Return a ``dask.bag.Bag`` of the records of every file under paths.
+
+    paths           a path or an iterable of paths: files and directories, taken as
+                    zudor.scan takes them (directories walked in sorted order, files that
+                    are not TIFF skipped there; a named file always has a record)
+    partition_size  files per partition, each read as one task
+    xmp             "parsed" or "raw", as for zudor.read()
+
+    Each record is the dict zudor.read() gives; in order, the bag holds what zudor.scan()
+    yields for the same paths. ``bag.to_dataframe()`` makes a Dask DataFrame of them, one
+    row per document, ``properties`` a column of [name, value] lists.
+    """
+    mode = _xmp_mode(xmp)
+    if isinstance(partition_size, bool) or not isinstance(partition_size, int):
+        raise TypeError("partition_size must be an int, not %s" % type(partition_size).__name__)
+    if partition_size < 1:
+        raise ValueError("partition_size must be at least 1, not %d" % partition_size)
+    items = _zudor.walk(_paths(paths))
+    # Named afresh each time: the records depend on the files as they are when it runs.
+    name = "zudor-read-metadata-" + uuid.uuid4().hex
+    starts = range(0, len(items), partition_size) or [0]
+    graph = {(name, i): (_read_partition, *_packed(items[start:start + partition_size]), mode)
+             for i, start in enumerate(starts)}
+    return dask.bag.Bag(graph, name, len(graph))
+
+
+def _packed(items: List[Tuple[bytes, int, str]]) -> Tuple[bytes, bytes, Dict[int, str]]:
+    # A partition's paths travel as one bytes object, not a tuple per file: the client, the
+    # scheduler and the worker each pickle the graph, and 100,000 tuples cost a second.
+    paths = b"\0".join(path for path, _, _ in items)
+    origins = bytes(origin for _, origin, _ in items)
+    return paths, origins, {i: error for i, (_, _, error) in enumerate(items) if error}
+
+
+def _read_partition(paths: bytes, origins: bytes, errors: Dict[int, str], mode: int) -> List[Record]:
+    # One reading thread per task: the worker's other threads run the other partitions.
+    items = [(path, origin, errors.get(i, ""))
+             for i, (path, origin) in enumerate(zip(paths.split(b"\0"), origins))]
+    return list(_records(_zudor.Scanner.from_items(items, 1, mode, False)))
