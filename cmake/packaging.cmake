@@ -28,6 +28,8 @@ else()
     # development files.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexempi-dev")
+    # The Python package rides along; it needs Debian's python3, and zudor.dask needs Dask.
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-dask, python3-distributed")
     # A shlibs file, and ldconfig run after install and removal (by trigger, as Debian does it
     # now, and by the scripts CPack writes), so the loader's cache knows libzudor.so.1.
     set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
