@@ -76,23 +76,7 @@ void hex(std::ostream &out, const void *data, size_t size, const std::vector<siz
     }
 }
 
-std::string quoted(const char *s)
-{
-    if (s == nullptr)
-        return "null";
-    std::string out = "\"";
-    char cell[8];
-    for (; *s != '\0'; ++s) {
-        const auto c = static_cast<unsigned char>(*s);
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            std::snprintf(cell, sizeof cell, "\\x%02x", c);
-            out += cell;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string quoted(const char *s) { return s == nullptr ? "null" : "\"" + escaped(s) + "\""; }
 
 void dumpSummary(std::ostream &out, const SummaryInfo &s)
 {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -94,16 +96,39 @@ void Document::close()
     ctx = nullptr;
 }
 
-std::vector<std::pair<std::string, std::string>> propertiesOf(const SummaryInfo &summary)
+void checkRow(const Row &row)
 {
-    std::vector<std::pair<std::string, std::string>> out;
-    if (summary.properties == nullptr)
-        return out;
-    for (int32_t i = 0; i < summary.properties->count; ++i) {
-        const PropertyEntry &e = summary.properties->entries[i];
-        out.emplace_back(e.name ? e.name : "<null>", e.value ? e.value : "<null>");
-    }
-    return out;
+    std::vector<uint8_t> document = row.tiff.build();
+    if (row.keep < document.size())
+        document.resize(row.keep);
+    const LifeResult got = liveHostileLife(reader(), document, row.script);
+    EXPECT_TRUE(got.violations.empty()) << describe(got);
+    EXPECT_EQ(got.transcript, row.transcript);
+    EXPECT_TRUE(row.stream.empty() || got.streamLog == row.stream) << got.streamLog;
+    EXPECT_TRUE(row.heap.empty() || got.heapLog.find(row.heap) != std::string::npos) << got.heapLog;
+    EXPECT_TRUE(row.packets.empty() || got.packets == row.packets) << got.packets;
 }
+
+void sweepFaults(const std::vector<uint8_t> &document, const LifeScript &script, const SweepCheck &more)
+{
+    const LifeResult clean = liveHostileLife(reader(), document, script);
+    std::vector<LifeScript> faults;
+    for (long k = 1; k <= clean.requests; ++k)
+        for (bool onward : {false, true})
+            faults.push_back({script.steps, k, onward});
+    for (long k = 1; k <= clean.reads; ++k)
+        faults.push_back({script.steps, 0, false, k});
+    for (const LifeScript &fault : faults) {
+        const LifeResult r = liveHostileLife(reader(), document, fault);
+        const std::string what = fault.cutRead ? "cutting read " + std::to_string(fault.cutRead)
+                                                : "refusing request " + std::to_string(fault.refuseRequest) +
+                                                      (fault.refuseOnward ? " on" : "");
+        EXPECT_TRUE(r.violations.empty()) << what << "\n" << describe(r);
+        if (more)
+            more(fault, r, what);
+    }
+}
+
+std::string rowName(const Row &row) { return row.name; }
 
 } // namespace testhost

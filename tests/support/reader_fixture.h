@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "life.h"
 #include "test_host.h"
+#include "tiff_builder.h"
 #include "zudor/reader.h"
 
 namespace testhost {
@@ -57,7 +60,25 @@ struct Document {
     uint32_t lastStatus = 0;
 };
 
-// What a summary's property list holds, as (name, value) pairs.
-std::vector<std::pair<std::string, std::string>> propertiesOf(const SummaryInfo &summary);
+// A table row: a document, how the host leads it, and what the host must see. Empty
+// stream, heap and packets are not checked; heap need only occur in the heap log.
+struct Row {
+    const char *name;
+    TiffBuilder tiff;
+    LifeScript script;
+    std::string transcript;
+    std::string stream = "";
+    std::string heap = "";
+    std::string packets = "";
+    size_t keep = SIZE_MAX; // the document cut to this many bytes
+};
+
+void checkRow(const Row &row);
+
+// The document's life with every allocation refused in turn (alone, then from there on) and
+// every read cut short in turn: the invariants must hold, and then whatever more.
+using SweepCheck = std::function<void(const LifeScript &, const LifeResult &, const std::string &what)>;
+void sweepFaults(const std::vector<uint8_t> &document, const LifeScript &script, const SweepCheck &more = {});
+std::string rowName(const Row &row);
 
 } // namespace testhost

@@ -27,10 +27,8 @@ struct Services {
         TestHost &h = hostOf(heap);
         if (!h.checkHeap(heap, "hostCalloc") || h.shouldRefuse('c', count, size))
             return nullptr;
-        if (size != 0 && count > INT64_MAX / size) {
-            ++h.refusals_;
+        if (size != 0 && count > INT64_MAX / size)
             return nullptr;
-        }
         return h.hand(static_cast<size_t>(count * size));
     }
 
@@ -105,7 +103,7 @@ struct Services {
         TestHost &h = hostOf(&services->hostHeap);
         if (services != &h.services_)
             h.misuse_.push_back("hostParseXmp given another record");
-        h.xmpCalls.push_back({std::string(packet, size), size, mode});
+        h.xmpCalls.push_back({std::string(packet, size), mode});
         if (h.xmpCalls.size() > h.xmpRecordsToGive) {
             *result = nullptr;
             return 0;
@@ -158,11 +156,7 @@ bool TestHost::shouldRefuse(char kind, int64_t count, int64_t size)
     const long k = ++requests_;
     const bool scripted = refuseFrom_ > 0 && k >= refuseFrom_ && (refuseTo_ < 0 || k <= refuseTo_);
     const bool overLimit = requestLimit_ > 0 && size > 0 && count > requestLimit_ / size;
-    if (scripted || count < 0 || size < 0 || overLimit) {
-        ++refusals_;
-        return true;
-    }
-    return false;
+    return scripted || count < 0 || size < 0 || overLimit;
 }
 
 void *TestHost::hand(size_t bytes)
@@ -209,14 +203,12 @@ uint32_t MemoryStream::read(InputStream *s, void *buffer, uint32_t count)
     if (n != 0)
         std::memcpy(buffer, m.bytes_.data() + m.position_, n);
     m.position_ += n;
-    m.bytesRead_ += n;
     return static_cast<uint32_t>(n);
 }
 
 int32_t MemoryStream::seek(InputStream *s, uint32_t offset, uint32_t origin)
 {
     MemoryStream &m = *reinterpret_cast<Record *>(s)->self;
-    ++m.seeks_;
     m.log_.push_back({'s', offset});
     if (origin != 0)
         return -1;

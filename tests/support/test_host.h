@@ -35,7 +35,6 @@ public:
 
     // Heap ledger.
     long requests() const { return requests_; }
-    long refusals() const { return refusals_; }
     size_t liveBlocks() const { return live_.size(); }
     bool owns(const void *block) const { return live_.count(const_cast<void *>(block)) != 0; }
     size_t blockSize(const void *block) const;
@@ -54,8 +53,7 @@ public:
     // XMP service: records each packet; answers the first xmpRecordsToGive calls with a
     // record and later ones with none.
     struct XmpCall {
-        std::string packet; // size bytes, the terminator included
-        uint32_t size;
+        std::string packet; // as many bytes as the reader said, the terminator included
         uint32_t mode;
     };
     std::vector<XmpCall> xmpCalls;
@@ -75,7 +73,6 @@ private:
     std::vector<Request> requestLog_;
     std::deque<XmpInfo> xmpRecords_;
     long requests_ = 0;
-    long refusals_ = 0;
     long refuseFrom_ = -1;
     long refuseTo_ = -1;
     int64_t requestLimit_ = 0;
@@ -94,8 +91,6 @@ public:
     void cutRead(long k) { cutAt_ = k; }
 
     long reads() const { return reads_; }
-    long seeks() const { return seeks_; }
-    uint64_t bytesRead() const { return bytesRead_; }
     struct Op {
         char kind; // 'r' or 's'
         uint32_t value; // length read or offset sought
@@ -113,8 +108,7 @@ private:
     Record record_;
     std::vector<uint8_t> bytes_;
     uint64_t position_ = 0;
-    long reads_ = 0, seeks_ = 0, cutAt_ = -1;
-    uint64_t bytesRead_ = 0;
+    long reads_ = 0, cutAt_ = -1;
     std::vector<Op> log_;
 };
 
