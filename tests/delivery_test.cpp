@@ -50,15 +50,16 @@ INSTANTIATE_TEST_SUITE_P(Delivery, Rows, ::testing::ValuesIn(kRows), [](const au
 // The summary's blocks stay the context's until the release, even past freeContext.
 TEST(Delivery, FreeContextReturnsTheContextAlone)
 {
-    Document doc(TiffBuilder().ascii(269, "T").ascii(315, "A").ascii(271, "M").build());
-    ASSERT_EQ(doc.open(), 0u);
-    SummaryInfo s;
-    ASSERT_TRUE(doc.summary(&s));
-    const size_t before = doc.host.liveBlocks();
-    EXPECT_EQ(reader().freeContext(doc.ctx), 0u);
-    doc.ctx = nullptr;
-    EXPECT_EQ(doc.host.liveBlocks(), before - 1);
-    EXPECT_TRUE(doc.host.owns(s.title) && doc.host.owns(s.author) && doc.host.owns(s.properties));
+    TestHost host;
+    MemoryStream stream(TiffBuilder().ascii(269, "T").ascii(315, "A").ascii(271, "M").build());
+    TifContext *ctx = reader().allocateContext(0, 0, nullptr, host.services(), 0);
+    ASSERT_EQ(reader().initDoc(ctx, 0, 0, stream.stream()), 0u);
+    SummaryInfo s{};
+    reader().getSummaryInfo(ctx, &s, 0);
+    const size_t before = host.liveBlocks();
+    EXPECT_EQ(reader().freeContext(ctx), 0u);
+    EXPECT_EQ(host.liveBlocks(), before - 1);
+    EXPECT_TRUE(host.owns(s.title) && host.owns(s.author) && host.owns(s.properties));
 }
 
 } // namespace

@@ -24,15 +24,6 @@ TiffBuilder sixThousandEntries()
     return b.ascii(271, "after six thousand");
 }
 
-TiffBuilder sizes()
-{
-    TiffBuilder b;
-    b.raw(256, kLong, 1, 1).raw(257, kLong, 1, 1).ifd().raw(256, kLong, 1, 1).ifd();
-    for (int i = 0; i < 5; ++i)
-        b.raw(static_cast<uint16_t>(300 + i), kShort, 1, 1);
-    return b;
-}
-
 const Row kRows[] = {
     // The byte order: only "II" is little-endian.
     {"Intel", TiffBuilder().ascii(271, "mk"), {}, "i0 / -|-|-|Make=mk / 0", "r8 s8 r2 r12 s22 r4"},
@@ -55,7 +46,10 @@ const Row kRows[] = {
      "i0 / -|-|-|Make=abc,Model= / #1", "r8 s8 r2 r36 s46 r4", "", "<a/>\\x00"},
     // The entry buffer is obtained at the first IFD, also for 0 entries, and grows only for a
     // larger one.
-    {"EntryBufferGrowsOnly", sizes(), {}, "i0 / -|-|-| / 0", "", "c2x12 z60"},
+    {"EntryBufferGrowsOnly",
+     TiffBuilder().raw(256, kLong, 1, 1).raw(257, kLong, 1, 1).ifd().raw(256, kLong, 1, 1).ifd().raw(300, kShort, 1, 1)
+         .raw(301, kShort, 1, 1).raw(302, kShort, 1, 1).raw(303, kShort, 1, 1).raw(304, kShort, 1, 1),
+     {}, "i0 / -|-|-| / 0", "", "c2x12 z60"},
     {"EmptyIfd", TiffBuilder().ifd().ifd().ascii(271, "second"), {}, "i0 / -|-|-|Make=second / 0",
      "r8 s8 r2 r0 s10 r4 s14 r2 r12 s32 r7 s28 r4", "c0x12"},
     {"EmptyIfdBufferRefused", TiffBuilder().ifd().ifd().ascii(271, "second"), {"ISX", 2}, "i0 / ~ / 0"},
@@ -68,8 +62,8 @@ const Row kRows[] = {
     {"LargeReadCut", cutBigValue(), {"IS"}, "i0 / ~", "", "", "", 28},
     // Every packet reaches the service, a far one after a seek; the last record stays.
     {"EveryPacket",
-     TiffBuilder().bytes(700, kUndefined, "<first packet/>").ifd().bytes(700, kUndefined, "<second far away/>", true),
-     {"IX"}, "i0 / #2", "", "", "<first packet/>\\x00 / <second far away/>\\x00"},
+     TiffBuilder().bytes(700, kUndefined, "<first/>").ifd().bytes(700, kUndefined, "<second packet, far from its IFD/>", true),
+     {"IX"}, "i0 / #2", "", "", "<first/>\\x00 / <second packet, far from its IFD/>\\x00"},
     // A packet the service turns down is dropped and the walk goes on, no IFD dispatched twice.
     {"RejectedPacket",
      TiffBuilder().bytes(700, kUndefined, "<good/>").ifd().ascii(271, "before").bytes(700, kUndefined, "<bad/>")

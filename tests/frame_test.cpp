@@ -7,54 +7,34 @@ using namespace testhost;
 
 namespace {
 
-TEST(ReaderTable, ExportsMatchTheSlotsTheyFill)
+// The six exports are the functions the table holds; the table's other slots are the host's.
+TEST(ReaderTable, ExportsAndSlots)
 {
-    const char *const exports[] = {"tifGetReaderInterface", "tifAllocateContext", "tifFillBuffer",
-                                   "tifFreeContext", "tifGetSummaryInfo", "tifInitDoc"};
-    for (const char *name : exports)
-        EXPECT_NE(moduleSymbol(name), nullptr) << name;
-    EXPECT_EQ(moduleSymbol("tifGetXmpInfo"), nullptr) << "reachable only through slot 11";
-    EXPECT_EQ(moduleSymbol("tifWalkIfds"), nullptr);
-
-    const ReaderInterface &t = reader();
-    EXPECT_EQ(reinterpret_cast<void *>(t.allocateContext), moduleSymbol("tifAllocateContext"));
-    EXPECT_EQ(reinterpret_cast<void *>(t.freeContext), moduleSymbol("tifFreeContext"));
-    EXPECT_EQ(reinterpret_cast<void *>(t.initDoc), moduleSymbol("tifInitDoc"));
-    EXPECT_EQ(reinterpret_cast<void *>(t.fillBuffer), moduleSymbol("tifFillBuffer"));
-    EXPECT_EQ(reinterpret_cast<void *>(t.getSummaryInfo), moduleSymbol("tifGetSummaryInfo"));
-}
-
-TEST(ReaderTable, WritesItsSixSlotsAndLeavesTheHostsAlone)
-{
+    const char *const exports[] = {"tifAllocateContext", "tifFreeContext", "tifInitDoc", "tifFillBuffer"};
     auto get = reinterpret_cast<TifGetReaderInterfaceFn>(moduleSymbol("tifGetReaderInterface"));
     void *slots[TIF_SLOT_COUNT];
     for (void *&slot : slots)
         slot = reinterpret_cast<void *>(0x5EED5EED);
     get(reinterpret_cast<ReaderInterface *>(slots));
-    void *first[TIF_SLOT_COUNT];
-    std::memcpy(first, slots, sizeof slots);
-    get(reinterpret_cast<ReaderInterface *>(slots));
+    get(nullptr);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(slots[i], moduleSymbol(exports[i])) << exports[i];
+    EXPECT_EQ(slots[5], moduleSymbol("tifGetSummaryInfo"));
+    EXPECT_EQ(moduleSymbol("tifGetXmpInfo"), nullptr) << "reachable only through slot 11";
+    EXPECT_EQ(moduleSymbol("tifWalkIfds"), nullptr);
     for (int i = 0; i < TIF_SLOT_COUNT; ++i) {
         const bool written = i <= 3 || i == 5 || i == 11;
         EXPECT_EQ(slots[i] != reinterpret_cast<void *>(0x5EED5EED) && slots[i] != nullptr, written) << "slot " << i;
-        EXPECT_EQ(slots[i], first[i]) << "a second call writes the same values";
     }
-    get(nullptr);
 }
 
 // Null pointers where the host must pass valid ones: an orderly return, no service called.
+// (Every life also asks both retrievals for a null context.)
 TEST(NullArguments, ReturnInOrder)
 {
     EXPECT_EQ(reader().allocateContext(0, 0, nullptr, nullptr, 0), nullptr);
     EXPECT_EQ(reader().initDoc(nullptr, 0, 0, nullptr), 6u);
     EXPECT_EQ(reader().freeContext(nullptr), 0u);
-    for (uint32_t release : {0u, 1u, 0x80000000u}) {
-        SummaryInfo summary = markedBuffer<SummaryInfo>();
-        XmpInfo xmp = markedBuffer<XmpInfo>();
-        EXPECT_EQ(reader().getSummaryInfo(nullptr, &summary, release), 6u);
-        EXPECT_EQ(reader().getXmpInfo(nullptr, &xmp, release), 6u);
-        EXPECT_TRUE(untouched(summary) && untouched(xmp));
-    }
     TestHost host;
     TifContext *ctx = reader().allocateContext(0, 0, nullptr, host.services(), 0);
     ASSERT_NE(ctx, nullptr);

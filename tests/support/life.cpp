@@ -82,7 +82,7 @@ std::string text(const char *s) { return s != nullptr ? escaped(s) : "-"; }
 
 std::string render(const SummaryInfo &s)
 {
-    static const uint8_t zero[8] = {};
+    const uint8_t zero[8] = {};
     std::string out = text(s.title) + "|" + text(s.author) + "|" +
                       (std::memcmp(s.createTime, zero, 8) == 0 ? "-" : std::to_string(secondsFromFileTime(s.createTime))) +
                       "|";
@@ -149,7 +149,7 @@ LifeResult liveHostileLife(const ReaderInterface &reader, const std::vector<uint
     result.contextMade = ctx != nullptr;
     check.expect(result.contextMade || script.refuseRequest == 1, "no context without a refusal");
     if (ctx != nullptr) {
-        std::vector<std::string> words;
+        auto say = [&](const std::string &word) { result.transcript += (result.transcript.empty() ? "" : " / ") + word; };
         size_t inits = 0;
         for (size_t step = 0; step < script.steps.size(); ++step) {
             const std::string when = std::string(1, script.steps[step]) + " (step " + std::to_string(step + 1) + ")";
@@ -160,22 +160,19 @@ LifeResult liveHostileLife(const ReaderInterface &reader, const std::vector<uint
                 ++inits;
                 const bool shortHeader = document.size() < 8 || (first && script.cutRead == 1);
                 check.expect(status == (shortHeader ? TIF_STATUS_FAILED : TIF_STATUS_OK), when + ": status");
-                if (first)
-                    result.initStatus = status;
-                words.push_back("i" + std::to_string(status));
+                say("i" + std::to_string(status));
                 break;
             }
             case 'S': {
                 SummaryInfo s = markedBuffer<SummaryInfo>();
                 check.expect(reader.getSummaryInfo(ctx, &s, 0) == TIF_STATUS_OK, when + ": status");
-                const bool written = !untouched(s);
-                words.push_back(!written ? "~" : check.summary(s, when) ? render(s) : "broken");
+                say(untouched(s) ? "~" : check.summary(s, when) ? render(s) : "broken");
                 break;
             }
             case 'X': {
                 XmpInfo x = markedBuffer<XmpInfo>();
                 check.expect(reader.getXmpInfo(ctx, &x, 0) == TIF_STATUS_OK, when + ": status");
-                words.push_back(untouched(x) ? "~" : check.xmp(x, when));
+                say(untouched(x) ? "~" : check.xmp(x, when));
                 break;
             }
             case 'R':
@@ -186,15 +183,14 @@ LifeResult liveHostileLife(const ReaderInterface &reader, const std::vector<uint
                 break;
             }
         }
-        for (size_t i = 0; i < words.size(); ++i)
-            result.transcript += (i ? " / " : "") + words[i];
 
         // The release flag on the XMP retrieval does nothing at all; a null context only says 6.
         XmpInfo x = markedBuffer<XmpInfo>();
         SummaryInfo s = markedBuffer<SummaryInfo>();
         check.expect(reader.getXmpInfo(ctx, &x, 1) == TIF_STATUS_OK && untouched(x), "XMP with release flag");
-        check.expect(reader.getXmpInfo(nullptr, &x, 0) == TIF_STATUS_FAILED &&
-                         reader.getSummaryInfo(nullptr, &s, 0) == TIF_STATUS_FAILED && untouched(x) && untouched(s),
+        check.expect(reader.getXmpInfo(nullptr, &x, 0) == TIF_STATUS_FAILED && reader.getXmpInfo(nullptr, &x, 1) == 6 &&
+                         reader.getSummaryInfo(nullptr, &s, 0) == TIF_STATUS_FAILED &&
+                         reader.getSummaryInfo(nullptr, &s, 1) == 6 && untouched(x) && untouched(s),
                      "retrievals without a context");
         check.expect(reader.getSummaryInfo(ctx, nullptr, 1) == TIF_STATUS_OK, "release status");
         check.expect(reader.getSummaryInfo(ctx, nullptr, 1) == TIF_STATUS_OK, "second release status");
@@ -204,11 +200,8 @@ LifeResult liveHostileLife(const ReaderInterface &reader, const std::vector<uint
     check.expect(host.liveBlocks() == 0, std::to_string(host.liveBlocks()) + " blocks left on the heap");
     for (const std::string &misuse : host.misuse())
         check.expect(false, misuse);
-    for (const MemoryStream::Op &op : stream.log())
-        result.streamLog += std::string(result.streamLog.empty() ? "" : " ") + op.kind + std::to_string(op.value);
-    for (const TestHost::Request &r : host.requestLog())
-        result.heapLog += std::string(result.heapLog.empty() ? "" : " ") + r.kind +
-                          (r.kind == 'c' ? std::to_string(r.count) + "x" : "") + std::to_string(r.size);
+    result.streamLog = stream.log();
+    result.heapLog = host.requestLog();
     for (const TestHost::XmpCall &call : host.xmpCalls) {
         check.expect(call.mode == 1, "XMP service called with mode " + std::to_string(call.mode));
         result.packets += (result.packets.empty() ? "" : " / ") + escaped(call.packet);

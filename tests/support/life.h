@@ -26,7 +26,6 @@ struct LifeScript {
 struct LifeResult {
     std::vector<std::string> violations; // empty when every invariant held
     bool contextMade = false;
-    uint32_t initStatus = 0; // of the first initDoc
     // One word per I, S and X step, joined by " / ": i0 or i6; a summary as
     // title|author|seconds|Name=value,... (- for null or zero); an XMP record as 0 or #n
     // (made by the n-th service call); ~ for a buffer left untouched.

@@ -45,8 +45,7 @@ void *moduleSymbol(const char *name)
 const ReaderInterface &reader()
 {
     static ReaderInterface table = [] {
-        ReaderInterface t;
-        std::memset(&t, 0, sizeof t);
+        ReaderInterface t{};
         auto get = reinterpret_cast<TifGetReaderInterfaceFn>(moduleSymbol("tifGetReaderInterface"));
         if (get == nullptr)
             std::abort();
@@ -54,46 +53,6 @@ const ReaderInterface &reader()
         return t;
     }();
     return table;
-}
-
-Document::~Document()
-{
-    if (ctx != nullptr)
-        close();
-}
-
-uint32_t Document::open()
-{
-    ctx = reader().allocateContext(0x1111, 0x2222, &allocateStatus, host.services(), 0x33);
-    if (ctx == nullptr)
-        return TIF_STATUS_FAILED;
-    return reader().initDoc(ctx, 0xDEADBEEF, 0xFEED, stream.stream());
-}
-
-bool Document::summary(SummaryInfo *out)
-{
-    *out = markedBuffer<SummaryInfo>();
-    lastStatus = reader().getSummaryInfo(ctx, out, 0);
-    return !untouched(*out);
-}
-
-bool Document::xmp(XmpInfo *out)
-{
-    *out = markedBuffer<XmpInfo>();
-    lastStatus = reader().getXmpInfo(ctx, out, 0);
-    return !untouched(*out);
-}
-
-void Document::release()
-{
-    lastStatus = reader().getSummaryInfo(ctx, nullptr, 1);
-}
-
-void Document::close()
-{
-    release();
-    reader().freeContext(ctx);
-    ctx = nullptr;
 }
 
 void checkRow(const Row &row)

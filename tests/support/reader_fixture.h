@@ -1,5 +1,5 @@
-// The module as a host sees it: loaded at run time, reached through its table, and one
-// document's life driven through that table against the scripted host.
+// The module as a host sees it: loaded at run time, reached through its table; and the
+// tables of documents that suites lead through it.
 #pragma once
 
 #include <cstdint>
@@ -40,25 +40,6 @@ bool untouched(const T &buffer)
             return false;
     return true;
 }
-
-struct Document {
-    explicit Document(std::vector<uint8_t> bytes) : stream(std::move(bytes)) {}
-    ~Document();
-
-    // tifAllocateContext then tifInitDoc; returns tifInitDoc's status (6 without a context).
-    uint32_t open();
-    // One retrieval each; true when the buffer was written. The status must be 0.
-    bool summary(SummaryInfo *out);
-    bool xmp(XmpInfo *out);
-    void release();
-    void close(); // release, then tifFreeContext
-
-    TestHost host;
-    MemoryStream stream;
-    TifContext *ctx = nullptr;
-    uint32_t allocateStatus = 0;
-    uint32_t lastStatus = 0;
-};
 
 // A table row: a document, how the host leads it, and what the host must see. Empty
 // stream, heap and packets are not checked; heap need only occur in the heap log.

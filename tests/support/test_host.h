@@ -40,12 +40,9 @@ public:
     size_t blockSize(const void *block) const;
     size_t peakBytes() const { return peakBytes_; }
     const std::vector<std::string> &misuse() const { return misuse_; }
-    struct Request {
-        char kind; // 'a'lloc, 'c'alloc, 'r'ealloc, 'z' resize
-        int64_t count;
-        int64_t size;
-    };
-    const std::vector<Request> &requestLog() const { return requestLog_; }
+    // Every request in order: a<size> alloc, c<count>x<size> calloc, r<size> realloc,
+    // z<size> resize.
+    const std::string &requestLog() const { return requestLog_; }
 
     // Time service: records each calendar time and writes it as a Windows FILETIME.
     std::vector<int64_t> timesGiven;
@@ -70,7 +67,7 @@ private:
     HostServices services_;
     std::map<void *, size_t> live_;
     std::vector<std::string> misuse_;
-    std::vector<Request> requestLog_;
+    std::string requestLog_;
     std::deque<XmpInfo> xmpRecords_;
     long requests_ = 0;
     long refuseFrom_ = -1;
@@ -91,11 +88,8 @@ public:
     void cutRead(long k) { cutAt_ = k; }
 
     long reads() const { return reads_; }
-    struct Op {
-        char kind; // 'r' or 's'
-        uint32_t value; // length read or offset sought
-    };
-    const std::vector<Op> &log() const { return log_; }
+    // Every call in order: r<length asked> and s<offset sought>.
+    const std::string &log() const { return log_; }
 
 private:
     struct Record {
@@ -109,7 +103,7 @@ private:
     std::vector<uint8_t> bytes_;
     uint64_t position_ = 0;
     long reads_ = 0, cutAt_ = -1;
-    std::vector<Op> log_;
+    std::string log_;
 };
 
 // Seconds since 1970 as the 8 little-endian bytes of a Windows FILETIME, and back.
