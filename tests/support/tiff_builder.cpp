@@ -35,7 +35,7 @@ std::vector<uint32_t> TiffBuilder::layout(std::vector<uint32_t> *farStart) const
         offsets.push_back(static_cast<uint32_t>(at));
         at += 2 + 12 * d.entries.size() + 4;
         for (const Entry &e : d.entries)
-            if (e.stored && !e.far && e.value.size() > 4)
+            if (e.stored && !e.farAway && e.value.size() > 4)
                 at += (e.value.size() + 1) & ~size_t(1);
     }
     if (farStart != nullptr)
@@ -76,7 +76,7 @@ std::vector<uint8_t> TiffBuilder::build() const
             } else if (e.value.size() <= 4) {
                 std::memcpy(&out[entryAt + 8], e.value.data(), e.value.size());
             } else {
-                size_t &where = e.far ? farAt : valueAt;
+                size_t &where = e.farAway ? farAt : valueAt;
                 if (where + e.value.size() > out.size())
                     out.resize(where + e.value.size() + 1, 0);
                 put(out, entryAt + 8, static_cast<uint32_t>(where), 4);

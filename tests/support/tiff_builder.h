@@ -22,10 +22,10 @@ public:
     // An ASCII entry holding text and its terminating zero (count = size + 1).
     TiffBuilder &ascii(uint16_t tag, const std::string &text) { return bytes(tag, kAscii, text + '\0'); }
     // An entry with the given bytes as its value: inline when 4 bytes or fewer, else stored
-    // after the IFD (or at the end of the file when far is set).
-    TiffBuilder &bytes(uint16_t tag, uint16_t type, const std::string &value, bool far = false)
+    // after the IFD (or at the end of the file when farAway is set).
+    TiffBuilder &bytes(uint16_t tag, uint16_t type, const std::string &value, bool farAway = false)
     {
-        return add({tag, type, static_cast<uint32_t>(value.size()), value, true, far, 0});
+        return add({tag, type, static_cast<uint32_t>(value.size()), value, true, farAway, 0});
     }
     // An entry with count and value field exactly as given (no value is stored).
     TiffBuilder &raw(uint16_t tag, uint16_t type, uint32_t count, uint32_t valueField)
@@ -50,7 +50,7 @@ private:
         uint32_t count;
         std::string value;
         bool stored; // value written to the file (else valueField is literal)
-        bool far;
+        bool farAway;
         uint32_t valueField;
     };
     struct Ifd {
