@@ -45,7 +45,7 @@ TEST_P(Rows, HostSeesWhatTheRowSays)
     checkRow(GetParam());
 }
 
-INSTANTIATE_TEST_SUITE_P(Delivery, Rows, ::testing::ValuesIn(kRows), [](const auto &i) { return rowName(i.param); });
+INSTANTIATE_TEST_SUITE_P(Delivery, Rows, ::testing::ValuesIn(kRows), [](const auto &i) { return std::string(i.param.name); });
 
 // The summary's blocks stay the context's until the release, even past freeContext.
 TEST(Delivery, FreeContextReturnsTheContextAlone)

@@ -113,7 +113,7 @@ TEST_P(Rows, HostSeesWhatTheRowSays)
     setTimeZone("UTC0");
     checkRow(GetParam());
 }
-INSTANTIATE_TEST_SUITE_P(Extraction, Rows, ::testing::ValuesIn(kRows), [](const auto &i) { return rowName(i.param); });
+INSTANTIATE_TEST_SUITE_P(Extraction, Rows, ::testing::ValuesIn(kRows), [](const auto &i) { return std::string(i.param.name); });
 
 struct DateCase {
     const char *tz;
@@ -145,6 +145,8 @@ const DateCase kDates[] = {
     {"UTC0", "2147483648:1:1 1:1:1", 20, -1},
     {"UTC0", "-999999999:1:1 1:1:1", 20, -1},
 };
+
+void PrintTo(const DateCase &c, std::ostream *os) { *os << c.tz << " " << c.text; }
 
 class Dates : public ::testing::TestWithParam<DateCase> {};
 

@@ -91,6 +91,8 @@ const Case kCases[] = {
     {{"Empty", TiffBuilder(), {"IS"}, "i6 / -|-|-|", "", "", "", 0}, true},
 };
 
+void PrintTo(const Case &c, std::ostream *os) { *os << c.row.name; }
+
 class Pathological : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Pathological, HostSeesWhatTheRowSays) { checkRow(GetParam().row); }

@@ -88,6 +88,4 @@ void sweepFaults(const std::vector<uint8_t> &document, const LifeScript &script,
     }
 }
 
-std::string rowName(const Row &row) { return row.name; }
-
 } // namespace testhost

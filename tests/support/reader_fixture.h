@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -55,11 +56,12 @@ struct Row {
 };
 
 void checkRow(const Row &row);
+// gtest names a row by its name, never by its bytes (padding among them).
+inline void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
 // The document's life with every allocation refused in turn (alone, then from there on) and
 // every read cut short in turn: the invariants must hold, and then whatever more.
 using SweepCheck = std::function<void(const LifeScript &, const LifeResult &, const std::string &what)>;
 void sweepFaults(const std::vector<uint8_t> &document, const LifeScript &script, const SweepCheck &more = {});
-std::string rowName(const Row &row);
 
 } // namespace testhost
