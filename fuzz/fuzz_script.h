@@ -8,7 +8,7 @@
 //   bytes 6-7  unused, so the document keeps its alignment
 #pragma once
 
-#include "hostile_life.h"
+#include "life.h"
 
 namespace testhost {
 
@@ -19,11 +19,9 @@ constexpr uint8_t kNeutralScript[kScriptBytes] = {0, 0, 0, 0, 0, 255, 0, 0};
 inline LifeScript scriptFromBytes(const uint8_t *b)
 {
     LifeScript s;
-    s.xmpFirst = b[0] & 1;
-    s.repeat = b[0] & 2;
-    s.releaseBetween = b[0] & 4;
-    s.reopen = b[0] & 8;
-    s.textFirst = b[0] & 16;
+    const std::string pair = b[0] & 1 ? "XS" : "SX";
+    s.steps = std::string(b[0] & 16 ? "T" : "") + "I" + pair[0] + (b[0] & 4 ? "R" : "") + pair[1] +
+              (b[0] & 2 ? pair : "") + (b[0] & 8 ? "ISX" : "") + (b[0] & 16 ? "" : "T");
     s.refuseOnward = b[0] & 32;
     s.refuseRequest = b[1] | b[2] << 8;
     s.cutRead = b[3] | b[4] << 8;

@@ -33,93 +33,41 @@ TiffBuilder &everyTag(TiffBuilder &b)
 
 struct Seed {
     const char *name;
-    std::function<Bytes(bool littleEndian)> make;
+    std::function<void(TiffBuilder &)> build;
+    size_t keep = SIZE_MAX; // cut to this many bytes
 };
 
-Bytes built(bool le, const std::function<void(TiffBuilder &)> &build)
-{
-    TiffBuilder b(le);
-    build(b);
-    return b.build();
-}
-
-Bytes cut(Bytes bytes, size_t length)
-{
-    bytes.resize(std::min(length, bytes.size()));
-    return bytes;
-}
-
-const std::vector<Seed> &seeds()
-{
-    static const std::vector<Seed> all = {
-        {"every-tag", [](bool le) { return built(le, [](TiffBuilder &b) { everyTag(b); }); }},
-        {"repeats", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.ascii(269, "one").ascii(269, "two").ascii(306, "2001:01:01 00:00:00")
-                     .ascii(306, "2002:02:02 02:02:02").ascii(315, "first").ascii(315, "second");
-             });
-         }},
-        {"chain", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.ascii(271, "a");
-                 b.ifd().ascii(272, "bb").raw(256, kLong, 1, 640);
-                 everyTag(b.ifd()).raw(257, kShort, 1, 480);
-             });
-         }},
-        {"long-loop", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 for (uint32_t i = 0; i < 40; ++i)
-                     b.ifd().raw(256, kLong, 1, i);
-                 b.ascii(305, "sw").linkTo(20);
-             });
-         }},
-        {"self-loop", [](bool le) { return built(le, [](TiffBuilder &b) { b.ascii(305, "s").linkTo(0); }); }},
-        {"pair-loop", [](bool le) {
-             return built(le, [](TiffBuilder &b) { b.ascii(305, "s"); b.ifd().ascii(316, "h").linkTo(0); });
-         }},
-        {"xmp-inline", [](bool le) { return built(le, [](TiffBuilder &b) { b.bytes(700, kUndefined, "<x/>"); }); }},
-        {"xmp-packet", [](bool le) {
-             return built(le, [](TiffBuilder &b) { b.ascii(271, "m").bytes(700, kUndefined, kPacket, true); });
-         }},
-        {"xmp-large", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.bytes(700, kUndefined, kPacket + std::string(70000, ' '));
-             });
-         }},
-        {"xmp-ascii-two-ifds", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.bytes(700, kAscii, kPacket);
-                 b.ifd().bytes(700, kUndefined, "<second/>");
-             });
-         }},
-        {"bad-dates", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.ascii(306, "2024:13:45 99:99:99").ascii(306, "1969:12:31 23:59:59");
-                 b.ifd().ascii(306, "abc").bytes(306, kUndefined, std::string("2024:01:01 00:00:00\0", 20));
-             });
-         }},
-        {"odd-values", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.bytes(270, kAscii, std::string("\0AB\0", 4)).bytes(271, kAscii, "").bytes(272, kAscii, "no-nul")
-                     .bytes(285, kAscii, std::string(300, 'p'));
-             });
-         }},
-        {"empty-ifd", [](bool le) { return built(le, [](TiffBuilder &b) { b.ifd(); b.ifd().ascii(271, "m"); }); }},
-        {"no-ifd", [](bool le) { return built(le, [](TiffBuilder &b) { b.firstIfdOffset(0); }); }},
-        {"hostile-counts", [](bool le) {
-             return built(le, [](TiffBuilder &b) {
-                 b.ascii(271, "m").raw(272, kAscii, 0xFFFFFFFF, 8).raw(700, kUndefined, 0x7FFFFFFF, 8);
-             });
-         }},
-        {"past-the-end", [](bool le) {
-             return built(le, [](TiffBuilder &b) { b.ascii(271, "m").raw(272, kAscii, 9, 0xFFFFFFF0).nextOffset(1 << 20); });
-         }},
-        {"cut-header", [](bool le) { return cut(built(le, [](TiffBuilder &b) { everyTag(b); }), 6); }},
-        {"cut-entries", [](bool le) { return cut(built(le, [](TiffBuilder &b) { everyTag(b); }), 8 + 2 + 12 * 5 + 3); }},
-        {"cut-next-offset", [](bool le) { return cut(built(le, [](TiffBuilder &b) { everyTag(b); }), 8 + 2 + 12 * 11 + 2); }},
-    };
-    return all;
-}
+const Seed kSeeds[] = {
+    {"every-tag", [](TiffBuilder &b) { everyTag(b); }},
+    {"repeats", [](TiffBuilder &b) {
+         b.ascii(269, "one").ascii(269, "two").ascii(306, "2001:01:01 00:00:00").ascii(306, "2002:02:02 02:02:02")
+             .ascii(315, "first").ascii(315, "second");
+     }},
+    {"chain", [](TiffBuilder &b) { everyTag(b.ascii(271, "a").ifd().ascii(272, "bb").raw(256, kLong, 1, 640).ifd()); }},
+    {"long-loop", [](TiffBuilder &b) {
+         for (uint32_t i = 0; i < 40; ++i)
+             b.ifd().raw(256, kLong, 1, i);
+         b.ascii(305, "sw").linkTo(20);
+     }},
+    {"pair-loop", [](TiffBuilder &b) { b.ascii(305, "s").ifd().ascii(316, "h").linkTo(0); }},
+    {"xmp-packet", [](TiffBuilder &b) { b.ascii(271, "m").bytes(700, kUndefined, kPacket, true); }},
+    {"xmp-large", [](TiffBuilder &b) { b.bytes(700, kUndefined, kPacket + std::string(70000, ' ')); }},
+    {"xmp-ascii-two-ifds", [](TiffBuilder &b) { b.bytes(700, kAscii, kPacket).ifd().bytes(700, kUndefined, "<x/>"); }},
+    {"bad-dates", [](TiffBuilder &b) {
+         b.ascii(306, "2024:13:45 99:99:99").ascii(306, "1969:12:31 23:59:59").ifd().ascii(306, "abc")
+             .bytes(306, kUndefined, std::string("2024:01:01 00:00:00\0", 20));
+     }},
+    {"odd-values", [](TiffBuilder &b) {
+         b.bytes(270, kAscii, std::string("\0AB\0", 4)).bytes(271, kAscii, "").bytes(272, kAscii, "no-nul")
+             .bytes(285, kAscii, std::string(300, 'p'));
+     }},
+    {"empty-ifd", [](TiffBuilder &b) { b.ifd().ifd().ascii(271, "m"); }},
+    {"hostile-counts", [](TiffBuilder &b) {
+         b.ascii(271, "m").raw(272, kAscii, 0xFFFFFFFF, 8).raw(700, kUndefined, 0x7FFFFFFF, 8);
+     }},
+    {"past-the-end", [](TiffBuilder &b) { b.ascii(271, "m").raw(272, kAscii, 9, 0xFFFFFFF0).nextOffset(1 << 20); }},
+    {"cut-entries", [](TiffBuilder &b) { everyTag(b); }, 8 + 2 + 12 * 5 + 3},
+};
 
 } // namespace
 
@@ -131,9 +79,12 @@ int main(int argc, char **argv)
     }
     const bool script = argc == 3;
     int written = 0;
-    for (const Seed &seed : seeds()) {
+    for (const Seed &seed : kSeeds) {
         for (bool le : {true, false}) {
-            Bytes bytes = seed.make(le);
+            TiffBuilder b(le);
+            seed.build(b);
+            Bytes bytes = b.build();
+            bytes.resize(std::min(bytes.size(), seed.keep));
             if (script)
                 bytes.insert(bytes.begin(), kNeutralScript, kNeutralScript + kScriptBytes);
             const std::string path = std::string(argv[1]) + "/" + (le ? "ii-" : "mm-") + seed.name + ".tif";

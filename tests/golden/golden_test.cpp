@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "reader_fixture.h"
-#include "tiff_builder.h"
 
 using namespace testhost;
 
@@ -44,14 +43,6 @@ std::vector<Fixture> fixtures()
         .ascii(306, "2024:13:01 00:00:00");
     all.push_back({"odd bytes", "EST5", odd});
 
-    TiffBuilder loop;
-    loop.bytes(700, kUndefined, "<one/>").ascii(316, "h").ifd().bytes(700, kUndefined, "<two/>")
-        .linkTo(0);
-    all.push_back({"loop back to the first directory", "UTC0", loop});
-
-    TiffBuilder failed;
-    failed.ascii(269, "Kept title").ascii(306, "2024:02:29 13:45").ascii(271, "never read");
-    all.push_back({"short date fails the walk", "UTC0", failed});
     return all;
 }
 
@@ -76,23 +67,7 @@ void hex(std::ostream &out, const void *data, size_t size, const std::vector<siz
     }
 }
 
-std::string quoted(const char *s)
-{
-    if (s == nullptr)
-        return "null";
-    std::string out = "\"";
-    char cell[8];
-    for (; *s != '\0'; ++s) {
-        const auto c = static_cast<unsigned char>(*s);
-        if (c < 0x20 || c >= 0x7F || c == '"' || c == '\\') {
-            std::snprintf(cell, sizeof cell, "\\x%02x", c);
-            out += cell;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
-}
+std::string quoted(const char *s) { return s == nullptr ? "null" : "\"" + escaped(s) + "\""; }
 
 void dumpSummary(std::ostream &out, const SummaryInfo &s)
 {
@@ -115,41 +90,37 @@ std::string dumpAll()
     std::ostringstream out;
     for (Fixture &f : fixtures()) {
         setTimeZone(f.tz);
-        Document doc(f.tiff.build());
-        out << "== " << f.name << " (TZ=" << f.tz << ")\ninitDoc " << doc.open() << '\n';
+        TestHost host;
+        MemoryStream stream(f.tiff.build());
+        TifContext *ctx = reader().allocateContext(0x1111, 0x2222, nullptr, host.services(), 0x33);
+        out << "== " << f.name << " (TZ=" << f.tz << ")\ninitDoc "
+            << reader().initDoc(ctx, 0xDEADBEEF, 0xFEED, stream.stream()) << '\n';
 
         TextOutputRecord text = markedBuffer<TextOutputRecord>();
-        uint32_t textStatus = 0;
-        reader().fillBuffer(doc.ctx, reinterpret_cast<uint8_t *>(&text), 0, &textStatus, 0);
-        out << "text record, status " << textStatus << '\n';
+        uint32_t status = 0;
+        reader().fillBuffer(ctx, reinterpret_cast<uint8_t *>(&text), 0, &status, 0);
+        out << "text record, status " << status << '\n';
         hex(out, &text, sizeof text);
 
-        SummaryInfo summary;
-        const bool summaryWritten = doc.summary(&summary);
-        out << "summary " << (summaryWritten ? "written" : "untouched") << ", status "
-            << doc.lastStatus << '\n';
-        if (summaryWritten)
+        SummaryInfo summary = markedBuffer<SummaryInfo>();
+        status = reader().getSummaryInfo(ctx, &summary, 0);
+        out << "summary " << (untouched(summary) ? "untouched" : "written") << ", status " << status << '\n';
+        if (!untouched(summary))
             dumpSummary(out, summary);
 
-        XmpInfo xmp;
-        const bool xmpWritten = doc.xmp(&xmp);
-        out << "xmp " << (xmpWritten ? "written" : "untouched") << ", status " << doc.lastStatus
-            << '\n';
-        if (xmpWritten)
+        XmpInfo xmp = markedBuffer<XmpInfo>();
+        status = reader().getXmpInfo(ctx, &xmp, 0);
+        out << "xmp " << (untouched(xmp) ? "untouched" : "written") << ", status " << status << '\n';
+        if (!untouched(xmp))
             hex(out, &xmp, sizeof xmp);
 
-        doc.close();
-        out << "heap requests " << doc.host.requests() << ", left " << doc.host.liveBlocks()
-            << ", misuse " << doc.host.misuse().size() << "\n\n";
+        reader().getSummaryInfo(ctx, nullptr, 1);
+        reader().freeContext(ctx);
+        out << "heap requests " << host.requests() << ", left " << host.liveBlocks() << ", misuse "
+            << host.misuse().size() << "\n\n";
     }
     setTimeZone("UTC0");
     return out.str();
-}
-
-std::string withoutCarriageReturns(std::string s)
-{
-    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
-    return s;
 }
 
 TEST(Golden, RecordsMatchTheCheckedInDump)
@@ -157,20 +128,13 @@ TEST(Golden, RecordsMatchTheCheckedInDump)
     const std::string actual = dumpAll();
     std::ifstream file(ZUDOR_GOLDEN_FILE, std::ios::binary);
     ASSERT_TRUE(file) << "cannot read " << ZUDOR_GOLDEN_FILE;
-    std::stringstream expected;
-    expected << file.rdbuf();
-    if (withoutCarriageReturns(expected.str()) == actual)
-        return;
-
-    std::ofstream("records.actual.txt", std::ios::binary) << actual;
-    std::istringstream want(withoutCarriageReturns(expected.str())), got(actual);
-    std::string wantLine, gotLine;
-    int line = 1;
-    while (std::getline(want, wantLine) && std::getline(got, gotLine) && wantLine == gotLine)
-        ++line;
-    ADD_FAILURE() << "the dump differs from " << ZUDOR_GOLDEN_FILE << " at line " << line
-                  << "; the whole dump is in records.actual.txt\n  expected: " << wantLine
-                  << "\n  actual:   " << gotLine;
+    std::stringstream stored;
+    stored << file.rdbuf();
+    std::string expected = stored.str();
+    expected.erase(std::remove(expected.begin(), expected.end(), '\r'), expected.end());
+    if (expected != actual)
+        std::ofstream("records.actual.txt", std::ios::binary) << actual;
+    EXPECT_EQ(expected, actual) << "the whole dump is in records.actual.txt";
 }
 
 } // namespace

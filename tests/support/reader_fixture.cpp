@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -43,8 +45,7 @@ void *moduleSymbol(const char *name)
 const ReaderInterface &reader()
 {
     static ReaderInterface table = [] {
-        ReaderInterface t;
-        std::memset(&t, 0, sizeof t);
+        ReaderInterface t{};
         auto get = reinterpret_cast<TifGetReaderInterfaceFn>(moduleSymbol("tifGetReaderInterface"));
         if (get == nullptr)
             std::abort();
@@ -54,56 +55,37 @@ const ReaderInterface &reader()
     return table;
 }
 
-Document::~Document()
+void checkRow(const Row &row)
 {
-    if (ctx != nullptr)
-        close();
+    std::vector<uint8_t> document = row.tiff.build();
+    if (row.keep < document.size())
+        document.resize(row.keep);
+    const LifeResult got = liveHostileLife(reader(), document, row.script);
+    EXPECT_TRUE(got.violations.empty()) << describe(got);
+    EXPECT_EQ(got.transcript, row.transcript);
+    EXPECT_TRUE(row.stream.empty() || got.streamLog == row.stream) << got.streamLog;
+    EXPECT_TRUE(row.heap.empty() || got.heapLog.find(row.heap) != std::string::npos) << got.heapLog;
+    EXPECT_TRUE(row.packets.empty() || got.packets == row.packets) << got.packets;
 }
 
-uint32_t Document::open()
+void sweepFaults(const std::vector<uint8_t> &document, const LifeScript &script, const SweepCheck &more)
 {
-    ctx = reader().allocateContext(0x1111, 0x2222, &allocateStatus, host.services(), 0x33);
-    if (ctx == nullptr)
-        return TIF_STATUS_FAILED;
-    return reader().initDoc(ctx, 0xDEADBEEF, 0xFEED, stream.stream());
-}
-
-bool Document::summary(SummaryInfo *out)
-{
-    *out = markedBuffer<SummaryInfo>();
-    lastStatus = reader().getSummaryInfo(ctx, out, 0);
-    return !untouched(*out);
-}
-
-bool Document::xmp(XmpInfo *out)
-{
-    *out = markedBuffer<XmpInfo>();
-    lastStatus = reader().getXmpInfo(ctx, out, 0);
-    return !untouched(*out);
-}
-
-void Document::release()
-{
-    lastStatus = reader().getSummaryInfo(ctx, nullptr, 1);
-}
-
-void Document::close()
-{
-    release();
-    reader().freeContext(ctx);
-    ctx = nullptr;
-}
-
-std::vector<std::pair<std::string, std::string>> propertiesOf(const SummaryInfo &summary)
-{
-    std::vector<std::pair<std::string, std::string>> out;
-    if (summary.properties == nullptr)
-        return out;
-    for (int32_t i = 0; i < summary.properties->count; ++i) {
-        const PropertyEntry &e = summary.properties->entries[i];
-        out.emplace_back(e.name ? e.name : "<null>", e.value ? e.value : "<null>");
+    const LifeResult clean = liveHostileLife(reader(), document, script);
+    std::vector<LifeScript> faults;
+    for (long k = 1; k <= clean.requests; ++k)
+        for (bool onward : {false, true})
+            faults.push_back({script.steps, k, onward});
+    for (long k = 1; k <= clean.reads; ++k)
+        faults.push_back({script.steps, 0, false, k});
+    for (const LifeScript &fault : faults) {
+        const LifeResult r = liveHostileLife(reader(), document, fault);
+        const std::string what = fault.cutRead ? "cutting read " + std::to_string(fault.cutRead)
+                                                : "refusing request " + std::to_string(fault.refuseRequest) +
+                                                      (fault.refuseOnward ? " on" : "");
+        EXPECT_TRUE(r.violations.empty()) << what << "\n" << describe(r);
+        if (more)
+            more(fault, r, what);
     }
-    return out;
 }
 
 } // namespace testhost

@@ -1,13 +1,17 @@
-// The module as a host sees it: loaded at run time, reached through its table, and one
-// document's life driven through that table against the scripted host.
+// The module as a host sees it: loaded at run time, reached through its table; and the
+// tables of documents that suites lead through it.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "life.h"
 #include "test_host.h"
+#include "tiff_builder.h"
 #include "zudor/reader.h"
 
 namespace testhost {
@@ -38,26 +42,26 @@ bool untouched(const T &buffer)
     return true;
 }
 
-struct Document {
-    explicit Document(std::vector<uint8_t> bytes) : stream(std::move(bytes)) {}
-    ~Document();
-
-    // tifAllocateContext then tifInitDoc; returns tifInitDoc's status (6 without a context).
-    uint32_t open();
-    // One retrieval each; true when the buffer was written. The status must be 0.
-    bool summary(SummaryInfo *out);
-    bool xmp(XmpInfo *out);
-    void release();
-    void close(); // release, then tifFreeContext
-
-    TestHost host;
-    MemoryStream stream;
-    TifContext *ctx = nullptr;
-    uint32_t allocateStatus = 0;
-    uint32_t lastStatus = 0;
+// A table row: a document, how the host leads it, and what the host must see. Empty
+// stream, heap and packets are not checked; heap need only occur in the heap log.
+struct Row {
+    const char *name;
+    TiffBuilder tiff;
+    LifeScript script;
+    std::string transcript;
+    std::string stream = "";
+    std::string heap = "";
+    std::string packets = "";
+    size_t keep = SIZE_MAX; // the document cut to this many bytes
 };
 
-// What a summary's property list holds, as (name, value) pairs.
-std::vector<std::pair<std::string, std::string>> propertiesOf(const SummaryInfo &summary);
+void checkRow(const Row &row);
+// gtest names a row by its name, never by its bytes (padding among them).
+inline void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
+
+// The document's life with every allocation refused in turn (alone, then from there on) and
+// every read cut short in turn: the invariants must hold, and then whatever more.
+using SweepCheck = std::function<void(const LifeScript &, const LifeResult &, const std::string &what)>;
+void sweepFaults(const std::vector<uint8_t> &document, const LifeScript &script, const SweepCheck &more = {});
 
 } // namespace testhost

@@ -1,5 +1,6 @@
 #include "test_host.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -14,25 +15,17 @@ TestHost &hostOf(void *heap) { return **static_cast<TestHost **>(heap); }
 } // namespace
 
 struct Services {
-    static void *alloc(void *heap, int64_t size)
+    // Checks the heap address, logs the request, and refuses it or hands out a new block.
+    static void *grant(void *heap, const char *call, char kind, int64_t count, int64_t size)
     {
         TestHost &h = hostOf(heap);
-        if (!h.checkHeap(heap, "hostAlloc") || h.shouldRefuse('a', 1, size))
+        if (!h.checkHeap(heap, call) || h.shouldRefuse(kind, count, size) || (size != 0 && count > INT64_MAX / size))
             return nullptr;
-        return h.hand(static_cast<size_t>(size));
-    }
-
-    static void *calloc(void *heap, int64_t count, int64_t size)
-    {
-        TestHost &h = hostOf(heap);
-        if (!h.checkHeap(heap, "hostCalloc") || h.shouldRefuse('c', count, size))
-            return nullptr;
-        if (size != 0 && count > INT64_MAX / size) {
-            ++h.refusals_;
-            return nullptr;
-        }
         return h.hand(static_cast<size_t>(count * size));
     }
+
+    static void *alloc(void *heap, int64_t size) { return grant(heap, "hostAlloc", 'a', 1, size); }
+    static void *calloc(void *heap, int64_t count, int64_t size) { return grant(heap, "hostCalloc", 'c', count, size); }
 
     static int32_t free(void *heap, void *block)
     {
@@ -54,21 +47,13 @@ struct Services {
     static void *realloc(void *heap, void *block, int64_t size)
     {
         TestHost &h = hostOf(heap);
-        if (!h.checkHeap(heap, "hostRealloc") || h.shouldRefuse('r', 1, size))
+        if (block != nullptr && !h.live_.count(block)) {
+            h.misuse_.push_back("hostRealloc of a block not live");
             return nullptr;
-        size_t oldSize = 0;
-        if (block != nullptr) {
-            auto it = h.live_.find(block);
-            if (it == h.live_.end()) {
-                h.misuse_.push_back("hostRealloc of a block not live");
-                return nullptr;
-            }
-            oldSize = it->second;
         }
-        void *grown = h.hand(static_cast<size_t>(size));
-        if (block != nullptr) {
-            const size_t newSize = static_cast<size_t>(size);
-            std::memcpy(grown, block, oldSize < newSize ? oldSize : newSize);
+        void *grown = grant(heap, "hostRealloc", 'r', 1, size);
+        if (grown != nullptr && block != nullptr) {
+            std::memcpy(grown, block, std::min(h.live_[block], static_cast<size_t>(size)));
             free(heap, block);
         }
         return grown;
@@ -78,15 +63,13 @@ struct Services {
     static void *resize(void *heap, void *block, int64_t size)
     {
         TestHost &h = hostOf(heap);
-        if (!h.checkHeap(heap, "hostResize"))
-            return nullptr;
         if (!h.live_.count(block)) {
             h.misuse_.push_back("hostResize of a block not live");
             return nullptr;
         }
-        const bool refuse = h.shouldRefuse('z', 1, size);
+        void *grown = grant(heap, "hostResize", 'z', 1, size);
         free(heap, block);
-        return refuse ? nullptr : h.hand(static_cast<size_t>(size));
+        return grown;
     }
 
     static int32_t convertTime(int64_t seconds, uint8_t *out)
@@ -105,7 +88,7 @@ struct Services {
         TestHost &h = hostOf(&services->hostHeap);
         if (services != &h.services_)
             h.misuse_.push_back("hostParseXmp given another record");
-        h.xmpCalls.push_back({std::string(packet, size), size, mode});
+        h.xmpCalls.push_back({std::string(packet, size), mode});
         if (h.xmpCalls.size() > h.xmpRecordsToGive) {
             *result = nullptr;
             return 0;
@@ -154,15 +137,12 @@ bool TestHost::checkHeap(const void *heap, const char *call)
 
 bool TestHost::shouldRefuse(char kind, int64_t count, int64_t size)
 {
-    requestLog_.push_back({kind, count, size});
+    requestLog_ += (requestLog_.empty() ? "" : " ") + std::string(1, kind) +
+                   (kind == 'c' ? std::to_string(count) + "x" : "") + std::to_string(size);
     const long k = ++requests_;
     const bool scripted = refuseFrom_ > 0 && k >= refuseFrom_ && (refuseTo_ < 0 || k <= refuseTo_);
     const bool overLimit = requestLimit_ > 0 && size > 0 && count > requestLimit_ / size;
-    if (scripted || count < 0 || size < 0 || overLimit) {
-        ++refusals_;
-        return true;
-    }
-    return false;
+    return scripted || count < 0 || size < 0 || overLimit;
 }
 
 void *TestHost::hand(size_t bytes)
@@ -198,7 +178,7 @@ uint32_t MemoryStream::read(InputStream *s, void *buffer, uint32_t count)
 {
     MemoryStream &m = *reinterpret_cast<Record *>(s)->self;
     ++m.reads_;
-    m.log_.push_back({'r', count});
+    m.log_ += (m.log_.empty() ? "r" : " r") + std::to_string(count);
     uint64_t available = m.position_ < m.bytes_.size() ? m.bytes_.size() - m.position_ : 0;
     uint64_t n = count < available ? count : available;
     if (m.reads_ == m.cutAt_) {
@@ -209,15 +189,13 @@ uint32_t MemoryStream::read(InputStream *s, void *buffer, uint32_t count)
     if (n != 0)
         std::memcpy(buffer, m.bytes_.data() + m.position_, n);
     m.position_ += n;
-    m.bytesRead_ += n;
     return static_cast<uint32_t>(n);
 }
 
 int32_t MemoryStream::seek(InputStream *s, uint32_t offset, uint32_t origin)
 {
     MemoryStream &m = *reinterpret_cast<Record *>(s)->self;
-    ++m.seeks_;
-    m.log_.push_back({'s', offset});
+    m.log_ += (m.log_.empty() ? "s" : " s") + std::to_string(offset);
     if (origin != 0)
         return -1;
     m.position_ = offset;

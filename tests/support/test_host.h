@@ -35,18 +35,14 @@ public:
 
     // Heap ledger.
     long requests() const { return requests_; }
-    long refusals() const { return refusals_; }
     size_t liveBlocks() const { return live_.size(); }
     bool owns(const void *block) const { return live_.count(const_cast<void *>(block)) != 0; }
     size_t blockSize(const void *block) const;
     size_t peakBytes() const { return peakBytes_; }
     const std::vector<std::string> &misuse() const { return misuse_; }
-    struct Request {
-        char kind; // 'a'lloc, 'c'alloc, 'r'ealloc, 'z' resize
-        int64_t count;
-        int64_t size;
-    };
-    const std::vector<Request> &requestLog() const { return requestLog_; }
+    // Every request in order: a<size> alloc, c<count>x<size> calloc, r<size> realloc,
+    // z<size> resize.
+    const std::string &requestLog() const { return requestLog_; }
 
     // Time service: records each calendar time and writes it as a Windows FILETIME.
     std::vector<int64_t> timesGiven;
@@ -54,8 +50,7 @@ public:
     // XMP service: records each packet; answers the first xmpRecordsToGive calls with a
     // record and later ones with none.
     struct XmpCall {
-        std::string packet; // size bytes, the terminator included
-        uint32_t size;
+        std::string packet; // as many bytes as the reader said, the terminator included
         uint32_t mode;
     };
     std::vector<XmpCall> xmpCalls;
@@ -72,10 +67,9 @@ private:
     HostServices services_;
     std::map<void *, size_t> live_;
     std::vector<std::string> misuse_;
-    std::vector<Request> requestLog_;
+    std::string requestLog_;
     std::deque<XmpInfo> xmpRecords_;
     long requests_ = 0;
-    long refusals_ = 0;
     long refuseFrom_ = -1;
     long refuseTo_ = -1;
     int64_t requestLimit_ = 0;
@@ -94,13 +88,8 @@ public:
     void cutRead(long k) { cutAt_ = k; }
 
     long reads() const { return reads_; }
-    long seeks() const { return seeks_; }
-    uint64_t bytesRead() const { return bytesRead_; }
-    struct Op {
-        char kind; // 'r' or 's'
-        uint32_t value; // length read or offset sought
-    };
-    const std::vector<Op> &log() const { return log_; }
+    // Every call in order: r<length asked> and s<offset sought>.
+    const std::string &log() const { return log_; }
 
 private:
     struct Record {
@@ -113,9 +102,8 @@ private:
     Record record_;
     std::vector<uint8_t> bytes_;
     uint64_t position_ = 0;
-    long reads_ = 0, seeks_ = 0, cutAt_ = -1;
-    uint64_t bytesRead_ = 0;
-    std::vector<Op> log_;
+    long reads_ = 0, cutAt_ = -1;
+    std::string log_;
 };
 
 // Seconds since 1970 as the 8 little-endian bytes of a Windows FILETIME, and back.
