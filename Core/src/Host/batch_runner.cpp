@@ -6,7 +6,18 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#ifdef __linux__
+
+// The thread sanitizer keeps one table of descriptors per process and would take two workers'
+// descriptors of the same number for one.
+#if defined(__SANITIZE_THREAD__)
+#define ZUDOR_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZUDOR_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__linux__) && !defined(ZUDOR_THREAD_SANITIZER)
+#define ZUDOR_OWN_DESCRIPTOR_TABLES 1
 #include <sched.h>
 #endif
 
@@ -129,12 +140,13 @@ struct BatchRunner::Shared {
 
     void work()
     {
-#ifdef __linux__
+#ifdef ZUDOR_OWN_DESCRIPTOR_TABLES
         // A worker opens and closes a file or two per document. With one descriptor table
         // for the whole process, every open, read and close takes its locks and counts its
         // references against the other workers; a table of its own spares it both, as if it
         // were a process of its own.
-        unshare(CLONE_FILES);
+        if (options.ownDescriptorTables)
+            unshare(CLONE_FILES);
 #endif
         DocumentDriver driver(table, options.driver);
         std::unique_ptr<RecordFormatter> formatter = factory();

@@ -240,6 +240,7 @@ int main(int argc, char **argv)
     options.driver.anyFile = anyFile;
     options.driver.textOutput = textOutput;
     options.jobs = jobs;
+    options.ownDescriptorTables = true;
     if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 

@@ -211,6 +211,11 @@ struct FinishedBatch {
 struct RunOptions {
     unsigned jobs = 1;
     DriverOptions driver;
+    // On Linux each worker gets a descriptor table of its own, so that workers opening and
+    // closing files do not contend for the process's one. A worker's table holds on to every
+    // descriptor the process had when it started until it ends, so only a program that closes
+    // nothing meanwhile (a command line) should ask for it.
+    bool ownDescriptorTables = false;
 };
 
 // Reads the inputs on `jobs` threads (none of its own for one job) and hands back their
