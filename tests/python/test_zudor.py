@@ -55,7 +55,7 @@ def expected(inputs, xmp, any_file=False):
     ("raw", 1, False), ("raw", 3, False), ("raw", 2, True)])
 def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file):
     want = expected(inputs, xmp, any_file)
-    assert len(want) > 100 and any(r["xmp"] for r in want) and any(r["error"] for r in want)
+    assert len(want) > 25 and any(r["xmp"] for r in want) and any(r["error"] for r in want)
     assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file)) == want
 
 
