@@ -90,11 +90,11 @@ private:
         }
         const char *key = top.names.data() + top.starts[top.next++];
         const size_t length = std::strlen(key);
-        std::string path = top.prefix;
-        path.append(key, length);
         if (key[length - 1] == '/')
-            return enter(std::move(path), item);
-        item.path = std::move(path);
+            return enter(top.prefix + key, item);
+        // Written into the item's own string, whose room the batch keeps from one use to the
+        // next: a file met in a walk costs no allocation for its path.
+        item.path.assign(top.prefix).append(key, length);
         item.origin = InputOrigin::Walked;
         item.error.clear();
         return true;
