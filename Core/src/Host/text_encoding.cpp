@@ -47,7 +47,66 @@ size_t asciiRunEnd(const uint8_t *p, size_t i, size_t n)
     return i;
 }
 
+constexpr uint64_t kOnes = 0x0101010101010101u;
+constexpr uint64_t kHighs = 0x8080808080808080u;
+
+// Whether any byte of word is below 0x20, is DEL, or is 0xC2 (the lead byte of every C1
+// control in UTF-8); a filter, exact enough that a word it passes needs no look.
+bool mayHoldControl(uint64_t word)
+{
+    const auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    return ((word - kOnes * 0x20) & ~word & kHighs) != 0 || hasZero(word ^ (kOnes * 0x7F)) != 0 ||
+           hasZero(word ^ (kOnes * 0xC2)) != 0;
+}
+
+// How many bytes from i on need no look.
+size_t plainRunEnd(const uint8_t *p, size_t i, size_t n)
+{
+    for (uint64_t word; i + 8 <= n; i += 8) {
+        std::memcpy(&word, p + i, 8);
+        if (mayHoldControl(word))
+            break;
+    }
+    while (i < n && p[i] >= 0x20 && p[i] != 0x7F && p[i] != 0xC2)
+        ++i;
+    return i;
+}
+
 } // namespace
+
+const char *visible(const char *text, size_t &n, std::string &scratch, bool block)
+{
+    const auto *p = reinterpret_cast<const uint8_t *>(text);
+    size_t i = plainRunEnd(p, 0, n);
+    if (i == n)
+        return text;
+    scratch.assign(text, i);
+    while (i < n) {
+        const uint8_t b = p[i];
+        const bool c1 = b == 0xC2 && i + 1 < n && p[i + 1] < 0xA0;
+        const bool control = b < 0x20 || b == 0x7F;
+        if (c1 || control) {
+            const bool lineBreak = b == '\n' || b == '\t' || (b == '\r' && i + 1 < n && p[i + 1] == '\n');
+            char shown[8];
+            if (block && lineBreak)
+                scratch += char(b);
+            else if (c1)
+                std::snprintf(shown, sizeof shown, "\\u%04X", p[i + 1]), scratch += shown;
+            else if (b == '\n' || b == '\r' || b == '\t')
+                scratch += '\\', scratch += b == '\n' ? 'n' : b == '\r' ? 'r' : 't';
+            else
+                std::snprintf(shown, sizeof shown, "\\x%02X", b), scratch += shown;
+            i += c1 ? 2 : 1;
+            continue;
+        }
+        scratch += char(b);
+        const size_t run = plainRunEnd(p, ++i, n);
+        scratch.append(text + i, run - i);
+        i = run;
+    }
+    n = scratch.size();
+    return scratch.data();
+}
 
 const char *asUtf8(const char *text, size_t &n, std::string &scratch)
 {

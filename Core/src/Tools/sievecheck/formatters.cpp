@@ -1,14 +1,41 @@
 #include "formatters.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-// RapidJSON's string writer skips runs that need no escaping sixteen bytes at a time.
-#if defined(__x86_64__) || defined(_M_X64)
-#define RAPIDJSON_SSE2
-#endif
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+
+namespace rapidjson {
+
+// Copies the run of bytes that need no escape eight at a time; the writer escapes the byte that
+// ends it. This stands in for the library's own vector scan (RAPIDJSON_SSE2), which in Debian's
+// RapidJSON 1.1.0 compares against 0x19 and lets bytes 0x1A to 0x1F through unescaped, so no
+// strict parser would take the record.
+template <>
+inline bool Writer<StringBuffer>::ScanWriteUnescapedString(StringStream &is, size_t length)
+{
+    constexpr uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+    const auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    const char *start = is.src_, *end = is.head_ + length, *p = start;
+    for (uint64_t word; end - p >= 8; p += 8) {
+        std::memcpy(&word, p, 8);
+        if (((word - kOnes * 0x20) & ~word & kHighs) != 0 || hasZero(word ^ (kOnes * '"')) != 0 ||
+            hasZero(word ^ (kOnes * '\\')) != 0)
+            break;
+    }
+    while (p < end && uint8_t(*p) >= 0x20 && *p != '"' && *p != '\\')
+        ++p;
+    if (p != start) {
+        std::memcpy(os_->PushUnsafe(size_t(p - start)), start, size_t(p - start));
+        is.src_ = p;
+    }
+    return p < end;
+}
+
+} // namespace rapidjson
 
 #include "zudor_host/text_encoding.h"
 
@@ -20,13 +47,24 @@ using zudorhost::OutputBuffer;
 using zudorhost::asUtf8;
 using zudorhost::isoTime;
 
-void errorLine(const DocumentView &doc, OutputBuffer &messages)
+// Text for a terminal: mended into UTF-8, and with no control byte left raw, so a file's tags
+// or name cannot move the cursor or set the terminal's title. A value may span lines (block),
+// as a description or a packet does; a name is one line.
+void appendShown(OutputBuffer &out, const char *text, size_t n, std::string &scratch, bool block)
+{
+    std::string mended;
+    const char *utf8 = asUtf8(text, n, mended);
+    const char *shown = zudorhost::visible(utf8, n, scratch, block);
+    out.append(shown, n);
+}
+
+void errorLine(const DocumentView &doc, OutputBuffer &messages, std::string &scratch)
 {
     if (doc.error == nullptr)
         return;
     const std::string &file = doc.input->path;
     messages.append("sievecheck: ", 12);
-    messages.append(file.data(), file.size());
+    appendShown(messages, file.data(), file.size(), scratch, false);
     messages.append(": ", 2);
     messages.append(doc.error, std::strlen(doc.error));
     messages.push('\n');
@@ -38,7 +76,7 @@ public:
 
     void format(const DocumentView &doc, OutputBuffer &records, OutputBuffer &messages) override
     {
-        errorLine(doc, messages);
+        errorLine(doc, messages, scratch_);
         buffer_.Clear();
         writer_.Reset(buffer_);
         writer_.StartObject();
@@ -133,7 +171,7 @@ public:
 
     void format(const DocumentView &doc, OutputBuffer &records, OutputBuffer &messages) override
     {
-        errorLine(doc, messages);
+        errorLine(doc, messages, scratch_);
         out_ = &records;
         if (textOutput_) {
             if (doc.error == nullptr) {
@@ -142,7 +180,7 @@ public:
             }
             return;
         }
-        records.append(doc.input->path.data(), doc.input->path.size());
+        appendShown(records, doc.input->path.data(), doc.input->path.size(), scratch_, false);
         records.push('\n');
         if (doc.error != nullptr) {
             line("error", doc.error);
@@ -163,7 +201,7 @@ public:
         if (doc.xmp != nullptr) {
             line("xmp", (std::to_string(doc.xmp->packetBytes) + " bytes").c_str());
             if (doc.xmp->packet != nullptr) {
-                utf8(doc.xmp->packet);
+                appendShown(records, doc.xmp->packet, std::strlen(doc.xmp->packet), scratch_, true);
                 records.push('\n');
             }
             zudorhost::forEachXmpProperty(doc.xmp->document, [](void *self, const char *path, const char *value) {
@@ -178,12 +216,7 @@ public:
     }
 
 private:
-    void utf8(const char *text)
-    {
-        size_t n = std::strlen(text);
-        const char *bytes = asUtf8(text, n, scratch_);
-        out_->append(bytes, n);
-    }
+    void utf8(const char *text) { appendShown(*out_, text, std::strlen(text), scratch_, true); }
 
     void line(const char *label, const char *value)
     {

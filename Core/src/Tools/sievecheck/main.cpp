@@ -1,8 +1,10 @@
 // sievecheck: runs the reader module over TIFF files and reports what it found.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,7 +62,8 @@ XMP
 EXIT STATUS
   0  every document's summary is complete (skipped files do not count)
   1  some document's summary is partial or none, or a file could not be read
-  2  usage error, or the module could not be loaded
+  2  usage error, the module could not be loaded, or the output could not be
+     written
 
 EXAMPLES
   sievecheck -i scan.tif -
@@ -253,6 +256,7 @@ int main(int argc, char **argv)
     const auto start = Clock::now();
     Progress progress(!quiet && zudorhost::isTerminal(stderr));
     zudorhost::RunTotals totals;
+    int writeError = 0;
     {
         zudorhost::BatchRunner runner(module.table(), source,
                                       [&] { return sievecheck::makeFormatter(outputFormat, textOutput); },
@@ -260,18 +264,27 @@ int main(int argc, char **argv)
         while (const zudorhost::FinishedBatch *batch = runner.next()) {
             if (batch->messages.size() != 0)
                 std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
-            if (batch->records.size() != 0)
-                std::fwrite(batch->records.data(), 1, batch->records.size(), out);
             totals.add(batch->totals);
             progress.update(totals.documents, false);
+            // Output that cannot be written is lost whatever comes after: stop reading.
+            const size_t size = batch->records.size();
+            if (size != 0 && std::fwrite(batch->records.data(), 1, size, out) != size) {
+                writeError = errno;
+                break;
+            }
         }
     }
     progress.update(totals.documents, true);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const bool written = std::fflush(out) == 0 && (out == stdout || std::fclose(out) == 0);
-    if (!written) {
-        std::perror(("sievecheck: " + output).c_str());
-        return kExitIncomplete;
+    if (writeError == 0 && std::fflush(out) != 0)
+        writeError = errno;
+    if (out != stdout && std::fclose(out) != 0 && writeError == 0)
+        writeError = errno;
+    // A lost output is not an incomplete document: status 2 lets a script tell the two apart.
+    if (writeError != 0) {
+        std::fprintf(stderr, "sievecheck: cannot write %s: %s\n",
+                     output == "-" ? "the standard output" : output.c_str(), std::strerror(writeError));
+        return kExitUsage;
     }
     if (stats)
         printTotals(totals, seconds, stderr);

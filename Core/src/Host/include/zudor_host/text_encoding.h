@@ -13,6 +13,13 @@ namespace zudorhost {
 // found in one pass with no copy), else scratch holding the mended copy; n is updated.
 const char *asUtf8(const char *text, size_t &n, std::string &scratch);
 
+// The n bytes of valid UTF-8 at text as a terminal may show them: control characters (C0,
+// DEL, and C1, which some terminals obey in UTF-8 too) become visible escapes: \n, \r, \t,
+// \x1B, \u009B. In a block of lines (a packet's text), line feeds, tabs and CR LF stay as they
+// are. Returns text itself when nothing needs showing, else scratch holding the copy; n is
+// updated.
+const char *visible(const char *text, size_t &n, std::string &scratch, bool block);
+
 // FILETIME ticks as UTC, in the form 2024-02-29T13:45:00Z (or @seconds where the C library
 // has no calendar date for them); returns the length written to text.
 size_t isoTime(uint64_t ticks, char (&text)[40]);
