@@ -176,6 +176,9 @@ TEST_F(CliTest, StatusesAndErrorsNameTheFile)
     EXPECT_EQ(noModule.status, 2);
     EXPECT_NE(noModule.err.find("cannot load the reader module"), std::string::npos);
     EXPECT_NE(run("--help").out.find("EXIT STATUS"), std::string::npos);
+    ToolRun version = run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("sievecheck 1.", 0), 0u) << version.out;
 }
 
 TEST_F(CliTest, JobsDoNotChangeTheOutput)

@@ -12,8 +12,10 @@
 #include <CLI/CLI.hpp>
 
 #include "formatters.h"
+#include "zudor_host/inputs.h"
+#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
-#include "zudor_host/zudor_host.h"
+#include "zudor_host/runner.h"
 
 namespace {
 
@@ -138,6 +140,7 @@ int main(int argc, char **argv)
     CLI::App app{"sievecheck - read the metadata of TIFF files through the ZUDOR reader",
                  "sievecheck"};
     app.footer(kManual);
+    app.set_version_flag("--version", "sievecheck " ZUDOR_VERSION);
     app.get_formatter()->column_width(28);
 
     std::vector<std::string> inputs, positionals;
@@ -170,7 +173,7 @@ int main(int argc, char **argv)
         std::vector<std::string> arguments = zudorhost::commandLineArguments(argc, argv);
         std::reverse(arguments.begin(), arguments.end());
         app.parse(arguments);
-    } catch (const CLI::CallForHelp &e) {
+    } catch (const CLI::Success &e) { // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
@@ -237,11 +240,13 @@ int main(int argc, char **argv)
     }
     if (format.empty())
         format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
-    const auto outputFormat = format == "text" ? sievecheck::Format::Text : sievecheck::Format::Json;
+    const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
     options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
     options.driver.maxRequest = maxRequest;
     options.driver.anyFile = anyFile;
-    options.driver.textOutput = textOutput;
+    // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
+    options.driver.retrieval = textOutput ? zudorhost::Retrieval::TextRecord : zudorhost::Retrieval::Summary;
+    const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
     options.jobs = jobs;
     options.ownDescriptorTables = true;
     if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
@@ -259,7 +264,7 @@ int main(int argc, char **argv)
     int writeError = 0;
     {
         zudorhost::BatchRunner runner(module.table(), source,
-                                      [&] { return sievecheck::makeFormatter(outputFormat, textOutput); },
+                                      [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); },
                                       options);
         while (const zudorhost::FinishedBatch *batch = runner.next()) {
             if (batch->messages.size() != 0)
