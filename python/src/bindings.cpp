@@ -6,10 +6,10 @@
 
 #include "dict_builder.h"
 #include "module_lookup.h"
-#include "record_events.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/record.h"
+#include "zudor_host/record_events.h"
 #include "zudor_host/runner.h"
 
 namespace py = pybind11;
@@ -48,7 +48,7 @@ public:
     }
     py::list take(const OutputBuffer &events)
     {
-        zudorpy::replayEvents(events.data(), events.size(), *this);
+        replayEvents(events.data(), events.size(), *this);
         if (!ok_)
             throw py::error_already_set();
         return std::move(list_);
@@ -75,7 +75,8 @@ template <typename Read> py::object readOne(int xmp, const std::string &name, Re
     if (!slot)
         slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
     ThreadReader &r = *slot;
-    const InputItem item{name, InputOrigin::Named, {}};
+    InputItem item;
+    item.path = name;
     const DocumentView *doc;
     {
         py::gil_scoped_release nogil;
@@ -113,6 +114,19 @@ py::object readBytes(py::object data, const std::string &name, int xmp)
     });
 }
 
+// The workers' formatter: each document's walk, as events for the caller to play into dicts.
+class EventFormatter : public RecordFormatter {
+public:
+    void format(const DocumentView &doc, FinishedBatch &out) override
+    {
+        if (!doc.skipped)
+            recorder_.record(doc, out.records);
+    }
+
+private:
+    EventRecorder recorder_;
+};
+
 // Inputs already walked elsewhere (by the Dask client), each with its origin.
 class ItemSource : public InputSource {
 public:
@@ -139,7 +153,10 @@ std::vector<InputItem> toItems(const std::vector<std::tuple<std::string, int, st
     for (const auto &[path, origin, error] : tuples) {
         if (origin < int(InputOrigin::Named) || origin > int(InputOrigin::Failed))
             throw py::value_error("unknown input origin");
-        items.push_back({path, InputOrigin(origin), error});
+        items.emplace_back();
+        items.back().path = path;
+        items.back().origin = InputOrigin(origin);
+        items.back().error = error;
     }
     return items;
 }
@@ -169,7 +186,7 @@ public:
         options.jobs = jobs;
         options.driver = driverOptions(xmp, anyFile);
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
-                                                [] { return zudorpy::makeEventRecorder(); }, options);
+                                                [] { return std::make_unique<EventFormatter>(); }, options);
     }
     ~Scanner() { close(); }
 

@@ -1,5 +1,6 @@
 // The file stream's system calls on POSIX systems: open without waiting, pread.
 #include "zudor_host/stream.h"
+#include "platform/stat_identity_posix.h"
 
 #include <cerrno>
 #include <cstring>
@@ -25,13 +26,20 @@ uint32_t FileStream::readFully(int fd, char *to, uint32_t count, uint64_t offset
     return done;
 }
 
-bool FileStream::open(const std::string &path, std::string &error)
+bool FileStream::open(const std::string &path, std::string &error, FileIdentity *identity)
 {
     close();
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         error = std::string("cannot open: ") + std::strerror(errno);
         return false;
+    }
+    struct stat info;
+    if (identity != nullptr) {
+        if (fstat(fd_, &info) == 0 && S_ISREG(info.st_mode))
+            *identity = identityFromStat(info);
+        else
+            *identity = FileIdentity{};
     }
     // The first window is filled now. A file that ends inside it is sized by that one pread,
     // so a small document costs open, pread and close. A pipe fails the pread with ESPIPE and
@@ -40,7 +48,6 @@ bool FileStream::open(const std::string &path, std::string &error)
     do
         got = pread(fd_, window_.get(), kWindowBytes, 0);
     while (got < 0 && errno == EINTR);
-    struct stat info;
     if (got < 0) {
         error = errno == ESPIPE ? "not a regular file" : std::string("cannot read: ") + std::strerror(errno);
         close();

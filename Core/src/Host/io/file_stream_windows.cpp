@@ -29,9 +29,11 @@ uint32_t FileStream::readFully(int fd, char *to, uint32_t count, uint64_t offset
     return done;
 }
 
-bool FileStream::open(const std::string &path, std::string &error)
+bool FileStream::open(const std::string &path, std::string &error, FileIdentity *identity)
 {
     close();
+    if (identity != nullptr)
+        *identity = FileIdentity{}; // no catalogue on this platform
     const std::wstring wide = toUtf16(path);
     const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -1,6 +1,7 @@
 // The system calls of the host library and its front ends on POSIX systems.
 #include "zudor_host/platform.h"
 #include "platform/standard_input.h"
+#include "platform/stat_identity_posix.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -82,6 +83,15 @@ bool pathExists(const std::string &path)
 {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
+}
+
+bool fileIdentity(const std::string &path, FileIdentity &identity)
+{
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    identity = identityFromStat(info);
+    return true;
 }
 
 std::string programDirectory()

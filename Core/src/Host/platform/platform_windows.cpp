@@ -111,4 +111,6 @@ std::string directoryOfCode(const void *address)
     return folderOf(module);
 }
 
+bool fileIdentity(const std::string &, FileIdentity &) { return false; }
+
 } // namespace zudorhost

@@ -26,6 +26,10 @@ void RunTotals::add(const DocumentView &doc)
         ++skipped;
         return;
     }
+    if (doc.unchanged) {
+        ++unchanged;
+        return;
+    }
     ++documents;
     if (doc.error != nullptr)
         ++errors;
@@ -43,7 +47,7 @@ void RunTotals::add(const DocumentView &doc)
 void RunTotals::add(const RunTotals &o)
 {
     documents += o.documents, complete += o.complete, partial += o.partial, none += o.none;
-    errors += o.errors, skipped += o.skipped;
+    errors += o.errors, skipped += o.skipped, unchanged += o.unchanged;
     counts.reads += o.counts.reads, counts.seeks += o.counts.seeks;
     counts.bytesRead += o.counts.bytesRead;
 }
@@ -94,12 +98,12 @@ struct BatchRunner::Shared {
         FinishedBatch &out = slot.out;
         out.records.clear();
         out.messages.clear();
+        out.catalogue.clear();
         out.totals = RunTotals{};
         for (size_t i = 0; i < slot.count; ++i) {
             const DocumentView &doc = driver.read(slot.items[i]);
             out.totals.add(doc);
-            if (!doc.skipped)
-                formatter.format(doc, out.records, out.messages);
+            formatter.format(doc, out);
             driver.finish();
         }
     }
@@ -169,6 +173,7 @@ const FinishedBatch *BatchRunner::next()
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];
         slot.out.records.trim(kBufferKeep);
+        slot.out.catalogue.trim(kBufferKeep);
         if (!s.fill(slot))
             return nullptr;
         Shared::process(slot, *s.driver, *s.formatter);
@@ -179,6 +184,7 @@ const FinishedBatch *BatchRunner::next()
         Slot &held = s.slots[s.released % s.slots.size()];
         held.done = false;
         held.out.records.trim(kBufferKeep);
+        held.out.catalogue.trim(kBufferKeep);
         ++s.released;
         s.holding = false;
         s.slotFreed.notify_one();

@@ -179,8 +179,16 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     case InputOrigin::Named:
     case InputOrigin::Walked:
-        if (!s.stream.open(input.path, why))
+        if (s.options.identity && input.catalogue.row != 0 && fileIdentity(input.path, s.view.identity) &&
+            unchangedSince(input.catalogue.identity, s.view.identity)) {
+            s.view.unchanged = true;
+            s.view.skipped = input.catalogue.skipped;
+            return s.view;
+        }
+        if (!s.stream.open(input.path, why, s.options.identity ? &s.view.identity : nullptr)) {
+            s.view.identity = FileIdentity{}; // nothing was read: try again next time
             return s.fail(why);
+        }
         break;
     }
     return s.run();

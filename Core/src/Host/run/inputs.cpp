@@ -7,6 +7,16 @@
 #include "zudor_host/inputs.h"
 
 namespace zudorhost {
+
+bool unchangedSince(const FileIdentity &before, const FileIdentity &now)
+{
+    // FAT keeps times to 2 s; most file systems stamp from a clock that ticks every few ms.
+    constexpr int64_t kCoarsestStampNs = int64_t(2000000000);
+    return before.known() && now.known() && before.size == now.size &&
+           before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
+           before.modifiedNs < before.takenNs - kCoarsestStampNs;
+}
+
 namespace {
 
 bool readListing(Listing &listing, std::string &error)
@@ -49,6 +59,7 @@ private:
         item.path = path;
         item.error.clear();
         item.origin = InputOrigin::Named;
+        item.directory = false;
         if (path == "-" && !plainFile) {
             item.origin = InputOrigin::StandardInput;
             return true;
@@ -77,6 +88,7 @@ private:
         item.path = stack_.back().prefix;
         item.path.pop_back();
         item.origin = InputOrigin::Failed;
+        item.directory = true;
         stack_.pop_back();
         return true;
     }
@@ -97,6 +109,7 @@ private:
         item.path.assign(top.prefix).append(key, length);
         item.origin = InputOrigin::Walked;
         item.error.clear();
+        item.directory = false;
         return true;
     }
 

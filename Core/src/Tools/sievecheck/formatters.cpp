@@ -12,9 +12,11 @@ class Formatter : public zudorhost::RecordFormatter {
 public:
     explicit Formatter(std::unique_ptr<zudorhost::RecordWriter> writer) : writer_(std::move(writer)) {}
 
-    void format(const zudorhost::DocumentView &doc, zudorhost::OutputBuffer &records,
-                zudorhost::OutputBuffer &messages) override
+    void format(const zudorhost::DocumentView &doc, zudorhost::FinishedBatch &out) override
     {
+        if (doc.skipped)
+            return;
+        zudorhost::OutputBuffer &messages = out.messages;
         if (doc.error != nullptr) {
             // The name as a terminal may show it: the standard error is usually one.
             const std::string &file = doc.input->path;
@@ -24,7 +26,7 @@ public:
             messages.append(doc.error, std::strlen(doc.error));
             messages.push('\n');
         }
-        writer_->write(doc, records);
+        writer_->write(doc, out.records);
     }
 
 private:

@@ -23,6 +23,10 @@ struct DocumentView {
     const InputItem *input = nullptr;
     const char *error = nullptr; // null, or why the file gave no summary
     bool skipped = false;        // not a TIFF, met in a directory walk: no record at all
+    // Not read: the file is as the catalogue knew it (InputItem::catalogue), which holds its
+    // record, or knew it as skipped.
+    bool unchanged = false;
+    FileIdentity identity; // taken before the file was read, when DriverOptions::identity
     SummaryState summary = SummaryState::None;
     const char *title = nullptr;
     const char *author = nullptr;
@@ -30,6 +34,10 @@ struct DocumentView {
     const PropertyEntry *properties = nullptr;
     size_t propertyCount = 0;
     const HostXmpRecord *xmp = nullptr; // the last packet's record, or null
+    // A record kept elsewhere (a catalogue's) has the packet's properties listed here; its
+    // xmp record has neither a document nor a packet.
+    const PropertyEntry *xmpProperties = nullptr;
+    size_t xmpPropertyCount = 0;
     const char *text = nullptr;         // the reader's text record (Retrieval::TextRecord)
     size_t textLength = 0;
     StreamCounts counts;
@@ -44,6 +52,9 @@ struct DriverOptions {
     int64_t maxRequest = kDefaultMaxRequest;
     bool anyFile = false; // hand every file to the reader, whatever its first bytes
     Retrieval retrieval = Retrieval::Summary;
+    // Take each file's identity before reading it, and read no file whose identity is the one
+    // its input's catalogue reference holds.
+    bool identity = false;
 };
 
 // Takes documents through one reader table with one host; one per thread.

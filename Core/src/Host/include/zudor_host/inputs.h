@@ -17,10 +17,37 @@ enum class InputOrigin : uint8_t {
     Failed         // nothing to read; error says why (a directory that cannot be read, ...)
 };
 
+// What tells one version of a file from another without reading it: its size, modification
+// time and inode as one stat gives them, and when that stat was taken.
+struct FileIdentity {
+    uint64_t size = 0;
+    int64_t modifiedNs = 0; // since 1970, in nanoseconds
+    uint64_t inode = 0;
+    int64_t takenNs = 0;    // wall clock of the stat; 0: nothing known
+    bool known() const { return takenNs != 0; }
+};
+
+// Whether a file seen now as `now` is the one `before` described. A file changed within the
+// coarsest timestamp granularity of the moment `before` was taken could have changed again
+// with the same time and size, so such a file never counts as unchanged.
+bool unchangedSince(const FileIdentity &before, const FileIdentity &now);
+
+// Set on an input by a catalogue's source (catalogue.h): where its record is kept and what the
+// catalogue knew of the file. The driver does not read a file that is unchanged since.
+struct CatalogueRef {
+    int64_t input = 0;    // the catalogue's row of the named input that yielded it
+    int64_t order = -1;   // its line in a list of files; -1 in a walk
+    int64_t row = 0;      // the row that held it, 0 for none
+    bool skipped = false; // that row was of a file skipped as no TIFF
+    FileIdentity identity; // what that row says of the file
+};
+
 struct InputItem {
     std::string path;
     InputOrigin origin = InputOrigin::Named;
     std::string error;
+    bool directory = false; // Failed: a directory that could not be read
+    CatalogueRef catalogue;
 };
 
 class InputSource {
@@ -36,7 +63,7 @@ public:
 std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs);
 
 // The paths read from a stream (closed at the end unless it is stdin), one per separator,
-// each taken as pathSource takes its inputs.
+// each taken as a file without a look at what it is first.
 std::unique_ptr<InputSource> listSource(std::FILE *from, char separator);
 
 } // namespace zudorhost

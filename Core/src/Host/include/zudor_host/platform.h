@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "zudor_host/inputs.h"
+
 namespace zudorhost {
 
 // The program's arguments after its name, in UTF-8: argv as it is on POSIX systems, the
@@ -39,6 +41,10 @@ bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error
 bool takeOwnDescriptorTable();
 
 bool pathExists(const std::string &path);
+
+// The identity of the regular file at path (links followed) as one stat gives it; false where
+// there is no such file or the platform keeps no identities (Windows).
+bool fileIdentity(const std::string &path, FileIdentity &identity);
 
 // The directory of this program, or of the executable or library that holds the code at
 // address; empty when the system cannot tell.

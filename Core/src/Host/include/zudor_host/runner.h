@@ -15,23 +15,25 @@ namespace zudorhost {
 
 struct RunTotals {
     uint64_t documents = 0, complete = 0, partial = 0, none = 0, errors = 0, skipped = 0;
+    uint64_t unchanged = 0; // documents not read, as a catalogue holds them (DocumentView::unchanged)
     StreamCounts counts;
     void add(const DocumentView &doc);
     void add(const RunTotals &other);
+};
+
+struct FinishedBatch {
+    OutputBuffer records;   // the output's bytes
+    OutputBuffer messages;  // lines for the standard error
+    OutputBuffer catalogue; // what a catalogue stores of the batch
+    RunTotals totals;
 };
 
 // Turns documents into output bytes; one per worker, so it may keep scratch state.
 class RecordFormatter {
 public:
     virtual ~RecordFormatter() = default;
-    // Called for every document that is not skipped; messages collects lines for stderr.
-    virtual void format(const DocumentView &doc, OutputBuffer &records, OutputBuffer &messages) = 0;
-};
-
-struct FinishedBatch {
-    OutputBuffer records;
-    OutputBuffer messages;
-    RunTotals totals;
+    // Called for every input in order, skipped ones (doc.skipped: no record) among them.
+    virtual void format(const DocumentView &doc, FinishedBatch &out) = 0;
 };
 
 struct RunOptions {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "zudor/host.h"
+#include "zudor_host/inputs.h"
 
 namespace zudorhost {
 
@@ -26,8 +27,10 @@ public:
     FileStream &operator=(const FileStream &) = delete;
 
     // Opens a regular file standing at its first byte; on failure returns false and says why.
-    // A named pipe or a device is refused, never waited on.
-    bool open(const std::string &path, std::string &error);
+    // A named pipe or a device is refused, never waited on. With identity, the file's
+    // identity is taken before its first byte is read (where the platform keeps one), so
+    // that what is read is never older than what the identity says.
+    bool open(const std::string &path, std::string &error, FileIdentity *identity = nullptr);
     // Serves size bytes at data, which must stay valid until close().
     void openMemory(const void *data, size_t size);
     void close();
