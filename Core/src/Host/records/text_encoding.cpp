@@ -157,4 +157,40 @@ size_t isoTime(uint64_t ticks, char (&text)[40])
     return size_t(std::snprintf(text, sizeof text, "@%" PRId64, seconds));
 }
 
+uint64_t ticksFromIsoTime(const char *text, size_t length)
+{
+    const char *p = text, *end = text + length;
+    const auto number = [&](int64_t &value, char after) {
+        const char *start = p;
+        value = 0;
+        for (; p < end && *p >= '0' && *p <= '9'; ++p)
+            value = value * 10 + (*p - '0');
+        if (p == start || (after != '\0' && (p == end || *p++ != after)))
+            return false;
+        return true;
+    };
+    int64_t seconds;
+    if (p < end && *p == '@') {
+        ++p;
+        const bool negative = p < end && *p == '-';
+        p += negative;
+        if (!number(seconds, '\0') || p != end)
+            return 0;
+        seconds = negative ? -seconds : seconds;
+    } else {
+        int64_t y, m, d, hh, mm, ss;
+        if (!number(y, '-') || !number(m, '-') || !number(d, 'T') || !number(hh, ':') ||
+            !number(mm, ':') || !number(ss, 'Z') || p != end)
+            return 0;
+        // Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+        y -= m <= 2;
+        const int64_t era = (y >= 0 ? y : y - 399) / 400;
+        const int64_t yoe = y - era * 400;
+        const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+        const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+        seconds = (era * 146097 + doe - 719468) * 86400 + hh * 3600 + mm * 60 + ss;
+    }
+    return uint64_t((seconds + 11644473600) * 10000000);
+}
+
 } // namespace zudorhost

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "formatters.h"
+#include "zudor_host/catalogue.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
@@ -61,17 +62,32 @@ XMP
   text. A build without an XMP toolkit (the Windows build) keeps packets as
   text by default and refuses --xmp parsed with exit status 2.
 
+CATALOGUE
+  --catalog FILE keeps the records in an SQLite database. The first run fills
+  it; a later run over the same inputs reads only the files that are new or
+  changed (size, modification time or inode not the same), removes those that
+  are gone, and keeps the records of the inputs it was given, no others. JSON
+  or text is written too when OUTPUT or --format is given, else nothing;
+  --stats counts what was new, changed, unchanged and removed. Batches are
+  committed as they come: a run stopped at any point keeps what it committed,
+  and the next run goes on from there. A second run on the same catalogue is
+  refused, or waits with --wait. --export writes the catalogue's records as
+  the same run without a catalogue would (--format json or text).
+
 EXIT STATUS
-  0  every document's summary is complete (skipped files do not count)
+  0  every document's summary is complete (skipped files do not count); with
+     --catalog, every document the catalogue holds
   1  some document's summary is partial or none, or a file could not be read
-  2  usage error, the module could not be loaded, or the output could not be
-     written
+  2  usage error, the module could not be loaded, the output could not be
+     written, or the catalogue could not be used
 
 EXAMPLES
   sievecheck -i scan.tif -
   sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
   find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
   curl -s URL | sievecheck -i - -
+  sievecheck --catalog archive.db -i archive --stats
+  sievecheck --catalog archive.db --export archive.jsonl
 )";
 
 using Clock = std::chrono::steady_clock;
@@ -90,6 +106,13 @@ private:
     zudorhost::InputSource &first_;
     zudorhost::InputSource *second_;
 };
+
+void printCounts(const zudorhost::CatalogueCounts &c, std::FILE *to)
+{
+    std::fprintf(to, "catalogue: new %llu, changed %llu, unchanged %llu, removed %llu\n",
+                 (unsigned long long)c.added, (unsigned long long)c.changed,
+                 (unsigned long long)c.unchanged, (unsigned long long)c.removed);
+}
 
 void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
 {
@@ -130,6 +153,75 @@ private:
     Clock::time_point shown_{};
 };
 
+// Where the records go: a file or standard output, written batch by batch.
+class Output {
+public:
+    bool open(const std::string &path)
+    {
+        path_ = path;
+        file_ = path == "-" ? stdout : zudorhost::openFile(path, "wb");
+        if (file_ == nullptr)
+            std::perror(("sievecheck: " + path).c_str());
+        return file_ != nullptr;
+    }
+    // Output that cannot be written is lost whatever comes after: the caller stops.
+    bool write(const zudorhost::OutputBuffer &bytes)
+    {
+        const size_t size = bytes.size();
+        if (error_ == 0 && size != 0 && std::fwrite(bytes.data(), 1, size, file_) != size)
+            error_ = errno;
+        return error_ == 0;
+    }
+    // Flushes and closes; false, having said why, when anything was lost.
+    bool close()
+    {
+        if (error_ == 0 && std::fflush(file_) != 0)
+            error_ = errno;
+        if (file_ != stdout && std::fclose(file_) != 0 && error_ == 0)
+            error_ = errno;
+        if (error_ != 0)
+            std::fprintf(stderr, "sievecheck: cannot write %s: %s\n",
+                         path_ == "-" ? "the standard output" : path_.c_str(), std::strerror(error_));
+        return error_ == 0;
+    }
+
+private:
+    std::string path_;
+    std::FILE *file_ = nullptr;
+    int error_ = 0;
+};
+
+int catalogueFailure(const std::string &path, const std::string &why, bool hintWait)
+{
+    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), why.c_str(),
+                 hintWait && why.rfind("another run", 0) == 0 ? "; give --wait to wait for it" : "");
+    return kExitUsage;
+}
+
+// --export: the catalogue's records, as a run without a catalogue writes them.
+int exportCatalogue(const std::string &path, const std::string &output, std::string format)
+{
+    std::string error;
+    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, error);
+    if (!catalogue)
+        return catalogueFailure(path, error, false);
+    Output out;
+    if (!out.open(output))
+        return kExitUsage;
+    if (format.empty())
+        format = output == "-" && zudorhost::isTerminal(stdout) ? "text" : "json";
+    auto writer = zudorhost::summaryWriter(format == "text" ? zudorhost::RecordFormat::Text
+                                                             : zudorhost::RecordFormat::Json);
+    const bool exported = catalogue->exportRecords(*writer, [&](const zudorhost::OutputBuffer &bytes) {
+        return out.write(bytes);
+    }, error);
+    if (!out.close())
+        return kExitUsage;
+    if (!exported)
+        return catalogueFailure(path, error, false);
+    return kExitAllComplete;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -144,9 +236,10 @@ int main(int argc, char **argv)
     app.get_formatter()->column_width(28);
 
     std::vector<std::string> inputs, positionals;
-    std::string format, xmp, modulePath, filesFrom;
+    std::string format, xmp, modulePath, filesFrom, catalogPath;
     unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
+    bool exportCatalog = false, waitForWriter = false;
     int64_t maxRequest = zudorhost::kDefaultMaxRequest;
 
     app.add_option("-i,--input", inputs, "A TIFF file, a directory, or - for standard input (repeatable)")
@@ -161,6 +254,9 @@ int main(int argc, char **argv)
     app.add_option("-j,--jobs", jobs, "Documents read in parallel (default: the cores)")
         ->check(CLI::PositiveNumber);
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
+    app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
+    app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
+    app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
     app.add_flag("--xmp-warnings", xmpWarnings, "Let the XMP toolkit report parse failures on standard error");
@@ -180,10 +276,26 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
+    const bool catalogued = !catalogPath.empty();
+    if (catalogued && !zudorhost::catalogueAvailable()) {
+        std::fprintf(stderr, "sievecheck: this build has no catalogue\n");
+        return kExitUsage;
+    }
+    if ((exportCatalog || waitForWriter) && !catalogued) {
+        std::fprintf(stderr, "sievecheck: --export and --wait go with --catalog FILE (see --help)\n");
+        return kExitUsage;
+    }
     zudorhost::RunOptions options;
     bool textOutput = false;
     std::string output = "-";
     const bool listed = !inputs.empty() || !filesFrom.empty();
+    if (exportCatalog) {
+        if (listed || positionals.size() > 1) {
+            std::fprintf(stderr, "sievecheck: --export takes no inputs and one OUTPUT at most (see --help)\n");
+            return kExitUsage;
+        }
+        return exportCatalogue(catalogPath, positionals.empty() ? "-" : positionals[0], format);
+    }
     if (listed) {
         if (positionals.size() > 1) {
             std::fprintf(stderr, "sievecheck: with -i or --files-from, give one OUTPUT only (see --help)\n");
@@ -192,13 +304,38 @@ int main(int argc, char **argv)
         if (!positionals.empty())
             output = positionals[0];
     } else {
-        if (positionals.size() != 2) {
+        if (positionals.size() != 2 || catalogued) {
             std::fprintf(stderr, "sievecheck: give -i INPUT [OUTPUT], or INPUT OUTPUT (see --help)\n");
             return kExitUsage;
         }
         inputs = {positionals[0]};
         output = positionals[1];
         textOutput = true;
+    }
+    // A catalogue run writes records only when asked to.
+    const bool writeRecords = !catalogued || !positionals.empty() || !format.empty();
+    std::unique_ptr<zudorhost::Catalogue> catalogue;
+    if (catalogued) {
+        if (std::count(inputs.begin(), inputs.end(), "-") != 0) {
+            std::fprintf(stderr, "sievecheck: standard input cannot be catalogued\n");
+            return kExitUsage;
+        }
+        if (writeRecords && output != "-" && zudorhost::sameFile(catalogPath, output)) {
+            std::fprintf(stderr, "sievecheck: %s: the output would overwrite the catalogue\n", output.c_str());
+            return kExitUsage;
+        }
+        zudorhost::CatalogueOptions catalogueOptions;
+        catalogueOptions.wait = waitForWriter;
+        std::string error;
+        catalogue = zudorhost::Catalogue::open(catalogPath, zudorhost::Catalogue::Access::Update,
+                                               catalogueOptions, error);
+        if (!catalogue)
+            return catalogueFailure(catalogPath, error, true);
+        // A catalogue keeps the XMP mode it was made with, the default of its later runs.
+        zudorhost::XmpMode kept;
+        bool keptAnyFile;
+        if (xmp.empty() && catalogue->settings(kept, keptAnyFile))
+            xmp = kept == zudorhost::XmpMode::Raw ? "raw" : "parsed";
     }
     // Where the build has no XMP toolkit, packets are kept as text unless parsing is asked for,
     // which such a build refuses at once rather than failing on every packet.
@@ -213,7 +350,7 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     for (const std::string &input : inputs)
-        if (output != "-" && zudorhost::sameFile(input, output)) {
+        if (writeRecords && output != "-" && zudorhost::sameFile(input, output)) {
             std::fprintf(stderr, "sievecheck: %s: the output would overwrite an input\n", output.c_str());
             return kExitUsage;
         }
@@ -233,11 +370,9 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
-    std::FILE *out = output == "-" ? stdout : zudorhost::openFile(output, "wb");
-    if (out == nullptr) {
-        std::perror(("sievecheck: " + output).c_str());
+    Output out;
+    if (writeRecords && !out.open(output))
         return kExitUsage;
-    }
     if (format.empty())
         format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
     const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
@@ -252,46 +387,68 @@ int main(int argc, char **argv)
     if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
-    // The named inputs first, then the listed files.
-    std::unique_ptr<zudorhost::InputSource> named = zudorhost::pathSource(inputs);
-    std::unique_ptr<zudorhost::InputSource> fromList =
-        list != nullptr ? zudorhost::listSource(list, nulSeparated ? '\0' : '\n') : nullptr;
-    ChainedSource source(*named, fromList.get());
-
+    zudorhost::BatchRunner::FormatterFactory formatters;
+    if (writeRecords)
+        formatters = [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); };
     const auto start = Clock::now();
     Progress progress(!quiet && zudorhost::isTerminal(stderr));
     zudorhost::RunTotals totals;
-    int writeError = 0;
-    {
-        zudorhost::BatchRunner runner(module.table(), source,
-                                      [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); },
-                                      options);
-        while (const zudorhost::FinishedBatch *batch = runner.next()) {
-            if (batch->messages.size() != 0)
-                std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
-            totals.add(batch->totals);
-            progress.update(totals.documents, false);
-            // Output that cannot be written is lost whatever comes after: stop reading.
-            const size_t size = batch->records.size();
-            if (size != 0 && std::fwrite(batch->records.data(), 1, size, out) != size) {
-                writeError = errno;
+    const auto take = [&](const zudorhost::FinishedBatch &batch) {
+        if (batch.messages.size() != 0)
+            std::fwrite(batch.messages.data(), 1, batch.messages.size(), stderr);
+        totals.add(batch.totals);
+        progress.update(totals.documents + totals.unchanged, false);
+        return !writeRecords || out.write(batch.records);
+    };
+    bool catalogueFailed = false;
+    zudorhost::CatalogueCounts counts;
+    if (catalogued) {
+        zudorhost::CatalogueInputs catalogueInputs;
+        catalogueInputs.paths = inputs;
+        catalogueInputs.list = list;
+        catalogueInputs.separator = nulSeparated ? '\0' : '\n';
+        catalogueInputs.listName = filesFrom;
+        zudorhost::CatalogueUpdate update(*catalogue, module.table(), std::move(catalogueInputs), options, formatters);
+        bool written = true;
+        while (const zudorhost::FinishedBatch *batch = update.next())
+            if (!(written = take(*batch)))
                 break;
-            }
-        }
+        // A lost output stops the run; the catalogue keeps what it committed.
+        catalogueFailed = written && !update.finish();
+        if (catalogueFailed)
+            error = update.error();
+        counts = update.counts();
+    } else {
+        // The named inputs first, then the listed files.
+        std::unique_ptr<zudorhost::InputSource> named = zudorhost::pathSource(inputs);
+        std::unique_ptr<zudorhost::InputSource> fromList =
+            list != nullptr ? zudorhost::listSource(list, nulSeparated ? '\0' : '\n') : nullptr;
+        ChainedSource source(*named, fromList.get());
+        zudorhost::BatchRunner runner(module.table(), source, formatters, options);
+        while (const zudorhost::FinishedBatch *batch = runner.next())
+            if (!take(*batch))
+                break;
     }
-    progress.update(totals.documents, true);
+    progress.update(totals.documents + totals.unchanged, true);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    if (writeError == 0 && std::fflush(out) != 0)
-        writeError = errno;
-    if (out != stdout && std::fclose(out) != 0 && writeError == 0)
-        writeError = errno;
     // A lost output is not an incomplete document: status 2 lets a script tell the two apart.
-    if (writeError != 0) {
-        std::fprintf(stderr, "sievecheck: cannot write %s: %s\n",
-                     output == "-" ? "the standard output" : output.c_str(), std::strerror(writeError));
+    if (writeRecords && !out.close())
         return kExitUsage;
+    if (catalogueFailed)
+        return catalogueFailure(catalogPath, error, false);
+    if (catalogued) {
+        // The catalogue's records are the run's result, unchanged ones among them.
+        const uint64_t skipped = totals.skipped;
+        const zudorhost::StreamCounts reads = totals.counts;
+        if (!catalogue->totals(totals, error))
+            return catalogueFailure(catalogPath, error, false);
+        totals.skipped = skipped;
+        totals.counts = reads;
     }
-    if (stats)
+    if (stats) {
         printTotals(totals, seconds, stderr);
+        if (catalogued)
+            printCounts(counts, stderr);
+    }
     return totals.complete == totals.documents ? kExitAllComplete : kExitIncomplete;
 }

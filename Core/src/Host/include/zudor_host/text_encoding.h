@@ -28,5 +28,7 @@ void appendVisible(OutputBuffer &out, const char *text, size_t n, bool block, st
 // FILETIME ticks as UTC, in the form 2024-02-29T13:45:00Z (or @seconds where the C library
 // has no calendar date for them); returns the length written to text.
 size_t isoTime(uint64_t ticks, char (&text)[40]);
+// The ticks isoTime wrote as text (to the second), or 0 for text it did not write.
+uint64_t ticksFromIsoTime(const char *text, size_t length);
 
 } // namespace zudorhost

@@ -1,0 +1,61 @@
+// What the workers write of each input for the catalogue's writer: a fixed header, the path,
+// and for a document read, its record's walk as events.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "zudor_host/driver.h"
+#include "zudor_host/output_buffer.h"
+
+namespace zudorhost {
+
+enum class EntryKind : uint8_t {
+    Record,          // read: the record's events follow
+    Skipped,         // read, and no TIFF: skipped
+    Unchanged,       // not read: the catalogue's record stands
+    UnchangedSkipped // not read: still skipped
+};
+
+struct EntryHeader {
+    EntryKind kind;
+    uint8_t oldSkipped;
+    uint8_t reserved[2];
+    uint32_t sourceLength;
+    int64_t input;
+    int64_t order;
+    int64_t oldRow;
+    uint64_t size;
+    int64_t modifiedNs;
+    uint64_t inode;
+    int64_t takenNs;
+};
+static_assert(sizeof(EntryHeader) == 64, "a header is copied as it is");
+static_assert(offsetof(EntryHeader, input) == 8, "input at 8");
+
+// The header of doc's input, then the path as the walk met it.
+inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out)
+{
+    const InputItem &item = *doc.input;
+    EntryHeader header{};
+    header.kind = doc.unchanged ? (doc.skipped ? EntryKind::UnchangedSkipped : EntryKind::Unchanged)
+                                : (doc.skipped ? EntryKind::Skipped : EntryKind::Record);
+    header.oldSkipped = item.catalogue.skipped;
+    header.input = item.catalogue.input;
+    header.order = item.catalogue.order;
+    header.oldRow = item.catalogue.row;
+    header.size = doc.identity.size;
+    header.modifiedNs = doc.identity.modifiedNs;
+    header.inode = doc.identity.inode;
+    header.takenNs = doc.identity.takenNs;
+    header.sourceLength = uint32_t(item.path.size() + item.directory);
+    out.append(reinterpret_cast<const char *>(&header), sizeof header);
+    out.append(item.path.data(), item.path.size());
+    if (item.directory)
+        out.push('/'); // sorts where the walk met it
+    return header.kind;
+}
+
+} // namespace zudorhost

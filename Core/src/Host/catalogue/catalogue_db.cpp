@@ -1,0 +1,261 @@
+// Opening a catalogue: what is refused and why, the schema, the options a catalogue keeps.
+#include "catalogue/catalogue_db.h"
+
+#include <cstring>
+
+#include "zudor_host/platform.h"
+
+namespace zudorhost {
+namespace {
+
+// Every table a catalogue has. `source` is the path as the walk met it (a directory that
+// could not be read ends in '/', which puts it where the walk met it); the record's `file` is
+// that path with bytes that are not UTF-8 read as Latin-1. A file's identity (size, modified,
+// inode, checked: when it was taken, all in ns) tells whether it changed; `ord` is a listed
+// file's line, for the order of the export.
+const char *kSchema = R"sql(
+CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE inputs(
+    id INTEGER PRIMARY KEY,
+    kind INTEGER NOT NULL,          -- 0: a path given with -i, 1: a list of files
+    path TEXT NOT NULL,
+    position INTEGER NOT NULL,      -- its place among the last run's inputs
+    UNIQUE(kind, path));
+CREATE TABLE documents(
+    id INTEGER PRIMARY KEY,
+    input INTEGER NOT NULL REFERENCES inputs(id),
+    ord INTEGER,
+    source TEXT NOT NULL,
+    size INTEGER, modified INTEGER, inode INTEGER, etag TEXT, checked INTEGER,
+    summary TEXT NOT NULL,
+    title TEXT, author TEXT, createTime TEXT,
+    packetBytes INTEGER,            -- null: no XMP packet
+    packet TEXT,                    -- the packet's text, when the catalogue keeps raw XMP
+    error TEXT,
+    UNIQUE(input, source));
+CREATE INDEX documents_incomplete ON documents(id) WHERE summary <> 'complete' OR error IS NOT NULL;
+CREATE TABLE properties(
+    document INTEGER NOT NULL REFERENCES documents(id),
+    seq INTEGER NOT NULL,
+    name TEXT NOT NULL,
+    value TEXT NOT NULL,
+    PRIMARY KEY(document, seq)) WITHOUT ROWID;
+CREATE TABLE xmp_properties(
+    document INTEGER NOT NULL REFERENCES documents(id),
+    seq INTEGER NOT NULL,
+    path TEXT NOT NULL,
+    value TEXT NOT NULL,
+    PRIMARY KEY(document, seq)) WITHOUT ROWID;
+CREATE TABLE skipped(               -- files met in a walk that are no TIFF: no record
+    id INTEGER PRIMARY KEY,
+    input INTEGER NOT NULL REFERENCES inputs(id),
+    ord INTEGER,
+    source TEXT NOT NULL,
+    size INTEGER, modified INTEGER, inode INTEGER, etag TEXT, checked INTEGER,
+    UNIQUE(input, source));
+CREATE VIRTUAL TABLE search USING fts5(title, author, properties, xmp, content='');
+)sql";
+
+const char *xmpName(XmpMode mode) { return mode == XmpMode::Raw ? "raw" : "parsed"; }
+
+} // namespace
+
+bool catalogueAvailable() { return true; }
+
+std::unique_ptr<Catalogue> Catalogue::open(const std::string &path, Access access,
+                                           const CatalogueOptions &options, std::string &error)
+{
+    auto catalogue = std::make_unique<CatalogueDb>(path, access, options);
+    if (!catalogue->start(error))
+        return nullptr;
+    return catalogue;
+}
+
+bool CatalogueDb::checkHeader(std::string &error)
+{
+    // SQLite would take a file of any other kind for a database it may not read, and an
+    // empty one for its own to fill: look first, so that nothing else is ever written over.
+    std::FILE *file = openFile(path_, "rb");
+    if (file == nullptr) {
+        error = std::string("cannot open: ") + std::strerror(errno);
+        return false;
+    }
+    char header[100];
+    const size_t got = std::fread(header, 1, sizeof header, file);
+    std::fclose(file);
+    fresh_ = got == 0;
+    if (fresh_) {
+        if (access_ == Access::Read) {
+            error = "not a catalogue (the file is empty)";
+            return false;
+        }
+        return true;
+    }
+    if (got < sizeof header || std::memcmp(header, "SQLite format 3", 16) != 0) {
+        error = "not a catalogue (not an SQLite database); it was left as it is";
+        return false;
+    }
+    return true;
+}
+
+bool CatalogueDb::checkSchema(std::string &error)
+{
+    Statement look;
+    if (!look.prepare(db_.get(), "SELECT (SELECT application_id FROM pragma_application_id),"
+                                 " (SELECT user_version FROM pragma_user_version),"
+                                 " (SELECT count(*) FROM sqlite_schema)", error))
+        return false;
+    if (look.step() != SQLITE_ROW) {
+        error = describeFailure(db_.get(), sqlite3_errcode(db_.get()));
+        return false;
+    }
+    const int64_t application = look.integer(0), version = look.integer(1), tables = look.integer(2);
+    look.reset();
+    if (application == 0 && version == 0 && tables == 0) {
+        fresh_ = true;
+        return true;
+    }
+    if (application != kCatalogueApplicationId) {
+        error = "not a catalogue (an SQLite database of another kind); it was left as it is";
+        return false;
+    }
+    if (version > kCatalogueSchema) {
+        error = "made by a newer version (schema " + std::to_string(version) + "; this one knows " +
+                std::to_string(kCatalogueSchema) + "); it was left as it is";
+        return false;
+    }
+    Statement settings;
+    if (!settings.prepare(db_.get(), "SELECT name, value FROM settings", error))
+        return false;
+    int code;
+    while ((code = settings.step()) == SQLITE_ROW) {
+        const std::string name = settings.string(0), value = settings.string(1);
+        hasSettings_ = true;
+        if (name == "xmp")
+            xmp_ = value == "raw" ? XmpMode::Raw : XmpMode::Parsed;
+        else if (name == "anyFile")
+            anyFile_ = value == "1";
+    }
+    if (code != SQLITE_DONE) {
+        error = describeFailure(db_.get(), code);
+        return false;
+    }
+    return true;
+}
+
+bool CatalogueDb::start(std::string &error)
+{
+    if (access_ == Access::Update && !lock_.take(path_, options_.wait, error))
+        return false;
+    if (!checkHeader(error))
+        return false;
+    const int flags = access_ == Access::Update ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+    db_ = openConnection(path_, flags, error);
+    if (!db_)
+        return false;
+    // Readers and the writer of another process wait for each other's short locks rather than
+    // fail; the writers' own lock is WriterLock's.
+    sqlite3_busy_timeout(db_.get(), 10000);
+    if (!checkSchema(error))
+        return false;
+    if (access_ == Access::Read)
+        return true;
+    // WAL lets readers query while a run writes; FULL syncs each commit, so a batch once
+    // committed survives the machine losing power.
+    Statement mode;
+    if (!mode.prepare(db_.get(), "PRAGMA journal_mode=WAL", error))
+        return false;
+    if (mode.step() != SQLITE_ROW || mode.string(0) != "wal") {
+        error = "cannot keep a write-ahead log: " + describeFailure(db_.get(), sqlite3_errcode(db_.get()));
+        return false;
+    }
+    mode.reset();
+    if (!execute(db_.get(), "PRAGMA synchronous=FULL; PRAGMA cache_size=-8192;", error))
+        return false;
+    if (!fresh_)
+        return true;
+    const std::string create = "BEGIN; " + std::string(kSchema) + "PRAGMA application_id=" +
+                               std::to_string(kCatalogueApplicationId) + "; PRAGMA user_version=" +
+                               std::to_string(kCatalogueSchema) + "; COMMIT;";
+    if (!execute(db_.get(), create.c_str(), error)) {
+        std::string ignored;
+        execute(db_.get(), "ROLLBACK", ignored);
+        return false;
+    }
+    fresh_ = false;
+    return true;
+}
+
+Connection CatalogueDb::openReader(std::string &error) const
+{
+    Connection reader = openConnection(path_, SQLITE_OPEN_READONLY, error);
+    if (reader)
+        sqlite3_busy_timeout(reader.get(), 10000);
+    return reader;
+}
+
+bool CatalogueDb::settings(XmpMode &xmp, bool &anyFile) const
+{
+    xmp = xmp_;
+    anyFile = anyFile_;
+    return hasSettings_;
+}
+
+bool CatalogueDb::keepSettings(XmpMode xmp, bool anyFile, std::string &error)
+{
+    if (hasSettings_) {
+        if (xmp != xmp_) {
+            error = std::string("this catalogue keeps ") + xmpName(xmp_) + " XMP; run with --xmp " +
+                    xmpName(xmp_) + ", or start another catalogue";
+            return false;
+        }
+        if (anyFile != anyFile_) {
+            error = anyFile_ ? "this catalogue was made with --any-file; run with it, or start another catalogue"
+                             : "this catalogue was made without --any-file; run without it, or start another catalogue";
+            return false;
+        }
+        return true;
+    }
+    Statement put;
+    if (!put.prepare(db_.get(), "INSERT INTO settings VALUES ('xmp', ?1), ('anyFile', ?2)", error))
+        return false;
+    put.bind(1, xmpName(xmp), std::strlen(xmpName(xmp))).bind(2, anyFile ? "1" : "0", 1);
+    const int code = put.run();
+    if (code != SQLITE_DONE) {
+        error = describeFailure(db_.get(), code);
+        return false;
+    }
+    hasSettings_ = true;
+    xmp_ = xmp;
+    anyFile_ = anyFile;
+    return true;
+}
+
+bool CatalogueDb::totals(RunTotals &totals, std::string &error)
+{
+    // Through the index of the records that are not complete: a catalogue of complete ones
+    // costs one count.
+    Statement count;
+    if (!count.prepare(db_.get(),
+                       "SELECT (SELECT count(*) FROM documents),"
+                       " count(error), count(*) FILTER (WHERE error IS NULL AND summary = 'partial'),"
+                       " count(*) FILTER (WHERE error IS NULL AND summary = 'none')"
+                       " FROM documents INDEXED BY documents_incomplete"
+                       " WHERE summary <> 'complete' OR error IS NOT NULL", error))
+        return false;
+    const int code = count.step();
+    if (code != SQLITE_ROW) {
+        error = describeFailure(db_.get(), code);
+        return false;
+    }
+    totals = RunTotals{};
+    totals.documents = uint64_t(count.integer(0));
+    totals.errors = uint64_t(count.integer(1));
+    totals.partial = uint64_t(count.integer(2));
+    totals.none = uint64_t(count.integer(3));
+    totals.complete = totals.documents - totals.errors - totals.partial - totals.none;
+    count.reset();
+    return true;
+}
+
+} // namespace zudorhost

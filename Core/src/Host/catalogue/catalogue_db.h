@@ -1,0 +1,67 @@
+// The catalogue's database: its schema, its connections and the writer's lock. Shared by the
+// catalogue's source, its writer, its loader and the export.
+#pragma once
+
+#include <string>
+
+#include "catalogue/sqlite_handle.h"
+#include "zudor_host/catalogue.h"
+
+namespace zudorhost {
+
+// Tells a catalogue from any other SQLite database (PRAGMA application_id): "ZUDC".
+constexpr int32_t kCatalogueApplicationId = 0x5A554443;
+
+// An input's kind in the inputs table: a path as -i names it, or a list of files.
+enum class InputKind { Path = 0, List = 1 };
+
+// Holds the writer's lock on a catalogue for as long as it lives (writer_lock_*.cpp): a lock
+// of its own beside SQLite's, which a run takes once and keeps across all its transactions.
+class WriterLock {
+public:
+    WriterLock() = default;
+    ~WriterLock();
+    WriterLock(const WriterLock &) = delete;
+    WriterLock &operator=(const WriterLock &) = delete;
+    // Creates the file when it is missing (empty: SQLite takes it for a new database).
+    bool take(const std::string &path, bool wait, std::string &error);
+
+private:
+    int fd_ = -1;
+};
+
+class CatalogueDb : public Catalogue {
+public:
+    CatalogueDb(std::string path, Access access, CatalogueOptions options)
+        : path_(std::move(path)), access_(access), options_(std::move(options)) {}
+    bool start(std::string &error);
+
+    bool settings(XmpMode &xmp, bool &anyFile) const override;
+    bool totals(RunTotals &totals, std::string &error) override;
+    bool exportRecords(RecordWriter &writer, const std::function<bool(const OutputBuffer &)> &sink,
+                       std::string &error) override;
+
+    // A further connection to the same database, for reading beside the writer.
+    Connection openReader(std::string &error) const;
+    sqlite3 *db() { return db_.get(); }
+    const std::string &path() const { return path_; }
+    const CatalogueOptions &options() const { return options_; }
+    // Writes the run's options into a catalogue that has none yet.
+    bool keepSettings(XmpMode xmp, bool anyFile, std::string &error);
+
+private:
+    bool checkHeader(std::string &error);
+    bool checkSchema(std::string &error);
+
+    std::string path_;
+    Access access_;
+    CatalogueOptions options_;
+    WriterLock lock_;
+    Connection db_;
+    bool fresh_ = false; // nothing in the file yet
+    bool hasSettings_ = false;
+    XmpMode xmp_ = XmpMode::Parsed;
+    bool anyFile_ = false;
+};
+
+} // namespace zudorhost

@@ -1,0 +1,272 @@
+// One run into the catalogue. The walk is matched with the catalogue's rows as it is read
+// (CatalogueSource); the workers read what is new or changed and write each input's entry for
+// the writer; a thread of its own applies the entries batch by batch and commits, so that
+// SQLite's work overlaps the reading. The caller gets the batches in order, with the records
+// of the output it asked for, an unchanged document's loaded from the catalogue.
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "catalogue/batch_entries.h"
+#include "catalogue/catalogue_source.h"
+#include "catalogue/catalogue_writer.h"
+#include "zudor_host/record_events.h"
+
+namespace zudorhost {
+namespace {
+
+// Batches handed to the writer and not yet applied, at most: the memory a slow disk may hold.
+constexpr size_t kQueuedBatches = 16;
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+struct CatalogueUpdate::Run {
+    Run(CatalogueDb &db, CatalogueInputs inputs) : catalogue(db), source(db, std::move(inputs)), writer(db) {}
+
+    void fail(const std::string &why)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (error.empty())
+            error = why;
+        failed = true;
+        changed.notify_all();
+    }
+    bool hasFailed()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return failed;
+    }
+
+    struct Job {
+        OutputBuffer entries;
+        PendingChanges changes;
+    };
+
+    // The writer's thread: jobs in order, a commit whenever commitSeconds have passed.
+    void write()
+    {
+        std::string why;
+        if (!writer.begin(why))
+            return fail(why);
+        auto committed = Clock::now();
+        uint64_t commits = 0;
+        const auto commit = [&]() {
+            if (!writer.commit(why))
+                return false;
+            ++commits;
+            committed = Clock::now();
+            if (catalogue.options().afterCommit)
+                catalogue.options().afterCommit(commits);
+            return writer.begin(why);
+        };
+        std::unique_lock<std::mutex> guard(lock);
+        while (true) {
+            changed.wait(guard, [&] { return failed || ending || !queue.empty(); });
+            if (failed)
+                break;
+            if (queue.empty()) {
+                guard.unlock();
+                const bool done = (!sweep || (writer.apply(finalChanges, why) && writer.sweep(named, why))) &&
+                                  writer.commit(why);
+                guard.lock();
+                if (!done) {
+                    failed = true;
+                    error = why;
+                }
+                break;
+            }
+            Job job = std::move(queue.front());
+            queue.pop_front();
+            changed.notify_all();
+            guard.unlock();
+            const bool applied = writer.apply(job.changes, why) &&
+                                 writer.apply(job.entries.data(), job.entries.size(), why);
+            const double since = std::chrono::duration<double>(Clock::now() - committed).count();
+            const bool ok = applied && (since < catalogue.options().commitSeconds || commit());
+            guard.lock();
+            if (!ok) {
+                failed = true;
+                error = why;
+                break;
+            }
+        }
+        const bool hadFailed = failed;
+        guard.unlock();
+        if (hadFailed)
+            writer.rollback(); // the catalogue stays as its last commit left it
+        else
+            sqlite3_wal_checkpoint_v2(catalogue.db(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+        guard.lock();
+        counts = writer.counts;
+        changed.notify_all();
+    }
+
+    // Ends the writer: with sweep, after removing what this run's inputs no longer give.
+    bool end(bool withSweep)
+    {
+        if (!thread.joinable())
+            return !hasFailed();
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            sweep = withSweep;
+            ending = true;
+        }
+        changed.notify_all();
+        thread.join();
+        return !hasFailed();
+    }
+
+    CatalogueDb &catalogue;
+    CatalogueSource source;
+    CatalogueWriter writer;
+    std::unique_ptr<BatchRunner> runner;
+    std::thread thread;
+
+    std::mutex lock; // guards what follows
+    std::condition_variable changed;
+    std::deque<Job> queue;
+    PendingChanges finalChanges;
+    std::vector<int64_t> named;
+    bool ending = false, sweep = false, failed = false;
+    bool exhausted = false; // every input was walked: what was not met is gone
+    std::string error;
+    CatalogueCounts counts;
+};
+
+namespace {
+
+// Each worker's formatter: the input's entry for the writer, and the output's record, which
+// for an unchanged document is the catalogue's.
+class EntryFormatter : public RecordFormatter {
+public:
+    EntryFormatter(CatalogueDb &catalogue, std::unique_ptr<RecordFormatter> output,
+                   std::function<void(const std::string &)> fail)
+        : catalogue_(catalogue), output_(std::move(output)), fail_(std::move(fail)) {}
+
+    void format(const DocumentView &doc, FinishedBatch &out) override
+    {
+        if (writeEntryHeader(doc, out.catalogue) == EntryKind::Record)
+            recorder_.record(doc, out.catalogue);
+        if (!output_)
+            return;
+        if (!doc.unchanged || doc.skipped)
+            return output_->format(doc, out);
+        std::string why;
+        if (!loaderReady(why) || !loader_.load(doc.input->catalogue.row, fields_, why))
+            return fail_(why);
+        output_->format(loader_.view(fields_, doc.input->path), out);
+    }
+
+private:
+    bool loaderReady(std::string &why)
+    {
+        if (reader_)
+            return true;
+        reader_ = catalogue_.openReader(why);
+        return reader_ && loader_.prepare(reader_.get(), why);
+    }
+
+    CatalogueDb &catalogue_;
+    std::unique_ptr<RecordFormatter> output_;
+    std::function<void(const std::string &)> fail_;
+    EventRecorder recorder_;
+    Connection reader_;
+    RecordLoader loader_;
+    RecordFields fields_;
+};
+
+} // namespace
+
+CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &table, CatalogueInputs inputs,
+                                 const RunOptions &options, BatchRunner::FormatterFactory output)
+{
+    auto &db = static_cast<CatalogueDb &>(catalogue);
+    for (const std::string &path : inputs.paths)
+        if (path == "-") {
+            run_ = std::make_unique<Run>(db, CatalogueInputs{});
+            run_->fail("standard input cannot be catalogued");
+            return;
+        }
+    run_ = std::make_unique<Run>(db, std::move(inputs));
+    Run &run = *run_;
+    std::string why;
+    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, why) || !run.source.start(why) ||
+        !run.writer.prepare(why)) {
+        run.fail(why);
+        return;
+    }
+    RunOptions catalogued = options;
+    catalogued.driver.identity = true;
+    auto fail = [&run](const std::string &reason) { run.fail(reason); };
+    run.runner = std::make_unique<BatchRunner>(
+        table, run.source,
+        [&db, output, fail] {
+            return std::make_unique<EntryFormatter>(db, output ? output() : nullptr, fail);
+        },
+        catalogued);
+    run.thread = std::thread([&run] { run.write(); });
+}
+
+CatalogueUpdate::~CatalogueUpdate()
+{
+    // Stopped early: the workers end first; what was applied is committed.
+    run_->runner.reset();
+    run_->end(false);
+}
+
+const FinishedBatch *CatalogueUpdate::next()
+{
+    Run &run = *run_;
+    if (!run.runner || run.hasFailed())
+        return nullptr;
+    const FinishedBatch *batch = run.runner->next();
+    std::string why;
+    if (run.source.failed(why)) {
+        run.fail(why);
+        return nullptr;
+    }
+    if (batch == nullptr) {
+        run.exhausted = true;
+        return nullptr;
+    }
+    Run::Job job;
+    job.entries.append(batch->catalogue.data(), batch->catalogue.size());
+    run.source.takeChanges(job.changes);
+    std::unique_lock<std::mutex> guard(run.lock);
+    run.changed.wait(guard, [&] { return run.failed || run.queue.size() < kQueuedBatches; });
+    if (run.failed)
+        return nullptr;
+    run.queue.push_back(std::move(job));
+    run.changed.notify_all();
+    return batch;
+}
+
+bool CatalogueUpdate::finish()
+{
+    Run &run = *run_;
+    if (!run.runner)
+        return false;
+    std::string why;
+    if (run.source.failed(why))
+        run.fail(why);
+    {
+        std::lock_guard<std::mutex> guard(run.lock);
+        run.source.takeChanges(run.finalChanges);
+        run.named = run.source.namedInputs();
+    }
+    return run.end(run.exhausted && !run.hasFailed()) && run.exhausted;
+}
+
+const std::string &CatalogueUpdate::error() const { return run_->error; }
+
+CatalogueCounts CatalogueUpdate::counts() const
+{
+    std::lock_guard<std::mutex> guard(run_->lock);
+    return run_->counts;
+}
+
+} // namespace zudorhost

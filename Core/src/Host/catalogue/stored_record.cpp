@@ -1,0 +1,164 @@
+#include "catalogue/stored_record.h"
+
+#include <cstring>
+
+#include "zudor_host/text_encoding.h"
+
+namespace zudorhost {
+namespace {
+
+std::string_view viewOf(const char *text, size_t length) { return {text, text != nullptr ? length : 0}; }
+
+void appendLines(std::string &to, std::string_view value)
+{
+    if (!to.empty())
+        to.push_back('\n');
+    to.append(value.data(), value.size());
+}
+
+} // namespace
+
+void RecordFields::clear()
+{
+    summary = title = author = createTime = error = packet = std::string_view();
+    hasXmp = false;
+    packetBytes = 0;
+    properties.clear();
+    xmpProperties.clear();
+}
+
+void FieldCollector::string(Field field, const char *text, size_t length)
+{
+    const std::string_view value = viewOf(text, length);
+    switch (field) {
+    case Field::Summary: fields.summary = value; break;
+    case Field::Title: fields.title = value; break;
+    case Field::Author: fields.author = value; break;
+    case Field::CreateTime: fields.createTime = value; break;
+    case Field::Packet: fields.packet = value; break;
+    case Field::Error: fields.error = value; break;
+    default: break; // the file is the catalogue's source; a null xmp is no group
+    }
+}
+
+void FieldCollector::number(Field field, uint64_t value)
+{
+    if (field == Field::PacketBytes)
+        fields.packetBytes = value;
+}
+
+void FieldCollector::pair(const char *name, size_t nameLength, const char *value, size_t valueLength)
+{
+    auto &list = list_ == Field::XmpProperties ? fields.xmpProperties : fields.properties;
+    list.emplace_back(std::string_view(name, nameLength), std::string_view(value, valueLength));
+}
+
+void searchColumns(const RecordFields &fields, std::string (&columns)[4])
+{
+    columns[0].assign(fields.title.data(), fields.title.size());
+    columns[1].assign(fields.author.data(), fields.author.size());
+    columns[2].clear();
+    columns[3].clear();
+    for (const auto &property : fields.properties)
+        appendLines(columns[2], property.second);
+    if (fields.packet.data() != nullptr)
+        columns[3].assign(fields.packet.data(), fields.packet.size());
+    for (const auto &property : fields.xmpProperties)
+        appendLines(columns[3], property.second);
+}
+
+bool RecordLoader::prepare(sqlite3 *db, std::string &error)
+{
+    db_ = db;
+    return document_.prepare(db, "SELECT summary, title, author, createTime, error, packet, packetBytes"
+                                 " FROM documents WHERE id = ?1", error) &&
+           properties_.prepare(db, "SELECT name, value FROM properties WHERE document = ?1 ORDER BY seq", error) &&
+           xmp_.prepare(db, "SELECT path, value FROM xmp_properties WHERE document = ?1 ORDER BY seq", error);
+}
+
+bool RecordLoader::fail(int code, std::string &error)
+{
+    error = code == SQLITE_DONE ? "a catalogued document is missing" : describeFailure(db_, code);
+    return false;
+}
+
+bool RecordLoader::load(int64_t id, RecordFields &fields, std::string &error)
+{
+    // Every text is copied first and viewed after, as the strings move while the list grows.
+    size_t used = 0;
+    std::vector<bool> nulls;
+    const auto keep = [&](const Statement &row, int column) {
+        if (texts_.size() == used)
+            texts_.emplace_back();
+        size_t n;
+        const char *text = row.text(column, n);
+        nulls.push_back(row.isNull(column));
+        texts_[used++].assign(text != nullptr ? text : "", text != nullptr ? n : 0);
+    };
+    int code = document_.bind(1, id).step();
+    if (code != SQLITE_ROW)
+        return fail(code, error);
+    for (int column = 0; column < 6; ++column)
+        keep(document_, column);
+    fields.clear();
+    fields.hasXmp = !document_.isNull(6);
+    fields.packetBytes = uint64_t(document_.integer(6));
+    document_.reset();
+    size_t propertyCount = 0, xmpCount = 0;
+    for (auto *list : {&properties_, &xmp_}) {
+        while ((code = list->bind(1, id).step()) == SQLITE_ROW) {
+            keep(*list, 0);
+            keep(*list, 1);
+            ++(list == &properties_ ? propertyCount : xmpCount);
+        }
+        if (code != SQLITE_DONE)
+            return fail(code, error);
+    }
+    const auto text = [&](size_t i) {
+        return nulls[i] ? std::string_view() : std::string_view(texts_[i].c_str(), texts_[i].size());
+    };
+    fields.summary = text(0), fields.title = text(1), fields.author = text(2);
+    fields.createTime = text(3), fields.error = text(4), fields.packet = text(5);
+    size_t at = 6;
+    for (size_t i = 0; i < propertyCount; ++i, at += 2)
+        fields.properties.emplace_back(text(at), text(at + 1));
+    for (size_t i = 0; i < xmpCount; ++i, at += 2)
+        fields.xmpProperties.emplace_back(text(at), text(at + 1));
+    return true;
+}
+
+const DocumentView &RecordLoader::view(const RecordFields &fields, const std::string &source)
+{
+    // The texts are the loader's own zero-terminated copies.
+    const auto cString = [](std::string_view text) { return text.data() != nullptr ? text.data() : nullptr; };
+    const bool directory = !source.empty() && source.back() == '/';
+    item_.path.assign(source, 0, source.size() - directory);
+    view_ = DocumentView{};
+    view_.input = &item_;
+    view_.error = cString(fields.error);
+    summary_.assign(fields.summary.data(), fields.summary.size());
+    view_.summary = summary_ == "complete" ? SummaryState::Complete
+                    : summary_ == "partial" ? SummaryState::Partial : SummaryState::None;
+    view_.title = cString(fields.title);
+    view_.author = cString(fields.author);
+    if (fields.createTime.data() != nullptr)
+        view_.createTime = ticksFromIsoTime(fields.createTime.data(), fields.createTime.size());
+    const auto entries = [](const auto &list, std::vector<PropertyEntry> &into) {
+        into.clear();
+        for (const auto &property : list)
+            into.push_back({1, 1, const_cast<char *>(property.second.data()), const_cast<char *>(property.first.data())});
+    };
+    entries(fields.properties, entries_);
+    view_.properties = entries_.data();
+    view_.propertyCount = entries_.size();
+    if (fields.hasXmp) {
+        xmpRecord_ = HostXmpRecord{kXmpRecordMagic, 0, fields.packetBytes, nullptr, cString(fields.packet), 0, 1};
+        view_.xmp = &xmpRecord_;
+        entries(fields.xmpProperties, xmpEntries_);
+        view_.xmpProperties = xmpEntries_.data();
+        view_.xmpPropertyCount = xmpEntries_.size();
+    }
+    return view_;
+}
+
+} // namespace zudorhost
