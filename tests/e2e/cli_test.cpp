@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tiff_builder.h"
+#include "tool_fixture.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -26,54 +27,8 @@ const char *kPacket =
     "rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:format>image/tiff"
     "</dc:format></rdf:Description></rdf:RDF></x:xmpmeta><?xpacket end=\"r\"?>";
 
-struct ToolRun {
-    int status;
-    std::string out, err;
-};
-
-class CliTest : public testing::Test {
+class CliTest : public ToolTest {
 protected:
-    void SetUp() override
-    {
-        setenv("TZ", "UTC", 1);
-        dir_ = fs::path(testing::TempDir()) /
-               ("zudor_cli_" + std::to_string(getpid()) + "_" +
-                testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string write(const std::string &name, const std::vector<uint8_t> &bytes)
-    {
-        const fs::path path = dir_ / name;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                    std::streamsize(bytes.size()));
-        return path.string();
-    }
-    std::string write(const std::string &name, const std::string &text)
-    {
-        return write(name, std::vector<uint8_t>(text.begin(), text.end()));
-    }
-
-    ToolRun run(const std::string &args)
-    {
-        const std::string errFile = (dir_ / "stderr.txt").string();
-        // Nothing may wait forever: a tool that blocks fails the test instead of hanging it.
-        const std::string command = "timeout 30 " + std::string(SIEVECHECK_PATH) + " " + args + " 2>" + errFile;
-        ToolRun result{};
-        FILE *pipe = popen(command.c_str(), "r");
-        char buffer[4096];
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-            result.out.append(buffer, n);
-        const int raw = pclose(pipe);
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        std::ifstream in(errFile);
-        result.err.assign(std::istreambuf_iterator<char>(in), {});
-        return result;
-    }
-
     std::vector<json> lines(const std::string &out)
     {
         std::vector<json> records;
@@ -104,7 +59,6 @@ protected:
             .build();
     }
 
-    fs::path dir_;
 };
 
 TEST_F(CliTest, JsonRecordHoldsEveryRoleInOrder)

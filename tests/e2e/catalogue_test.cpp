@@ -1,0 +1,365 @@
+// The catalogue: what a run reads again, what survives a stopped run, who may write, what is
+// refused; always held to a fresh scan of the same files.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "tiff_builder.h"
+#include "tool_fixture.h"
+#include "zudor_host/catalogue.h"
+#include "zudor_host/module.h"
+#include "zudor_host/record_writers.h"
+
+namespace fs = std::filesystem;
+using testhost::TiffBuilder;
+using namespace zudorhost;
+
+namespace {
+
+const char *kPacket =
+    "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf=\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\">"
+    "<rdf:Description rdf:about=\"\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\"><dc:format>image/tiff"
+    "</dc:format></rdf:Description></rdf:RDF></x:xmpmeta>";
+
+// A document whose bytes say which one it is; two properties each (the title and the first
+// Artist are fields of their own).
+std::vector<uint8_t> document(const std::string &title, bool xmp = false)
+{
+    TiffBuilder b;
+    b.ifd().ascii(269, title).ascii(270, "harbour " + title).ascii(271, "Northlight").ascii(315, "Ada");
+    if (xmp)
+        b.bytes(700, testhost::kUndefined, kPacket);
+    return b.build();
+}
+
+class CatalogueTest : public ToolTest {
+protected:
+    void SetUp() override
+    {
+        ToolTest::SetUp();
+        db_ = (dir_ / "c.db").string();
+    }
+
+    // Written with a time long past, unless racy: a file changed within the timestamps'
+    // granularity of being catalogued is read again by every run until it settles.
+    void write(const std::string &name, const std::vector<uint8_t> &bytes, int age = 1000, bool racy = false)
+    {
+        const std::string path = ToolTest::write("tree/" + name, bytes);
+        if (!racy)
+            fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(age));
+    }
+    std::string tree() const { return (dir_ / "tree").string(); }
+
+    std::string fresh(const std::string &inputs, const std::string &xmp = "parsed")
+    {
+        return run(inputs + " - --format json --xmp " + xmp).out;
+    }
+    std::string exported() { return run("--catalog c.db --export").out; }
+
+    std::string query(const std::string &sql)
+    {
+        sqlite3 *db = nullptr;
+        sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt *stmt = nullptr;
+        std::string value = "(failed)";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK && sqlite3_step(stmt) == SQLITE_ROW)
+            value = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return value;
+    }
+
+    // A run through the library, with a commit after every batch and a hook after each.
+    bool update(std::function<void(uint64_t)> afterCommit, CatalogueCounts &counts, unsigned jobs = 2)
+    {
+        std::string error;
+        if (!module_.table().getSummaryInfo && !module_.load(ZUDOR_MODULE_PATH, error))
+            return false;
+        CatalogueOptions options;
+        options.commitSeconds = 0;
+        options.afterCommit = std::move(afterCommit);
+        auto catalogue = Catalogue::open(db_, Catalogue::Access::Update, options, error);
+        if (!catalogue)
+            return false;
+        RunOptions run;
+        run.jobs = jobs;
+        CatalogueInputs inputs;
+        inputs.paths = {tree()};
+        CatalogueUpdate update(*catalogue, module_.table(), inputs, run, nullptr);
+        while (update.next()) {
+        }
+        const bool finished = update.finish();
+        counts = update.counts();
+        return finished;
+    }
+    void removeCatalogue()
+    {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            fs::remove(db_ + suffix);
+    }
+
+    LoadedModule module_;
+
+    std::string db_;
+};
+
+// What a run over the tree counts after each change, and how much it read; its JSON and the
+// export are always a fresh scan's.
+TEST_F(CatalogueTest, EachRunReadsOnlyWhatChanged)
+{
+    struct Step {
+        const char *what;
+        std::function<void()> change;
+        const char *counts;
+        bool readsNothing;
+    };
+    const std::vector<Step> steps = {
+        {"first run", [&] {
+             write("a.tif", document("a"));
+             write("b.tif", document("b", true));
+             write("sub/c.tif", document("c"));
+             write("sub-d.tif", document("d")); // sorts before sub/ in the walk
+             write("notes.txt", {'h', 'i', '\n'});
+         }, "new 4, changed 0, unchanged 0, removed 0", false},
+        {"nothing changed", [] {}, "new 0, changed 0, unchanged 4, removed 0", true},
+        {"changed content", [&] { write("b.tif", document("B-second", true)); }, "new 0, changed 1, unchanged 3, removed 0", false},
+        {"same size, other time", [&] { write("a.tif", document("x"), 500); }, "new 0, changed 1, unchanged 3, removed 0", false},
+        {"same size and time, other inode", [&] {
+             const fs::path a = dir_ / "tree" / "a.tif";
+             const auto when = fs::last_write_time(a);
+             write("a.new", document("y"));
+             fs::last_write_time(dir_ / "tree" / "a.new", when);
+             fs::rename(dir_ / "tree" / "a.new", a);
+         }, "new 0, changed 1, unchanged 3, removed 0", false},
+        {"removed", [&] { fs::remove(dir_ / "tree" / "sub" / "c.tif"); }, "new 0, changed 0, unchanged 3, removed 1", true},
+        {"renamed", [&] { fs::rename(dir_ / "tree" / "b.tif", dir_ / "tree" / "e.tif"); }, "new 1, changed 0, unchanged 2, removed 1", false},
+        // Its first bytes are looked at; the reader reads nothing.
+        {"no longer a TIFF", [&] { write("a.tif", {'n', 'o', 'p', 'e'}); }, "new 0, changed 0, unchanged 2, removed 1", true},
+        {"a TIFF again, just written", [&] { write("a.tif", document("z"), 0, true); }, "new 1, changed 0, unchanged 2, removed 0", false},
+        {"still too fresh to trust", [] {}, "new 0, changed 1, unchanged 2, removed 0", false},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        ToolRun r = run("--catalog c.db -i tree --stats --format json --jobs 2");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.err.find(std::string("catalogue: ") + step.counts), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("reads 0,") != std::string::npos, step.readsNothing) << r.err;
+        const std::string scan = fresh("-i tree");
+        EXPECT_EQ(r.out, scan);
+        EXPECT_EQ(exported(), scan);
+    }
+    // The index answers for the values a record holds now, not those it held once.
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'harbour'"), "3");
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'second'"), "1");
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'x OR y'"), "0");
+    EXPECT_EQ(query("SELECT source FROM documents WHERE id IN (SELECT rowid FROM search WHERE search MATCH 'title:z')"),
+              "tree/a.tif");
+
+    // Another set of inputs: the catalogue holds theirs alone, in their order.
+    write("list/one.tif", document("one"));
+    write("list/two.tif", document("two"));
+    std::ofstream(dir_ / "files.txt") << "tree/list/two.tif\ntree/missing.tif\ntree/list/one.tif\n";
+    ToolRun listed = run("--catalog c.db -i tree/sub-d.tif --files-from files.txt --stats");
+    EXPECT_EQ(listed.status, 1) << "a listed file is missing";
+    EXPECT_NE(listed.err.find("catalogue: new 4, changed 0, unchanged 0, removed 3"), std::string::npos) << listed.err;
+    EXPECT_EQ(exported(), fresh("-i tree/sub-d.tif --files-from files.txt"));
+    EXPECT_EQ(query("SELECT count(*) FROM inputs"), "2");
+}
+
+// A catalogue of raw packets keeps their text, and holds every later run to raw mode.
+TEST_F(CatalogueTest, KeepsTheXmpModeItWasMadeWith)
+{
+    write("a.tif", document("a", true));
+    ASSERT_EQ(run("--catalog c.db -i tree --xmp raw").status, 0);
+    EXPECT_EQ(exported(), fresh("-i tree", "raw"));
+    EXPECT_EQ(query("SELECT packetBytes = length(packet) FROM documents"), "1");
+    ToolRun parsed = run("--catalog c.db -i tree --xmp parsed");
+    EXPECT_EQ(parsed.status, 2);
+    EXPECT_NE(parsed.err.find("keeps raw XMP"), std::string::npos) << parsed.err;
+    EXPECT_EQ(run("--catalog c.db -i tree --stats").status, 0) << "raw by default from now on";
+}
+
+// Stopped after a chosen number of commits with kill -9, then run again: what was committed
+// is not read again, and the end is a fresh scan's.
+TEST_F(CatalogueTest, ResumesAfterAKillAtAnyCommit)
+{
+    for (int i = 0; i < 300; ++i)
+        write("d" + std::to_string(i % 3) + "/" + std::to_string(1000 + i) + ".tif", document(std::to_string(i), i % 4 == 0));
+    std::string error;
+    ASSERT_TRUE(module_.load(ZUDOR_MODULE_PATH, error)) << error;
+    for (uint64_t killAfter : {1, 4, 7}) {
+        SCOPED_TRACE(killAfter);
+        removeCatalogue();
+        const pid_t child = fork();
+        if (child == 0) {
+            CatalogueCounts ignored;
+            update([killAfter](uint64_t commits) {
+                if (commits == killAfter)
+                    raise(SIGKILL);
+            }, ignored);
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+        const std::string committed = query("SELECT count(*) FROM documents");
+        EXPECT_EQ(committed, std::to_string(32 * killAfter)) << "whole batches, each once";
+        CatalogueCounts counts;
+        ASSERT_TRUE(update(nullptr, counts));
+        EXPECT_EQ(std::to_string(counts.unchanged), committed);
+        EXPECT_EQ(counts.added + counts.unchanged, 300u);
+        EXPECT_EQ(exported(), fresh("-i " + tree()));
+    }
+}
+
+// A reader querying while a run writes sees whole batches: never a document without its
+// properties, never part of a batch.
+TEST_F(CatalogueTest, ReadersSeeWholeBatches)
+{
+    for (int i = 0; i < 400; ++i)
+        write(std::to_string(1000 + i) + ".tif", document(std::to_string(i)));
+    std::string error;
+    ASSERT_TRUE(Catalogue::open(db_, Catalogue::Access::Update, {}, error)) << error; // the schema exists
+    std::atomic<bool> done{false};
+    std::atomic<int> looks{0}, torn{0};
+    std::thread reader([&] {
+        sqlite3 *db = nullptr;
+        sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_busy_timeout(db, 5000);
+        sqlite3_stmt *stmt = nullptr;
+        sqlite3_prepare_v2(db, "SELECT (SELECT count(*) FROM documents), (SELECT count(*) FROM properties),"
+                               " (SELECT count(*) FROM search WHERE search MATCH 'harbour')", -1, &stmt, nullptr);
+        while (!done) {
+            if (sqlite3_step(stmt) == SQLITE_ROW) {
+                const int64_t documents = sqlite3_column_int64(stmt, 0);
+                torn += sqlite3_column_int64(stmt, 1) != 2 * documents || sqlite3_column_int64(stmt, 2) != documents ||
+                        (documents != 400 && documents % 32 != 0);
+                ++looks;
+            }
+            sqlite3_reset(stmt);
+        }
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    });
+    // Two runs: the first adds every document, the second replaces every one.
+    CatalogueCounts first, second;
+    EXPECT_TRUE(update(nullptr, first, 1));
+    for (int i = 0; i < 400; ++i)
+        write(std::to_string(1000 + i) + ".tif", document("second " + std::to_string(i)), 10);
+    EXPECT_TRUE(update(nullptr, second, 2));
+    done = true;
+    reader.join();
+    EXPECT_EQ(first.added, 400u);
+    EXPECT_EQ(second.changed, 400u);
+    EXPECT_GT(looks.load(), 0);
+    EXPECT_EQ(torn.load(), 0);
+}
+
+// One run writes at a time: another is refused at once, or waits when asked to.
+TEST_F(CatalogueTest, ASecondWriterIsRefusedOrWaits)
+{
+    write("a.tif", document("a"));
+    std::string error;
+    auto holder = Catalogue::open(db_, Catalogue::Access::Update, {}, error);
+    ASSERT_TRUE(holder) << error;
+    ToolRun refused = run("--catalog c.db -i tree");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("another run is updating this catalogue; give --wait"), std::string::npos) << refused.err;
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        holder.reset();
+    });
+    ToolRun waited = run("--catalog c.db -i tree --wait --stats");
+    release.join();
+    EXPECT_EQ(waited.status, 0) << waited.err;
+    EXPECT_NE(waited.err.find("catalogue: new 1"), std::string::npos) << waited.err;
+    // Readers need no lock: the export works beside a writer.
+    holder = Catalogue::open(db_, Catalogue::Access::Update, {}, error);
+    EXPECT_EQ(exported(), fresh("-i tree"));
+}
+
+// What is not a catalogue of ours, or no longer whole, is refused and left as it is.
+TEST_F(CatalogueTest, RefusesWhatIsNotAWholeCatalogue)
+{
+    write("a.tif", document("a"));
+    ASSERT_EQ(run("--catalog good.db -i tree").status, 0);
+    const std::string good = slurp(dir_ / "good.db");
+    ASSERT_GT(good.size(), 8192u);
+    struct Case {
+        const char *name;
+        std::function<void()> make;
+        const char *message;
+    };
+    const std::vector<Case> cases = {
+        {"text", [&] { std::ofstream(db_) << "my notes, not a database\n"; }, "not an SQLite database"},
+        {"another program's", [&] { removeCatalogue(); sqlite3 *db; sqlite3_open(db_.c_str(), &db);
+             sqlite3_exec(db, "CREATE TABLE mine(x); INSERT INTO mine VALUES(1)", nullptr, nullptr, nullptr); sqlite3_close(db); },
+         "an SQLite database of another kind"},
+        {"newer", [&] { fs::copy_file(dir_ / "good.db", db_, fs::copy_options::overwrite_existing); sqlite3 *db;
+             sqlite3_open(db_.c_str(), &db); sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr); sqlite3_close(db); },
+         "made by a newer version"},
+        {"pages overwritten", [&] { std::string bytes = good; for (size_t i = 4096; i < bytes.size(); ++i) bytes[i] = char(i * 7);
+             std::ofstream(db_, std::ios::binary) << bytes; }, "corrupt"},
+        {"cut short", [&] { std::ofstream(db_, std::ios::binary) << good.substr(0, 50); }, "not an SQLite database"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.make();
+        const std::string before = slurp(db_);
+        ToolRun r = run("--catalog c.db -i tree");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(slurp(db_), before) << "left as it was";
+        EXPECT_EQ(run("--catalog c.db --export").status, 2);
+    }
+}
+
+// A full disk or a catalogue that cannot be written: a clear error, status 2, and the
+// catalogue as its last commit left it, which the next run resumes from.
+TEST_F(CatalogueTest, FullOrReadOnlyDiskLeavesTheLastCommit)
+{
+    const fs::path small = dir_ / "small";
+    fs::create_directories(small);
+    if (mount("zudor-catalogue", small.c_str(), "tmpfs", 0, "size=640k") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{small.string()};
+    const std::string big(3000, 'w');
+    for (int i = 0; i < 600; ++i)
+        write(std::to_string(1000 + i) + ".tif", document(big + std::to_string(i)));
+    ToolRun full = run("--catalog small/c.db -i tree --jobs 2");
+    EXPECT_EQ(full.status, 2);
+    EXPECT_NE(full.err.find("the disk is full"), std::string::npos) << full.err;
+    db_ = (small / "c.db").string();
+    const std::string kept = query("SELECT count(*) FROM documents");
+    EXPECT_EQ(query("SELECT count(*) = 2 * " + kept + " FROM properties"), "1");
+    EXPECT_EQ(query("PRAGMA quick_check"), "ok");
+    ASSERT_EQ(mount("zudor-catalogue", small.c_str(), "tmpfs", MS_REMOUNT, "size=16m"), 0);
+    ToolRun resumed = run("--catalog small/c.db -i tree --stats");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("unchanged " + kept + ","), std::string::npos) << resumed.err;
+    EXPECT_EQ(run("--catalog small/c.db --export").out, fresh("-i tree"));
+
+    ASSERT_EQ(mount("zudor-catalogue", small.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    write("new.tif", document("new"));
+    ToolRun readOnly = run("--catalog small/c.db -i tree");
+    EXPECT_EQ(readOnly.status, 2);
+    EXPECT_NE(readOnly.err.find("cannot write: Read-only file system"), std::string::npos) << readOnly.err;
+}
+
+} // namespace
