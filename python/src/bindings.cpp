@@ -6,6 +6,7 @@
 
 #include "dict_builder.h"
 #include "module_lookup.h"
+#include "zudor_host/catalogue.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/record.h"
@@ -224,6 +225,46 @@ private:
     std::unique_ptr<BatchRunner> runner_;
 };
 
+// The catalogue updated from the inputs, on the runner's threads without the GIL; xmp 0 takes
+// the catalogue's own mode (parsed for a new one).
+py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
+                       bool wait)
+{
+    std::string error;
+    CatalogueCounts counts;
+    bool updated = false;
+    {
+        py::gil_scoped_release nogil;
+        CatalogueOptions options;
+        options.wait = wait;
+        std::unique_ptr<Catalogue> catalogue = Catalogue::open(path, Catalogue::Access::Update, options, error);
+        if (catalogue) {
+            XmpMode kept = XmpMode::Parsed;
+            bool keptAnyFile;
+            catalogue->settings(kept, keptAnyFile);
+            RunOptions run;
+            run.jobs = jobs;
+            run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
+            CatalogueInputs inputs;
+            inputs.paths = std::move(paths);
+            CatalogueUpdate update(*catalogue, readerModule().table(), std::move(inputs), run, nullptr);
+            while (update.next()) {
+            }
+            updated = update.finish();
+            error = update.error();
+            counts = update.counts();
+        }
+    }
+    if (!updated)
+        throw std::runtime_error(path + ": " + error);
+    py::dict result;
+    result["new"] = counts.added;
+    result["changed"] = counts.changed;
+    result["unchanged"] = counts.unchanged;
+    result["removed"] = counts.removed;
+    return result;
+}
+
 } // namespace
 
 PYBIND11_MODULE(_zudor, m)
@@ -240,6 +281,8 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("XMP_RAW") = int(XmpMode::Raw);
     m.def("read", &readPath, py::arg("path"), py::arg("xmp"));
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
+    m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("jobs"), py::arg("xmp"),
+          py::arg("any_file"), py::arg("wait"));
     m.def("walk", &walk, py::arg("paths"),
           "Files below the given paths in reading order, as (path, origin, error) tuples.");
     py::class_<Scanner>(m, "Scanner")

@@ -11,7 +11,8 @@ parsed JSON record that ``sievecheck --format json`` writes for the same file.
     ...     print(record["file"], record["summary"])
     samples/sample.tif complete
 
-``zudor.dask`` spreads a scan over a Dask cluster.
+``zudor.update_catalog`` keeps the records in an SQLite catalogue that later runs bring up to
+date, reading only what changed. ``zudor.dask`` spreads a scan over a Dask cluster.
 """
 from __future__ import annotations
 
@@ -20,7 +21,7 @@ import typing as _t
 
 from . import _zudor
 
-__all__ = ["read", "read_bytes", "scan", "Record", "PathLike"]
+__all__ = ["read", "read_bytes", "scan", "update_catalog", "CatalogueError", "Record", "PathLike"]
 __version__ = _zudor.__version__
 
 Record = _t.Dict[str, _t.Any]
@@ -109,6 +110,40 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
     stops when the iterator is exhausted, closed or dropped.
     """
     return _records(_zudor.Scanner(_paths(inputs), _jobs(jobs), _xmp_mode(xmp), bool(any_file)))
+
+
+class CatalogueError(RuntimeError):
+    """A catalogue that cannot be used: not a catalogue, corrupt, of a newer version, being
+    updated by another run, on a full or read-only disk, or made with other options."""
+
+
+def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLike]],
+                   jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
+                   any_file: bool = False, wait: bool = False) -> _t.Dict[str, int]:
+    """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
+
+    path      the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or pandas
+              (its tables are described in the README)
+    inputs    files and directories, as for scan(); the catalogue keeps the records of these
+              inputs alone, so a later run with other inputs removes the others' records
+    jobs      documents read in parallel (None: every core)
+    xmp       "parsed" or "raw"; None keeps the catalogue's own (parsed for a new one). A
+              catalogue keeps the mode it was made with and refuses another
+    any_file  as for scan(); a catalogue keeps it too
+    wait      wait for another run that updates the catalogue rather than fail
+
+    A file whose size, modification time and inode are the ones catalogued is not read at
+    all. Records are committed in batches: a run stopped at any point keeps every committed
+    batch and the next run goes on from there. Returns the counts of documents: ``new``,
+    ``changed``, ``unchanged`` and ``removed``. Raises CatalogueError when the catalogue
+    cannot be used, TypeError or ValueError for a wrong argument.
+    """
+    xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
+    try:
+        return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _jobs(jobs), xmp_mode,
+                                     bool(any_file), bool(wait))
+    except RuntimeError as error:
+        raise CatalogueError(str(error)) from None
 
 
 def _records(scanner: _t.Any) -> _t.Iterator[Record]:

@@ -3,6 +3,7 @@ every document, in both XMP modes, whichever way it is read; wrong arguments ref
 abandoned scan stopped; and a scan spread over two Dask worker processes."""
 import json
 import os
+import re
 import subprocess
 
 import pytest
@@ -112,3 +113,30 @@ def test_dask_on_two_worker_processes_gives_sievecheck_records(inputs):
         frame = bag.to_dataframe().compute()
     assert len(frame) == len(expected(inputs, "parsed"))
     assert list(frame.columns) == list(expected(inputs, "parsed")[0])
+
+
+def test_update_catalog_counts_and_leaves_a_queryable_catalogue(inputs, tmp_path):
+    """The same catalogue as sievecheck's: its export is the tool's JSON, and a second run
+    reads nothing; a file that is not a catalogue is refused."""
+    import sqlite3
+    path = str(tmp_path / "c.db")
+    first = zudor.update_catalog(path, inputs, jobs=2, xmp="raw")
+    want = expected(inputs, "raw")
+    assert first["new"] == len(want) and first["removed"] == 0
+    # The files were just written: unchanged ones are those old enough to trust.
+    second = zudor.update_catalog(path, inputs)
+    assert second["new"] == 0 and second["unchanged"] + second["changed"] == len(want)
+    exported = subprocess.run([SIEVECHECK, "--catalog", path, "--export", "-"], stdout=subprocess.PIPE).stdout
+    assert [json.loads(line) for line in exported.splitlines()] == want
+    with sqlite3.connect(path) as db:
+        found = db.execute("SELECT count(*) FROM documents WHERE id IN"
+                           " (SELECT rowid FROM search WHERE search MATCH 'harbour')").fetchone()[0]
+    def has_word(record):
+        xmp = record["xmp"] or {}
+        values = [record["title"], record["author"], xmp.get("packet")] + [v for _, v in record["properties"]]
+        return any(re.search(r"(?i)\bharbour\b", v or "") for v in values)
+    assert found == sum(map(has_word, want)) > 0
+    with pytest.raises(zudor.CatalogueError, match="keeps raw XMP"):
+        zudor.update_catalog(path, inputs, xmp="parsed")
+    with pytest.raises(zudor.CatalogueError, match="not an SQLite database"):
+        zudor.update_catalog(SAMPLE, inputs)
