@@ -105,6 +105,22 @@ struct CatalogueUpdate::Run {
         changed.notify_all();
     }
 
+    // Copies the log into the database beside the writer, on a connection of its own: done
+    // by the writer at its commits, the copying and syncing would stall it every few
+    // thousand documents.
+    void checkpoint()
+    {
+        std::string why;
+        Connection db = openConnection(catalogue.path(), SQLITE_OPEN_READWRITE, why);
+        std::unique_lock<std::mutex> guard(lock);
+        while (db && !ending && !failed) {
+            quiet.wait_for(guard, std::chrono::milliseconds(500), [&] { return ending || failed; });
+            guard.unlock();
+            sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+            guard.lock();
+        }
+    }
+
     // Ends the writer: with sweep, after removing what this run's inputs no longer give.
     bool end(bool withSweep)
     {
@@ -116,6 +132,8 @@ struct CatalogueUpdate::Run {
             ending = true;
         }
         changed.notify_all();
+        quiet.notify_all();
+        checkpointer.join();
         thread.join();
         return !hasFailed();
     }
@@ -124,10 +142,10 @@ struct CatalogueUpdate::Run {
     CatalogueSource source;
     CatalogueWriter writer;
     std::unique_ptr<BatchRunner> runner;
-    std::thread thread;
+    std::thread thread, checkpointer;
 
     std::mutex lock; // guards what follows
-    std::condition_variable changed;
+    std::condition_variable changed, quiet;
     std::deque<Job> queue;
     PendingChanges finalChanges;
     std::vector<int64_t> named;
@@ -209,6 +227,7 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
         },
         catalogued);
     run.thread = std::thread([&run] { run.write(); });
+    run.checkpointer = std::thread([&run] { run.checkpoint(); });
 }
 
 CatalogueUpdate::~CatalogueUpdate()

@@ -9,13 +9,13 @@ bool CatalogueWriter::prepare(std::string &error)
 {
     db_ = catalogue_.db();
     sqlite3 *db = db_;
-    return loader_.prepare(db, error) &&
+    // The run's checkpoints are taken beside it (CatalogueUpdate).
+    return execute(db, "PRAGMA wal_autocheckpoint=0", error) && loader_.prepare(db, error) &&
            addDocument_.prepare(db,
                                 "INSERT INTO documents(id, input, ord, source, size, modified, inode, checked,"
                                 " summary, title, author, createTime, packetBytes, packet, error)"
                                 " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)", error) &&
-           addProperty_.prepare(db, "INSERT INTO properties VALUES (?1, ?2, ?3, ?4)", error) &&
-           addXmp_.prepare(db, "INSERT INTO xmp_properties VALUES (?1, ?2, ?3, ?4)", error) &&
+           prepareRows(addProperty_, "properties", error) && prepareRows(addXmp_, "xmp_properties", error) &&
            addSearch_.prepare(db, "INSERT INTO search(rowid, title, author, properties, xmp)"
                                   " VALUES (?1, ?2, ?3, ?4, ?5)", error) &&
            // An index without its content forgets a row only when told the row's own values.
@@ -33,6 +33,36 @@ bool CatalogueWriter::prepare(std::string &error)
            moveInput_.prepare(db, "UPDATE inputs SET position = ?2 WHERE id = ?1", error) &&
            orderDocument_.prepare(db, "UPDATE documents SET ord = ?2 WHERE id = ?1", error) &&
            orderSkipped_.prepare(db, "UPDATE skipped SET ord = ?2 WHERE id = ?1", error);
+}
+
+bool CatalogueWriter::prepareRows(Statement (&insert)[2], const char *table, std::string &error)
+{
+    // A statement a row, and one of kRowsAtOnce rows: SQLite runs each statement through its
+    // machine once, so the properties of a document go in a few steps, not one each.
+    std::string many = std::string("INSERT INTO ") + table + " VALUES (?, ?, ?, ?)";
+    const std::string one = many;
+    for (int i = 1; i < kRowsAtOnce; ++i)
+        many += ", (?, ?, ?, ?)";
+    return insert[0].prepare(db_, one.c_str(), error) && insert[1].prepare(db_, many.c_str(), error);
+}
+
+bool CatalogueWriter::insertRows(Statement (&insert)[2], int64_t document,
+                                 const std::vector<std::pair<std::string_view, std::string_view>> &rows,
+                                 std::string &error)
+{
+    for (size_t at = 0; at < rows.size();) {
+        const bool many = rows.size() - at >= size_t(kRowsAtOnce);
+        Statement &statement = insert[many];
+        for (int i = 0, n = many ? kRowsAtOnce : 1; i < n; ++i, ++at) {
+            statement.bind(4 * i + 1, document).bind(4 * i + 2, int64_t(at));
+            statement.bind(4 * i + 3, rows[at].first.data(), rows[at].first.size());
+            statement.bind(4 * i + 4, rows[at].second.data(), rows[at].second.size());
+        }
+        const int code = statement.run();
+        if (code != SQLITE_DONE)
+            return failed(code, error);
+    }
+    return true;
 }
 
 bool CatalogueWriter::failed(int code, std::string &error)
@@ -141,15 +171,8 @@ bool CatalogueWriter::insertDocument(const EntryHeader &header, const char *sour
     if (code != SQLITE_DONE)
         return failed(code, error);
     const int64_t row = sqlite3_last_insert_rowid(db_);
-    for (auto *list : {&f.properties, &f.xmpProperties}) {
-        Statement &insert = list == &f.properties ? addProperty_ : addXmp_;
-        int64_t seq = 0;
-        for (const auto &property : *list) {
-            insert.bind(1, row).bind(2, seq++).bind(3, property.first.data(), property.first.size());
-            if ((code = insert.bind(4, property.second.data(), property.second.size()).run()) != SQLITE_DONE)
-                return failed(code, error);
-        }
-    }
+    if (!insertRows(addProperty_, row, f.properties, error) || !insertRows(addXmp_, row, f.xmpProperties, error))
+        return false;
     searchColumns(f, columns_);
     addSearch_.bind(1, row);
     for (int i = 0; i < 4; ++i)

@@ -28,6 +28,10 @@ public:
     CatalogueCounts counts;
 
 private:
+    static constexpr int kRowsAtOnce = 8;
+    bool prepareRows(Statement (&insert)[2], const char *table, std::string &error);
+    bool insertRows(Statement (&insert)[2], int64_t document,
+                    const std::vector<std::pair<std::string_view, std::string_view>> &rows, std::string &error);
     bool failed(int code, std::string &error);
     bool removeDocument(int64_t id, std::string &error);
     bool removeRow(int64_t id, bool skipped, std::string &error);
@@ -37,7 +41,7 @@ private:
 
     CatalogueDb &catalogue_;
     sqlite3 *db_ = nullptr;
-    Statement addDocument_, addProperty_, addXmp_, addSearch_, addSkipped_, dropSearch_;
+    Statement addDocument_, addProperty_[2], addXmp_[2], addSearch_, addSkipped_, dropSearch_;
     Statement dropDocument_, dropProperties_, dropXmp_, dropSkipped_, findListed_;
     Statement addInput_, moveInput_, orderDocument_, orderSkipped_;
     RecordLoader loader_;

@@ -1,0 +1,187 @@
+#!/usr/bin/python3
+"""The catalogue's benchmark: sievecheck --catalog against the same scan to JSON Lines.
+
+  scans  one-page files in folders of 1,000 (made by make_corpus.py --many in a temporary
+         folder), for 100,000 files (and 1,000,000 with --million): per round, in turn, the
+         scan to JSON Lines, the first scan into a new catalogue and the re-scan of that
+         catalogue with nothing changed, with one job and with every core, raw XMP (parsed
+         too for the first scan). Medians of the rounds; the first round only warms the caches.
+         The catalogue's size per document against the JSON Lines'.
+  kills  a scan of 100,000 files into a catalogue killed with SIGKILL at random points, each
+         time resumed, then run to its end; its export against a clean run's and a fresh scan.
+
+Writes JSON (--out) and the page beside it (.md). Nothing here is a test: no figure is
+asserted, the page says which target was met.
+"""
+import argparse
+import json
+import os
+import platform
+import random
+import signal
+import sqlite3
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def timed(cmd):
+    """Wall and CPU seconds of one run, and its exit status."""
+    start = time.perf_counter()
+    before = os.times()
+    status = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    after = os.times()
+    cpu = (after.children_user - before.children_user) + (after.children_system - before.children_system)
+    return time.perf_counter() - start, cpu, status
+
+
+def remove_catalogue(path):
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(path + suffix):
+            os.remove(path + suffix)
+
+
+def make_files(temp, n):
+    subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), temp, "--many", str(n)], check=True)
+    # A file changed within 2 s of being catalogued is read again next time: let the newest age.
+    time.sleep(2.5)
+    return os.path.join(temp, "many-%d" % n)
+
+
+def scans(args, n):
+    rows = []
+    jobs = sorted({1, os.cpu_count()})
+    with tempfile.TemporaryDirectory(prefix="zudor-catalogue-") as temp:
+        root = make_files(temp, n)
+        out, db = os.path.join(temp, "out.jsonl"), os.path.join(temp, "c.db")
+        rounds = args.rounds if n <= 100000 else 1
+        for j in jobs:
+            for xmp in ("raw", "parsed"):
+                common = ["-i", root, "--xmp", xmp, "--jobs", str(j), "--quiet"]
+                tools = [("json", [args.sievecheck] + common + [out, "--format", "json"]),
+                         ("first", [args.sievecheck, "--catalog", db] + common)]
+                if xmp == "raw":
+                    tools.append(("rescan", [args.sievecheck, "--catalog", db] + common))
+                samples = {name: [] for name, _ in tools}
+                sizes = {}
+                for round_ in range(rounds + 1):
+                    for name, cmd in tools:
+                        if name == "first":
+                            remove_catalogue(db)
+                        result = timed(cmd)
+                        if round_ > 0:
+                            samples[name].append(result)
+                        if name == "first":
+                            sizes = {"catalogue": os.path.getsize(db), "jsonl": os.path.getsize(out)}
+                row = {"files": n, "jobs": j, "xmp": xmp, "sizes": sizes}
+                for name, runs in samples.items():
+                    row[name] = {"wall": statistics.median(r[0] for r in runs),
+                                 "cpu": statistics.median(r[1] for r in runs),
+                                 "status": sorted({r[2] for r in runs})}
+                rows.append(row)
+                print("  %d files, %d jobs, %s: %s" % (n, j, xmp, {k: round(v["wall"], 2) for k, v in row.items()
+                                                                  if isinstance(v, dict) and "wall" in v}),
+                      file=sys.stderr)
+    return rows
+
+
+def kills(args):
+    rng = random.Random(args.seed)
+    n = args.kill_files
+    with tempfile.TemporaryDirectory(prefix="zudor-kills-") as temp:
+        root = make_files(temp, n)
+        clean, db = os.path.join(temp, "clean.db"), os.path.join(temp, "c.db")
+        base = [args.sievecheck, "-i", root, "--xmp", "raw", "--quiet"]
+        wall, _, _ = timed([args.sievecheck, "--catalog", clean] + base)
+        export = lambda path: subprocess.run([args.sievecheck, "--catalog", path, "--export", "-"],
+                                             stdout=subprocess.PIPE, check=True).stdout
+        want = export(clean)
+        fresh = subprocess.run(base + ["-", "--format", "json"], stdout=subprocess.PIPE).stdout
+        points = []
+        for _ in range(args.kills):
+            delay = rng.uniform(0.02, 0.6) * wall
+            child = subprocess.Popen([args.sievecheck, "--catalog", db] + base,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(delay)
+            child.send_signal(signal.SIGKILL)
+            status = child.wait()
+            with sqlite3.connect(db) as con:
+                check = con.execute("PRAGMA quick_check").fetchone()[0]
+                # Killed before its schema was made: the next run makes it.
+                made = con.execute("SELECT count(*) FROM sqlite_schema WHERE name = 'documents'").fetchone()[0]
+                kept = con.execute("SELECT count(*) FROM documents").fetchone()[0] if made else 0
+            points.append({"delay": delay, "killed": status == -signal.SIGKILL, "kept": kept, "check": check})
+            print("  killed after %.2f s: %d documents kept, %s" % (delay, kept, check), file=sys.stderr)
+        final = subprocess.run([args.sievecheck, "--catalog", db, "--stats"] + base,
+                               stderr=subprocess.PIPE).stderr.decode()
+        got = export(db)
+        return {"files": n, "clean_wall": wall, "points": points, "final_stats": final,
+                "export_equal": got == want, "export_equals_fresh_scan": got == fresh,
+                "export_bytes": len(got)}
+
+
+def page(results):
+    lines = ["# Catalogue", "",
+             "Machine: %s, %d cores; load average %s before, %s after." % (
+                 platform.machine(), os.cpu_count(), results["load_before"], results["load_after"]), "",
+             "## Scans", "",
+             "One-page files in folders of 1,000. `json`: the scan to JSON Lines; `first`: the scan into a new "
+             "catalogue; `rescan`: that catalogue scanned again with nothing changed. Medians of the timed "
+             "rounds, wall seconds (CPU seconds).", "",
+             "| files | jobs | XMP | json | first | rescan | first / json | rescan / first | catalogue B/doc | JSON Lines B/doc |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for r in results["scans"]:
+        cell = lambda k: "%.2f (%.2f)" % (r[k]["wall"], r[k]["cpu"]) if k in r else "–"
+        ratio = lambda a, b: "%.2f" % (r[a]["wall"] / r[b]["wall"]) if a in r and b in r else "–"
+        lines.append("| {:,} | {} | {} | {} | {} | {} | {} | {} | {:.0f} | {:.0f} |".format(
+            r["files"], r["jobs"], r["xmp"], cell("json"), cell("first"), cell("rescan"), ratio("first", "json"),
+            ratio("rescan", "first"), r["sizes"]["catalogue"] / r["files"], r["sizes"]["jsonl"] / r["files"]))
+    k = results.get("kills")
+    if k:
+        killed = sum(p["killed"] for p in k["points"])
+        lines += ["", "## Killed and resumed", "",
+                  "%d one-page files, raw XMP, every core; a clean run took %.2f s. Killed with SIGKILL %d times "
+                  "at random points (%d while running), resumed each time, then run to the end." % (
+                      k["files"], k["clean_wall"], len(k["points"]), killed), "",
+                  "| kill | after s | documents committed | quick_check |", "|---|---|---|---|"]
+        for i, p in enumerate(k["points"]):
+            lines.append("| %d | %.2f | %d | %s |" % (i + 1, p["delay"], p["kept"], p["check"]))
+        lines += ["", "Final run: `%s`" % " / ".join(k["final_stats"].strip().splitlines()), "",
+                  "Export equal to the clean run's: **%s**; equal to a fresh scan's JSON Lines: **%s** (%d bytes)." % (
+                      k["export_equal"], k["export_equals_fresh_scan"], k["export_bytes"])]
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--bin", default="build/bench/bin")
+    ap.add_argument("--out", default=os.path.join(HERE, "results", "catalogue.json"))
+    ap.add_argument("--files", type=int, default=100000)
+    ap.add_argument("--million", action="store_true", help="add the scans over 1,000,000 files (slow)")
+    ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--kills", type=int, default=20)
+    ap.add_argument("--kill-files", type=int, default=100000)
+    ap.add_argument("--seed", type=int, default=20240229)
+    ap.add_argument("--skip-scans", action="store_true")
+    args = ap.parse_args()
+    args.sievecheck = os.path.join(args.bin, "sievecheck")
+    results = {"load_before": " ".join(open("/proc/loadavg").read().split()[:3]), "scans": []}
+    if not args.skip_scans:
+        for n in [args.files] + ([1000000] if args.million else []):
+            results["scans"] += scans(args, n)
+    if args.kills:
+        results["kills"] = kills(args)
+    results["load_after"] = " ".join(open("/proc/loadavg").read().split()[:3])
+    with open(args.out, "w") as f:
+        json.dump(results, f, indent=1)
+    with open(os.path.splitext(args.out)[0] + ".md", "w") as f:
+        f.write(page(results))
+    print("written: %s" % args.out, file=sys.stderr)
+
+
+if __name__ == "__main__":
+    main()
