@@ -95,12 +95,12 @@ def kills(args):
     with tempfile.TemporaryDirectory(prefix="zudor-kills-") as temp:
         root = make_files(temp, n)
         clean, db = os.path.join(temp, "clean.db"), os.path.join(temp, "c.db")
-        base = [args.sievecheck, "-i", root, "--xmp", "raw", "--quiet"]
+        base = ["-i", root, "--xmp", "raw", "--quiet"]
         wall, _, _ = timed([args.sievecheck, "--catalog", clean] + base)
         export = lambda path: subprocess.run([args.sievecheck, "--catalog", path, "--export", "-"],
                                              stdout=subprocess.PIPE, check=True).stdout
         want = export(clean)
-        fresh = subprocess.run(base + ["-", "--format", "json"], stdout=subprocess.PIPE).stdout
+        fresh = subprocess.run([args.sievecheck] + base + ["-", "--format", "json"], stdout=subprocess.PIPE).stdout
         points = []
         for _ in range(args.kills):
             delay = rng.uniform(0.02, 0.6) * wall
@@ -173,8 +173,12 @@ def main():
     if not args.skip_scans:
         for n in [args.files] + ([1000000] if args.million else []):
             results["scans"] += scans(args, n)
+    elif os.path.exists(args.out):
+        results["scans"] = json.load(open(args.out))["scans"]
     if args.kills:
         results["kills"] = kills(args)
+    elif os.path.exists(args.out):
+        results["kills"] = json.load(open(args.out)).get("kills")
     results["load_after"] = " ".join(open("/proc/loadavg").read().split()[:3])
     with open(args.out, "w") as f:
         json.dump(results, f, indent=1)

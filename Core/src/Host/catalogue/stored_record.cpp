@@ -9,6 +9,13 @@ namespace {
 
 std::string_view viewOf(const char *text, size_t length) { return {text, text != nullptr ? length : 0}; }
 
+void assign(std::string &to, std::string_view value)
+{
+    to.clear();
+    if (value.data() != nullptr)
+        to.append(value.data(), value.size());
+}
+
 void appendLines(std::string &to, std::string_view value)
 {
     if (!to.empty())
@@ -55,14 +62,12 @@ void FieldCollector::pair(const char *name, size_t nameLength, const char *value
 
 void searchColumns(const RecordFields &fields, std::string (&columns)[4])
 {
-    columns[0].assign(fields.title.data(), fields.title.size());
-    columns[1].assign(fields.author.data(), fields.author.size());
+    assign(columns[0], fields.title);
+    assign(columns[1], fields.author);
     columns[2].clear();
-    columns[3].clear();
     for (const auto &property : fields.properties)
         appendLines(columns[2], property.second);
-    if (fields.packet.data() != nullptr)
-        columns[3].assign(fields.packet.data(), fields.packet.size());
+    assign(columns[3], fields.packet);
     for (const auto &property : fields.xmpProperties)
         appendLines(columns[3], property.second);
 }
