@@ -179,6 +179,24 @@ TEST_F(CatalogueTest, EachRunReadsOnlyWhatChanged)
     EXPECT_EQ(query("SELECT count(*) FROM inputs"), "2");
 }
 
+// A file with the size, time and inode catalogued is not opened: its record comes from the
+// catalogue, even when its bytes were changed in place behind the time's back.
+TEST_F(CatalogueTest, UnchangedFilesAreNotOpened)
+{
+    write("a.tif", document("old"));
+    ASSERT_EQ(run("--catalog c.db -i tree").status, 0);
+    const fs::path a = dir_ / "tree" / "a.tif";
+    const auto when = fs::last_write_time(a);
+    const std::vector<uint8_t> bytes = document("new");
+    std::fstream(a, std::ios::in | std::ios::out | std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    fs::last_write_time(a, when);
+    ToolRun r = run("--catalog c.db -i tree --format json --stats");
+    EXPECT_NE(r.out.find("\"title\":\"old\""), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("reads 0,"), std::string::npos) << r.err;
+    EXPECT_NE(fresh("-i tree").find("\"title\":\"new\""), std::string::npos);
+}
+
 // A catalogue of raw packets keeps their text, and holds every later run to raw mode.
 TEST_F(CatalogueTest, KeepsTheXmpModeItWasMadeWith)
 {
