@@ -105,13 +105,16 @@ struct CatalogueUpdate::Run {
         changed.notify_all();
     }
 
-    // Copies the log into the database beside the writer, on a connection of its own: done
-    // by the writer at its commits, the copying and syncing would stall it every few
-    // thousand documents.
+    // Copies the log into the database beside the writer, on a connection of its own, so
+    // that the writer's own checkpoints find little left to copy and sync.
     void checkpoint()
     {
         std::string why;
         Connection db = openConnection(catalogue.path(), SQLITE_OPEN_READWRITE, why);
+        // A connection learns that the database keeps a log when it first reads it; until then
+        // a checkpoint does nothing.
+        if (db && !execute(db.get(), "SELECT count(*) FROM sqlite_schema", why))
+            db.reset();
         std::unique_lock<std::mutex> guard(lock);
         while (db && !ending && !failed) {
             quiet.wait_for(guard, std::chrono::milliseconds(500), [&] { return ending || failed; });
