@@ -105,25 +105,6 @@ struct CatalogueUpdate::Run {
         changed.notify_all();
     }
 
-    // Copies the log into the database beside the writer, on a connection of its own, so
-    // that the writer's own checkpoints find little left to copy and sync.
-    void checkpoint()
-    {
-        std::string why;
-        Connection db = openConnection(catalogue.path(), SQLITE_OPEN_READWRITE, why);
-        // A connection learns that the database keeps a log when it first reads it; until then
-        // a checkpoint does nothing.
-        if (db && !execute(db.get(), "SELECT count(*) FROM sqlite_schema", why))
-            db.reset();
-        std::unique_lock<std::mutex> guard(lock);
-        while (db && !ending && !failed) {
-            quiet.wait_for(guard, std::chrono::milliseconds(500), [&] { return ending || failed; });
-            guard.unlock();
-            sqlite3_wal_checkpoint_v2(db.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
-            guard.lock();
-        }
-    }
-
     // Ends the writer: with sweep, after removing what this run's inputs no longer give.
     bool end(bool withSweep)
     {
@@ -135,8 +116,6 @@ struct CatalogueUpdate::Run {
             ending = true;
         }
         changed.notify_all();
-        quiet.notify_all();
-        checkpointer.join();
         thread.join();
         return !hasFailed();
     }
@@ -145,10 +124,10 @@ struct CatalogueUpdate::Run {
     CatalogueSource source;
     CatalogueWriter writer;
     std::unique_ptr<BatchRunner> runner;
-    std::thread thread, checkpointer;
+    std::thread thread;
 
     std::mutex lock; // guards what follows
-    std::condition_variable changed, quiet;
+    std::condition_variable changed;
     std::deque<Job> queue;
     PendingChanges finalChanges;
     std::vector<int64_t> named;
@@ -230,7 +209,6 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
         },
         catalogued);
     run.thread = std::thread([&run] { run.write(); });
-    run.checkpointer = std::thread([&run] { run.checkpoint(); });
 }
 
 CatalogueUpdate::~CatalogueUpdate()

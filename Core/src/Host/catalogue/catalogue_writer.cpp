@@ -9,9 +9,11 @@ bool CatalogueWriter::prepare(std::string &error)
 {
     db_ = catalogue_.db();
     sqlite3 *db = db_;
-    // The log is copied into the database beside the writer (CatalogueUpdate); the writer's
-    // own checkpoint, every 8 MiB of log, then finds it copied, and starts the log afresh,
-    // which only a writer can: a log that only grows slows every read of a page.
+    // The writer alone copies the log into the database, every 8 MiB of it, and so starts it
+    // afresh: a log that only grows slows every read of a page. A second connection taking
+    // checkpoints beside it would be faster, but SQLite before 3.51.3 (Debian 12 has 3.40)
+    // can lose committed pages when two connections checkpoint while one of them resets the
+    // log.
     return execute(db, "PRAGMA wal_autocheckpoint=2048", error) && loader_.prepare(db, error) &&
            addDocument_.prepare(db,
                                 "INSERT INTO documents(id, input, ord, source, size, modified, inode, checked,"
