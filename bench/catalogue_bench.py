@@ -89,6 +89,15 @@ def scans(args, n):
     return rows
 
 
+def committed(db):
+    """Documents in the catalogue as a reader sees it; 0 before its schema is made."""
+    try:
+        with sqlite3.connect(db, timeout=5) as con:
+            return con.execute("SELECT coalesce(max(id), 0) FROM documents").fetchone()[0]
+    except sqlite3.Error:
+        return 0
+
+
 def kills(args):
     rng = random.Random(args.seed)
     n = args.kill_files
@@ -101,25 +110,26 @@ def kills(args):
                                              stdout=subprocess.PIPE, check=True).stdout
         want = export(clean)
         fresh = subprocess.run([args.sievecheck] + base + ["-", "--format", "json"], stdout=subprocess.PIPE).stdout
+        # The kills at 20 random points of the scan: each run is killed at a random moment
+        # once its catalogue holds more than the next of 20 random document counts.
         points = []
-        kept = 0
-        for _ in range(args.kills):
-            # A random point of what is left: the resumed run walks what is committed again
-            # (a stat each) and reads the rest.
-            left = wall * (0.15 * kept + (n - kept)) / n
-            delay = rng.uniform(0.03, 0.3) * left
+        for target in sorted(rng.sample(range(n), args.kills)):
             child = subprocess.Popen([args.sievecheck, "--catalog", db] + base,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            time.sleep(delay)
+            start = time.perf_counter()
+            while child.poll() is None and committed(db) < target:
+                time.sleep(0.01)
+            time.sleep(rng.uniform(0, 0.5))
+            running = child.poll() is None
             child.send_signal(signal.SIGKILL)
-            status = child.wait()
+            child.wait()
             with sqlite3.connect(db) as con:
                 check = con.execute("PRAGMA quick_check").fetchone()[0]
-                # Killed before its schema was made: the next run makes it.
-                made = con.execute("SELECT count(*) FROM sqlite_schema WHERE name = 'documents'").fetchone()[0]
-                kept = con.execute("SELECT count(*) FROM documents").fetchone()[0] if made else 0
-            points.append({"delay": delay, "killed": status == -signal.SIGKILL, "kept": kept, "check": check})
-            print("  killed after %.2f s: %d documents kept, %s" % (delay, kept, check), file=sys.stderr)
+            kept = committed(db)
+            points.append({"target": target, "delay": time.perf_counter() - start, "killed": running,
+                           "kept": kept, "check": check})
+            print("  killed after %.2f s (%d wanted): %d documents kept, %s" % (
+                points[-1]["delay"], target, kept, check), file=sys.stderr)
         final = subprocess.run([args.sievecheck, "--catalog", db, "--stats"] + base,
                                stderr=subprocess.PIPE).stderr.decode()
         got = export(db)
@@ -148,12 +158,13 @@ def page(results):
     if k:
         killed = sum(p["killed"] for p in k["points"])
         lines += ["", "## Killed and resumed", "",
-                  "%d one-page files, raw XMP, every core; a clean run took %.2f s. Killed with SIGKILL %d times "
-                  "at random points (%d while running), resumed each time, then run to the end." % (
-                      k["files"], k["clean_wall"], len(k["points"]), killed), "",
-                  "| kill | after s | documents committed | quick_check |", "|---|---|---|---|"]
+                  "%d one-page files, raw XMP, every core; a clean run took %.2f s. Killed with SIGKILL %d times, "
+                  "each time at a random moment once the catalogue held more than the next of %d random document "
+                  "counts (%d while running), resumed each time, then run to the end." % (
+                      k["files"], k["clean_wall"], len(k["points"]), len(k["points"]), killed), "",
+                  "| kill | once past | after s | documents committed | quick_check |", "|---|---|---|---|---|"]
         for i, p in enumerate(k["points"]):
-            lines.append("| %d | %.2f | %d | %s |" % (i + 1, p["delay"], p["kept"], p["check"]))
+            lines.append("| %d | %d | %.2f | %d | %s |" % (i + 1, p["target"], p["delay"], p["kept"], p["check"]))
         lines += ["", "Final run: `%s`" % " / ".join(k["final_stats"].strip().splitlines()), "",
                   "Export equal to the clean run's: **%s**; equal to a fresh scan's JSON Lines: **%s** (%d bytes)." % (
                       k["export_equal"], k["export_equals_fresh_scan"], k["export_bytes"])]
