@@ -204,6 +204,12 @@ TEST_F(CatalogueTest, KeepsTheXmpModeItWasMadeWith)
     ASSERT_EQ(run("--catalog c.db -i tree --xmp raw").status, 0);
     EXPECT_EQ(exported(), fresh("-i tree", "raw"));
     EXPECT_EQ(query("SELECT packetBytes = length(packet) FROM documents"), "1");
+    // The index holds what the packet says, not its markup, and forgets it with the record.
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'xmp:tiff'"), "1");
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'xmp:rdf OR xmp:purl'"), "0");
+    write("a.tif", document("a"), 10);
+    ASSERT_EQ(run("--catalog c.db -i tree").status, 0);
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'xmp:tiff'"), "0");
     ToolRun parsed = run("--catalog c.db -i tree --xmp parsed");
     EXPECT_EQ(parsed.status, 2);
     EXPECT_NE(parsed.err.find("keeps raw XMP"), std::string::npos) << parsed.err;

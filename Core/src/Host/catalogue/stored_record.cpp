@@ -1,5 +1,6 @@
 #include "catalogue/stored_record.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "zudor_host/text_encoding.h"
@@ -14,6 +15,51 @@ void assign(std::string &to, std::string_view value)
     to.clear();
     if (value.data() != nullptr)
         to.append(value.data(), value.size());
+}
+
+// What of a packet's XML is worth searching: the text of its elements and the values of its
+// attributes, one a line; names, namespace declarations and processing instructions are left
+// out. Markup is most of a packet, and the index would otherwise hold every packet's
+// namespace URIs and spend most of its time on them.
+void appendPacketText(std::string &to, std::string_view packet)
+{
+    const char *p = packet.data(), *end = p + packet.size();
+    while (p < end) {
+        const char *tag = static_cast<const char *>(std::memchr(p, '<', size_t(end - p)));
+        const char *text = p;
+        p = tag != nullptr ? tag : end;
+        if (std::find_if(text, p, [](char c) { return c != ' ' && c != '\n' && c != '\r' && c != '\t'; }) != p) {
+            to.append(text, size_t(p - text));
+            to.push_back('\n');
+        }
+        if (p == end)
+            break;
+        const bool declaration = p + 1 < end && (p[1] == '?' || p[1] == '!');
+        // Inside a tag: each quoted value, unless it declares a namespace.
+        const char *name = ++p;
+        while (p < end && *p != '>') {
+            if (*p == '=' || *p == ' ' || *p == '\n' || *p == '\t' || *p == '\r') {
+                ++p;
+                continue;
+            }
+            if (*p != '"' && *p != '\'') {
+                name = p;
+                while (p < end && *p != '=' && *p != '>' && *p != ' ' && *p != '\n' && *p != '\t' && *p != '\r')
+                    ++p;
+                continue;
+            }
+            const char quote = *p++;
+            const char *value = p;
+            while (p < end && *p != quote)
+                ++p;
+            if (!declaration && std::string_view(name, size_t(end - name)).compare(0, 5, "xmlns") != 0 && p > value) {
+                to.append(value, size_t(p - value));
+                to.push_back('\n');
+            }
+            p += p < end;
+        }
+        p += p < end;
+    }
 }
 
 void appendLines(std::string &to, std::string_view value)
@@ -67,7 +113,9 @@ void searchColumns(const RecordFields &fields, std::string (&columns)[4])
     columns[2].clear();
     for (const auto &property : fields.properties)
         appendLines(columns[2], property.second);
-    assign(columns[3], fields.packet);
+    columns[3].clear();
+    if (fields.packet.data() != nullptr)
+        appendPacketText(columns[3], fields.packet);
     for (const auto &property : fields.xmpProperties)
         appendLines(columns[3], property.second);
 }

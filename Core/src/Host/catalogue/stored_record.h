@@ -43,7 +43,8 @@ private:
 };
 
 // The four columns of the full-text index for a record: title, author, the properties'
-// values and the XMP's (or the packet's text), one value a line.
+// values and the XMP's (or, in raw mode, the text and attribute values of the packet), one
+// value a line.
 void searchColumns(const RecordFields &fields, std::string (&columns)[4]);
 
 // Reads documents back from the catalogue, on one connection; one per thread.
