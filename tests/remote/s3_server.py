@@ -190,9 +190,16 @@ class Handler(BaseHTTPRequestHandler):
         path = os.path.join(folder, *key.split("/"))
         if name in REPLACED:
             data = REPLACED[name]
+            size, etag = len(data), '"%s"' % hashlib.md5(data).hexdigest()
+            read = lambda first, n: data[first:first + n]
         elif key and os.path.isfile(path):
-            with open(path, "rb") as f:
-                data = f.read()
+            stat = os.stat(path)
+            size, etag = stat.st_size, '"%x-%x"' % (stat.st_mtime_ns, stat.st_size)
+
+            def read(first, n):
+                with open(path, "rb") as f:
+                    f.seek(first)
+                    return f.read(n)
         else:
             return self.fail(404, signed=signed)
         fault = take_fault(name, ("status", "reset", "truncate", "replace", "ignore_range", "stall"))
@@ -205,46 +212,55 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             self.record("reset", 0, signed)
             return
-        etag = '"%s"' % hashlib.md5(data).hexdigest()
         if kind == "replace":
-            REPLACED[name] = data[:8] + b"\0" * 16 + data[24:]
+            data = read(0, size)
+            REPLACED[name] = data[:8] + bytes(16) + data[24:]
         wanted = self.headers.get("If-Match")
         if wanted is not None and wanted != etag:
             return self.fail(412, signed=signed)
         headers = [("ETag", etag), ("Accept-Ranges", "bytes"), ("Content-Type", "image/tiff")]
         spec = self.headers.get("Range")
         if spec is None or kind == "ignore_range":
-            return self.answer(200, data, headers, signed)
+            return self.send_whole(size, read, headers, signed)
         first, _, last = spec[len("bytes="):].partition("-")
-        size = len(data)
         if first == "":
             first, last = max(0, size - int(last)), size - 1
         else:
             first, last = int(first), min(int(last) if last else size - 1, size - 1)
-        if first >= size or size == 0:
+        if first >= size:
             return self.fail(416, "InvalidRange", headers=[("Content-Range", "bytes */%d" % size)], signed=signed)
-        body = data[first:last + 1]
+        body = read(first, last - first + 1)
         headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
-        if kind == "truncate":
+        if kind in ("truncate", "stall"):
             self.send_response(206)
             for header in headers + [("Content-Length", str(len(body)))]:
                 self.send_header(*header)
             self.end_headers()
-            self.wfile.write(body[:len(body) // 2])
+            if kind == "truncate":
+                self.wfile.write(body[:len(body) // 2])
+            else:
+                self.wfile.flush()
+                time.sleep(min(float(fault.get("seconds", 5)), 30))
             self.close_connection = True
-            self.record(206, len(body) // 2, signed)
-            return
-        if kind == "stall":
-            self.send_response(206)
-            for header in headers + [("Content-Length", str(len(body)))]:
-                self.send_header(*header)
-            self.end_headers()
-            self.wfile.flush()
-            time.sleep(min(float(fault.get("seconds", 5)), 30))
-            self.close_connection = True
-            self.record("stall", 0, signed)
+            self.record(kind, len(body) // 2 if kind == "truncate" else 0, signed)
             return
         self.answer(206, body, headers, signed)
+
+    def send_whole(self, size, read, headers, signed):
+        """200 and the whole object, a megabyte at a time, for as long as the client takes it."""
+        self.send_response(200)
+        for header in headers + [("Content-Length", str(size))]:
+            self.send_header(*header)
+        self.end_headers()
+        sent = 0
+        try:
+            while sent < size:
+                chunk = read(sent, min(1 << 20, size - sent))
+                self.wfile.write(chunk)
+                sent += len(chunk)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+        self.record(200, sent, signed)
 
 
 class Server(ThreadingHTTPServer):
