@@ -26,8 +26,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "remote"))
 import layouts  # noqa: E402
 import servers  # noqa: E402
 
-PEERS = {"gdal": os.path.join(HERE, "peers", "gdal_vsicurl.py"),
-         "tifffile": os.path.join(HERE, "peers", "tifffile_fsspec.py")}
+PEERS = ("gdal", "tifffile")
+PEER_READ = os.path.join(HERE, "peers", "remote_read.py")
 
 
 def sievecheck_run(sievecheck, urls, connections, work, extra=()):
@@ -49,7 +49,7 @@ def peer_run(peer, urls, threads, work):
     with open(listing, "w") as f:
         f.write("\n".join(urls) + "\n")
     start = time.monotonic()
-    done = subprocess.run(["/usr/bin/python3", PEERS[peer], listing, "--threads", str(threads)],
+    done = subprocess.run(["/usr/bin/python3", PEER_READ, peer, listing, "--threads", str(threads)],
                           capture_output=True, text=True, timeout=1800)
     seconds = time.monotonic() - start
     ok = done.returncode == 0 and json.loads(done.stdout)["documents"] == len(urls)
