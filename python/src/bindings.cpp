@@ -10,6 +10,7 @@
 #include "zudor_host/driver.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/record.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 
 namespace py = pybind11;
@@ -75,7 +76,7 @@ template <typename Read> py::object readOne(int xmp, const std::string &name, Re
     if (!slot)
         slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
     ThreadReader &r = *slot;
-    const InputItem item{name, InputOrigin::Named, {}};
+    const InputItem item{name, InputOrigin::Named, {}, nullptr};
     const DocumentView *doc;
     {
         py::gil_scoped_release nogil;
@@ -139,7 +140,7 @@ std::vector<InputItem> toItems(const std::vector<std::tuple<std::string, int, st
     for (const auto &[path, origin, error] : tuples) {
         if (origin < int(InputOrigin::Named) || origin > int(InputOrigin::Failed))
             throw py::value_error("unknown input origin");
-        items.push_back({path, InputOrigin(origin), error});
+        items.push_back({path, InputOrigin(origin), error, nullptr});
     }
     return items;
 }
@@ -149,7 +150,9 @@ std::vector<Item> walk(std::vector<std::string> paths)
     std::vector<InputItem> found;
     {
         py::gil_scoped_release nogil;
-        std::unique_ptr<InputSource> source = pathSource(std::move(paths));
+        // S3 prefixes are listed here; their keys, like URLs, are fetched by whoever reads them.
+        std::unique_ptr<InputSource> named = pathSource(std::move(paths));
+        std::unique_ptr<InputSource> source = listedSource(*named, RemoteOptions{});
         for (InputItem item; source->next(item);)
             found.push_back(item);
     }

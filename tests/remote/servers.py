@@ -4,6 +4,7 @@ the S3 endpoint of s3_server.py, and the delaying proxy of delay_proxy.py. Every
 listens on 127.0.0.1 only and stops by itself after a bounded time."""
 import json
 import os
+import pwd
 import signal
 import socket
 import subprocess
@@ -86,7 +87,9 @@ class Nginx(Process):
         self.http_port, self.https_port = free_port(), free_port()
         with open(os.path.join(HERE, "nginx.conf.in")) as f:
             conf = f.read()
-        for name, value in {"ROOT": os.path.abspath(root), "PREFIX": folder, "HTTP_PORT": self.http_port,
+        # Workers run as this user, who can read the files wherever the test put them.
+        user = pwd.getpwuid(os.getuid()).pw_name
+        for name, value in {"USER": user, "ROOT": os.path.abspath(root), "PREFIX": folder, "HTTP_PORT": self.http_port,
                             "HTTPS_PORT": self.https_port, "CERT": self.cert, "KEY": key,
                             "MANY_FILE": many_file}.items():
             conf = conf.replace("@%s@" % name, str(value))

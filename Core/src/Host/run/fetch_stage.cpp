@@ -1,5 +1,7 @@
 #include "fetch_stage.h"
 
+#include "../io/remote/remote_document.h"
+#include "../io/remote/transfers.h"
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -22,10 +24,13 @@ using Clock = std::chrono::steady_clock;
 
 // A listing page is read whole before its keys are taken; S3 pages are about 300 KB.
 constexpr uint64_t kListingBytes = 32 << 20;
+// Fetched for one document at most: the reader's largest request, so a hostile file that
+// spreads its directories across terabytes is refused as it would be locally.
+constexpr uint64_t kMostFetched = uint64_t(256) << 20;
 
 struct Entry {
     uint64_t sequence = 0;
-    StagedItem staged;
+    InputItem item;
     std::shared_ptr<RemoteDocument> document; // remote only
     RemoteUrl url;                            // remote only; text may hold secrets
     std::string fetchUrl;                     // after the first answer: where it came from
@@ -59,32 +64,11 @@ bool isFetchable(const InputItem &item)
 
 } // namespace
 
-void LatencyHistogram::add(double seconds)
-{
-    // Bucket i holds times from 10 us * 1.01^i: a median good to 1%.
-    const double ratio = std::max(seconds, 1e-5) / 1e-5;
-    const size_t bucket = size_t(std::log(ratio) / std::log(1.01));
-    if (bucket >= buckets_.size())
-        buckets_.resize(bucket + 1);
-    ++buckets_[bucket];
-    ++count_;
-}
-
-double LatencyHistogram::median() const
-{
-    uint64_t seen = 0;
-    for (size_t i = 0; i < buckets_.size(); ++i) {
-        seen += buckets_[i];
-        if (2 * seen >= count_ && count_ != 0)
-            return 1e-5 * std::pow(1.01, double(i) + 0.5);
-    }
-    return 0;
-}
-
 struct FetchStage::Engine {
     InputSource &inner;
     std::unique_ptr<DocumentProbe> probe;
     RemoteOptions options;
+    RemoteCounters ownCounters;
     RemoteCounters &counters;
     size_t readAhead;
 
@@ -107,15 +91,13 @@ struct FetchStage::Engine {
     bool s3Resolved = false;
     S3Settings s3;
     std::unique_ptr<SigV4Signer> signer;
-    LatencyHistogram latencies;
     std::vector<Transfer *> finished;
 
-    Engine(InputSource &source, std::unique_ptr<DocumentProbe> p, const RemoteOptions &o, RemoteCounters &c)
-        : inner(source), probe(std::move(p)), options(o), counters(c)
+    Engine(InputSource &source, std::unique_ptr<DocumentProbe> p, const RemoteOptions &o)
+        : inner(source), probe(std::move(p)), options(o), counters(o.counters ? *o.counters : ownCounters)
     {
-        options.transfer.connections = std::max(1u, options.transfer.connections);
-        readAhead = options.readAhead != 0 ? options.readAhead
-                                           : std::max<size_t>(64, 4 * size_t(options.transfer.connections));
+        options.connections = std::max(1u, options.connections);
+        readAhead = options.readAhead != 0 ? options.readAhead : std::max<size_t>(64, 4 * size_t(options.connections));
     }
 
     size_t held()
@@ -128,7 +110,7 @@ struct FetchStage::Engine {
     {
         auto entry = std::make_unique<Entry>();
         entry->sequence = sequence++;
-        entry->staged.item = std::move(item);
+        entry->item = std::move(item);
         Entry &added = *entry;
         std::lock_guard<std::mutex> guard(lock);
         queue.push_back(std::move(entry));
@@ -173,6 +155,8 @@ struct FetchStage::Engine {
 
     void fail(Entry &entry, const std::string &why)
     {
+        if (entry.first)
+            entry.began = Clock::now();
         entry.document->error = why;
         entry.document->windows.clear();
         done(entry);
@@ -182,8 +166,8 @@ struct FetchStage::Engine {
     {
         if (entry.document) {
             entry.document->seconds = std::chrono::duration<double>(Clock::now() - entry.began).count();
-            latencies.add(entry.document->seconds);
-            entry.staged.remote = entry.document;
+            counters.latencies.add(entry.document->seconds);
+            entry.item.remote = entry.document;
         }
         markReady(entry);
     }
@@ -219,7 +203,6 @@ struct FetchStage::Engine {
         Entry &entry = append(std::move(item));
         entry.url = std::move(url);
         entry.document = std::make_shared<RemoteDocument>();
-        entry.began = Clock::now();
         if (entry.url.scheme == UrlScheme::S3 && !s3Settings().problem.empty()) {
             fail(entry, s3.problem);
             return;
@@ -317,6 +300,8 @@ struct FetchStage::Engine {
             t.url = entry.first || fetchUrl.empty() ? entry.url.text : fetchUrl;
         }
         transfers->start(&t);
+        if (entry.first)
+            entry.began = t.started;
     }
 
     void startRequests()
@@ -458,7 +443,7 @@ struct FetchStage::Engine {
             return;
         }
         uint64_t offset = 0, length = 0;
-        if (!probe->miss(entry.staged.item, doc, offset, length)) {
+        if (!probe->miss(entry.item, doc, offset, length)) {
             done(entry);
             return;
         }
@@ -471,9 +456,8 @@ struct FetchStage::Engine {
         uint64_t held = 0;
         for (const FetchedWindow &w : doc.windows)
             held += w.bytes.size();
-        if (plan.length == 0 || held + plan.length > options.maxDocumentBytes) {
-            fail(entry, "the metadata needs more than " + std::to_string(options.maxDocumentBytes) +
-                            " bytes of the file");
+        if (plan.length == 0 || held + plan.length > kMostFetched) {
+            fail(entry, "the metadata needs more than " + std::to_string(kMostFetched >> 20) + " MiB of the file");
             return;
         }
         ++doc.misses;
@@ -513,9 +497,8 @@ struct FetchStage::Engine {
     }
 };
 
-FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options,
-                       RemoteCounters &counters)
-    : engine_(std::make_unique<Engine>(inner, std::move(probe), options, counters))
+FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options)
+    : engine_(std::make_unique<Engine>(inner, std::move(probe), options))
 {
 }
 
@@ -532,28 +515,26 @@ FetchStage::~FetchStage()
     e.thread.join();
 }
 
-bool FetchStage::next(StagedItem &staged)
+bool FetchStage::next(InputItem &item)
 {
     Engine &e = *engine_;
     if (!e.started) {
-        InputItem item;
+        // Until the first remote input, inputs pass straight through on the caller's thread.
         if (!e.inner.next(item))
             return false;
-        if (!isFetchable(item)) {
-            staged.item = std::move(item);
-            staged.remote.reset();
+        item.remote.reset();
+        if (!isFetchable(item))
             return true;
-        }
-        e.transfers = std::make_unique<Transfers>(e.options.transfer, e.counters);
+        e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
         e.started = true;
-        e.thread = std::thread([&e, item = std::move(item)]() mutable { e.run(std::move(item)); });
+        e.thread = std::thread([&e, first = std::move(item)]() mutable { e.run(std::move(first)); });
     }
     std::unique_lock<std::mutex> guard(e.lock);
     e.readyChanged.wait(guard, [&e] { return (!e.queue.empty() && e.queue.front()->ready) || (e.queue.empty() && e.ended); });
     if (e.queue.empty())
         return false;
     const bool wasFull = e.queue.size() >= e.readAhead;
-    staged = std::move(e.queue.front()->staged);
+    item = std::move(e.queue.front()->item);
     e.queue.pop_front();
     guard.unlock();
     if (wasFull)
@@ -561,6 +542,9 @@ bool FetchStage::next(StagedItem &staged)
     return true;
 }
 
-const LatencyHistogram &FetchStage::latencies() const { return engine_->latencies; }
+std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptions &options)
+{
+    return std::make_unique<FetchStage>(inputs, nullptr, options);
+}
 
 } // namespace zudorhost

@@ -13,20 +13,14 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
-#include "../io/remote/remote_document.h"
-#include "../io/remote/transfers.h"
-#include "zudor_host/zudor_host.h"
+#include "zudor_host/driver.h"
+#include "zudor_host/inputs.h"
+#include "zudor_host/remote.h"
 
 namespace zudorhost {
 
-struct RemoteOptions {
-    TransferOptions transfer;
-    bool noSignRequest = false;      // S3 requests go unsigned
-    unsigned readAhead = 0;          // 0: four per connection, at least 64
-    uint64_t maxDocumentBytes = uint64_t(256) << 20; // fetched for one document at most
-};
+struct RemoteDocument;
 
 // The probe: runs the reader over what is held of a document and tells the first read it
 // could not serve.
@@ -37,37 +31,19 @@ public:
                       uint64_t &length) = 0;
 };
 
-// A histogram of per-document fetch times, 1% wide buckets, for a median without a list.
-class LatencyHistogram {
+// A probe that is a driver of its own, with the options of the pass it stands in for.
+std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options);
+
+// Hands out the inputs in order, each remote document with its bytes fetched (item.remote).
+class FetchStage : public InputSource {
 public:
-    void add(double seconds);
-    double median() const;
-    uint64_t count() const { return count_; }
-
-private:
-    std::vector<uint32_t> buckets_;
-    uint64_t count_ = 0;
-};
-
-struct StagedItem {
-    InputItem item; // path: the URL as shown, never with its secrets
-    std::shared_ptr<const RemoteDocument> remote; // null for a local input
-};
-
-class FetchStage {
-public:
-    // A null probe only lists: documents pass on unfetched (the Dask client's walk).
-    FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options,
-               RemoteCounters &counters);
-    ~FetchStage();
+    // A null probe only lists: documents pass on unfetched, as they were named.
+    FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options);
+    ~FetchStage() override;
     FetchStage(const FetchStage &) = delete;
     FetchStage &operator=(const FetchStage &) = delete;
 
-    // The next input in order, its remote document fetched; false at the end.
-    bool next(StagedItem &staged);
-
-    // Fetch times of the documents fetched so far; read once the stage is done.
-    const LatencyHistogram &latencies() const;
+    bool next(InputItem &item) override;
 
 private:
     struct Engine;

@@ -15,6 +15,7 @@
 #include "zudor_host/inputs.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 
 namespace {
@@ -49,6 +50,24 @@ INPUTS
   Memory does not grow with the number of files: inputs are walked as they are
   read and each worker has at most a few batches of documents in flight.
 
+REMOTE FILES
+  An INPUT, or a line of --files-from, may be an http:// or https:// URL,
+  s3://bucket/key, or s3://bucket/prefix/ for every key below the prefix (in
+  the byte order of the keys, as a directory walk orders its files; keys that
+  are not TIFF files are skipped). Each document is read by ranged GETs: its
+  first 64 KiB, then a window around each further piece the reader needs.
+  Records name the URL as given, less any credentials and signing parameters.
+  Up to --connections requests are in flight on one I/O thread, with
+  connections kept alive (HTTP/2 over TLS where offered); --jobs remains the
+  number of workers that read the fetched bytes. Failed requests (429, 5xx,
+  resets, timeouts, truncated answers) are tried again with backoff, then the
+  document's record says why. S3 requests are signed (AWS Signature Version 4)
+  with the credentials of AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and
+  AWS_SESSION_TOKEN, or of the profile AWS_PROFILE in ~/.aws/credentials and
+  ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION name the region, and
+  AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an S3-compatible store (addressed
+  path style). Certificates are checked against the system's store.
+
 OUTPUT
   text   one block per document, readable (the default on a terminal)
   json   JSON Lines, one object per document with the keys file, summary
@@ -70,6 +89,8 @@ EXIT STATUS
 EXAMPLES
   sievecheck -i scan.tif -
   sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
+  sievecheck -i s3://bucket/scans/ out.jsonl --connections 64 --stats
+  sievecheck -i https://example.org/scan.tif -
   find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
   curl -s URL | sievecheck -i - -
 )";
@@ -91,7 +112,8 @@ private:
     zudorhost::InputSource *second_;
 };
 
-void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
+void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters &remote, double seconds,
+                 std::FILE *to)
 {
     std::fprintf(to,
                  "documents %llu: complete %llu, partial %llu, none %llu, errors %llu; skipped %llu\n"
@@ -103,12 +125,16 @@ void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
                  (unsigned long long)t.counts.reads, (unsigned long long)t.counts.seeks,
                  (unsigned long long)t.counts.bytesRead, seconds,
                  seconds > 0 ? double(t.documents) / seconds : 0.0);
+    if (remote.requests != 0)
+        std::fprintf(to, "requests %llu, bytes fetched %llu, retries %llu; fetch time median %.2f ms\n",
+                     (unsigned long long)remote.requests.load(), (unsigned long long)remote.bytes.load(),
+                     (unsigned long long)remote.retries.load(), remote.latencies.median() * 1e3);
 }
 
 // A count and a rate on the terminal, at most ten times a second.
 class Progress {
 public:
-    explicit Progress(bool enabled) : enabled_(enabled) {}
+    Progress(bool enabled, const zudorhost::RemoteCounters &remote) : enabled_(enabled), remote_(remote) {}
     void update(uint64_t done, bool last)
     {
         if (!enabled_)
@@ -120,12 +146,16 @@ public:
         const double seconds = std::chrono::duration<double>(now - start_).count();
         std::fprintf(stderr, "\r%llu documents, %.0f/s ", (unsigned long long)done,
                      seconds > 0 ? double(done) / seconds : 0.0);
+        if (remote_.requests != 0)
+            std::fprintf(stderr, "; %llu requests, %.1f MB, %llu retries ", (unsigned long long)remote_.requests.load(),
+                         double(remote_.bytes.load()) / 1e6, (unsigned long long)remote_.retries.load());
         if (last)
             std::fputs("\n", stderr);
     }
 
 private:
     bool enabled_;
+    const zudorhost::RemoteCounters &remote_;
     Clock::time_point start_ = Clock::now();
     Clock::time_point shown_{};
 };
@@ -167,6 +197,15 @@ int main(int argc, char **argv)
     app.add_option("--module", modulePath, "The reader module to load");
     app.add_option("--max-request", maxRequest, "Largest single allocation granted, in bytes")
         ->check(CLI::NonNegativeNumber);
+    zudorhost::RemoteOptions remote;
+    app.add_option("--connections", remote.connections, "Requests in flight for remote inputs (default: 32)")
+        ->check(CLI::Range(1u, 1024u));
+    app.add_flag("--no-sign-request", remote.noSignRequest, "Send S3 requests unsigned (public buckets)");
+    app.add_option("--ca-file", remote.caFile, "Trust the certificates in FILE instead of the system's");
+    app.add_option("--timeout", remote.timeout, "Seconds to connect, and to wait for a byte of an answer (default: 10)")
+        ->check(CLI::Range(0.1, 3600.0));
+    app.add_option("--retries", remote.retries, "Tries again after a failed request (default: 4)")
+        ->check(CLI::Range(0u, 20u));
 
     try {
         // UTF-8 on every platform; CLI11 takes the arguments last first.
@@ -213,7 +252,12 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     for (const std::string &input : inputs)
-        if (output != "-" && zudorhost::sameFile(input, output)) {
+        if (zudorhost::isRemoteInput(input) && !zudorhost::remoteReadingAvailable()) {
+            std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
+            return kExitUsage;
+        }
+    for (const std::string &input : inputs)
+        if (output != "-" && !zudorhost::isRemoteInput(input) && zudorhost::sameFile(input, output)) {
             std::fprintf(stderr, "sievecheck: %s: the output would overwrite an input\n", output.c_str());
             return kExitUsage;
         }
@@ -249,6 +293,9 @@ int main(int argc, char **argv)
     const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
     options.jobs = jobs;
     options.ownDescriptorTables = true;
+    zudorhost::RemoteCounters counted;
+    remote.counters = &counted;
+    options.driver.remote = remote;
     if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
@@ -259,7 +306,7 @@ int main(int argc, char **argv)
     ChainedSource source(*named, fromList.get());
 
     const auto start = Clock::now();
-    Progress progress(!quiet && zudorhost::isTerminal(stderr));
+    Progress progress(!quiet && zudorhost::isTerminal(stderr), counted);
     zudorhost::RunTotals totals;
     int writeError = 0;
     {
@@ -292,6 +339,6 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     if (stats)
-        printTotals(totals, seconds, stderr);
+        printTotals(totals, counted, seconds, stderr);
     return totals.complete == totals.documents ? kExitAllComplete : kExitIncomplete;
 }

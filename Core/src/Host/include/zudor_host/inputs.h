@@ -17,10 +17,14 @@ enum class InputOrigin : uint8_t {
     Failed         // nothing to read; error says why (a directory that cannot be read, ...)
 };
 
+struct RemoteDocument;
+
 struct InputItem {
-    std::string path;
+    std::string path; // a remote document's: its URL as shown, never with its secrets
     InputOrigin origin = InputOrigin::Named;
     std::string error;
+    // A remote document's bytes, fetched ahead of the workers (remote.h); null for a path.
+    std::shared_ptr<const RemoteDocument> remote;
 };
 
 class InputSource {

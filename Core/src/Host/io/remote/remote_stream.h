@@ -8,7 +8,7 @@
 
 #include "remote_document.h"
 #include "zudor/host.h"
-#include "zudor_host/file_stream.h"
+#include "zudor_host/stream.h"
 
 namespace zudorhost {
 

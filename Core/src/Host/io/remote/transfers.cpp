@@ -121,6 +121,16 @@ std::string withCode(const char *what, const std::vector<char> &body)
 
 bool remoteReadingAvailable() { return true; }
 
+TransferOptions transferOptions(const RemoteOptions &options)
+{
+    TransferOptions t;
+    t.connections = std::max(1u, options.connections);
+    t.caFile = options.caFile;
+    t.connectTimeout = t.stallTimeout = options.timeout;
+    t.attempts = options.retries + 1;
+    return t;
+}
+
 Transfers::Transfers(const TransferOptions &options, RemoteCounters &counters)
     : options_(options), counters_(counters), random_(std::random_device{}())
 {
@@ -197,9 +207,10 @@ void Transfers::launch(Transfer *t)
     if (!options_.caFile.empty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-    // A new transfer waits for a stream on a connection being set up rather than opening
-    // another connection to the same server.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+    // Over TLS a new transfer waits for a stream on a connection being set up rather than
+    // opening another to the same server; plain HTTP is never multiplexed, and waiting there
+    // would only hold back the other connections by a round trip.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, "zudor/1.0");
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->errorText);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);

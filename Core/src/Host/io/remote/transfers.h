@@ -14,26 +14,22 @@
 #include <string>
 #include <vector>
 
+#include "zudor_host/remote.h"
+
 namespace zudorhost {
 
 struct TransferOptions {
-    unsigned connections = 16;     // transfers in flight, and connections kept, at most
+    unsigned connections = 32;     // transfers in flight, and connections kept, at most
     std::string caFile;            // certificates to trust instead of the system's store
     double connectTimeout = 10;    // seconds
-    double stallTimeout = 30;      // seconds without a byte before a transfer is dropped
+    double stallTimeout = 10;      // seconds without a byte before a transfer is dropped
     unsigned attempts = 5;         // tries per request, the first among them
     double backoffBase = 0.25;     // seconds before the first retry, doubled for each next
     double backoffCap = 8;         // the longest backoff
     double retryAfterCap = 30;     // the longest a server's Retry-After is honoured
     unsigned maxRedirects = 5;
 };
-
-// Counted over a run, read by the front end's progress line from another thread.
-struct RemoteCounters {
-    std::atomic<uint64_t> requests{0};
-    std::atomic<uint64_t> bytes{0};   // body bytes received, kept or not
-    std::atomic<uint64_t> retries{0};
-};
+TransferOptions transferOptions(const RemoteOptions &options);
 
 struct Transfer {
     // ---- Set by the owner.
@@ -102,8 +98,5 @@ private:
     std::vector<Transfer *> waiting_; // retries not yet due
     std::mt19937 random_;
 };
-
-// Whether this build can read URLs at all (false in the Windows build).
-bool remoteReadingAvailable();
 
 } // namespace zudorhost

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "zudor_host/remote.h"
+
 namespace zudorhost {
 
 enum class UrlScheme { Http, Https, S3 };
@@ -17,9 +19,6 @@ struct RemoteUrl {
     std::string key;    // S3 only, as given (not percent-decoded)
     bool prefix = false; // S3 only: the key is empty or ends in '/': every key below it
 };
-
-// Whether a path names a remote input at all (http://, https:// or s3://, any case).
-bool isRemoteInput(const std::string &path);
 
 // false with why for a URL that cannot be fetched (no host, no bucket, ...).
 bool parseRemoteUrl(const std::string &text, RemoteUrl &url, std::string &why);
