@@ -126,9 +126,10 @@ void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters 
                  (unsigned long long)t.counts.bytesRead, seconds,
                  seconds > 0 ? double(t.documents) / seconds : 0.0);
     if (remote.requests != 0)
-        std::fprintf(to, "requests %llu, bytes fetched %llu, retries %llu; fetch time median %.2f ms\n",
+        std::fprintf(to, "requests %llu, bytes fetched %llu, retries %llu; fetch time median %.2f ms (10%% %.2f, 90%% %.2f)\n",
                      (unsigned long long)remote.requests.load(), (unsigned long long)remote.bytes.load(),
-                     (unsigned long long)remote.retries.load(), remote.latencies.median() * 1e3);
+                     (unsigned long long)remote.retries.load(), remote.latencies.median() * 1e3,
+                     remote.latencies.quantile(0.1) * 1e3, remote.latencies.quantile(0.9) * 1e3);
 }
 
 // A count and a rate on the terminal, at most ten times a second.

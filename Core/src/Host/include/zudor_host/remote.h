@@ -22,7 +22,8 @@ bool isRemoteInput(const std::string &path);
 class LatencyHistogram {
 public:
     void add(double seconds);
-    double median() const; // seconds; 0 when empty
+    double quantile(double q) const; // seconds; 0 when empty
+    double median() const { return quantile(0.5); }
     uint64_t count() const { return count_; }
 
 private:

@@ -16,12 +16,12 @@ void LatencyHistogram::add(double seconds)
     ++count_;
 }
 
-double LatencyHistogram::median() const
+double LatencyHistogram::quantile(double q) const
 {
     uint64_t seen = 0;
     for (size_t i = 0; i < buckets_.size(); ++i) {
         seen += buckets_[i];
-        if (2 * seen >= count_ && count_ != 0)
+        if (double(seen) >= q * double(count_) && count_ != 0)
             return 1e-5 * std::pow(1.01, double(i) + 0.5);
     }
     return 0;
