@@ -62,7 +62,10 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 def read(path: PathLike, xmp: str = "parsed") -> Record:
     """Read one TIFF file and return its record.
 
-    path  the file, as str, bytes or a path object; its bytes become the record's ``file``
+    path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
+          An http(s):// URL or s3://bucket/key is read by ranged requests (the README's
+          "Remote files": credentials from the AWS variables and profiles); ``file`` is
+          then the URL without credentials or signing parameters
     xmp   "parsed": ``xmp`` holds ``packetBytes`` and the packet's simple ``properties`` as
           [path, value] pairs; "raw": ``packetBytes`` and the packet's text as ``packet``
 
@@ -96,7 +99,10 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
               with every file below them in the order of their sorted paths (links to
-              directories are not followed); "-" is one document read from standard input
+              directories are not followed); "-" is one document read from standard input;
+              URLs, s3://bucket/key, and s3://bucket/prefix/ for every key below it, are
+              fetched by ranges on one I/O thread, many requests at once, ahead of the
+              reading threads
     jobs      documents read in parallel on native threads, without the GIL (None: every
               core); the records and their order are the same for every value
     xmp       "parsed" or "raw", as for read()

@@ -244,6 +244,8 @@ TEST(Credentials, TakenFromTheUsualPlacesInOrder)
          false, "WORKKEY", "worktoken", "us-east-1", "", false},
         {"nothing found", {{"HOME", "/nowhere"}}, false, "", "", "us-east-1", "", true},
         {"unsigned", {{"HOME", "/nowhere"}}, true, "", "", "us-east-1", "", false},
+        {"unsigned by variable", {{"HOME", "/home/u"}, {"AWS_NO_SIGN_REQUEST", "yes"}}, false, "", "", "eu-north-1",
+         "", false},
     };
     for (const Row &row : rows) {
         const S3Settings s = resolveS3Settings(fakeSources(row.variables, files), row.noSign);
@@ -252,7 +254,7 @@ TEST(Credentials, TakenFromTheUsualPlacesInOrder)
         EXPECT_EQ(s.region, row.region) << row.name;
         EXPECT_EQ(s.endpoint, row.endpoint) << row.name;
         EXPECT_EQ(!s.problem.empty(), row.problem) << row.name;
-        EXPECT_EQ(s.sign, !row.noSign) << row.name;
+        EXPECT_EQ(s.sign, !row.noSign && !row.variables.count("AWS_NO_SIGN_REQUEST")) << row.name;
     }
 }
 

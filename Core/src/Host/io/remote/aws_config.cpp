@@ -129,7 +129,10 @@ S3Settings resolveS3Settings(const AwsSources &sources, bool noSignRequest)
                                  setting("endpoint_url")});
     while (!settings.endpoint.empty() && settings.endpoint.back() == '/')
         settings.endpoint.pop_back();
-    if (noSignRequest) {
+    // The variable serves front ends without a --no-sign-request of their own (Python).
+    const std::string unsigned_ = variable(sources, "AWS_NO_SIGN_REQUEST");
+    if (noSignRequest || unsigned_ == "true" || unsigned_ == "TRUE" || unsigned_ == "yes" || unsigned_ == "YES" ||
+        unsigned_ == "1") {
         settings.sign = false;
         return settings;
     }
