@@ -162,6 +162,7 @@ BatchRunner::~BatchRunner()
         std::lock_guard<std::mutex> guard(s.lock);
         s.stopping = true;
     }
+    s.source.stop();
     s.slotFreed.notify_all();
     for (std::thread &worker : s.workers)
         worker.join();

@@ -3,6 +3,7 @@
 #include "../io/remote/remote_document.h"
 #include "../io/remote/transfers.h"
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <ctime>
@@ -76,7 +77,7 @@ struct FetchStage::Engine {
     std::condition_variable readyChanged;
     std::deque<std::unique_ptr<Entry>> queue; // in input order; the caller takes the front
     bool ended = false;                       // no entry will be added
-    bool stopping = false;
+    std::atomic<bool> stopping{false};        // set under the lock, read without it too
 
     // The caller's.
     bool started = false;
@@ -504,15 +505,19 @@ FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe,
 
 FetchStage::~FetchStage()
 {
+    stop();
+    if (engine_->started)
+        engine_->thread.join();
+}
+
+void FetchStage::stop()
+{
     Engine &e = *engine_;
-    if (!e.started)
-        return;
-    {
-        std::lock_guard<std::mutex> guard(e.lock);
-        e.stopping = true;
-    }
-    e.transfers->wake();
-    e.thread.join();
+    std::lock_guard<std::mutex> guard(e.lock);
+    e.stopping = true;
+    e.readyChanged.notify_all();
+    if (e.transfers)
+        e.transfers->wake();
 }
 
 bool FetchStage::next(InputItem &item)
@@ -520,18 +525,21 @@ bool FetchStage::next(InputItem &item)
     Engine &e = *engine_;
     if (!e.started) {
         // Until the first remote input, inputs pass straight through on the caller's thread.
-        if (!e.inner.next(item))
+        if (e.stopping || !e.inner.next(item))
             return false;
         item.remote.reset();
         if (!isFetchable(item))
             return true;
+        std::lock_guard<std::mutex> guard(e.lock);
         e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
         e.started = true;
         e.thread = std::thread([&e, first = std::move(item)]() mutable { e.run(std::move(first)); });
     }
     std::unique_lock<std::mutex> guard(e.lock);
-    e.readyChanged.wait(guard, [&e] { return (!e.queue.empty() && e.queue.front()->ready) || (e.queue.empty() && e.ended); });
-    if (e.queue.empty())
+    e.readyChanged.wait(guard, [&e] {
+        return e.stopping || (!e.queue.empty() && e.queue.front()->ready) || (e.queue.empty() && e.ended);
+    });
+    if (e.stopping || e.queue.empty())
         return false;
     const bool wasFull = e.queue.size() >= e.readAhead;
     item = std::move(e.queue.front()->item);

@@ -44,6 +44,10 @@ public:
     FetchStage &operator=(const FetchStage &) = delete;
 
     bool next(InputItem &item) override;
+    // Ends the fetching at once, from any thread: next() answers false from then on. A
+    // runner stopping early calls it, so that no worker waits on the network for a document
+    // nobody will read.
+    void stop();
 
 private:
     struct Engine;

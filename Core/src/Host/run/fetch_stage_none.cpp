@@ -19,6 +19,8 @@ FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe>, const
 
 FetchStage::~FetchStage() = default;
 
+void FetchStage::stop() {}
+
 bool FetchStage::next(InputItem &item)
 {
     if (!engine_->inner.next(item))
