@@ -75,7 +75,8 @@ run local-text $zone --files-from admitted.txt --format text "${common[@]}"
 same local-json local-text
 
 # Windows alone: without an XMP toolkit, packets stay text by default and parsing is refused;
-# a list with CR LF line ends names its files.
+# a list with CR LF line ends names its files; without libcurl a URL is refused, at once when
+# named with -i, in its record when listed.
 printf 'docs/seeds/ii-xmp-packet.tif\r\n' >crlf.txt
 wine "$windows" --files-from crlf.txt - --format json | grep -q '"packet":.*"error":null}$' ||
     { echo "cross-platform: sievecheck.exe lost the CR LF list's file or parsed its packet"; exit 1; }
@@ -83,6 +84,14 @@ status=0
 wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp parsed >/dev/null 2>parsed.err || status=$?
 [ $status -eq 2 ] && grep -q "cannot parse XMP" parsed.err ||
     { echo "cross-platform: sievecheck.exe --xmp parsed exited $status"; cat parsed.err; exit 1; }
+status=0
+wine "$windows" -i https://127.0.0.1:9/x.tif - >/dev/null 2>url.err || status=$?
+[ $status -eq 2 ] && grep -q "this build cannot read URLs" url.err ||
+    { echo "cross-platform: sievecheck.exe -i URL exited $status"; cat url.err; exit 1; }
+printf 's3://bucket/key.tif\n' >urls.txt
+wine "$windows" --files-from urls.txt - --format json 2>/dev/null |
+    grep -q '"error":"this build cannot read URLs"}$' ||
+    { echo "cross-platform: sievecheck.exe read a listed URL"; exit 1; }
 
 echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON, text" \
      "and text-output records; TZ=$zone: $kept, JSON and text, $left_out left out where local" \
