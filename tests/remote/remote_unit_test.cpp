@@ -152,6 +152,8 @@ TEST(Urls, ShownWithoutSecrets)
          "https://b.s3.amazonaws.com/k.tif?versionId=3"},
         {"https://acct.blob.core.example/c/b.tif?sv=2022&sig=SECRET&se=2030", "https://acct.blob.core.example/c/b.tif"},
         {"https://h/p?token=t#frag", "https://h/p#frag"},
+        {"https://h/p#frag?sig=1", "https://h/p#frag?sig=1"}, // a '?' in the fragment is text
+        {"not a url?sig=1", "not a url?sig=1"},
         {"https://h/a@b.tif?keep=1&Signature=s", "https://h/a@b.tif?keep=1"},
         {"s3://bucket/key with space.tif", "s3://bucket/key with space.tif"},
     };

@@ -88,8 +88,12 @@ bool isRemoteInput(const std::string &path)
 
 std::string redactUrl(const std::string &text)
 {
-    const size_t scheme = text.find("://");
-    if (scheme == std::string::npos)
+    // Only a URL has parts to leave out: a scheme of letters first, then "://".
+    size_t scheme = 0;
+    while (scheme < text.size() && (std::isalpha(static_cast<unsigned char>(text[scheme])) ||
+                                    (scheme > 0 && std::isdigit(static_cast<unsigned char>(text[scheme])))))
+        ++scheme;
+    if (scheme == 0 || text.compare(scheme, 3, "://") != 0)
         return text;
     const size_t authority = scheme + 3;
     const size_t authorityEnd = std::min(text.find_first_of("/?#", authority), text.size());
@@ -98,8 +102,9 @@ std::string redactUrl(const std::string &text)
     std::string shown = text.substr(0, authority);
     shown.append(text, at != std::string::npos && at >= authority ? at + 1 : authority,
                  std::string::npos);
+    // The query runs from the first '?' to the fragment; a '?' inside the fragment is text.
     const size_t question = shown.find('?');
-    if (question == std::string::npos)
+    if (question == std::string::npos || question > shown.find('#'))
         return shown;
     const size_t hash = std::min(shown.find('#', question), shown.size());
     const std::string query = redactQuery(shown.substr(question + 1, hash - question - 1));
