@@ -10,9 +10,10 @@ named in --public may also be read unsigned. Faults are injected on request:
 kinds: status (answer with that status), reset (close the connection at once), truncate
 (send half the body under the whole length), replace (the object changes after the first
 answer), ignore_range (200 with the whole body), stall (headers, then silence for
-`seconds`), list_fail (the listing's pages after the first fail with `status`). A fault
-with a count applies that many times; without one, always. Each request is logged as a JSON
-line to --log. The server stops by itself after --max-requests requests or --max-seconds."""
+`seconds`), weak_etag (a weak ETag, which If-Match never matches), list_fail (the listing's
+pages after the first fail with `status`). A fault with a count applies that many times;
+without one, always. Each request is logged as a JSON line to --log. The server stops by
+itself after --max-requests requests or --max-seconds."""
 import argparse
 import datetime
 import hashlib
@@ -202,7 +203,7 @@ class Handler(BaseHTTPRequestHandler):
                     return f.read(n)
         else:
             return self.fail(404, signed=signed)
-        fault = take_fault(name, ("status", "reset", "truncate", "replace", "ignore_range", "stall"))
+        fault = take_fault(name, ("status", "reset", "truncate", "replace", "ignore_range", "stall", "weak_etag"))
         kind = fault["kind"] if fault else None
         if kind == "status":
             extra = [("Retry-After", fault["retry_after"])] if "retry_after" in fault else []
@@ -215,8 +216,11 @@ class Handler(BaseHTTPRequestHandler):
         if kind == "replace":
             data = read(0, size)
             REPLACED[name] = data[:8] + bytes(16) + data[24:]
+        if kind == "weak_etag":
+            etag = "W/" + etag
         wanted = self.headers.get("If-Match")
-        if wanted is not None and wanted != etag:
+        # If-Match compares strongly: a weak ETag matches nothing.
+        if wanted is not None and (wanted != etag or etag.startswith("W/")):
             return self.fail(412, signed=signed)
         headers = [("ETag", etag), ("Accept-Ranges", "bytes"), ("Content-Type", "image/tiff")]
         spec = self.headers.get("Range")

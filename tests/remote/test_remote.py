@@ -41,6 +41,7 @@ def tree(tmp_path_factory):
     for name in "abcdefghijklmn":
         shutil.copy(web / "lay" / "two-pages.tif", root / "s3" / "archive" / ("fault-%s.tif" % name))
     shutil.copy(web / "lay" / "pages-8.tif", root / "s3" / "archive" / "fault-replaced.tif")
+    shutil.copy(web / "lay" / "pages-8.tif", root / "s3" / "archive" / "fault-weak.tif")
     shutil.copy(web / "lay" / "strip-100mb.tif", root / "s3" / "archive" / "fault-far.tif")
     return root
 
@@ -141,6 +142,8 @@ FAULTS = [  # key, fault, what the record says (None: read in the end)
     ("fault-far.tif", {"kind": "ignore_range"},
      "the server ignores range requests, and this file's metadata lies past its first 64 KiB"),
     ("fault-replaced.tif", {"kind": "replace", "count": 1}, "changed while being read"),
+    # A weak ETag cannot serve If-Match: the document is read all the same.
+    ("fault-weak.tif", {"kind": "weak_etag"}, None),
     ("fault-missing.tif", None, "not found (NoSuchKey)"),
 ]
 

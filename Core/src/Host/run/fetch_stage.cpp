@@ -285,9 +285,12 @@ struct FetchStage::Engine {
         t.keepLimit = entry.wantLength;
         t.headers.push_back(rangeHeader(entry.wantStart, entry.wantLength));
         if (!entry.first) {
-            // Every later range must come from the object the first answer came from.
-            if (!entry.document->etag.empty())
-                t.headers.push_back("If-Match: " + entry.document->etag);
+            // Every later range must come from the object the first answer came from. A weak
+            // ETag never matches If-Match, which compares strongly: the date serves then, and
+            // the answer's ETag is compared all the same.
+            const std::string &etag = entry.document->etag;
+            if (!etag.empty() && etag.compare(0, 2, "W/") != 0)
+                t.headers.push_back("If-Match: " + etag);
             else if (!entry.document->lastModified.empty())
                 t.headers.push_back("If-Unmodified-Since: " + entry.document->lastModified);
         }
