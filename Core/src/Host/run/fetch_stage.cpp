@@ -1,10 +1,10 @@
+// The fetch stage's I/O thread: inputs admitted in order while the read-ahead has room, S3
+// prefixes listed a page ahead, requests started oldest document first, answers turned into
+// windows, probes and further requests, and documents handed over in order.
 #include "fetch_stage.h"
 
-#include "../io/remote/remote_document.h"
-#include "../io/remote/transfers.h"
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <condition_variable>
 #include <ctime>
 #include <deque>
@@ -14,8 +14,10 @@
 
 #include "../io/remote/aws_config.h"
 #include "../io/remote/http_fields.h"
+#include "../io/remote/remote_document.h"
 #include "../io/remote/s3_listing.h"
 #include "../io/remote/sigv4.h"
+#include "../io/remote/transfers.h"
 #include "../io/remote/url.h"
 
 namespace zudorhost {
