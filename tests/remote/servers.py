@@ -14,6 +14,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
+def without_proxies(env):
+    """env without the proxy variables libcurl follows: the servers are on this machine."""
+    return {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -162,7 +167,7 @@ class S3Server(Process):
         if self.session_token:
             env["AWS_SESSION_TOKEN"] = self.session_token
         env.update(extra)
-        return {k: v for k, v in env.items() if v is not None}
+        return without_proxies({k: v for k, v in env.items() if v is not None})
 
     def faults(self, faults):
         import urllib.request

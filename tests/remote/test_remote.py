@@ -65,7 +65,7 @@ def sievecheck(inputs, *options, env=None, files_from=None):
     if files_from is not None:
         command += ["--files-from", "-"]
     done = subprocess.run(command, input=files_from, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=env, timeout=120)
+                          env=servers.without_proxies(env if env is not None else os.environ), timeout=120)
     return [json.loads(line) for line in done.stdout.splitlines()], done.stderr.decode(), done.returncode
 
 
@@ -240,11 +240,19 @@ def test_secrets_never_reach_records_or_messages(web, s3):
         assert secret not in shown
 
 
-def test_python_reads_urls_and_prefixes_as_paths(web, s3, monkeypatch):
-    zudor = pytest.importorskip("zudor")
+def use_endpoint(monkeypatch, s3):
+    """This process's environment, and so its Dask workers', pointed at the test endpoint."""
+    for name in list(os.environ):
+        if name.startswith("AWS_") or name.lower().endswith("_proxy"):
+            monkeypatch.delenv(name)
     for name, value in s3.env().items():
         if name.startswith("AWS_"):
             monkeypatch.setenv(name, value)
+
+
+def test_python_reads_urls_and_prefixes_as_paths(web, s3, monkeypatch):
+    zudor = pytest.importorskip("zudor")
+    use_endpoint(monkeypatch, s3)
     want, _, _ = sievecheck(["s3://archive/docs/"], env=s3.env())
     assert list(zudor.scan(["s3://archive/docs/"], jobs=2)) == want
     record = zudor.read(web.http + "/lay/pages-8.tif")
@@ -256,9 +264,7 @@ def test_dask_workers_read_listed_keys_by_ranges(s3, monkeypatch):
     pytest.importorskip("zudor")
     from dask.distributed import Client, LocalCluster
     import zudor.dask
-    for name, value in s3.env().items():
-        if name.startswith("AWS_"):
-            monkeypatch.setenv(name, value)  # the worker processes inherit them
+    use_endpoint(monkeypatch, s3)  # the worker processes inherit it
     want, _, _ = sievecheck(["s3://archive/docs/"], env=s3.env())
     s3.log()
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
