@@ -93,6 +93,10 @@ def test_each_layout_costs_the_requests_it_must(tree, web, scheme):
         assert all(e["if_match"] for e in log[1:]), name
         if scheme == "https":
             assert {e["protocol"] for e in log} == {"HTTP/2.0"}
+    if scheme == "https":
+        # Many documents at once share one connection, as streams of HTTP/2.
+        sievecheck([base + "/lay/" + name for name in sorted(economy)] * 4, "--ca-file", web.cert)
+        assert len({e["connection"] for e in web.log()}) == 1
 
 
 def test_a_bucket_prefix_reads_as_the_local_tree(tree, s3):
