@@ -1,6 +1,7 @@
 #include "transfers.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -24,10 +25,16 @@ void initCurlOnce()
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// name is lower case.
 bool startsWithNoCase(const char *line, size_t n, const char *name)
 {
     const size_t length = std::strlen(name);
-    return n > length && strncasecmp(line, name, length) == 0;
+    if (n < length)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (char(std::tolower(static_cast<unsigned char>(line[i]))) != name[i])
+            return false;
+    return true;
 }
 
 std::string headerValue(const char *line, size_t n, size_t nameLength)
@@ -192,7 +199,7 @@ void Transfers::launch(Transfer *t)
         list = curl_slist_append(list, header.c_str());
     t->headerList = list;
 
-    const bool https = strncasecmp(t->url.c_str(), "https:", 6) == 0;
+    const bool https = startsWithNoCase(t->url.c_str(), t->url.size(), "https:");
     curl_easy_setopt(easy, CURLOPT_URL, t->url.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, t);
