@@ -89,9 +89,10 @@ wine "$windows" -i https://127.0.0.1:9/x.tif - >/dev/null 2>url.err || status=$?
 [ $status -eq 2 ] && grep -q "this build cannot read URLs" url.err ||
     { echo "cross-platform: sievecheck.exe -i URL exited $status"; cat url.err; exit 1; }
 printf 's3://bucket/key.tif\n' >urls.txt
-wine "$windows" --files-from urls.txt - --format json 2>/dev/null |
-    grep -q '"error":"this build cannot read URLs"}$' ||
-    { echo "cross-platform: sievecheck.exe read a listed URL"; exit 1; }
+status=0
+wine "$windows" --files-from urls.txt - --format json >urls.jsonl 2>/dev/null || status=$?
+[ $status -eq 1 ] && grep -q '"error":"this build cannot read URLs"}$' urls.jsonl ||
+    { echo "cross-platform: sievecheck.exe read a listed URL (status $status)"; cat urls.jsonl; exit 1; }
 
 echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON, text" \
      "and text-output records; TZ=$zone: $kept, JSON and text, $left_out left out where local" \
