@@ -4,23 +4,10 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include "io/file_kind.h"
 #include "run/directory_listing.h"
 
 namespace zudorhost {
-namespace {
-
-const char *kindOf(mode_t mode)
-{
-    if (S_ISFIFO(mode))
-        return "not a regular file (a named pipe)";
-    if (S_ISSOCK(mode))
-        return "not a regular file (a socket)";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "not a regular file (a device)";
-    return "not a regular file";
-}
-
-} // namespace
 
 bool listDirectory(Listing &listing, std::string &error)
 {
@@ -63,7 +50,7 @@ NamedKind namedKind(const std::string &path, std::string &why)
         return NamedKind::File;
     if (S_ISDIR(info.st_mode))
         return NamedKind::Directory;
-    why = kindOf(info.st_mode);
+    why = notRegularFile(info.st_mode);
     return NamedKind::Refused;
 }
 
