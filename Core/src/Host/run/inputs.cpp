@@ -141,6 +141,10 @@ protected:
         while (from_ != nullptr && (got = readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
             if (got > 0 && line_[got - 1] == separator_)
                 --got;
+            // A list written on Windows ends its lines with CR LF; a name with a CR at its end
+            // comes in a NUL-separated list.
+            if (separator_ == '\n' && got > 0 && line_[got - 1] == '\r')
+                --got;
             if (got == 0)
                 continue;
             path.assign(line_, size_t(got));
