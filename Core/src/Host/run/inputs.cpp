@@ -5,6 +5,7 @@
 
 #include "run/directory_listing.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/remote.h"
 
 namespace zudorhost {
 namespace {
@@ -53,7 +54,8 @@ private:
             item.origin = InputOrigin::StandardInput;
             return true;
         }
-        if (plainFile)
+        // A URL is no path to look at: the fetch stage reads it.
+        if (plainFile || isRemoteInput(path))
             return true;
         switch (namedKind(path, item.error)) {
         case NamedKind::File:
