@@ -223,10 +223,10 @@ class Handler(BaseHTTPRequestHandler):
         if wanted is not None and (wanted != etag or etag.startswith("W/")):
             return self.fail(412, signed=signed)
         headers = [("ETag", etag), ("Accept-Ranges", "bytes"), ("Content-Type", "image/tiff")]
-        spec = self.headers.get("Range")
-        if spec is None or kind == "ignore_range":
+        asked = self.headers.get("Range")
+        if asked is None or kind == "ignore_range":
             return self.send_whole(size, read, headers, signed)
-        first, _, last = spec[len("bytes="):].partition("-")
+        first, _, last = asked[len("bytes="):].partition("-")
         if first == "":
             first, last = max(0, size - int(last)), size - 1
         else:
