@@ -242,9 +242,14 @@ bool Transfers::retryable(const Transfer &t, int code, std::string &why) const
         why = std::string("cannot connect: ") + detail;
         return true;
     case CURLE_OPERATION_TIMEDOUT: {
+        // An answer begun and then silent stalled, and so did a transfer the low-speed limit
+        // ended, whatever the connection's timer says: on a loaded machine it has been seen to
+        // read 0 for a connection plainly made.
         curl_off_t connected = 0;
         curl_easy_getinfo(static_cast<CURL *>(t.handle), CURLINFO_CONNECT_TIME_T, &connected);
-        why = connected == 0 ? "connect timed out" : "transfer stalled (timed out waiting for data)";
+        const bool slow = std::strncmp(t.errorText, "Operation too slow", 18) == 0;
+        why = t.status == 0 && connected == 0 && !slow ? "connect timed out"
+                                                        : "transfer stalled (timed out waiting for data)";
         return true;
     }
     case CURLE_SEND_ERROR:
