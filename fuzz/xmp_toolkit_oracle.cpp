@@ -1,0 +1,119 @@
+// Exempi as the oracle of the host's XMP lister.
+#include "xmp_toolkit_oracle.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include <exempi/xmp.h>
+
+#include "xmp_lister.h"
+
+namespace xmporacle {
+
+namespace {
+
+// A restart empties the toolkit's namespace registry. It writes a line on std::cerr for every
+// packet it refuses, which a failed stream drops.
+void restartToolkit()
+{
+    static bool started = false;
+    if (started) {
+        xmp_terminate();
+    } else {
+        std::cerr.setstate(std::ios::badbit);
+        started = true;
+    }
+    xmp_init();
+}
+
+} // namespace
+
+Listing toolkitListing(const char *packet, size_t size)
+{
+    restartToolkit();
+    Listing listing;
+    XmpPtr xmp = xmp_new_empty();
+    if (!xmp_parse(xmp, packet, size)) {
+        xmp_free(xmp);
+        listing.status = Listing::Refused;
+        return listing;
+    }
+    XmpIteratorPtr iter = xmp_iterator_new(xmp, nullptr, nullptr, XMP_ITER_OMITQUALIFIERS);
+    XmpStringPtr schema = xmp_string_new(), path = xmp_string_new(), value = xmp_string_new();
+    uint32_t options = 0;
+    try {
+        while (xmp_iterator_next(iter, schema, path, value, &options)) {
+            const char *name = xmp_string_cstr(path);
+            if (XMP_IS_PROP_SIMPLE(options) && name != nullptr && name[0] != '\0') {
+                listing.bytes.append(name).push_back('\0');
+                listing.bytes.append(xmp_string_cstr(value)).push_back('\0');
+            }
+        }
+    } catch (...) {
+        listing.status = Listing::Threw;
+    }
+    xmp_string_free(value);
+    xmp_string_free(path);
+    xmp_string_free(schema);
+    xmp_iterator_free(iter);
+    xmp_free(xmp);
+    return listing;
+}
+
+Listing listerListing(const char *packet, size_t size)
+{
+    static zudorhost::XmpLister lister(zudorhost::XmpLister::HexReferences::AsToolkit);
+    zudorhost::XmpListing out;
+    Listing listing;
+    switch (lister.list(packet, size, out)) {
+    case zudorhost::XmpListStatus::Listed:
+        listing.bytes = out.bytes;
+        break;
+    case zudorhost::XmpListStatus::Refused:
+        listing.status = Listing::Refused;
+        break;
+    case zudorhost::XmpListStatus::OutOfMemory:
+        listing.status = Listing::Threw;
+        break;
+    }
+    return listing;
+}
+
+std::string describe(const Listing &listing)
+{
+    static const char *const kStatus[] = {"listed", "refused", "threw"};
+    std::string text = kStatus[listing.status];
+    text += '\n';
+    for (size_t at = 0; at < listing.bytes.size();) {
+        for (int part = 0; part < 2; ++part) {
+            const size_t end = listing.bytes.find('\0', at);
+            for (; at < end; ++at) {
+                const auto c = uint8_t(listing.bytes[at]);
+                char escape[8];
+                if (c < 0x20 || c == 0x7F || c == '\\') {
+                    std::snprintf(escape, sizeof escape, "\\x%02X", c);
+                    text += escape;
+                } else {
+                    text += char(c);
+                }
+            }
+            text += part == 0 ? " = " : "\n";
+            ++at;
+        }
+    }
+    return text;
+}
+
+std::string compare(const Listing &toolkit, const Listing &lister)
+{
+    if (toolkit.status == Listing::Threw) {
+        // The lister lists on; what the toolkit listed before it threw must lead its listing.
+        if (lister.status == Listing::Listed && lister.bytes.compare(0, toolkit.bytes.size(), toolkit.bytes) == 0)
+            return {};
+    } else if (toolkit.status == lister.status && toolkit.bytes == lister.bytes) {
+        return {};
+    }
+    return "toolkit: " + describe(toolkit) + "lister: " + describe(lister);
+}
+
+} // namespace xmporacle
