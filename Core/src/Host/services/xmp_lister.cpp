@@ -154,7 +154,7 @@ struct XmpLister::Work {
     xmp::Scratch scratch;
     xmp::TreeBuilder builder;
     xmp::XmlTree tree;
-    std::vector<xmp::NameKey> index;
+    xmp::NameIndex index;
     std::string path;
 };
 
@@ -172,7 +172,6 @@ XmpListStatus XmpLister::list(const char *packet, size_t size, XmpListing &out)
     if (size == 0)
         return XmpListStatus::Listed; // the toolkit takes an empty packet for an empty one
     Work &work = *work_;
-    work.scratch.reset();
     try {
         switch (work.builder.build(packet, size, work.scratch, work.tree)) {
         case xmp::TreeBuilder::Built:

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <new>
 #include <string>
 #include <string_view>
@@ -164,14 +165,14 @@ class Registry {
 public:
     void reset() { bindings_.clear(); }
     // Registers uri under suggested (without ':'), or under the first of suggested_1_,
-    // suggested_2_, ... that is free; false if suggested is no XML name.
-    bool define(std::string_view uri, std::string_view suggested, Scratch &scratch);
+    // suggested_2_, ... that is free; null if suggested is no XML name.
+    const Binding *define(std::string_view uri, std::string_view suggested, Scratch &scratch);
     // The binding of a namespace the packet declared (or the XML namespace), or null.
     const Binding *find(std::string_view uri);
 
 private:
     bool prefixTaken(std::string_view prefix) const;
-    std::vector<Binding> bindings_;
+    std::deque<Binding> bindings_; // stays where it is as it grows
 };
 
 // ---- Stages ----
@@ -186,8 +187,70 @@ struct XmlTree {
 // The rdf:RDF element to read, or null when there is none inside an x:xmpmeta.
 const XmlNode *findRdfRoot(const XmlTree &tree);
 
-// Runs the XML parser over a packet and builds its tree (xmp_xml_tree.cpp), keeping the
-// parser from one packet to the next.
+// Builds the XML tree from a parser's events, as the toolkit's adapter builds its own: text
+// runs, elements with their attributes in document order, the packet wrapper's instructions
+// (xmp_xml_tree.cpp). Names are the toolkit's, the registered prefix and the local name. The
+// names and values handed over must outlive the tree (the packet's own bytes, or copies in
+// scratch memory); text may be passed as transient.
+class TreeSink {
+public:
+    TreeSink(Scratch &scratch, XmlTree &tree, Registry &registry, std::vector<XmlNode *> &open, std::string &text);
+
+    Scratch &scratch() { return scratch_; }
+    // A namespace declaration: prefix empty for the default namespace, uri not empty. Null
+    // where the toolkit gives up on it.
+    const Binding *declare(std::string_view prefix, std::string_view uri);
+    // The binding of a namespace the packet declared, null if there is none.
+    const Binding *namespaceOf(std::string_view uri);
+    // An element (ns null for none; prefix as the packet wrote it, or empty when unknown) and
+    // then each of its attributes; false where the toolkit gives up.
+    bool startElement(const Binding *ns, std::string_view prefix, std::string_view local, size_t attributes);
+    bool attribute(size_t i, const Binding *ns, std::string_view prefix, std::string_view local,
+                   std::string_view value);
+    void endElement();
+    void text(const char *text, size_t size, bool lasting)
+    {
+        if (!textOpen_ && lasting) {
+            run_ = std::string_view(text, size);
+            single_ = true;
+        } else {
+            if (!textOpen_)
+                text_.clear();
+            else if (single_)
+                text_.assign(run_);
+            single_ = false;
+            text_.append(text, size);
+        }
+        textOpen_ = true;
+    }
+    void instruction(std::string_view data);
+
+private:
+    void flushText();
+    void append(XmlNode *node);
+    void qualify(const Binding *ns, std::string_view prefix, std::string_view local, std::string_view parent,
+                 std::string_view &nsOut, std::string_view &nameOut);
+
+    Scratch &scratch_;
+    XmlTree &tree_;
+    Registry &registry_;
+    std::vector<XmlNode *> &open_;
+    std::string &text_;
+    std::string_view run_; // the text so far, while it is one lasting run
+    std::string_view pendingBlank_; // blank text alone in the innermost element so far
+    bool single_ = false;
+    bool textOpen_ = false;
+};
+
+struct QuickWork;
+
+// Deeper packets are refused rather than read on a stack that could run out; no packet a
+// program writes comes near it (the toolkit itself crashes some tens of thousands deeper).
+constexpr size_t kMaxDepth = 1000;
+
+// Runs a packet through the XML parser and builds its tree (xmp_xml_tree.cpp), keeping the
+// parser from one packet to the next. Most packets are plain enough for the quick reading of
+// xmp_quick_xml.cpp; whatever that is unsure of goes to expat.
 class TreeBuilder {
 public:
     TreeBuilder();
@@ -198,17 +261,36 @@ public:
     enum Result { Built, Refused, OutOfMemory };
     Result build(const char *text, size_t size, Scratch &scratch, XmlTree &tree);
     void setToolkitReferences(bool asToolkit) { toolkitReferences_ = asToolkit; }
+    // For the tests: whether the quick reading is tried first.
+    void setQuick(bool quick) { quick_ = quick; }
 
     struct Events;
 
 private:
+    void reset(Scratch &scratch, XmlTree &tree);
+    Result buildWithExpat(const char *text, size_t size, Scratch &scratch, XmlTree &tree);
+
     XML_ParserStruct *parser_ = nullptr;
     Registry registry_;
     std::vector<XmlNode *> open_;
     std::string text_;
+    QuickWork *quickWork_ = nullptr;
     unsigned long salt_ = 0;
     bool toolkitReferences_ = false;
+    bool quick_ = true;
 };
+
+// The quick reading of a plain packet (xmp_quick_xml.cpp): UTF-8 without a declaration or a
+// document type, ASCII names, no CDATA or comments, nothing the toolkit would mend. Builds the
+// tree expat's events would build and answers true, or answers false, having built part of
+// it, for any packet it is unsure of.
+bool buildQuick(const char *text, size_t size, TreeSink &sink, QuickWork &work, bool toolkitReferences);
+QuickWork *newQuickWork();
+void deleteQuickWork(QuickWork *work);
+
+// The length of a character reference that the toolkit turns into a space before parsing
+// (xmp_text_feed.cpp), or 0.
+size_t spacedReferenceLength(const uint8_t *at, const uint8_t *end, bool toolkitReferences);
 
 // Hands a packet's bytes to the parser the way the toolkit does (xmp_text_feed.cpp): a
 // packet that does not look like UTF-8 goes as it is, one that does has its stray bytes
@@ -220,11 +302,15 @@ bool feedPacket(XML_ParserStruct *parser, const char *text, size_t size, bool to
 struct NameKey {
     const Prop *parent = nullptr;
     std::string_view name;
+    uint32_t round = 0; // a key of an earlier packet's is free
+};
+struct NameIndex {
+    std::vector<NameKey> keys;
+    uint32_t round = 0;
 };
 
 // Reads the rdf:RDF element into tree (xmp_rdf.cpp).
-bool readRdf(const XmlNode &rdf, Prop &tree, size_t nodeCount, Scratch &scratch,
-             std::vector<NameKey> &index);
+bool readRdf(const XmlNode &rdf, Prop &tree, size_t nodeCount, Scratch &scratch, NameIndex &index);
 
 // The toolkit's repairs after reading (xmp_touch_up.cpp).
 bool touchUp(Prop &tree, Scratch &scratch);

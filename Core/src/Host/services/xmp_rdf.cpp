@@ -2,6 +2,7 @@
 // attributes as properties, rdf:parseType="Resource", rdf:value, nested descriptions, typed
 // nodes, Bag, Seq and Alt. Whatever the toolkit reports as an error, however small, makes it
 // refuse the whole packet, so every such case here answers false.
+#include <algorithm>
 #include <cstring>
 
 #include "xmp_lister_parts.h"
@@ -42,9 +43,12 @@ Prop *newProp(Scratch &scratch, Prop *parent, std::string_view name, std::string
 
 Prop *findSchema(Prop &tree, std::string_view uri, Scratch *create)
 {
-    for (size_t i = 0; i < tree.children.size; ++i)
-        if (tree.children[i]->name == uri)
+    // Namespaces are mostly the registry's own strings, the same pointer for the same URI.
+    for (size_t i = 0; i < tree.children.size; ++i) {
+        const std::string_view name = tree.children[i]->name;
+        if ((name.data() == uri.data() && name.size() == uri.size()) || name == uri)
             return tree.children[i];
+    }
     if (create == nullptr)
         return nullptr;
     Prop *schema = newProp(*create, &tree, uri, {}, kIsSchema);
@@ -157,13 +161,17 @@ uint64_t nameHash(const Prop *parent, std::string_view name)
 
 class Reader {
 public:
-    Reader(Prop &tree, size_t nodeCount, Scratch &scratch, std::vector<NameKey> &index)
-        : tree_(tree), scratch_(scratch), index_(index)
+    Reader(Prop &tree, size_t nodeCount, Scratch &scratch, NameIndex &index)
+        : tree_(tree), scratch_(scratch), index_(index.keys), round_(++index.round)
     {
         size_t slots = 16;
         while (slots < 2 * nodeCount + 2)
             slots *= 2;
-        index_.assign(slots, NameKey());
+        if (index_.size() < slots || round_ == 0) {
+            index_.assign(std::max(slots, index_.size()), NameKey());
+            index.round = round_ = 1;
+        }
+        mask_ = slots - 1;
     }
 
     bool rdf(const XmlNode &node)
@@ -182,12 +190,10 @@ private:
     // False when the parent already has a child of this name; else remembers it.
     bool claimName(const Prop &parent, std::string_view name)
     {
-        const size_t mask = index_.size() - 1;
-        for (size_t slot = nameHash(&parent, name) & mask;; slot = (slot + 1) & mask) {
+        for (size_t slot = nameHash(&parent, name) & mask_;; slot = (slot + 1) & mask_) {
             NameKey &key = index_[slot];
-            if (key.parent == nullptr) {
-                key.parent = &parent;
-                key.name = name;
+            if (key.round != round_) {
+                key = {&parent, name, round_};
                 return true;
             }
             if (key.parent == &parent && key.name == name)
@@ -586,11 +592,13 @@ private:
     Prop &tree_;
     Scratch &scratch_;
     std::vector<NameKey> &index_;
+    uint32_t round_;
+    size_t mask_;
 };
 
 } // namespace
 
-bool readRdf(const XmlNode &rdf, Prop &tree, size_t nodeCount, Scratch &scratch, std::vector<NameKey> &index)
+bool readRdf(const XmlNode &rdf, Prop &tree, size_t nodeCount, Scratch &scratch, NameIndex &index)
 {
     return Reader(tree, nodeCount, scratch, index).rdf(rdf);
 }

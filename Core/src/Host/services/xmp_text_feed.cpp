@@ -67,10 +67,12 @@ int hexDigit(uint8_t c)
     return -1;
 }
 
+} // namespace
+
 // The length of "&#xN;" or "&#xNN;" naming a control character that XML forbids, else 0.
 // The toolkit takes any such reference for one (anyReference), so "&#xE9;" or "&#x41;" lost
 // their character to a space; here only the forbidden ones become spaces.
-size_t forbiddenReferenceLength(const uint8_t *at, const uint8_t *end, bool anyReference)
+size_t spacedReferenceLength(const uint8_t *at, const uint8_t *end, bool anyReference)
 {
     if (end - at < 5 || at[1] != '#' || at[2] != 'x')
         return 0;
@@ -85,6 +87,8 @@ size_t forbiddenReferenceLength(const uint8_t *at, const uint8_t *end, bool anyR
     const bool forbidden = value < 0x20 || value == 0x7F || anyReference;
     return forbidden ? size_t(digit - at + 1) : 0;
 }
+
+namespace {
 
 size_t encodeUtf8(unsigned code, char *out)
 {
@@ -146,7 +150,7 @@ public:
                 }
                 replacementSize = encodeUtf8(c < 0xA0 ? kWindows1252[c - 0x80] : c, replacement);
             } else if (c == '&') {
-                if ((skipped = forbiddenReferenceLength(at, end, anyReference_)) == 0) {
+                if ((skipped = spacedReferenceLength(at, end, anyReference_)) == 0) {
                     ++at;
                     continue;
                 }

@@ -13,10 +13,6 @@ namespace xmp {
 
 namespace {
 
-// Deeper packets are refused rather than read on a stack that could run out; no packet a
-// program writes comes near it (the toolkit itself crashes some tens of thousands deeper).
-constexpr size_t kMaxDepth = 1000;
-
 constexpr std::string_view kOldDcUri = "http://purl.org/dc/1.1/";
 constexpr std::string_view kDefaultPrefix = "_dflt_";
 
@@ -104,12 +100,12 @@ bool Registry::prefixTaken(std::string_view prefix) const
     return false;
 }
 
-bool Registry::define(std::string_view uri, std::string_view suggested, Scratch &scratch)
+const Binding *Registry::define(std::string_view uri, std::string_view suggested, Scratch &scratch)
 {
     if (!simpleXmlName(suggested))
-        return false;
-    if (find(uri) != nullptr)
-        return true;
+        return nullptr;
+    if (const Binding *binding = find(uri))
+        return binding;
     // A namespace the toolkit does not know keeps the packet's prefix unless that is taken,
     // in which case it is the first free of prefix_1_, prefix_2_, ...
     std::string candidate(suggested);
@@ -121,16 +117,139 @@ bool Registry::define(std::string_view uri, std::string_view suggested, Scratch 
         candidate += "_:";
     }
     bindings_.push_back({scratch.copy(uri.data(), uri.size()), scratch.copy(candidate.data(), candidate.size())});
+    return &bindings_.back();
+}
+
+TreeSink::TreeSink(Scratch &scratch, XmlTree &tree, Registry &registry, std::vector<XmlNode *> &open,
+                   std::string &text)
+    : scratch_(scratch), tree_(tree), registry_(registry), open_(open), text_(text)
+{
+}
+
+const Binding *TreeSink::declare(std::string_view prefix, std::string_view uri)
+{
+    return registry_.define(uri == kOldDcUri ? kDcUri : uri, prefix.empty() ? kDefaultPrefix : prefix, scratch_);
+}
+
+const Binding *TreeSink::namespaceOf(std::string_view uri)
+{
+    return registry_.find(uri == kOldDcUri ? kDcUri : uri);
+}
+
+void TreeSink::append(XmlNode *node)
+{
+    pendingBlank_ = {};
+    XmlNode *parent = open_.back();
+    node->parent = parent;
+    (parent->last != nullptr ? parent->last->next : parent->first) = node;
+    parent->last = node;
+}
+
+// Adjacent runs of text make one node: the reading only asks whether the text is blank and
+// what it says in all, which is the same for the runs and for their sum. Blank text beside
+// elements is never read; blank text alone in an element is its value, so it waits for the
+// element's end.
+void TreeSink::flushText()
+{
+    if (!textOpen_)
+        return;
+    textOpen_ = false;
+    std::string_view value = single_ ? run_ : std::string_view(text_);
+    if (isBlank(value)) {
+        if (open_.back()->first == nullptr)
+            pendingBlank_ = single_ ? run_ : scratch_.copy(text_.data(), text_.size());
+        return;
+    }
+    auto *node = scratch_.make<XmlNode>();
+    node->kind = XmlNode::Text;
+    node->value = single_ ? run_ : scratch_.copy(text_.data(), text_.size());
+    append(node);
+}
+
+void TreeSink::qualify(const Binding *ns, std::string_view prefix, std::string_view local, std::string_view parent,
+                       std::string_view &nsOut, std::string_view &nameOut)
+{
+    if (ns == nullptr) {
+        nsOut = {};
+        nameOut = local;
+        // Early writers left rdf:about and rdf:ID unqualified on rdf:Description.
+        if (parent == "rdf:Description" && (local == "about" || local == "ID")) {
+            nsOut = kRdfUri;
+            nameOut = local == "about" ? "rdf:about" : "rdf:ID";
+        }
+        return;
+    }
+    nsOut = ns->uri;
+    // Where the packet wrote the registered prefix, its own bytes spell the name.
+    const std::string_view registered = ns->prefix.substr(0, ns->prefix.size() - 1);
+    if (!prefix.empty() && prefix == registered && prefix.data() + prefix.size() + 1 == local.data())
+        nameOut = std::string_view(prefix.data(), prefix.size() + 1 + local.size());
+    else
+        nameOut = scratch_.join(ns->prefix, local);
+}
+
+bool TreeSink::startElement(const Binding *ns, std::string_view prefix, std::string_view local, size_t attributes)
+{
+    flushText();
+    if (open_.size() > kMaxDepth)
+        return false;
+    auto *node = scratch_.make<XmlNode>();
+    qualify(ns, prefix, local, open_.back()->name, node->ns, node->name);
+    node->attrCount = uint32_t(attributes);
+    node->attrs = static_cast<XmlAttr *>(scratch_.take(attributes * sizeof(XmlAttr)));
+    append(node);
+    open_.push_back(node);
+    tree_.nodeCount += 1 + attributes;
+    if (node->name == "rdf:RDF") {
+        tree_.lastRdf = node;
+        ++tree_.rdfCount;
+    }
     return true;
+}
+
+bool TreeSink::attribute(size_t i, const Binding *ns, std::string_view prefix, std::string_view local,
+                         std::string_view value)
+{
+    XmlNode &node = *open_.back();
+    XmlAttr &attr = *new (&node.attrs[i]) XmlAttr();
+    qualify(ns, prefix, local, node.name, attr.ns, attr.name);
+    attr.value = value;
+    if (attr.name == "xml:lang") {
+        // Normalised in a copy of its own: the value may be the packet's bytes.
+        attr.value = scratch_.copy(value.data(), value.size());
+        normaliseLang(const_cast<char *>(attr.value.data()), attr.value.size());
+    }
+    return true;
+}
+
+void TreeSink::endElement()
+{
+    flushText();
+    if (pendingBlank_.data() != nullptr) {
+        auto *node = scratch_.make<XmlNode>();
+        node->kind = XmlNode::Text;
+        node->blank = true;
+        node->value = pendingBlank_;
+        append(node);
+    }
+    open_.pop_back();
+}
+
+void TreeSink::instruction(std::string_view data)
+{
+    flushText();
+    auto *node = scratch_.make<XmlNode>();
+    node->kind = XmlNode::Instruction;
+    node->name = "xpacket";
+    node->value = data;
+    append(node);
 }
 
 struct TreeBuilder::Events {
     TreeBuilder &builder;
-    Scratch &scratch;
-    XmlTree &tree;
+    TreeSink sink;
     bool refused = false;
     bool outOfMemory = false;
-    bool textOpen = false;
 
     void stop(bool noMemory)
     {
@@ -138,103 +257,31 @@ struct TreeBuilder::Events {
         XML_StopParser(builder.parser_, XML_FALSE);
     }
 
-    void append(XmlNode *node)
-    {
-        XmlNode *parent = builder.open_.back();
-        node->parent = parent;
-        (parent->last != nullptr ? parent->last->next : parent->first) = node;
-        parent->last = node;
-    }
-
-    // Adjacent runs of text make one node: the reading only asks whether the text is blank
-    // and what it says in all, which is the same for the runs and for their sum.
-    void flushText()
-    {
-        if (!textOpen)
-            return;
-        auto *node = scratch.make<XmlNode>();
-        node->kind = XmlNode::Text;
-        node->value = scratch.copy(builder.text_.data(), builder.text_.size());
-        node->blank = isBlank(node->value);
-        append(node);
-        builder.text_.clear();
-        textOpen = false;
-    }
-
-    // Splits the parser's "uri@local" into the namespace and the toolkit's name.
-    bool qualify(const char *fullName, std::string_view parentName, std::string_view &ns, std::string_view &name)
+    // The parser's "uri@local", or a name in no namespace: the local name, copied as the
+    // parser reuses its buffers, and the namespace; false for one never declared.
+    bool split(const char *fullName, const Binding *&ns, std::string_view &name)
     {
         const std::string_view full(fullName);
         const size_t at = full.rfind('@');
-        if (at == std::string_view::npos) {
-            ns = {};
-            name = scratch.copy(full.data(), full.size());
-            // Early writers left rdf:about and rdf:ID unqualified on rdf:Description.
-            if (parentName == "rdf:Description" && (full == "about" || full == "ID")) {
-                ns = kRdfUri;
-                name = full == "about" ? "rdf:about" : "rdf:ID";
-            }
-            return true;
-        }
-        std::string_view uri = full.substr(0, at);
-        if (uri == kOldDcUri)
-            uri = kDcUri;
-        const Binding *binding = builder.registry_.find(uri);
-        if (binding == nullptr)
-            return false;
-        ns = binding->uri;
-        name = scratch.join(binding->prefix, full.substr(at + 1));
-        return true;
-    }
-
-    void declare(std::string_view prefix, std::string_view uri)
-    {
-        if (uri == kOldDcUri)
-            uri = kDcUri;
-        if (!builder.registry_.define(uri, prefix, scratch))
-            stop(false);
-    }
-
-    void endElement()
-    {
-        flushText();
-        builder.open_.pop_back();
-    }
-
-    void addText(const char *text, size_t size)
-    {
-        builder.text_.append(text, size);
-        textOpen = true;
+        name = at == std::string_view::npos ? full : full.substr(at + 1);
+        name = sink.scratch().copy(name.data(), name.size());
+        ns = at == std::string_view::npos ? nullptr : sink.namespaceOf(full.substr(0, at));
+        return at == std::string_view::npos || ns != nullptr;
     }
 
     void startElement(const char *fullName, const char **attributes)
     {
-        flushText();
-        if (builder.open_.size() > kMaxDepth)
-            return stop(false);
-        auto *node = scratch.make<XmlNode>();
-        XmlNode *parent = builder.open_.back();
-        if (!qualify(fullName, parent->name, node->ns, node->name))
-            return stop(false);
+        const Binding *ns;
+        std::string_view name;
         size_t count = 0;
         while (attributes[2 * count] != nullptr)
             ++count;
-        node->attrCount = uint32_t(count);
-        node->attrs = static_cast<XmlAttr *>(scratch.take(count * sizeof(XmlAttr)));
+        if (!split(fullName, ns, name) || !sink.startElement(ns, {}, name, count))
+            return stop(false);
         for (size_t i = 0; i < count; ++i) {
-            XmlAttr &attr = *new (&node->attrs[i]) XmlAttr();
-            if (!qualify(attributes[2 * i], node->name, attr.ns, attr.name))
+            const std::string_view value = sink.scratch().copy(attributes[2 * i + 1], std::strlen(attributes[2 * i + 1]));
+            if (!split(attributes[2 * i], ns, name) || !sink.attribute(i, ns, {}, name, value))
                 return stop(false);
-            attr.value = scratch.copy(attributes[2 * i + 1], std::strlen(attributes[2 * i + 1]));
-            if (attr.name == "xml:lang")
-                normaliseLang(const_cast<char *>(attr.value.data()), attr.value.size());
-        }
-        append(node);
-        builder.open_.push_back(node);
-        tree.nodeCount += 1 + count;
-        if (node->name == "rdf:RDF") {
-            tree.lastRdf = node;
-            ++tree.rdfCount;
         }
     }
 };
@@ -243,65 +290,50 @@ namespace {
 
 using Events = TreeBuilder::Events;
 
-void onNamespace(void *data, const XML_Char *prefix, const XML_Char *uri)
+// Each handler stops the parser at the first thing the toolkit gives up on, or out of memory.
+template <typename Step>
+void guarded(void *data, Step step)
 {
     auto &events = *static_cast<Events *>(data);
-    if (uri == nullptr)
-        return;
     try {
-        events.declare(prefix != nullptr ? prefix : kDefaultPrefix, uri);
+        step(events);
     } catch (const std::bad_alloc &) {
         events.stop(true);
     }
+}
+
+void onNamespace(void *data, const XML_Char *prefix, const XML_Char *uri)
+{
+    if (uri != nullptr)
+        guarded(data, [&](Events &events) {
+            if (events.sink.declare(prefix != nullptr ? prefix : "", uri) == nullptr)
+                events.stop(false);
+        });
 }
 
 void onStart(void *data, const XML_Char *name, const XML_Char **attributes)
 {
-    auto &events = *static_cast<Events *>(data);
-    try {
-        events.startElement(name, attributes);
-    } catch (const std::bad_alloc &) {
-        events.stop(true);
-    }
+    guarded(data, [&](Events &events) { events.startElement(name, attributes); });
 }
 
 void onEnd(void *data, const XML_Char *)
 {
-    auto &events = *static_cast<Events *>(data);
-    try {
-        events.endElement();
-    } catch (const std::bad_alloc &) {
-        events.stop(true);
-    }
+    guarded(data, [&](Events &events) { events.sink.endElement(); });
 }
 
 void onText(void *data, const XML_Char *text, int length)
 {
-    auto &events = *static_cast<Events *>(data);
-    try {
-        events.addText(text, size_t(length));
-    } catch (const std::bad_alloc &) {
-        events.stop(true);
-    }
+    guarded(data, [&](Events &events) { events.sink.text(text, size_t(length), false); });
 }
 
 // Only the packet wrapper's instructions are kept, as the toolkit keeps them: inside the
 // RDF they are content where none is allowed.
 void onInstruction(void *data, const XML_Char *target, const XML_Char *value)
 {
-    auto &events = *static_cast<Events *>(data);
-    if (std::strcmp(target, "xpacket") != 0)
-        return;
-    try {
-        events.flushText();
-        auto *node = events.scratch.make<XmlNode>();
-        node->kind = XmlNode::Instruction;
-        node->name = "xpacket";
-        node->value = events.scratch.copy(value, std::strlen(value));
-        events.append(node);
-    } catch (const std::bad_alloc &) {
-        events.stop(true);
-    }
+    if (std::strcmp(target, "xpacket") == 0)
+        guarded(data, [&](Events &events) {
+            events.sink.instruction(events.sink.scratch().copy(value, std::strlen(value)));
+        });
 }
 
 // The toolkit refuses any document type declaration, and with it every entity but the
@@ -313,7 +345,7 @@ void onDoctype(void *data, const XML_Char *, const XML_Char *, const XML_Char *,
 
 } // namespace
 
-TreeBuilder::TreeBuilder()
+TreeBuilder::TreeBuilder() : quickWork_(newQuickWork())
 {
     std::random_device seed;
     salt_ = (static_cast<unsigned long>(seed()) << 16) ^ seed();
@@ -321,12 +353,14 @@ TreeBuilder::TreeBuilder()
 
 TreeBuilder::~TreeBuilder()
 {
+    deleteQuickWork(quickWork_);
     if (parser_ != nullptr)
         XML_ParserFree(parser_);
 }
 
-TreeBuilder::Result TreeBuilder::build(const char *text, size_t size, Scratch &scratch, XmlTree &tree)
+void TreeBuilder::reset(Scratch &scratch, XmlTree &tree)
 {
+    scratch.reset();
     tree.root = XmlNode();
     tree.root.kind = XmlNode::Root;
     tree.lastRdf = nullptr;
@@ -334,16 +368,31 @@ TreeBuilder::Result TreeBuilder::build(const char *text, size_t size, Scratch &s
     registry_.reset();
     open_.assign(1, &tree.root);
     text_.clear();
+}
 
-    if (parser_ == nullptr)
+TreeBuilder::Result TreeBuilder::build(const char *text, size_t size, Scratch &scratch, XmlTree &tree)
+{
+    if (quick_) {
+        reset(scratch, tree);
+        TreeSink sink(scratch, tree, registry_, open_, text_);
+        if (buildQuick(text, size, sink, *quickWork_, toolkitReferences_))
+            return Built;
+    }
+    return buildWithExpat(text, size, scratch, tree);
+}
+
+TreeBuilder::Result TreeBuilder::buildWithExpat(const char *text, size_t size, Scratch &scratch, XmlTree &tree)
+{
+    reset(scratch, tree);
+    if (parser_ == nullptr) {
         parser_ = XML_ParserCreateNS(nullptr, '@');
-    else if (!XML_ParserReset(parser_, nullptr)) {
+    } else if (!XML_ParserReset(parser_, nullptr)) {
         XML_ParserFree(parser_);
         parser_ = XML_ParserCreateNS(nullptr, '@');
     }
     if (parser_ == nullptr)
         return OutOfMemory;
-    Events events{*this, scratch, tree};
+    Events events{*this, TreeSink(scratch, tree, registry_, open_, text_)};
     XML_SetHashSalt(parser_, salt_);
     XML_SetUserData(parser_, &events);
     XML_SetNamespaceDeclHandler(parser_, onNamespace, nullptr);
