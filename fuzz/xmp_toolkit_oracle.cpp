@@ -7,6 +7,7 @@
 #include <exempi/xmp.h>
 
 #include "xmp_lister.h"
+#include "xmp_lister_parts.h"
 
 namespace xmporacle {
 
@@ -114,6 +115,54 @@ std::string compare(const Listing &toolkit, const Listing &lister)
         return {};
     }
     return "toolkit: " + describe(toolkit) + "lister: " + describe(lister);
+}
+
+namespace {
+
+using zudorhost::xmp::XmlNode;
+
+std::string treeText(const XmlNode &node, int depth)
+{
+    std::string text(size_t(depth) * 2, ' ');
+    static const char *const kKinds[] = {"root", "element", "text", "instruction"};
+    text += kKinds[node.kind];
+    text += " ns=" + std::string(node.ns) + " name=" + std::string(node.name) + " value=" + std::string(node.value) +
+            (node.blank ? " blank" : "") + "\n";
+    for (uint32_t i = 0; i < node.attrCount; ++i)
+        text += std::string(size_t(depth) * 2 + 2, ' ') + "@" + std::string(node.attrs[i].ns) + " " +
+                std::string(node.attrs[i].name) + "=" + std::string(node.attrs[i].value) + "\n";
+    for (const XmlNode *child = node.first; child != nullptr; child = child->next)
+        text += treeText(*child, depth + 1);
+    return text;
+}
+
+// The tree one way of reading builds, as text, or why it was not built.
+std::string treeOf(const char *packet, size_t size, bool quick)
+{
+    static zudorhost::xmp::TreeBuilder builder;
+    static zudorhost::xmp::Scratch scratch;
+    static zudorhost::xmp::XmlTree tree;
+    builder.setToolkitReferences(true);
+    builder.setQuick(quick);
+    switch (builder.build(packet, size, scratch, tree)) {
+    case zudorhost::xmp::TreeBuilder::Built:
+        break;
+    case zudorhost::xmp::TreeBuilder::Refused:
+        return "refused";
+    case zudorhost::xmp::TreeBuilder::OutOfMemory:
+        return "out of memory";
+    }
+    const XmlNode *rdf = zudorhost::xmp::findRdfRoot(tree);
+    return treeText(tree.root, 0) + "rdf root: " + (rdf != nullptr ? treeText(*rdf, 0) : "none") + "\n";
+}
+
+} // namespace
+
+std::string quickAgainstExpat(const char *packet, size_t size)
+{
+    const std::string quick = treeOf(packet, size, true);
+    const std::string expat = treeOf(packet, size, false);
+    return quick == expat ? std::string() : "quick:\n" + quick + "expat:\n" + expat;
 }
 
 } // namespace xmporacle

@@ -28,4 +28,8 @@ std::string compare(const Listing &toolkit, const Listing &lister);
 // "path = value" lines, control bytes escaped.
 std::string describe(const Listing &listing);
 
+// Empty when the lister's quick reading of the packet, if it reads it at all, builds the tree
+// expat's events build; else where the two part.
+std::string quickAgainstExpat(const char *packet, size_t size);
+
 } // namespace xmporacle

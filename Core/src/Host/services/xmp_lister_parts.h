@@ -37,7 +37,7 @@ public:
     template <typename T>
     T *make()
     {
-        return new (take(sizeof(T))) T();
+        return new (take(sizeof(T))) T; // the members' own initialisers, not a memset
     }
     // A copy that ends with a NUL, which the views below do not count.
     std::string_view copy(const char *text, size_t size);
@@ -56,6 +56,18 @@ private:
     char *top_ = nullptr;
     char *end_ = nullptr;
 };
+
+// Equality of short strings, the names and prefixes compared at every element, without a
+// call into the C library for each.
+inline bool sameText(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
 
 // ---- The XML tree ----
 
@@ -300,9 +312,9 @@ bool feedPacket(XML_ParserStruct *parser, const char *text, size_t size, bool to
 
 // Where the reading looks up the names a node already has, to refuse a duplicate.
 struct NameKey {
-    const Prop *parent = nullptr;
-    std::string_view name;
-    uint32_t round = 0; // a key of an earlier packet's is free
+    const Prop *child = nullptr; // whose parent and name the key stands for
+    uint32_t hash = 0;
+    uint32_t round = 0;          // a key of an earlier packet's is free
 };
 struct NameIndex {
     std::vector<NameKey> keys;

@@ -331,7 +331,7 @@ private:
             return true;
         }
         for (size_t i = work_.scopes.size(); i-- > 0;)
-            if (work_.scopes[i].prefix == prefix) {
+            if (sameText(work_.scopes[i].prefix, prefix)) {
                 ns = work_.scopes[i].ns;
                 return true;
             }
@@ -376,7 +376,7 @@ private:
                 return false;
             // Two attributes of one local name may be one after namespaces: expat decides.
             for (const Attr &other : work_.attrs)
-                if (other.local == attr.local)
+                if (sameText(other.local, attr.local))
                     return false;
             work_.attrs.push_back(attr);
         }

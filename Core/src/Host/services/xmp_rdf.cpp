@@ -118,7 +118,7 @@ enum Term {
 
 Term termOf(std::string_view name)
 {
-    if (name.size() <= 4 || name.compare(0, 4, "rdf:") != 0)
+    if (name.size() <= 4 || name[0] != 'r' || name[1] != 'd' || name[2] != 'f' || name[3] != ':')
         return kOther;
     static constexpr struct {
         std::string_view local;
@@ -187,16 +187,18 @@ public:
 private:
     static bool isBlankText(const XmlNode &node) { return node.kind == XmlNode::Text && node.blank; }
 
-    // False when the parent already has a child of this name; else remembers it.
-    bool claimName(const Prop &parent, std::string_view name)
+    // False when the parent already has a child of this name; else the child will be
+    // remembered by remember(), once it is made. A child's parent and name stay as they are
+    // while names are claimed under that parent.
+    bool claimName(const Prop &parent, std::string_view name, size_t &slot, uint32_t &hash)
     {
-        for (size_t slot = nameHash(&parent, name) & mask_;; slot = (slot + 1) & mask_) {
-            NameKey &key = index_[slot];
-            if (key.round != round_) {
-                key = {&parent, name, round_};
+        const uint64_t full = nameHash(&parent, name);
+        hash = uint32_t(full >> 32);
+        for (slot = full & mask_;; slot = (slot + 1) & mask_) {
+            const NameKey &key = index_[slot];
+            if (key.round != round_)
                 return true;
-            }
-            if (key.parent == &parent && key.name == name)
+            if (key.hash == hash && key.child->parent == &parent && sameText(key.child->name, name))
                 return false;
         }
     }
@@ -229,11 +231,12 @@ private:
             childName = kItemName;
             isItem = true;
         }
-        if (!isItem && !isValue) {
-            // Only a schema or a struct has named children.
-            if (!(parent->options & (kIsSchema | kIsStruct)) || !claimName(*parent, childName))
-                return nullptr;
-        }
+        size_t slot = 0;
+        uint32_t hash = 0;
+        const bool named = !isItem && !isValue;
+        // Only a schema or a struct has named children.
+        if (named && (!(parent->options & (kIsSchema | kIsStruct)) || !claimName(*parent, childName, slot, hash)))
+            return nullptr;
         if (isValue) {
             if (top || !(parent->options & kIsStruct))
                 return nullptr;
@@ -241,6 +244,8 @@ private:
         }
         Prop *child = newProp(scratch_, parent, childName, value, options);
         parent->children.insert(scratch_, isValue ? 0 : parent->children.size, child);
+        if (named)
+            index_[slot] = {child, hash, round_};
         return child;
     }
 

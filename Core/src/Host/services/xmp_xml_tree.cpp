@@ -182,7 +182,7 @@ void TreeSink::qualify(const Binding *ns, std::string_view prefix, std::string_v
     nsOut = ns->uri;
     // Where the packet wrote the registered prefix, its own bytes spell the name.
     const std::string_view registered = ns->prefix.substr(0, ns->prefix.size() - 1);
-    if (!prefix.empty() && prefix == registered && prefix.data() + prefix.size() + 1 == local.data())
+    if (!prefix.empty() && sameText(prefix, registered) && prefix.data() + prefix.size() + 1 == local.data())
         nameOut = std::string_view(prefix.data(), prefix.size() + 1 + local.size());
     else
         nameOut = scratch_.join(ns->prefix, local);
@@ -211,7 +211,7 @@ bool TreeSink::attribute(size_t i, const Binding *ns, std::string_view prefix, s
                          std::string_view value)
 {
     XmlNode &node = *open_.back();
-    XmlAttr &attr = *new (&node.attrs[i]) XmlAttr();
+    XmlAttr &attr = *new (&node.attrs[i]) XmlAttr;
     qualify(ns, prefix, local, node.name, attr.ns, attr.name);
     attr.value = value;
     if (attr.name == "xml:lang") {
