@@ -1,8 +1,8 @@
 # What `cmake --install` places, and so what the packages hold: the module, the public headers
 # (the module's and the reference host's), sievecheck with its man page, a CMake package
-# (find_package(zudor): zudor::headers, zudor::zudor and, when Exempi is found, zudor::host)
-# and the pkg-config file zudor.pc. Front ends with their own install rules (python/) add to
-# the same tree and so to the same packages.
+# (find_package(zudor): zudor::headers, zudor::zudor and, when Exempi is found, zudor::host),
+# the pkg-config file zudor.pc, the README and the licence. Front ends with their own install
+# rules (python/) add to the same tree and so to the same packages.
 
 set(ZUDOR_HEADER_DIRS ${PROJECT_SOURCE_DIR}/Core/src/Readers/zudor/include/zudor)
 set(ZUDOR_HOST_HEADERS ${PROJECT_SOURCE_DIR}/Core/src/Host/include/zudor_host)
@@ -12,10 +12,16 @@ if(TARGET zudor_host AND NOT WIN32)
 endif()
 install(DIRECTORY ${ZUDOR_HEADER_DIRS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
     FILES_MATCHING PATTERN "*.h")
+# The licence goes with every copy. The Windows archive has the MIT text and the notices of
+# what its programs link statically; elsewhere the Debian-style copyright file holds both the
+# MIT text and the notices of the header-only libraries compiled into sievecheck and the
+# Python extension.
 if(WIN32)
-    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+    install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+        ${CMAKE_CURRENT_LIST_DIR}/windows/THIRD-PARTY-NOTICES DESTINATION .)
 else()
-    install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 if(TARGET sievecheck)

@@ -1,5 +1,6 @@
 # The packages, made by CPack from whatever the install rules place (scripts/package runs it):
-# a Debian package on Linux, a zip archive from the Windows build.
+# a Debian package on Linux, a zip archive from the Windows build. Both carry the licence: the
+# Debian package in its copyright file, the archive in LICENSE and THIRD-PARTY-NOTICES.
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "ZUDOR")
 set(CPACK_PACKAGE_CONTACT "ZUDOR maintainers <maintainers@users.noreply.c-seed-d295bf74.example>")
@@ -30,10 +31,21 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexempi-dev")
     # The Python package rides along; it needs Debian's python3, and zudor.dask needs Dask.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-dask, python3-distributed")
-    # A shlibs file, and ldconfig run after install and removal (by trigger, as Debian does it
-    # now, and by the scripts CPack writes), so the loader's cache knows libzudor.so.1.
+    # A revision of our own packaging: lintian then looks for changelog.Debian.gz.
+    set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+    # A shlibs file: hosts built against this version need this version or a later one with
+    # the same SONAME.
     set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
+    set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+    # ldconfig runs by trigger, as Debian does it now. postinst and prerm byte-compile the
+    # Python package and remove the byte-code again; CPack still adds a postrm calling ldconfig.
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers
+        ${CMAKE_CURRENT_LIST_DIR}/debian/postinst ${CMAKE_CURRENT_LIST_DIR}/debian/prerm)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    # The changelog and lintian's overrides, written while CPack stages the package.
+    set(CPACK_INSTALL_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/package-files.cmake)
+    set(CPACK_ZUDOR_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+    set(CPACK_ZUDOR_DOCDIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 include(CPack)

@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::memset(&ctx, 0, sizeof ctx);
     ctx.host = host.services();
     std::memset(ctx.summary.createTime, 0xEE, sizeof ctx.summary.createTime);
-    const int32_t result = tifConvertDateTime(&ctx, 2, 20, value);
+    const bool converted = tifConvertDateTime(&ctx, 2, 20, value);
 
     const int64_t expected = expectedSeconds(value);
     uint8_t want[8] = {};
@@ -70,10 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int i = 0; i < 8; ++i)
             want[i] = static_cast<uint8_t>(ft >> (8 * i));
     }
-    const bool ok = result == (expected >= 0 ? 1 : 0) && host.timesGiven.size() == (expected >= 0 ? 1u : 0u) &&
+    const bool ok = converted == (expected >= 0) && host.timesGiven.size() == (expected >= 0 ? 1u : 0u) &&
                     std::memcmp(ctx.summary.createTime, want, 8) == 0;
     if (!ok) {
-        std::fprintf(stderr, "\"%s\": result %d, expected second %lld, %zu times given\n", value, result,
+        std::fprintf(stderr, "\"%s\": converted %d, expected second %lld, %zu times given\n", value, int(converted),
                      static_cast<long long>(expected), host.timesGiven.size());
         std::abort();
     }

@@ -19,7 +19,7 @@
 #include <tiffio.h>
 
 #include "zudor/reader.h"
-#include "zudor_host/reference_host.h"
+#include "zudor_host/services.h"
 
 namespace {
 

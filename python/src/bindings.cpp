@@ -1,12 +1,16 @@
 // The _zudor extension: a front end of the reference host library. One document is read on
 // the calling thread, many on the runner's threads; either way without the GIL, which is
 // taken again only to turn the encoded records into dicts.
-#include <cstdlib>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include "dict_builder.h"
 #include "module_lookup.h"
-#include "record_codec.h"
+#include "record_events.h"
+#include "zudor_host/driver.h"
+#include "zudor_host/platform.h"
+#include "zudor_host/record.h"
+#include "zudor_host/runner.h"
 
 namespace py = pybind11;
 using namespace zudorhost;
@@ -32,22 +36,36 @@ DriverOptions driverOptions(int xmp, bool anyFile)
     return options;
 }
 
-py::list decoded(const OutputBuffer &records)
-{
-    py::list list;
-    if (!zudorpy::decodeRecords(records.data(), records.size(), list.ptr()))
-        throw py::error_already_set();
-    return list;
-}
+// The records a batch's events describe, one dict each.
+class RecordList : public zudorpy::DictBuilder {
+public:
+    void endRecord() override
+    {
+        PyObject *record = take();
+        if (record == nullptr || PyList_Append(list_.ptr(), record) != 0)
+            ok_ = false;
+        Py_XDECREF(record);
+    }
+    py::list take(const OutputBuffer &events)
+    {
+        zudorpy::replayEvents(events.data(), events.size(), *this);
+        if (!ok_)
+            throw py::error_already_set();
+        return std::move(list_);
+    }
+
+private:
+    using DictBuilder::take;
+    py::list list_;
+    bool ok_ = true;
+};
 
 // A driver per thread and XMP mode, kept between calls: read() may be called from many
 // Python threads at once, each reading without the GIL.
 struct ThreadReader {
-    explicit ThreadReader(const DriverOptions &options)
-        : driver(readerModule().table(), options), encoder(zudorpy::makeRecordEncoder()) {}
+    explicit ThreadReader(const DriverOptions &options) : driver(readerModule().table(), options) {}
     DocumentDriver driver;
-    std::unique_ptr<RecordFormatter> encoder;
-    OutputBuffer records, messages;
+    RecordWalker walker;
 };
 
 template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
@@ -58,16 +76,19 @@ template <typename Read> py::object readOne(int xmp, const std::string &name, Re
         slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
     ThreadReader &r = *slot;
     const InputItem item{name, InputOrigin::Named, {}};
+    const DocumentView *doc;
     {
         py::gil_scoped_release nogil;
-        r.records.clear();
-        r.messages.clear();
-        r.encoder->format(read(r.driver, item), r.records, r.messages);
-        r.driver.finish();
+        doc = &read(r.driver, item);
     }
-    py::object record = decoded(r.records)[0];
-    r.records.trim(1 << 20);
-    return record;
+    // The view holds until finish(): the dict is built from the reader's blocks directly.
+    zudorpy::DictBuilder builder;
+    r.walker.summary(*doc, builder);
+    PyObject *record = builder.take();
+    r.driver.finish();
+    if (record == nullptr)
+        throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(record);
 }
 
 py::object readPath(const std::string &path, int xmp)
@@ -148,7 +169,7 @@ public:
         options.jobs = jobs;
         options.driver = driverOptions(xmp, anyFile);
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
-                                                [] { return zudorpy::makeRecordEncoder(); }, options);
+                                                [] { return zudorpy::makeEventRecorder(); }, options);
     }
     ~Scanner() { close(); }
 
@@ -166,7 +187,7 @@ public:
             close();
             return py::none();
         }
-        return decoded(batch->records);
+        return RecordList().take(batch->records);
     }
 
     // Stops the workers (the runner joins them) and drops the inputs; a scan abandoned
@@ -191,10 +212,8 @@ private:
 PYBIND11_MODULE(_zudor, m)
 {
     m.doc() = "The native part of the zudor package; use the functions of zudor itself.";
-    // With TZ unset the C library reads /etc/localtime again at every local-time conversion,
-    // one system call per DateTime; naming that same file keeps it to the first, as in
-    // sievecheck. The zone itself does not change.
-    setenv("TZ", ":/etc/localtime", 0);
+    // The same zone as the system's, read once, as in sievecheck.
+    settleLocalTimeZone();
     std::string error;
     if (!zudorpy::loadReaderModule(readerModule(), error))
         throw py::import_error("cannot load the ZUDOR reader module: " + error);

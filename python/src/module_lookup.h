@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "zudor_host/zudor_host.h"
+#include "zudor_host/module.h"
 
 namespace zudorpy {
 

@@ -15,16 +15,21 @@ parsed JSON record that ``sievecheck --format json`` writes for the same file.
 """
 from __future__ import annotations
 
-import os
-from typing import Any, Dict, Iterable, Iterator, List, Optional, Union
+import os as _os
+import typing as _t
 
 from . import _zudor
 
 __all__ = ["read", "read_bytes", "scan", "Record", "PathLike"]
 __version__ = _zudor.__version__
 
-Record = Dict[str, Any]
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Record = _t.Dict[str, _t.Any]
+PathLike = _t.Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
+
+
+def __dir__() -> _t.List[str]:
+    # The API, not the helpers and imports the package works with.
+    return sorted(__all__ + ["__version__"])
 
 _XMP_MODES = {"parsed": _zudor.XMP_PARSED, "raw": _zudor.XMP_RAW}
 
@@ -38,9 +43,9 @@ def _xmp_mode(xmp: str) -> int:
         raise ValueError("xmp must be 'parsed' or 'raw', not %r" % xmp) from None
 
 
-def _jobs(jobs: Optional[int]) -> int:
+def _jobs(jobs: _t.Optional[int]) -> int:
     if jobs is None:
-        return os.cpu_count() or 1
+        return _os.cpu_count() or 1
     if isinstance(jobs, bool) or not isinstance(jobs, int):
         raise TypeError("jobs must be a positive int or None, not %s" % type(jobs).__name__)
     if jobs < 1:
@@ -48,10 +53,10 @@ def _jobs(jobs: Optional[int]) -> int:
     return jobs
 
 
-def _paths(inputs: Union[PathLike, Iterable[PathLike]]) -> List[bytes]:
-    if isinstance(inputs, (str, bytes, os.PathLike)):
+def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
+    if isinstance(inputs, (str, bytes, _os.PathLike)):
         inputs = [inputs]
-    return [os.fsencode(path) for path in inputs]
+    return [_os.fsencode(path) for path in inputs]
 
 
 def read(path: PathLike, xmp: str = "parsed") -> Record:
@@ -69,10 +74,10 @@ def read(path: PathLike, xmp: str = "parsed") -> Record:
 
     Raises TypeError or ValueError for a wrong argument. The GIL is released while reading.
     """
-    return _zudor.read(os.fsencode(path), _xmp_mode(xmp))
+    return _zudor.read(_os.fsencode(path), _xmp_mode(xmp))
 
 
-def read_bytes(data: Any, name: PathLike = "<bytes>", xmp: str = "parsed") -> Record:
+def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed") -> Record:
     """Read one TIFF document already in memory (fetched from an object store, say).
 
     data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
@@ -82,11 +87,11 @@ def read_bytes(data: Any, name: PathLike = "<bytes>", xmp: str = "parsed") -> Re
 
     The record is the one read() gives for a file holding the same bytes.
     """
-    return _zudor.read_bytes(data, os.fsencode(name), _xmp_mode(xmp))
+    return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp))
 
 
-def scan(inputs: Union[PathLike, Iterable[PathLike]], jobs: Optional[int] = None,
-         xmp: str = "parsed", any_file: bool = False) -> Iterator[Record]:
+def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
+         xmp: str = "parsed", any_file: bool = False) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
@@ -106,7 +111,7 @@ def scan(inputs: Union[PathLike, Iterable[PathLike]], jobs: Optional[int] = None
     return _records(_zudor.Scanner(_paths(inputs), _jobs(jobs), _xmp_mode(xmp), bool(any_file)))
 
 
-def _records(scanner: Any) -> Iterator[Record]:
+def _records(scanner: _t.Any) -> _t.Iterator[Record]:
     try:
         while True:
             batch = scanner.next_batch()

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # What a host developer meets: the example host built against an install tree (with
 # find_package and with pkg-config) and run on the sample; then the packages, the Debian one
-# installed, tried from /usr and removed again.
+# held to lintian, installed, tried from /usr and removed again.
 set -euo pipefail
 source scripts/lib/linux-packages
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" dpkg-dev unzip
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" dpkg-dev unzip lintian
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 
@@ -53,15 +53,36 @@ unset PKG_CONFIG_PATH
 
 echo "--- packages"
 scripts/package
-deb=build/packages/zudor_${version}_amd64.deb
+deb=build/packages/zudor_${version}-1_amd64.deb
 zip=build/packages/ZUDOR-${version}-win64.zip
 dpkg-deb -f "$deb" Depends
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in usr/share/doc/zudor/copyright usr/share/doc/zudor/changelog.Debian.gz \
+         usr/share/lintian/overrides/zudor "usr/lib/python3/dist-packages/zudor-$version.dist-info/METADATA"; do
+    grep -qx "./$f" <<<"$contents" || { echo "$deb lacks $f"; exit 1; }
+done
 listing=$(unzip -Z1 "$zip")
-for f in bin/ZUDOR.dll include/zudor/reader.h README.md; do
+for f in bin/ZUDOR.dll include/zudor/reader.h README.md LICENSE THIRD-PARTY-NOTICES; do
     grep -qx "ZUDOR-$version-win64/$f" <<<"$listing" || { echo "$zip lacks $f"; exit 1; }
 done
 if [ -e build/windows/bin/sievecheck.exe ]; then
     grep -qx "ZUDOR-$version-win64/bin/sievecheck.exe" <<<"$listing" || { echo "$zip lacks sievecheck.exe"; exit 1; }
+fi
+
+echo "--- lintian"
+# Each override says why on the comment line above it, and each still matches something.
+awk '/^#/ { reason = 1; next }
+     NF { if (!reason) { print "lintian override without a reason: " $0; bad = 1 }; reason = 0 }
+     END { exit bad }' cmake/debian/lintian-overrides
+# Everything it says is shown, overridden tags with their reasons too; --fail-on would count
+# those as well, so the verdict is read from the tags.
+report=$(lintian --display-info --show-overrides --fail-on none "$deb" 2>&1) ||
+    { echo "$report"; echo "lintian failed"; exit 1; }
+report=$(grep -v '^running with root privileges' <<<"$report" || true)
+[ -z "$report" ] || echo "$report"
+if grep -Eq '^[EW]: |^[EWI]: [^ ]+: (unused|mismatched)-override ' <<<"$report"; then
+    echo "lintian: an error or warning without an override, or an override that matches nothing"
+    exit 1
 fi
 
 echo "--- the Debian package installed"
@@ -77,11 +98,17 @@ expect_title /usr/bin/sievecheck -i "$sample" - --format text
 cmake -S examples/minimal_host -B "$work/usr" -G Ninja >/dev/null
 cmake --build "$work/usr" >/dev/null
 expect_title "$work/usr/minimal_host" "$sample"   # libzudor.so.1 from the loader's search path
+# The Python package with its metadata, imported by root, who may write byte-code beside it:
+# the purge below must take that away too.
+$sudo env -u PYTHONDONTWRITEBYTECODE /usr/bin/python3 -c 'import importlib.metadata as m, zudor
+assert m.version("zudor") == zudor.__version__, m.version("zudor")
+assert m.metadata("zudor")["License"] == "MIT"'
 
 echo "--- the Debian package removed"
 $sudo apt-get purge -y -qq -o DPkg::Lock::Timeout=600 zudor >/dev/null
 installed=0
-for f in /usr/bin/sievecheck /usr/include/zudor "/usr/lib/$(gcc -print-multiarch)/libzudor.so.1"; do
+for f in /usr/bin/sievecheck /usr/include/zudor "/usr/lib/$(gcc -print-multiarch)/libzudor.so.1" \
+         /usr/lib/python3/dist-packages/zudor /usr/share/doc/zudor; do
     [ ! -e "$f" ] || { echo "$f is still there after the purge"; exit 1; }
 done
 echo "install and packages: fine"

@@ -176,6 +176,9 @@ TEST_F(CliTest, StatusesAndErrorsNameTheFile)
     EXPECT_EQ(noModule.status, 2);
     EXPECT_NE(noModule.err.find("cannot load the reader module"), std::string::npos);
     EXPECT_NE(run("--help").out.find("EXIT STATUS"), std::string::npos);
+    ToolRun version = run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("sievecheck 1.", 0), 0u) << version.out;
 }
 
 TEST_F(CliTest, JobsDoNotChangeTheOutput)
@@ -286,6 +289,117 @@ TEST_F(CliTest, LatinOneBytesBecomeCharacters)
     EXPECT_EQ(record["file"], file.substr(0, file.size() - 5) + "\xc3\xa9.tif");
     EXPECT_EQ(record["properties"][0][1], "Caf\xc3\xa9 \xc3\xa9");
     EXPECT_EQ(record["properties"][1][1], "a\"b\\c\nd\x01");
+}
+
+// What a terminal would obey rather than show, read back from text output: \n, \r, \t, \xHH
+// and \u00HH stand for the byte or character; anything else is itself.
+std::string unshown(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] == '\\' && (next == 'n' || next == 'r' || next == 't')) {
+            out += next == 'n' ? '\n' : next == 'r' ? '\r' : '\t';
+            ++i;
+        } else if (text.compare(i, 2, "\\x") == 0 || text.compare(i, 4, "\\u00") == 0) {
+            const size_t digits = text[i + 1] == 'x' ? i + 2 : i + 4;
+            const unsigned code = unsigned(std::stoul(text.substr(digits, 2), nullptr, 16));
+            out += code < 0x80 ? std::string(1, char(code)) : std::string{char(0xC2), char(code)};
+            i = digits + 1;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// Whatever bytes a value or a name holds, the JSON record keeps them for a strict parser and
+// the text record shows them without handing the terminal a raw control byte.
+TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
+{
+    struct Value { std::string put, shown; };
+    std::vector<std::vector<Value>> documents;
+    // Each byte JSON must escape at every offset of a 48-byte value: a vector scan takes
+    // sixteen bytes at a time from wherever the value lies, so this crosses every block edge.
+    std::string special = "\x7f\"\\";
+    for (int b = 1; b < 0x20; ++b)
+        special += char(b);
+    for (char c : special) {
+        auto &values = documents.emplace_back();
+        for (size_t at = 0; at < 48; ++at) {
+            std::string v(48, 'v');
+            v[at] = c;
+            values.push_back({v, v});
+        }
+    }
+    // Bytes that are not UTF-8 become Latin-1 characters, C1 controls among them; a zero
+    // ends an ASCII value.
+    std::string longValue;
+    for (size_t i = 0; i < 100000; ++i)
+        longValue += i % 97 == 0 ? special[i / 97 % special.size()] : char('A' + i % 26);
+    documents.push_back({{"\xe9\x1b[31mred", "\xc3\xa9\x1b[31mred"},
+                         {"\xe2\x82\x1f", "\xc3\xa2\xc2\x82\x1f"},
+                         {"\xc0\xaf\"\xed\xa0\x80", "\xc3\x80\xc2\xaf\"\xc3\xad\xc2\xa0\xc2\x80"},
+                         {"\x9b" "2J\r\xe2\x82\xac", "\xc2\x9b" "2J\r\xe2\x82\xac"},
+                         {std::string("ab\0\x1b", 4), "ab"},
+                         {longValue, longValue}});
+    const std::string packet = std::string(kPacket).replace(std::strlen(kPacket) - 60, 0, "\x1b]0;title\x07\r\n\t\x1e");
+    std::vector<std::string> names;
+    for (size_t d = 0; d < documents.size(); ++d) {
+        TiffBuilder b;
+        b.ifd();
+        for (const Value &v : documents[d])
+            b.ascii(270, v.put);
+        if (d == 0)
+            b.bytes(700, testhost::kUndefined, packet);
+        names.push_back(write("bytes/" + std::to_string(100 + d) + (d == 1 ? "\x1b[2J\n\xe9.tif" : ".tif"), b.build()));
+    }
+    const std::string dir = "'" + (dir_ / "bytes").string() + "'";
+
+    ToolRun json = run("-i " + dir + " - --format json --xmp raw");
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto records = lines(json.out); // a strict parser: it throws on a raw control byte
+    ASSERT_EQ(records.size(), documents.size());
+    EXPECT_EQ(records[1]["file"], (dir_ / "bytes/101\x1b[2J\n\xc3\xa9.tif").string());
+    EXPECT_EQ(records[0]["xmp"]["packet"], packet);
+    for (size_t d = 0; d < documents.size(); ++d)
+        for (size_t i = 0; i < documents[d].size(); ++i)
+            EXPECT_EQ(records[d]["properties"][i][1], documents[d][i].shown) << d << " " << i;
+
+    ToolRun text = run("-i " + dir + " - --format text --xmp raw");
+    ASSERT_EQ(text.status, 0) << text.err;
+    const std::string &out = text.out;
+    for (size_t i = 0; i < out.size(); ++i) {
+        const auto b = uint8_t(out[i]);
+        const bool lines = b == '\n' || b == '\t' || (b == '\r' && out[i + 1] == '\n');
+        ASSERT_TRUE((b >= 0x20 && b != 0x7F && !(b == 0xC2 && uint8_t(out[i + 1]) < 0xA0)) || lines)
+            << "raw byte " << unsigned(b) << " at " << i;
+    }
+    // A value may span lines; the next field or file starts a line with two spaces or a '/'.
+    std::vector<std::string> shown;
+    const std::string label = "\n  Description    ";
+    for (size_t at = 0; (at = out.find(label, at)) != std::string::npos;) {
+        size_t end = at += label.size();
+        while (out[end] != '\n' || (end + 1 < out.size() && out.compare(end + 1, 2, "  ") != 0 && out[end + 1] != '/'))
+            ++end;
+        shown.push_back(unshown(out.substr(at, end - at)));
+    }
+    size_t k = 0;
+    for (const auto &values : documents)
+        for (const Value &v : values)
+            ASSERT_TRUE(shown.at(k++) == v.shown) << "value " << k - 1 << " differs from byte "
+                << std::mismatch(v.shown.begin(), v.shown.end(), shown[k - 1].begin(), shown[k - 1].end()).first - v.shown.begin();
+    EXPECT_NE(out.find("101\\x1B[2J\\n\xc3\xa9.tif\n"), std::string::npos) << "a name is one line";
+    EXPECT_NE(out.find("\\x1B]0;title\\x07\r\n\t\\x1E"), std::string::npos) << "a packet keeps its lines";
+
+    // The error line names the file visibly too.
+    ToolRun named = run("-i '" + write("\x1b[2Jx.txt", "text") + "' - --format json");
+    EXPECT_NE(named.err.find("\\x1B[2Jx.txt: not a TIFF file"), std::string::npos) << named.err;
+
+    // An output that cannot be written is not an incomplete document.
+    ToolRun full = run("-i " + dir + " /dev/full --format json");
+    EXPECT_EQ(full.status, 2);
+    EXPECT_NE(full.err.find("sievecheck: cannot write /dev/full: No space left on device"), std::string::npos) << full.err;
 }
 
 TEST_F(CliTest, TextOutputModeWritesTheReadersHint)

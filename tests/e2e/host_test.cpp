@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "zudor_host/file_stream.h"
+#include "zudor_host/stream.h"
 #include "zudor_host/host_slots.h"
-#include "zudor_host/reference_host.h"
+#include "zudor_host/services.h"
 
 using namespace zudorhost;
 

@@ -74,6 +74,7 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
             data = open(path, "rb").read()
             assert zudor.read_bytes(memoryview(data), name=path, xmp=xmp) == record
     assert zudor.read(SAMPLE)["title"] == "Harbour at dawn"
+    assert [name for name in dir(zudor) if not name.startswith("__")] == sorted(zudor.__all__)
 
 
 @pytest.mark.parametrize("call, error", [

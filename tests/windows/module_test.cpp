@@ -80,6 +80,8 @@ TEST(WindowsModule, VersionResourceNamesTheReader)
     EXPECT_EQ(versionString(info, "InternalName"), "ZUDOR");
     EXPECT_EQ(versionString(info, "OriginalFilename"), "ZUDOR.dll");
     EXPECT_EQ(versionString(info, "FileDescription"), "TIFF metadata reader");
+    EXPECT_EQ(versionString(info, "LegalCopyright"),
+              "Copyright (c) 2026 The ZUDOR authors. MIT licence.");
     EXPECT_EQ(versionString(info, "FileVersion"), ZUDOR_VERSION);
     EXPECT_EQ(versionString(info, "ProductVersion"), ZUDOR_VERSION);
 

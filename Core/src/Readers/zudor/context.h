@@ -26,12 +26,12 @@ struct TifContext {
 uint16_t tifReadShort(const uint8_t *bytes, uint32_t littleEndian);
 uint32_t tifReadLong(const uint8_t *bytes, uint32_t littleEndian);
 
-// Internal steps answer 1 for success and 0 for failure.
-int32_t tifWalkIfds(TifContext *ctx);
-int32_t tifStoreTitle(TifContext *ctx, int32_t length, const uint8_t *value);
-int32_t tifStoreAuthor(TifContext *ctx, int32_t length, const uint8_t *value);
-int32_t tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, const char *name);
-int32_t tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const char *value);
+// Internal steps answer true (1) for success and false (0) for failure.
+bool tifWalkIfds(TifContext *ctx);
+bool tifStoreTitle(TifContext *ctx, int32_t length, const uint8_t *value);
+bool tifStoreAuthor(TifContext *ctx, int32_t length, const uint8_t *value);
+bool tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, const char *name);
+bool tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const char *value);
 void tifFreePropertyList(TifContext *ctx);
 void tifReleaseSummaryInfo(TifContext *ctx);
 

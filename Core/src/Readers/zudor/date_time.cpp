@@ -34,16 +34,16 @@ int64_t tifMktime64(struct tm *calendar)
 #endif
 }
 
-int32_t tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const char *value)
+bool tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const char *value)
 {
     // Cleared first, so every failure leaves no creation time behind.
     std::memset(ctx->summary.createTime, 0, sizeof ctx->summary.createTime);
     if (type != 2 || count != 20)
-        return 0;
+        return false;
 
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     if (tifScanDateTime(value, "%d:%d:%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) < 6)
-        return 0;
+        return false;
 
     // Months carry into years here, in 64 bits, as mktime would carry them itself: the plain
     // year - 1900 and month - 1 could overflow an int for hostile numbers.
@@ -51,7 +51,7 @@ int32_t tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const
     const int64_t carriedYears = monthIndex >= 0 ? monthIndex / 12 : -((11 - monthIndex) / 12);
     const int64_t yearsSince1900 = static_cast<int64_t>(year) - 1900 + carriedYears;
     if (yearsSince1900 < INT_MIN || yearsSince1900 > INT_MAX)
-        return 0;
+        return false;
 
     struct tm calendar;
     std::memset(&calendar, 0, sizeof calendar);
@@ -64,10 +64,10 @@ int32_t tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const
     calendar.tm_isdst = -1;
     const int64_t seconds = tifMktime64(&calendar);
     if (seconds == -1)
-        return 0;
+        return false;
 
     uint8_t hostTime[8] = {};
     ctx->host->hostConvertTime(seconds, hostTime);
     std::memcpy(ctx->summary.createTime, hostTime, sizeof hostTime);
-    return 1;
+    return true;
 }

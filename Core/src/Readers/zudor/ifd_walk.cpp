@@ -54,7 +54,9 @@ struct IfdEntry {
 struct Walk {
     TifContext *ctx;
     uint32_t littleEndian;
-    int32_t status;
+    // A value's handler failed (a refused allocation, a rejected date): no later entry is
+    // examined, though the chain is still followed, and the walk fails.
+    bool handlerFailed;
     uint8_t *entries;
     uint16_t entryCapacity;
     uint8_t *value;
@@ -157,11 +159,12 @@ bool reserveValue(Walk &walk, uint32_t count)
     return true;
 }
 
-int32_t dispatchValue(Walk &walk, const IfdEntry &entry)
+// Whether the value's handler succeeded; a tag no handler takes needs none.
+bool dispatchValue(Walk &walk, const IfdEntry &entry)
 {
     const TagRule *rule = findTagRule(entry.tag);
     if (rule == nullptr)
-        return walk.status;
+        return true;
     TifContext *ctx = walk.ctx;
     const auto length = static_cast<int32_t>(entry.count);
     switch (rule->role) {
@@ -198,7 +201,7 @@ bool handleAsciiValue(Walk &walk, const IfdEntry &entry)
     std::memset(walk.value, 0, static_cast<size_t>(entry.count) + 1);
     if (!fetchValue(walk, entry, walk.value, false))
         return false;
-    walk.status = dispatchValue(walk, entry);
+    walk.handlerFailed = !dispatchValue(walk, entry);
     return true;
 }
 
@@ -234,7 +237,7 @@ bool walkOneIfd(Walk &walk)
         return false;
 
     // After a handler has failed no entry is examined, but the chain is still followed.
-    for (uint32_t i = 0; i < count && walk.status != 0; ++i)
+    for (uint32_t i = 0; i < count && !walk.handlerFailed; ++i)
         if (!handleEntry(walk, walk.entries + kEntrySize * i))
             return false;
 
@@ -248,27 +251,23 @@ bool walkOneIfd(Walk &walk)
 
 } // namespace
 
-int32_t tifWalkIfds(TifContext *ctx)
+bool tifWalkIfds(TifContext *ctx)
 {
     Walk walk;
     std::memset(&walk, 0, sizeof walk);
     walk.ctx = ctx;
     walk.littleEndian = ctx->littleEndian;
-    walk.status = 1;
     walk.dateTimePending = true;
     walk.artistPending = true;
     tifVisitedInit(&walk.visited);
 
-    while (ctx->ifdOffset != 0) {
-        if (!walkOneIfd(walk)) {
-            walk.status = 0;
-            break;
-        }
-    }
+    bool completed = true;
+    while (completed && ctx->ifdOffset != 0)
+        completed = walkOneIfd(walk);
 
     tifHostRelease(ctx, walk.value);
     tifHostRelease(ctx, walk.entries);
     tifHostRelease(ctx, walk.packet);
     tifVisitedRelease(ctx, &walk.visited);
-    return walk.status;
+    return completed && !walk.handlerFailed;
 }

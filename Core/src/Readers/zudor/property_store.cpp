@@ -17,16 +17,15 @@ char *copyBytes(TifContext *ctx, const void *source, uint32_t length)
 }
 
 // The first value stored wins; later ones are dropped with success.
-int32_t storeFirst(TifContext *ctx, char *&slot, uint32_t &size, int32_t length,
-                   const uint8_t *value)
+bool storeFirst(TifContext *ctx, char *&slot, uint32_t &size, int32_t length, const uint8_t *value)
 {
     if (slot != nullptr)
-        return 1;
+        return true;
     slot = copyBytes(ctx, value, static_cast<uint32_t>(length));
     if (slot == nullptr)
-        return 0;
+        return false;
     size = static_cast<uint32_t>(length) + 1;
-    return 1;
+    return true;
 }
 
 // A list is made on the first property after tifInitDoc, and also when a release has taken
@@ -48,20 +47,20 @@ bool ensurePropertyList(TifContext *ctx)
 
 } // namespace
 
-int32_t tifStoreTitle(TifContext *ctx, int32_t length, const uint8_t *value)
+bool tifStoreTitle(TifContext *ctx, int32_t length, const uint8_t *value)
 {
     return storeFirst(ctx, ctx->summary.title, ctx->titleSize, length, value);
 }
 
-int32_t tifStoreAuthor(TifContext *ctx, int32_t length, const uint8_t *value)
+bool tifStoreAuthor(TifContext *ctx, int32_t length, const uint8_t *value)
 {
     return storeFirst(ctx, ctx->summary.author, ctx->authorSize, length, value);
 }
 
-int32_t tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, const char *name)
+bool tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, const char *name)
 {
     if (!ensurePropertyList(ctx))
-        return 0;
+        return false;
     PropertyList *list = ctx->summary.properties;
     const int32_t n = list->count;
 
@@ -71,7 +70,7 @@ int32_t tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, co
         tifSaturatedSize(static_cast<uint64_t>(static_cast<int64_t>(n) + 1) * sizeof(PropertyEntry));
     auto *grown = static_cast<PropertyEntry *>(tifHostRealloc(ctx, list->entries, grownSize));
     if (grown == nullptr)
-        return 0;
+        return false;
     list->entries = grown;
 
     // Counted before the copies, with null strings, so a copy that fails leaves an entry
@@ -89,12 +88,12 @@ int32_t tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, co
         start = value + 1;
     entry->value = copyBytes(ctx, start, static_cast<uint32_t>(length));
     if (entry->value == nullptr)
-        return 0;
+        return false;
 
     entry->name = copyBytes(ctx, name, static_cast<uint32_t>(std::strlen(name)));
     if (entry->name == nullptr)
-        return 0;
-    return 1;
+        return false;
+    return true;
 }
 
 void tifFreePropertyList(TifContext *ctx)

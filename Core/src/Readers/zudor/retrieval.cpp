@@ -18,7 +18,7 @@ extern "C" uint32_t tifGetSummaryInfo(TifContext *ctx, SummaryInfo *out, uint32_
         tifReleaseSummaryInfo(ctx);
         return TIF_STATUS_OK;
     }
-    if (tifWalkIfds(ctx) != 0)
+    if (tifWalkIfds(ctx))
         std::memcpy(out, &ctx->summary, sizeof ctx->summary);
     return TIF_STATUS_OK;
 }
@@ -30,7 +30,7 @@ uint32_t tifGetXmpInfo(TifContext *ctx, XmpInfo *out, uint32_t release)
         return TIF_STATUS_FAILED;
     if (release != 0)
         return TIF_STATUS_OK;
-    if (tifWalkIfds(ctx) != 0) {
+    if (tifWalkIfds(ctx)) {
         std::memcpy(out, &ctx->xmpInfo, sizeof ctx->xmpInfo);
         std::memset(&ctx->xmpInfo, 0, sizeof ctx->xmpInfo);
     }

@@ -1,16 +1,15 @@
-// The two output formats: readable text, and JSON Lines with one object per document.
+// What sievecheck writes for each document: its record, and a line on the standard error for
+// a document that failed.
 #pragma once
 
 #include <memory>
 
-#include "zudor_host/zudor_host.h"
+#include "zudor_host/record_writers.h"
+#include "zudor_host/runner.h"
 
 namespace sievecheck {
 
-enum class Format { Text, Json };
-
-// One formatter per worker; it writes the summary, or the reader's text record in
-// text-output mode, and an error line for the standard error.
-std::unique_ptr<zudorhost::RecordFormatter> makeFormatter(Format format, bool textOutput);
+// One formatter per worker, around the record writer the front end chose.
+std::unique_ptr<zudorhost::RecordFormatter> makeFormatter(std::unique_ptr<zudorhost::RecordWriter> writer);
 
 } // namespace sievecheck

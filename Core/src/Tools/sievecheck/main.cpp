@@ -1,8 +1,10 @@
 // sievecheck: runs the reader module over TIFF files and reports what it found.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,8 +12,10 @@
 #include <CLI/CLI.hpp>
 
 #include "formatters.h"
+#include "zudor_host/inputs.h"
+#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
-#include "zudor_host/zudor_host.h"
+#include "zudor_host/runner.h"
 
 namespace {
 
@@ -60,7 +64,8 @@ XMP
 EXIT STATUS
   0  every document's summary is complete (skipped files do not count)
   1  some document's summary is partial or none, or a file could not be read
-  2  usage error, or the module could not be loaded
+  2  usage error, the module could not be loaded, or the output could not be
+     written
 
 EXAMPLES
   sievecheck -i scan.tif -
@@ -135,6 +140,7 @@ int main(int argc, char **argv)
     CLI::App app{"sievecheck - read the metadata of TIFF files through the ZUDOR reader",
                  "sievecheck"};
     app.footer(kManual);
+    app.set_version_flag("--version", "sievecheck " ZUDOR_VERSION);
     app.get_formatter()->column_width(28);
 
     std::vector<std::string> inputs, positionals;
@@ -167,7 +173,7 @@ int main(int argc, char **argv)
         std::vector<std::string> arguments = zudorhost::commandLineArguments(argc, argv);
         std::reverse(arguments.begin(), arguments.end());
         app.parse(arguments);
-    } catch (const CLI::CallForHelp &e) {
+    } catch (const CLI::Success &e) { // --help, --version
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         app.exit(e);
@@ -234,11 +240,13 @@ int main(int argc, char **argv)
     }
     if (format.empty())
         format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
-    const auto outputFormat = format == "text" ? sievecheck::Format::Text : sievecheck::Format::Json;
+    const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
     options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
     options.driver.maxRequest = maxRequest;
     options.driver.anyFile = anyFile;
-    options.driver.textOutput = textOutput;
+    // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
+    options.driver.retrieval = textOutput ? zudorhost::Retrieval::TextRecord : zudorhost::Retrieval::Summary;
+    const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
     options.jobs = jobs;
     options.ownDescriptorTables = true;
     if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
@@ -253,25 +261,35 @@ int main(int argc, char **argv)
     const auto start = Clock::now();
     Progress progress(!quiet && zudorhost::isTerminal(stderr));
     zudorhost::RunTotals totals;
+    int writeError = 0;
     {
         zudorhost::BatchRunner runner(module.table(), source,
-                                      [&] { return sievecheck::makeFormatter(outputFormat, textOutput); },
+                                      [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); },
                                       options);
         while (const zudorhost::FinishedBatch *batch = runner.next()) {
             if (batch->messages.size() != 0)
                 std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
-            if (batch->records.size() != 0)
-                std::fwrite(batch->records.data(), 1, batch->records.size(), out);
             totals.add(batch->totals);
             progress.update(totals.documents, false);
+            // Output that cannot be written is lost whatever comes after: stop reading.
+            const size_t size = batch->records.size();
+            if (size != 0 && std::fwrite(batch->records.data(), 1, size, out) != size) {
+                writeError = errno;
+                break;
+            }
         }
     }
     progress.update(totals.documents, true);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const bool written = std::fflush(out) == 0 && (out == stdout || std::fclose(out) == 0);
-    if (!written) {
-        std::perror(("sievecheck: " + output).c_str());
-        return kExitIncomplete;
+    if (writeError == 0 && std::fflush(out) != 0)
+        writeError = errno;
+    if (out != stdout && std::fclose(out) != 0 && writeError == 0)
+        writeError = errno;
+    // A lost output is not an incomplete document: status 2 lets a script tell the two apart.
+    if (writeError != 0) {
+        std::fprintf(stderr, "sievecheck: cannot write %s: %s\n",
+                     output == "-" ? "the standard output" : output.c_str(), std::strerror(writeError));
+        return kExitUsage;
     }
     if (stats)
         printTotals(totals, seconds, stderr);

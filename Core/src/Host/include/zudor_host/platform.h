@@ -1,7 +1,9 @@
-// What a command-line front end does differently on each platform. Paths are UTF-8 on every
-// platform; on Windows they become UTF-16 only where they meet the system.
+// What the host library and its front ends ask of the system, one implementation per platform
+// (platform_posix.cpp, platform_windows.cpp). Paths are UTF-8 on every platform; on Windows
+// they become UTF-16 only where they meet the system.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,5 +29,20 @@ bool sameFile(const std::string &a, const std::string &b);
 // looks at /etc/localtime again at every mktime, one system call per DateTime read; naming
 // that same zone file keeps it to the first. Windows reads TZ or the system's zone itself.
 void settleLocalTimeZone();
+
+// Standard input whole, as the reader seeks; more than cap bytes is refused, saying so.
+bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error);
+
+// Gives the calling thread a descriptor table of its own where the system allows it (Linux,
+// outside the thread sanitizer, which keeps one table per process); false where the thread
+// goes on sharing the process's table, which is as correct, only more contended.
+bool takeOwnDescriptorTable();
+
+bool pathExists(const std::string &path);
+
+// The directory of this program, or of the executable or library that holds the code at
+// address; empty when the system cannot tell.
+std::string programDirectory();
+std::string directoryOfCode(const void *address);
 
 } // namespace zudorhost

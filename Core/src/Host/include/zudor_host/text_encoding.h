@@ -1,10 +1,12 @@
 // What every front end does to the bytes the reader hands over before they reach a user:
-// mend them into UTF-8, and write times in ISO 8601.
+// mend them into UTF-8, show control characters on a terminal, and write times in ISO 8601.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "zudor_host/output_buffer.h"
 
 namespace zudorhost {
 
@@ -12,6 +14,16 @@ namespace zudorhost {
 // taken as a Latin-1 character. Returns text itself when it is valid UTF-8 (the usual case,
 // found in one pass with no copy), else scratch holding the mended copy; n is updated.
 const char *asUtf8(const char *text, size_t &n, std::string &scratch);
+
+// The n bytes of valid UTF-8 at text as a terminal may show them: control characters (C0,
+// DEL, and C1, which some terminals obey in UTF-8 too) become visible escapes: \n, \r, \t,
+// \x1B, \u009B. In a block of lines (a packet's text), line feeds, tabs and CR LF stay as they
+// are. Returns text itself when nothing needs showing, else scratch holding the copy; n is
+// updated.
+const char *visible(const char *text, size_t &n, std::string &scratch, bool block);
+
+// Appends the n bytes at text for a terminal: mended (asUtf8), then made visible (visible).
+void appendVisible(OutputBuffer &out, const char *text, size_t n, bool block, std::string &scratch);
 
 // FILETIME ticks as UTC, in the form 2024-02-29T13:45:00Z (or @seconds where the C library
 // has no calendar date for them); returns the length written to text.

@@ -1,0 +1,52 @@
+// A growable byte buffer that keeps its memory from one batch to the next: where records are
+// written before they reach a file, a pipe or Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+namespace zudorhost {
+
+class OutputBuffer {
+public:
+    OutputBuffer() = default;
+    ~OutputBuffer() { std::free(data_); }
+    OutputBuffer(OutputBuffer &&other) noexcept
+        : data_(other.data_), size_(other.size_), capacity_(other.capacity_)
+    {
+        other.data_ = nullptr;
+        other.size_ = other.capacity_ = 0;
+    }
+    OutputBuffer &operator=(OutputBuffer &&) = delete;
+
+    const char *data() const { return data_; }
+    size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+    // Room for n more bytes; the caller writes them and calls commit(n).
+    char *reserve(size_t n)
+    {
+        if (capacity_ - size_ < n)
+            grow(n);
+        return data_ + size_;
+    }
+    void commit(size_t n) { size_ += n; }
+    void append(const char *bytes, size_t n)
+    {
+        if (n != 0) {
+            std::memcpy(reserve(n), bytes, n);
+            size_ += n;
+        }
+    }
+    void push(char c) { *reserve(1) = c, ++size_; }
+    // Gives back a buffer that one huge record made larger than keep.
+    void trim(size_t keep);
+
+private:
+    void grow(size_t n);
+
+    char *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
+} // namespace zudorhost

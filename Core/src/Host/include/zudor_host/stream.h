@@ -1,0 +1,69 @@
+// An input stream over one file, or over bytes already in memory. The reader asks for many
+// small pieces (a count, an entry array, a value, the next offset), so reads are served from a
+// 64 KiB window of the file that one pread fills: a small document costs one system call, not
+// one per piece. Requests too large for the window go straight into the reader's buffer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "zudor/host.h"
+
+namespace zudorhost {
+
+struct StreamCounts {
+    uint64_t reads = 0;
+    uint64_t seeks = 0;
+    uint64_t bytesRead = 0;
+};
+
+class FileStream {
+public:
+    FileStream();
+    ~FileStream();
+    FileStream(const FileStream &) = delete;
+    FileStream &operator=(const FileStream &) = delete;
+
+    // Opens a regular file standing at its first byte; on failure returns false and says why.
+    // A named pipe or a device is refused, never waited on.
+    bool open(const std::string &path, std::string &error);
+    // Serves size bytes at data, which must stay valid until close().
+    void openMemory(const void *data, size_t size);
+    void close();
+
+    InputStream *stream() { return &record_; }
+    const StreamCounts &counts() const { return counts_; }
+    uint64_t size() const { return size_; }
+    // The document's first bytes (up to the window's length), as opening it read them.
+    const uint8_t *head(size_t &length) const;
+
+    static FileStream *fromStream(InputStream *stream);
+
+    static constexpr uint32_t kWindowBytes = 64 * 1024;
+
+private:
+    friend uint32_t fileStreamRead(InputStream *, void *, uint32_t);
+    friend int32_t fileStreamSeek(InputStream *, uint32_t, uint32_t);
+
+    uint32_t readAt(uint64_t offset, void *buffer, uint32_t count);
+    // The platform's part (file_stream_posix.cpp, file_stream_windows.cpp): up to count bytes
+    // at offset, fewer only at the end of the file or on an error; and the descriptor's end.
+    static uint32_t readFully(int fd, char *to, uint32_t count, uint64_t offset);
+    static void closeDescriptor(int fd);
+
+    InputStream record_; // first, so the reader's stream pointer leads back here
+    int fd_ = -1; // a C runtime descriptor on every platform
+    uint64_t position_ = 0;
+    uint64_t size_ = 0;
+    StreamCounts counts_;
+    std::unique_ptr<char[]> window_;
+    const char *view_ = nullptr; // window_, or the bytes in memory
+    uint64_t windowStart_ = 0;
+    uint64_t windowLength_ = 0;
+};
+
+uint32_t fileStreamRead(InputStream *stream, void *buffer, uint32_t count);
+int32_t fileStreamSeek(InputStream *stream, uint32_t offset, uint32_t origin);
+
+} // namespace zudorhost

@@ -1,0 +1,106 @@
+// The system calls of the host library and its front ends on POSIX systems.
+#include "zudor_host/platform.h"
+#include "platform/standard_input.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The thread sanitizer keeps one table of descriptors per process and would take two workers'
+// descriptors of the same number for one.
+#if defined(__SANITIZE_THREAD__)
+#define ZUDOR_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZUDOR_THREAD_SANITIZER 1
+#endif
+#endif
+#if defined(__linux__) && !defined(ZUDOR_THREAD_SANITIZER)
+#define ZUDOR_OWN_DESCRIPTOR_TABLES 1
+#include <sched.h>
+#endif
+
+namespace zudorhost {
+namespace {
+
+std::string parentOf(const char *file)
+{
+    const char *slash = std::strrchr(file, '/');
+    return slash == nullptr ? std::string() : std::string(file, size_t(slash - file));
+}
+
+} // namespace
+
+std::vector<std::string> commandLineArguments(int argc, char **argv)
+{
+    return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+void useBinaryStandardStreams() {}
+
+std::FILE *openFile(const std::string &path, const char *mode) { return std::fopen(path.c_str(), mode); }
+
+bool isTerminal(std::FILE *stream) { return isatty(fileno(stream)) != 0; }
+
+bool sameFile(const std::string &a, const std::string &b)
+{
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+void settleLocalTimeZone() { setenv("TZ", ":/etc/localtime", 0); }
+
+long readSomeStandardInput(char *into, size_t room)
+{
+    ssize_t got;
+    do
+        got = ::read(STDIN_FILENO, into, room);
+    while (got < 0 && errno == EINTR);
+    return long(got);
+}
+
+bool takeOwnDescriptorTable()
+{
+#ifdef ZUDOR_OWN_DESCRIPTOR_TABLES
+    // A worker opens and closes a file or two per document. With one descriptor table for the
+    // whole process, every open, read and close takes its locks and counts its references
+    // against the other workers; a table of its own spares it both, as if it were a process of
+    // its own. Where it is refused (a seccomp filter, say) the worker shares the table.
+    return unshare(CLONE_FILES) == 0;
+#else
+    return false;
+#endif
+}
+
+bool pathExists(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+std::string programDirectory()
+{
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return {};
+    path[n] = '\0';
+    return parentOf(path);
+}
+
+std::string directoryOfCode(const void *address)
+{
+    Dl_info info;
+    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr)
+        return {};
+    char resolved[PATH_MAX];
+    return parentOf(realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname);
+}
+
+} // namespace zudorhost

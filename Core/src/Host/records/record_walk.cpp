@@ -1,0 +1,107 @@
+// The one place that knows a record's fields and their order.
+#include "zudor_host/record.h"
+
+#include <cstring>
+
+#include "zudor_host/text_encoding.h"
+
+namespace zudorhost {
+
+const char *fieldName(Field field)
+{
+    switch (field) {
+    case Field::File: return "file";
+    case Field::Summary: return "summary";
+    case Field::Title: return "title";
+    case Field::Author: return "author";
+    case Field::CreateTime: return "createTime";
+    case Field::Properties: return "properties";
+    case Field::Xmp: return "xmp";
+    case Field::PacketBytes: return "packetBytes";
+    case Field::Packet: return "packet";
+    case Field::XmpProperties: return "properties";
+    case Field::Text: return "text";
+    case Field::Error: break;
+    }
+    return "error";
+}
+
+void RecordWalker::string(Field field, const char *text, size_t length, RecordVisitor &visitor)
+{
+    const char *utf8 = asUtf8(text, length, scratch_);
+    visitor.string(field, utf8, length);
+}
+
+void RecordWalker::optional(Field field, const char *text, RecordVisitor &visitor)
+{
+    if (text == nullptr)
+        visitor.string(field, nullptr, 0);
+    else
+        string(field, text, std::strlen(text), visitor);
+}
+
+void RecordWalker::pair(const char *name, const char *value, RecordVisitor &visitor)
+{
+    name = name != nullptr ? name : "";
+    value = value != nullptr ? value : "";
+    size_t nameLength = std::strlen(name), valueLength = std::strlen(value);
+    const char *utf8Name = asUtf8(name, nameLength, pairScratch_);
+    const char *utf8Value = asUtf8(value, valueLength, scratch_);
+    visitor.pair(utf8Name, nameLength, utf8Value, valueLength);
+}
+
+void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
+{
+    visitor.beginRecord(doc.error != nullptr);
+    string(Field::File, doc.input->path.data(), doc.input->path.size(), visitor);
+    optional(Field::Summary, summaryName(doc.summary), visitor);
+    optional(Field::Title, doc.title, visitor);
+    optional(Field::Author, doc.author, visitor);
+    if (doc.createTime == 0) {
+        visitor.string(Field::CreateTime, nullptr, 0);
+    } else {
+        char text[40];
+        visitor.string(Field::CreateTime, text, isoTime(doc.createTime, text));
+    }
+    visitor.beginList(Field::Properties);
+    for (size_t i = 0; i < doc.propertyCount; ++i)
+        pair(doc.properties[i].name, doc.properties[i].value, visitor);
+    visitor.endList(Field::Properties);
+    if (doc.xmp == nullptr) {
+        visitor.string(Field::Xmp, nullptr, 0);
+    } else {
+        visitor.beginGroup(Field::Xmp);
+        visitor.number(Field::PacketBytes, doc.xmp->packetBytes);
+        if (doc.xmp->packet != nullptr) {
+            optional(Field::Packet, doc.xmp->packet, visitor);
+        } else {
+            visitor.beginList(Field::XmpProperties);
+            struct Step {
+                RecordWalker *walker;
+                RecordVisitor *visitor;
+            } step{this, &visitor};
+            forEachXmpProperty(doc.xmp->document, [](void *state, const char *path, const char *value) {
+                auto *s = static_cast<Step *>(state);
+                s->walker->pair(path, value, *s->visitor);
+            }, &step);
+            visitor.endList(Field::XmpProperties);
+        }
+        visitor.endGroup(Field::Xmp);
+    }
+    optional(Field::Error, doc.error, visitor);
+    visitor.endRecord();
+}
+
+void RecordWalker::textRecord(const DocumentView &doc, RecordVisitor &visitor)
+{
+    visitor.beginRecord(doc.error != nullptr);
+    string(Field::File, doc.input->path.data(), doc.input->path.size(), visitor);
+    if (doc.error == nullptr)
+        visitor.string(Field::Text, doc.text, doc.textLength);
+    else
+        visitor.string(Field::Text, nullptr, 0);
+    optional(Field::Error, doc.error, visitor);
+    visitor.endRecord();
+}
+
+} // namespace zudorhost

@@ -1,0 +1,120 @@
+// The record as a block of lines for a person at a terminal: the file, then a label and a
+// value a line, fields without a value left out; a document that failed shows only why.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "zudor_host/record.h"
+#include "zudor_host/record_writers.h"
+#include "zudor_host/text_encoding.h"
+
+namespace zudorhost {
+namespace {
+
+class TextWriter : public RecordWriter, private RecordVisitor {
+public:
+    void write(const DocumentView &doc, OutputBuffer &out) override
+    {
+        out_ = &out;
+        walker_.summary(doc, *this);
+    }
+
+private:
+    // The strings come mended; only control characters are left to make visible. A name is
+    // one line; a value or packet may span lines.
+    void shown(const char *text, size_t length, bool block)
+    {
+        const char *bytes = visible(text, length, scratch_, block);
+        out_->append(bytes, length);
+    }
+
+    void line(const char *label, const char *value, size_t length)
+    {
+        char head[32];
+        const int n = std::snprintf(head, sizeof head, "  %-14s ", label);
+        out_->append(head, size_t(std::min<int>(n, sizeof head - 1)));
+        shown(value, length, true);
+        out_->push('\n');
+    }
+
+    const char *label(Field field)
+    {
+        switch (field) {
+        case Field::CreateTime: return "created";
+        default: return fieldName(field);
+        }
+    }
+
+    void beginRecord(bool failed) override { failed_ = failed; }
+    void string(Field field, const char *value, size_t length) override
+    {
+        if (field == Field::File) {
+            shown(value, length, false);
+            out_->push('\n');
+        } else if (field == Field::Packet) {
+            shown(value, length, true);
+            out_->push('\n');
+        } else if (value != nullptr && (!failed_ || field == Field::Error)) {
+            line(label(field), value, length);
+        }
+    }
+    void number(Field, uint64_t value) override
+    {
+        const std::string bytes = std::to_string(value) + " bytes";
+        line("xmp", bytes.data(), bytes.size());
+    }
+    void beginList(Field field) override { list_ = field; }
+    void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) override
+    {
+        if (list_ == Field::Properties) {
+            // Labels are the reader's own property names, far shorter than the column.
+            std::string label(name, nameLength);
+            line(label.c_str(), value, valueLength);
+            return;
+        }
+        out_->append("    ", 4);
+        shown(name, nameLength, true);
+        out_->append(" = ", 3);
+        shown(value, valueLength, true);
+        out_->push('\n');
+    }
+    void endList(Field) override {}
+    void beginGroup(Field) override {}
+    void endGroup(Field) override {}
+    void endRecord() override {}
+
+    RecordWalker walker_;
+    OutputBuffer *out_ = nullptr;
+    bool failed_ = false;
+    Field list_ = Field::Properties;
+    std::string scratch_;
+};
+
+// The reader's text record alone, a line of its own; nothing for a file that failed.
+class PlainTextRecordWriter : public RecordWriter {
+public:
+    void write(const DocumentView &doc, OutputBuffer &out) override
+    {
+        if (doc.error != nullptr)
+            return;
+        out.append(doc.text, doc.textLength);
+        out.push('\n');
+    }
+};
+
+} // namespace
+
+std::unique_ptr<RecordWriter> jsonSummaryWriter();
+std::unique_ptr<RecordWriter> jsonTextRecordWriter();
+
+std::unique_ptr<RecordWriter> summaryWriter(RecordFormat format)
+{
+    return format == RecordFormat::Json ? jsonSummaryWriter() : std::make_unique<TextWriter>();
+}
+
+std::unique_ptr<RecordWriter> textRecordWriter(RecordFormat format)
+{
+    return format == RecordFormat::Json ? jsonTextRecordWriter() : std::make_unique<PlainTextRecordWriter>();
+}
+
+} // namespace zudorhost

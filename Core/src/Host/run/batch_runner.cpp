@@ -1,0 +1,194 @@
+// Documents on worker threads, records back in input order. Work moves in batches of a few
+// documents, so threads meet once per batch, not once per document: a worker takes the next
+// batch's inputs from the source, reads and formats them into the batch's own buffers, and
+// marks it done; the caller takes finished batches in order and frees their slots. A fixed
+// ring of slots bounds what is in flight.
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "zudor_host/platform.h"
+#include "zudor_host/runner.h"
+
+namespace zudorhost {
+namespace {
+
+constexpr size_t kBatchDocuments = 32;
+constexpr size_t kBatchesPerWorker = 4;
+// A buffer that one huge record grew beyond this is given back when its batch is done.
+constexpr size_t kBufferKeep = 1 << 20;
+
+} // namespace
+
+void RunTotals::add(const DocumentView &doc)
+{
+    if (doc.skipped) {
+        ++skipped;
+        return;
+    }
+    ++documents;
+    if (doc.error != nullptr)
+        ++errors;
+    else if (doc.summary == SummaryState::Complete)
+        ++complete;
+    else if (doc.summary == SummaryState::Partial)
+        ++partial;
+    else
+        ++none;
+    counts.reads += doc.counts.reads;
+    counts.seeks += doc.counts.seeks;
+    counts.bytesRead += doc.counts.bytesRead;
+}
+
+void RunTotals::add(const RunTotals &o)
+{
+    documents += o.documents, complete += o.complete, partial += o.partial, none += o.none;
+    errors += o.errors, skipped += o.skipped;
+    counts.reads += o.counts.reads, counts.seeks += o.counts.seeks;
+    counts.bytesRead += o.counts.bytesRead;
+}
+
+struct Slot {
+    std::vector<InputItem> items;
+    size_t count = 0;
+    FinishedBatch out;
+    bool done = false;
+};
+
+struct BatchRunner::Shared {
+    const ReaderInterface &table;
+    InputSource &source;
+    FormatterFactory factory;
+    RunOptions options;
+
+    std::vector<Slot> slots;
+    std::mutex lock;
+    std::condition_variable slotFreed, batchDone;
+    uint64_t claimed = 0;          // batches handed to workers so far
+    uint64_t released = 0;         // batches the caller has finished with
+    uint64_t end = UINT64_MAX;     // the number of batches, once the source has run dry
+    bool stopping = false;
+    bool holding = false;          // the caller holds batch `released`
+    std::vector<std::thread> workers;
+
+    // Serial mode: one driver and formatter on the caller's thread.
+    std::unique_ptr<DocumentDriver> driver;
+    std::unique_ptr<RecordFormatter> formatter;
+
+    Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
+        : table(t), source(s), factory(std::move(f)), options(o) {}
+
+    // Takes up to a batch of inputs; false when the source has none left.
+    bool fill(Slot &slot)
+    {
+        if (slot.items.size() < kBatchDocuments)
+            slot.items.resize(kBatchDocuments);
+        slot.count = 0;
+        while (slot.count < kBatchDocuments && source.next(slot.items[slot.count]))
+            ++slot.count;
+        return slot.count > 0;
+    }
+
+    static void process(Slot &slot, DocumentDriver &driver, RecordFormatter &formatter)
+    {
+        FinishedBatch &out = slot.out;
+        out.records.clear();
+        out.messages.clear();
+        out.totals = RunTotals{};
+        for (size_t i = 0; i < slot.count; ++i) {
+            const DocumentView &doc = driver.read(slot.items[i]);
+            out.totals.add(doc);
+            if (!doc.skipped)
+                formatter.format(doc, out.records, out.messages);
+            driver.finish();
+        }
+    }
+
+    void work()
+    {
+        if (options.ownDescriptorTables)
+            takeOwnDescriptorTable();
+        DocumentDriver driver(table, options.driver);
+        std::unique_ptr<RecordFormatter> formatter = factory();
+        std::unique_lock<std::mutex> guard(lock);
+        while (true) {
+            slotFreed.wait(guard, [&] { return stopping || claimed == end || claimed < released + slots.size(); });
+            if (stopping || claimed == end)
+                return;
+            const uint64_t sequence = claimed++;
+            Slot &slot = slots[sequence % slots.size()];
+            // The source is read under the lock: its order is the output's order.
+            if (!fill(slot)) {
+                end = --claimed;
+                batchDone.notify_all();
+                slotFreed.notify_all();
+                return;
+            }
+            guard.unlock();
+            process(slot, driver, *formatter);
+            guard.lock();
+            slot.done = true;
+            if (sequence == released)
+                batchDone.notify_one();
+        }
+    }
+};
+
+BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, FormatterFactory factory,
+                         const RunOptions &options)
+    : shared_(std::make_unique<Shared>(table, source, std::move(factory), options))
+{
+    Shared &s = *shared_;
+    const unsigned jobs = std::max(1u, options.jobs);
+    if (jobs == 1) {
+        s.slots.resize(1);
+        s.driver = std::make_unique<DocumentDriver>(table, options.driver);
+        s.formatter = s.factory();
+        return;
+    }
+    s.slots.resize(jobs * kBatchesPerWorker);
+    for (unsigned i = 0; i < jobs; ++i)
+        s.workers.emplace_back([&s] { s.work(); });
+}
+
+BatchRunner::~BatchRunner()
+{
+    Shared &s = *shared_;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.stopping = true;
+    }
+    s.slotFreed.notify_all();
+    for (std::thread &worker : s.workers)
+        worker.join();
+}
+
+const FinishedBatch *BatchRunner::next()
+{
+    Shared &s = *shared_;
+    if (s.workers.empty()) {
+        Slot &slot = s.slots[0];
+        slot.out.records.trim(kBufferKeep);
+        if (!s.fill(slot))
+            return nullptr;
+        Shared::process(slot, *s.driver, *s.formatter);
+        return &slot.out;
+    }
+    std::unique_lock<std::mutex> guard(s.lock);
+    if (s.holding) {
+        Slot &held = s.slots[s.released % s.slots.size()];
+        held.done = false;
+        held.out.records.trim(kBufferKeep);
+        ++s.released;
+        s.holding = false;
+        s.slotFreed.notify_one();
+    }
+    Slot &slot = s.slots[s.released % s.slots.size()];
+    s.batchDone.wait(guard, [&] { return s.released == s.end || slot.done; });
+    if (s.released == s.end)
+        return nullptr;
+    s.holding = true;
+    return &slot.out;
+}
+
+} // namespace zudorhost

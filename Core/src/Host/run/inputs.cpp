@@ -1,0 +1,172 @@
+// Input sources: paths and directories walked as a stream, and lists of paths read from a
+// file. Nothing here holds more than one directory listing per level of the walk.
+#include <algorithm>
+#include <cstring>
+
+#include "run/directory_listing.h"
+#include "zudor_host/inputs.h"
+
+namespace zudorhost {
+namespace {
+
+bool readListing(Listing &listing, std::string &error)
+{
+    if (!listDirectory(listing, error))
+        return false;
+    const char *base = listing.names.data();
+    std::sort(listing.starts.begin(), listing.starts.end(),
+              [base](uint32_t a, uint32_t b) { return std::strcmp(base + a, base + b) < 0; });
+    return true;
+}
+
+// Expands each named path as it comes: a directory into the files below it, depth first.
+class Walker : public InputSource {
+public:
+    bool next(InputItem &item) override
+    {
+        while (true) {
+            if (!stack_.empty()) {
+                if (step(item))
+                    return true;
+                continue;
+            }
+            std::string path;
+            bool plainFile = false;
+            if (!nextNamed(path, plainFile))
+                return false;
+            if (startNamed(path, plainFile, item))
+                return true;
+        }
+    }
+
+protected:
+    // The next path the user named; plainFile skips the look at what it is.
+    virtual bool nextNamed(std::string &path, bool &plainFile) = 0;
+
+private:
+    bool startNamed(const std::string &path, bool plainFile, InputItem &item)
+    {
+        item.path = path;
+        item.error.clear();
+        item.origin = InputOrigin::Named;
+        if (path == "-" && !plainFile) {
+            item.origin = InputOrigin::StandardInput;
+            return true;
+        }
+        if (plainFile)
+            return true;
+        switch (namedKind(path, item.error)) {
+        case NamedKind::File:
+            return true; // opening it tells what is wrong, if anything
+        case NamedKind::Refused:
+            item.origin = InputOrigin::Failed;
+            return true;
+        case NamedKind::Directory:
+            break;
+        }
+        return enter(endsInSeparator(path) ? path : path + '/', item);
+    }
+
+    // Pushes a directory's listing; a directory that cannot be read is an input that failed.
+    bool enter(std::string prefix, InputItem &item)
+    {
+        stack_.emplace_back();
+        stack_.back().prefix = std::move(prefix);
+        if (readListing(stack_.back(), item.error))
+            return false;
+        item.path = stack_.back().prefix;
+        item.path.pop_back();
+        item.origin = InputOrigin::Failed;
+        stack_.pop_back();
+        return true;
+    }
+
+    bool step(InputItem &item)
+    {
+        Listing &top = stack_.back();
+        if (top.next == top.starts.size()) {
+            stack_.pop_back();
+            return false;
+        }
+        const char *key = top.names.data() + top.starts[top.next++];
+        const size_t length = std::strlen(key);
+        if (key[length - 1] == '/')
+            return enter(top.prefix + key, item);
+        // Written into the item's own string, whose room the batch keeps from one use to the
+        // next: a file met in a walk costs no allocation for its path.
+        item.path.assign(top.prefix).append(key, length);
+        item.origin = InputOrigin::Walked;
+        item.error.clear();
+        return true;
+    }
+
+    std::vector<Listing> stack_;
+};
+
+class PathWalker : public Walker {
+public:
+    explicit PathWalker(std::vector<std::string> inputs) : inputs_(std::move(inputs)) {}
+
+protected:
+    bool nextNamed(std::string &path, bool &plainFile) override
+    {
+        if (index_ == inputs_.size())
+            return false;
+        path = inputs_[index_++];
+        plainFile = false;
+        return true;
+    }
+
+private:
+    std::vector<std::string> inputs_;
+    size_t index_ = 0;
+};
+
+// A list may name millions of files: each is taken as a file, without a look at what it is
+// first; opening it refuses what is not a regular file.
+class ListWalker : public Walker {
+public:
+    ListWalker(std::FILE *from, char separator) : from_(from), separator_(separator) {}
+    ~ListWalker() override
+    {
+        std::free(line_);
+        if (from_ != nullptr && from_ != stdin)
+            std::fclose(from_);
+    }
+
+protected:
+    bool nextNamed(std::string &path, bool &plainFile) override
+    {
+        ptrdiff_t got;
+        while (from_ != nullptr && (got = readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
+            if (got > 0 && line_[got - 1] == separator_)
+                --got;
+            if (got == 0)
+                continue;
+            path.assign(line_, size_t(got));
+            plainFile = true;
+            return true;
+        }
+        return false;
+    }
+
+private:
+    std::FILE *from_;
+    char separator_;
+    char *line_ = nullptr;
+    size_t capacity_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs)
+{
+    return std::make_unique<PathWalker>(std::move(inputs));
+}
+
+std::unique_ptr<InputSource> listSource(std::FILE *from, char separator)
+{
+    return std::make_unique<ListWalker>(from, separator);
+}
+
+} // namespace zudorhost

@@ -1,0 +1,60 @@
+// Loading the module: where to look, and what every platform's loader checks of the table the
+// module wrote. Opening the library itself is the platform's (module_loader_*.cpp).
+#include "zudor_host/module.h"
+#include "zudor_host/platform.h"
+
+namespace zudorhost {
+
+bool LoadedModule::takeTable(TifGetReaderInterfaceFn entry, const std::string &file, ReaderInterface &table,
+                             std::string &error)
+{
+    if (entry != nullptr)
+        entry(&table);
+    if (entry == nullptr || table.allocateContext == nullptr || table.freeContext == nullptr ||
+        table.initDoc == nullptr || table.fillBuffer == nullptr ||
+        table.getSummaryInfo == nullptr || table.getXmpInfo == nullptr) {
+        error = file + (entry == nullptr ? ": no tifGetReaderInterface entry point"
+                                         : ": the reader's table is incomplete");
+        return false;
+    }
+    return true;
+}
+
+bool LoadedModule::load(const std::string &path, std::string &error)
+{
+    return path.empty() ? loadFirst(defaultModulePlaces(), error) : loadFrom(path, error);
+}
+
+bool LoadedModule::loadFirst(const std::vector<std::string> &places, std::string &error)
+{
+    std::string first;
+    for (const std::string &place : places) {
+        // A place that does not exist says nothing; the first real failure is the one to tell.
+        const bool bare = place.find_first_of("/\\") == std::string::npos;
+        if (!bare && !pathExists(place))
+            continue;
+        if (loadFrom(place, error))
+            return true;
+        if (first.empty())
+            first = error;
+    }
+    error = first.empty() ? std::string("cannot find ") + systemModuleName() : first;
+    return false;
+}
+
+std::vector<std::string> defaultModulePlaces()
+{
+    std::vector<std::string> places;
+    const std::string dir = programDirectory();
+    if (!dir.empty()) {
+        places.push_back(dir + "/" + moduleFileName());
+        const size_t slash = dir.find_last_of("/\\");
+        if (slash != std::string::npos)
+            for (std::string &place : installedModulePlaces(dir.substr(0, slash)))
+                places.push_back(std::move(place));
+    }
+    places.push_back(systemModuleName());
+    return places;
+}
+
+} // namespace zudorhost

@@ -1,0 +1,27 @@
+#include <cstring>
+
+#include "services/arena.h"
+#include "zudor_host/host_slots.h"
+#include "zudor_host/services.h"
+
+namespace zudorhost {
+
+ReferenceHost::ReferenceHost(XmpMode mode, int64_t maxRequest)
+    : mode_(mode), maxRequest_(maxRequest), arena_(std::make_unique<Arena>())
+{
+    std::memset(&services_, 0, sizeof services_);
+    // The reader never reads hostHeap; the heap slots find their host through it.
+    services_.hostHeap = this;
+    services_.hostAlloc = heapAlloc;
+    services_.hostFree = heapFree;
+    services_.hostRealloc = heapRealloc;
+    services_.hostCalloc = heapCalloc;
+    services_.hostResize = heapResize;
+    services_.hostConvertTime = convertTime;
+    services_.hostParseXmp = parseXmp;
+}
+
+ReferenceHost::~ReferenceHost() { endDocument(); }
+
+
+} // namespace zudorhost
