@@ -68,7 +68,12 @@ Listing listerListing(const char *packet, size_t size)
     Listing listing;
     switch (lister.list(packet, size, out)) {
     case zudorhost::XmpListStatus::Listed:
-        listing.bytes = out.bytes;
+        zudorhost::visitXmpListing(out.bytes.data(), out.bytes.size(),
+            [](void *to, const char *path, size_t pathLength, const char *value, size_t valueLength) {
+                auto &bytes = *static_cast<std::string *>(to);
+                bytes.append(path, pathLength).push_back('\0');
+                bytes.append(value, valueLength).push_back('\0');
+            }, &listing.bytes);
         break;
     case zudorhost::XmpListStatus::Refused:
         listing.status = Listing::Refused;

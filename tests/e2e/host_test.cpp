@@ -103,12 +103,18 @@ TEST(ReferenceHeap, ReallocGrowingByOneEntryKeepsEveryEntry)
     s->hostFree(&s->hostHeap, entries);
 }
 
+// The host's lister and the toolkit, each behind the same record.
+class ReferenceXmpReading : public testing::TestWithParam<XmpMode> {};
+INSTANTIATE_TEST_SUITE_P(Modes, ReferenceXmpReading, testing::Values(XmpMode::Parsed, XmpMode::Toolkit),
+                         [](const testing::TestParamInfo<XmpMode> &info) {
+                             return info.param == XmpMode::Parsed ? "Lister" : "Toolkit";
+                         });
+
 // A record the reader handed over lives until the document ends; one that a later packet
 // replaced before any hand-over goes at once.
-TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
+TEST_P(ReferenceXmpReading, RecordsLiveUntilTheDocumentEnds)
 {
-    ReferenceHost host(XmpMode::Parsed);
-    XmpInfo *first = parse(host, kPacket);
+    ReferenceHost host(GetParam());    XmpInfo *first = parse(host, kPacket);
     ASSERT_NE(first, nullptr);
     const XmpInfo claimed = *first;
     host.claimXmpRecords();
@@ -121,8 +127,10 @@ TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
     EXPECT_EQ(record->packetBytes, std::strlen(kPacket));
     EXPECT_EQ(record->sequence, 3u);
     std::vector<std::pair<std::string, std::string>> properties;
-    forEachXmpProperty(record->document, [](void *to, const char *path, const char *value) {
-        static_cast<decltype(properties) *>(to)->emplace_back(path, value);
+    forEachXmpProperty(*record, [](void *to, const char *path, size_t pathLength, const char *value,
+                                   size_t valueLength) {
+        static_cast<decltype(properties) *>(to)->emplace_back(std::string(path, pathLength),
+                                                              std::string(value, valueLength));
     }, &properties);
     ASSERT_EQ(properties.size(), 2u);
     EXPECT_EQ(properties[0], (std::pair<std::string, std::string>{"xmp:Rating", "3"}));
@@ -137,9 +145,9 @@ TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
     EXPECT_EQ(host.recordOf(zero), nullptr);
 }
 
-TEST(ReferenceXmp, UnparsablePacketGetsNoRecordAndPrintsNothing)
+TEST_P(ReferenceXmpReading, UnparsablePacketGetsNoRecordAndPrintsNothing)
 {
-    ReferenceHost host(XmpMode::Parsed);
+    ReferenceHost host(GetParam());
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     EXPECT_EQ(parse(host, "<x:xmpmeta><rdf:RDF><unclosed"), nullptr);

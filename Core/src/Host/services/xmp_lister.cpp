@@ -11,6 +11,7 @@
 //    the process; here the item is listed under the path the toolkit made for it;
 //  - packets nested more than a thousand elements deep are refused rather than read on a stack
 //    that the toolkit overruns some tens of thousands of levels down.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,9 +100,12 @@ std::string_view Scratch::join(std::string_view a, std::string_view b)
 
 namespace {
 
+// Thrown when the listing outgrows its limit.
+struct TooLong {};
+
 class ListingWriter {
 public:
-    explicit ListingWriter(XmpListing &out, std::string &path) : out_(out), path_(path) {}
+    ListingWriter(XmpListing &out, std::string &path, size_t limit) : out_(out), path_(path), limit_(limit) {}
 
     void schemas(const Prop &tree)
     {
@@ -115,13 +119,28 @@ public:
     }
 
 private:
+    void entry(std::string_view value)
+    {
+        const size_t size = 8 + path_.size() + value.size() + 2;
+        if (size > limit_ - std::min(limit_, out_.bytes.size()))
+            throw TooLong();
+        const uint32_t lengths[2] = {uint32_t(path_.size()), uint32_t(value.size())};
+        const size_t at = out_.bytes.size();
+        out_.bytes.resize(at + size);
+        char *to = &out_.bytes[at];
+        std::memcpy(to, lengths, 8);
+        std::memcpy(to + 8, path_.data(), path_.size());
+        to[8 + path_.size()] = '\0';
+        if (!value.empty())
+            std::memcpy(to + 9 + path_.size(), value.data(), value.size());
+        to[size - 1] = '\0';
+        ++out_.count;
+    }
+
     void node(const Prop &node)
     {
-        if (!(node.options & kComposite)) {
-            out_.bytes.append(path_).push_back('\0');
-            out_.bytes.append(node.value).push_back('\0');
-            ++out_.count;
-        }
+        if (!(node.options & kComposite))
+            entry(node.value);
         if (node.children.empty())
             return;
         const size_t base = path_.size();
@@ -144,6 +163,7 @@ private:
 
     XmpListing &out_;
     std::string &path_;
+    size_t limit_;
 };
 
 } // namespace
@@ -188,7 +208,11 @@ XmpListStatus XmpLister::list(const char *packet, size_t size, XmpListing &out)
         if (!xmp::readRdf(*rdf, root, work.tree.nodeCount, work.scratch, work.index) ||
             !xmp::touchUp(root, work.scratch))
             return XmpListStatus::Refused;
-        xmp::ListingWriter(out, work.path).schemas(root);
+        xmp::ListingWriter(out, work.path, limit_).schemas(root);
+    } catch (const xmp::TooLong &) {
+        out.bytes.clear();
+        out.count = 0;
+        return XmpListStatus::OutOfMemory;
     } catch (const std::bad_alloc &) {
         out.bytes.clear();
         out.count = 0;
@@ -199,12 +223,13 @@ XmpListStatus XmpLister::list(const char *packet, size_t size, XmpListing &out)
 
 void visitXmpListing(const char *bytes, size_t size, XmpPropertyVisitor visit, void *state)
 {
-    const char *end = bytes + size;
-    while (bytes < end) {
-        const char *path = bytes;
-        const char *value = path + std::strlen(path) + 1;
-        bytes = value + std::strlen(value) + 1;
-        visit(state, path, value);
+    for (const char *end = bytes + size; bytes < end;) {
+        uint32_t lengths[2];
+        std::memcpy(lengths, bytes, 8);
+        const char *path = bytes + 8;
+        const char *value = path + lengths[0] + 1;
+        visit(state, path, lengths[0], value, lengths[1]);
+        bytes = value + lengths[1] + 1;
     }
 }
 

@@ -20,7 +20,8 @@ enum class XmpListStatus {
     OutOfMemory // the listing or the work behind it did not fit in memory
 };
 
-// "path\0value\0" for each property, back to back, in the toolkit's order.
+// Each property in the toolkit's order, back to back: the path's length and the value's (four
+// bytes each, in the machine's order), the path, a NUL, the value, a NUL.
 struct XmpListing {
     std::string bytes;
     size_t count = 0;
@@ -43,16 +44,20 @@ public:
 
     // Replaces out with the listing of size bytes of packet text.
     XmpListStatus list(const char *packet, size_t size, XmpListing &out);
+    // A listing would grow past this many bytes (OutOfMemory): paths grow with the nesting,
+    // so a deep packet of many fields lists far more than its own size.
+    void setLimit(size_t bytes) { limit_ = bytes; }
 
     struct Work;
 
 private:
     std::unique_ptr<Work> work_;
+    size_t limit_ = size_t(-1);
 };
 
-// Calls visit(state, path, value) for each property of a listing, in order; both strings
-// point into the listing.
-using XmpPropertyVisitor = void (*)(void *state, const char *path, const char *value);
+// Calls visit for each property of a listing, in order, with strings that point into it.
+using XmpPropertyVisitor = void (*)(void *state, const char *path, size_t pathLength, const char *value,
+                                    size_t valueLength);
 void visitXmpListing(const char *bytes, size_t size, XmpPropertyVisitor visit, void *state);
 
 } // namespace zudorhost
