@@ -85,11 +85,19 @@ void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
                 RecordWalker *walker;
                 RecordVisitor *visitor;
             } step{this, &visitor};
-            forEachXmpProperty(*doc.xmp, [](void *state, const char *path, size_t pathLength, const char *value,
-                                            size_t valueLength) {
-                auto *s = static_cast<Step *>(state);
-                s->walker->pair(path, pathLength, value, valueLength, *s->visitor);
-            }, &step);
+            // The lister's strings are UTF-8 already, checked as it read them; the toolkit's
+            // are mended like any other text.
+            if (doc.xmp->mode == uint32_t(XmpMode::Parsed))
+                forEachXmpProperty(*doc.xmp, [](void *state, const char *path, size_t pathLength, const char *value,
+                                                size_t valueLength) {
+                    static_cast<Step *>(state)->visitor->pair(path, pathLength, value, valueLength);
+                }, &step);
+            else
+                forEachXmpProperty(*doc.xmp, [](void *state, const char *path, size_t pathLength, const char *value,
+                                                size_t valueLength) {
+                    auto *s = static_cast<Step *>(state);
+                    s->walker->pair(path, pathLength, value, valueLength, *s->visitor);
+                }, &step);
             visitor.endList(Field::XmpProperties);
         }
         visitor.endGroup(Field::Xmp);

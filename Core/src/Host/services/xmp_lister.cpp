@@ -125,15 +125,9 @@ private:
         if (size > limit_ - std::min(limit_, out_.bytes.size()))
             throw TooLong();
         const uint32_t lengths[2] = {uint32_t(path_.size()), uint32_t(value.size())};
-        const size_t at = out_.bytes.size();
-        out_.bytes.resize(at + size);
-        char *to = &out_.bytes[at];
-        std::memcpy(to, lengths, 8);
-        std::memcpy(to + 8, path_.data(), path_.size());
-        to[8 + path_.size()] = '\0';
-        if (!value.empty())
-            std::memcpy(to + 9 + path_.size(), value.data(), value.size());
-        to[size - 1] = '\0';
+        std::string &bytes = out_.bytes;
+        bytes.append(reinterpret_cast<const char *>(lengths), 8).append(path_).push_back('\0');
+        bytes.append(value).push_back('\0');
         ++out_.count;
     }
 
@@ -149,9 +143,12 @@ private:
         const size_t stem = path_.size();
         for (size_t i = 0; i < node.children.size; ++i) {
             if (node.options & kIsArray) {
-                char index[24];
-                const int size = std::snprintf(index, sizeof index, "[%zu]", i + 1);
-                path_.append(index, size_t(size));
+                char digits[24], *first = digits + sizeof digits;
+                *--first = ']';
+                for (size_t n = i + 1; n != 0; n /= 10)
+                    *--first = char('0' + n % 10);
+                *--first = '[';
+                path_.append(first, size_t(digits + sizeof digits - first));
             } else {
                 path_.append(node.children[i]->name);
             }

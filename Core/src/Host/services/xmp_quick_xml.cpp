@@ -162,14 +162,22 @@ public:
 private:
     bool more(size_t n = 1) const { return size_t(end_ - at_) >= n; }
 
-    // Past white space; a packet's padding, spaces by the thousand, eight at a time.
+    // Past white space; a packet's padding, spaces by the thousand, 32 at a time.
     void skipSpaces()
     {
+        constexpr uint64_t kSpaces = 0x2020202020202020ull;
         const char *p = at_;
+        while (end_ - p >= 32) {
+            uint64_t words[4];
+            std::memcpy(words, p, 32);
+            if (((words[0] ^ kSpaces) | (words[1] ^ kSpaces) | (words[2] ^ kSpaces) | (words[3] ^ kSpaces)) != 0)
+                break;
+            p += 32;
+        }
         while (end_ - p >= 8) {
             uint64_t word;
             std::memcpy(&word, p, 8);
-            if (word != 0x2020202020202020ull)
+            if (word != kSpaces)
                 break;
             p += 8;
         }
@@ -246,9 +254,25 @@ private:
 
     // Past the bytes that stand for themselves: those of the table and whole UTF-8 characters;
     // false at a sequence that is none.
-    bool skip(const bool (&plain)[256])
+    // Eight bytes at a time while none of them is special to the table's kind of text: below
+    // 0x20 or above 0x7E, '<', '&', and the quote or ']' the table names.
+    static bool plainWord(uint64_t word, char quoteOrBracket)
+    {
+        constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+        const auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+        const uint64_t special = ((word - kOnes * 0x20) | (word + kOnes * 0x01) | word) & kHighs;
+        return special == 0 && hasZero(word ^ (kOnes * '<')) == 0 && hasZero(word ^ (kOnes * '&')) == 0 &&
+               hasZero(word ^ (kOnes * uint8_t(quoteOrBracket))) == 0;
+    }
+
+    bool skip(const bool (&plain)[256], char quoteOrBracket)
     {
         const char *p = at_;
+        for (uint64_t word; end_ - p >= 8; p += 8) {
+            std::memcpy(&word, p, 8);
+            if (!plainWord(word, quoteOrBracket))
+                break;
+        }
         while (p < end_) {
             const auto c = uint8_t(*p);
             if (plain[c]) {
@@ -284,7 +308,7 @@ private:
     {
         const char quote = *at_++;
         const char *start = at_;
-        if (!skip(kPlain.value))
+        if (!skip(kPlain.value, quote))
             return false;
         if (at_ < end_ && *at_ == quote) {
             out = std::string_view(start, size_t(at_++ - start));
@@ -490,7 +514,7 @@ private:
         std::string &decoded = work_.decoded;
         while (!work_.open.empty()) {
             const char *run = at_;
-            if (!skip(kPlain.text))
+            if (!skip(kPlain.text, ']'))
                 return false;
             if (at_ != run)
                 sink_.text(run, size_t(at_ - run), true);

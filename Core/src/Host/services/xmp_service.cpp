@@ -17,6 +17,10 @@ struct ListingBlock {
     const char *data() const { return reinterpret_cast<const char *>(this + 1); }
 };
 
+// Waiting texts past this are read at once, the newest that lists kept, so that the copies of a
+// document of many packets never pile up.
+constexpr uint64_t kWaitingBudget = uint64_t(4) << 20;
+
 void releaseRecord(HostXmpRecord *record, Arena &arena)
 {
     if (record->mode == uint32_t(XmpMode::Toolkit))
@@ -28,69 +32,156 @@ void releaseRecord(HostXmpRecord *record, Arena &arena)
     arena.release(record);
 }
 
+HostXmpRecord *newRecord(Arena &arena, XmpMode mode, uint64_t packetBytes, uint64_t sequence)
+{
+    auto *record = static_cast<HostXmpRecord *>(arena.allocate(sizeof(HostXmpRecord)));
+    if (record != nullptr) {
+        std::memset(record, 0, sizeof *record);
+        record->magic = kXmpRecordMagic;
+        record->mode = static_cast<uint32_t>(mode);
+        record->packetBytes = packetBytes;
+        record->sequence = sequence;
+    }
+    return record;
+}
+
 } // namespace
 
-// False when the packet is turned down, or its record does not fit.
+XmpReading &ReferenceHost::xmpReading()
+{
+    if (xmp_ == nullptr)
+        xmp_ = std::make_unique<XmpReading>();
+    return *xmp_;
+}
+
+// The listed record for a waiting text, or null when the lister turns it down or it does not fit.
+HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *text)
+{
+    XmpReading &reading = xmpReading();
+    // The listing is the host's own allocation, held to the same cap as the reader's.
+    reading.lister.setLimit(size_t(maxRequest_));
+    if (reading.lister.list(text, size_t(face.packetBytes), reading.listing) != XmpListStatus::Listed)
+        return nullptr;
+    const std::string &bytes = reading.listing.bytes;
+    auto *block = static_cast<ListingBlock *>(arena_->allocate(sizeof(ListingBlock) + bytes.size()));
+    HostXmpRecord *record = block != nullptr ? newRecord(*arena_, XmpMode::Parsed, face.packetBytes, face.sequence) : nullptr;
+    if (record == nullptr) {
+        if (block != nullptr)
+            arena_->release(block);
+        return nullptr;
+    }
+    block->bytes = bytes.size();
+    std::memcpy(block + 1, bytes.data(), bytes.size());
+    record->document = block;
+    return record;
+}
+
+// Reads the waiting texts newest first until one lists; that one becomes the fallback, and
+// every waiting text goes. Returns the fallback, which the caller may take.
+HostXmpRecord *ReferenceHost::readWaiting()
+{
+    XmpReading &reading = xmpReading();
+    HostXmpRecord *found = nullptr;
+    for (size_t i = reading.waiting.size(); i-- > 0 && found == nullptr;)
+        found = readPacket(*reading.waiting[i].record, reading.waiting[i].text);
+    if (found != nullptr) {
+        if (reading.fallback != nullptr)
+            releaseRecord(reading.fallback, *arena_);
+        reading.fallback = found;
+    }
+    dropWaiting();
+    return reading.fallback;
+}
+
+void ReferenceHost::dropWaiting()
+{
+    for (const XmpReading::Waiting &waiting : xmp_->waiting)
+        arena_->release(waiting.text);
+    xmp_->waiting.clear();
+    xmp_->waitingBytes = 0;
+}
+
+// The records made since the last hand-over but the newest, which the reader has dropped.
+void ReferenceHost::dropOlderRecords()
+{
+    if (records_.size() <= claimed_ + 1)
+        return;
+    for (size_t i = claimed_; i + 1 < records_.size(); ++i)
+        releaseRecord(records_[i], *arena_);
+    records_.erase(records_.begin() + long(claimed_), records_.end() - 1);
+}
+
+// Copies the text (raw mode), keeps it waiting (parsed mode) or has the toolkit parse it;
+// false when the packet is turned down or does not fit.
 bool ReferenceHost::fillXmpRecord(HostXmpRecord &record, const char *packet, uint64_t textBytes)
 {
-    switch (mode_) {
-    case XmpMode::Raw: {
-        auto *copy = static_cast<char *>(arena_->allocate(textBytes + 1));
-        if (copy == nullptr)
-            return false;
-        std::memcpy(copy, packet, textBytes);
-        copy[textBytes] = '\0';
-        record.packet = copy;
-        return true;
-    }
-    case XmpMode::Parsed: {
-        if (xmp_ == nullptr)
-            xmp_ = std::make_unique<XmpReading>();
-        // The listing is the host's own allocation, held to the same cap as the reader's.
-        xmp_->lister.setLimit(size_t(maxRequest_));
-        if (xmp_->lister.list(packet, size_t(textBytes), xmp_->listing) != XmpListStatus::Listed)
-            return false;
-        const std::string &bytes = xmp_->listing.bytes;
-        auto *block = static_cast<ListingBlock *>(arena_->allocate(sizeof(ListingBlock) + bytes.size()));
-        if (block == nullptr)
-            return false;
-        block->bytes = bytes.size();
-        std::memcpy(block + 1, bytes.data(), bytes.size());
-        record.document = block;
-        return true;
-    }
-    case XmpMode::Toolkit:
+    if (mode_ == XmpMode::Toolkit)
         return (record.document = parseXmpDocument(packet, size_t(textBytes))) != nullptr;
+    auto *copy = static_cast<char *>(arena_->allocate(textBytes + 1));
+    if (copy == nullptr)
+        return false;
+    std::memcpy(copy, packet, textBytes);
+    copy[textBytes] = '\0';
+    if (mode_ == XmpMode::Raw) {
+        record.packet = copy;
+    } else {
+        XmpReading &reading = xmpReading();
+        reading.waiting.push_back({&record, copy});
+        reading.waitingBytes += textBytes;
     }
-    return false;
+    return true;
 }
 
 XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
 {
     // size counts the terminator the reader added.
     const uint64_t textBytes = size > 0 ? size - 1 : 0;
-    auto *record = static_cast<HostXmpRecord *>(arena_->allocate(sizeof(HostXmpRecord)));
+    HostXmpRecord *record = newRecord(*arena_, mode_, textBytes, ++made_);
     if (record == nullptr)
         return nullptr;
-    std::memset(record, 0, sizeof *record);
-    record->magic = kXmpRecordMagic;
-    record->mode = static_cast<uint32_t>(mode_);
-    record->packetBytes = textBytes;
-    record->sequence = ++made_;
     if (!fillXmpRecord(*record, packet, textBytes)) {
         arena_->release(record);
         return nullptr;
     }
-    if (records_.size() > claimed_) {
+    // The reader drops the record it held for the new one; a waiting one stays until it is read.
+    if (records_.size() > claimed_ && mode_ != XmpMode::Parsed) {
         releaseRecord(records_.back(), *arena_);
         records_.pop_back();
     }
     records_.push_back(record);
+    if (mode_ == XmpMode::Parsed && xmp_->waitingBytes > kWaitingBudget) {
+        readWaiting();
+        dropOlderRecords();
+    }
     return reinterpret_cast<XmpInfo *>(record);
+}
+
+// The newest record since the last hand-over reads as the newest of its waiting texts that
+// lists, or the fallback; the records before it, which the reader dropped, go.
+void ReferenceHost::claimXmpRecords()
+{
+    if (mode_ == XmpMode::Parsed && records_.size() > claimed_) {
+        XmpReading &reading = xmpReading();
+        reading.readAs.emplace_back(records_.back(), readWaiting());
+        reading.fallback = nullptr;
+        dropOlderRecords();
+    }
+    claimed_ = records_.size();
 }
 
 void ReferenceHost::endDocument()
 {
+    if (xmp_ != nullptr) {
+        dropWaiting();
+        XmpReading &reading = *xmp_;
+        for (auto &read : reading.readAs)
+            if (read.second != nullptr)
+                releaseRecord(read.second, *arena_);
+        reading.readAs.clear();
+        if (reading.fallback != nullptr)
+            releaseRecord(reading.fallback, *arena_);
+        reading.fallback = nullptr;
+    }
     for (HostXmpRecord *record : records_)
         releaseRecord(record, *arena_);
     records_.clear();
@@ -99,13 +190,25 @@ void ReferenceHost::endDocument()
     arena_->reset();
 }
 
-const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info) const
+const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info)
 {
     HostXmpRecord candidate;
     std::memcpy(&candidate, &info, sizeof candidate);
-    for (const HostXmpRecord *record : records_)
-        if (std::memcmp(record, &candidate, sizeof candidate) == 0)
+    for (size_t i = 0; i < records_.size(); ++i) {
+        HostXmpRecord *record = records_[i];
+        if (std::memcmp(record, &candidate, sizeof candidate) != 0)
+            continue;
+        if (record->mode != uint32_t(XmpMode::Parsed))
             return record;
+        // A parsed record reads as what its hand-over made of it; the newest not yet handed
+        // over is handed over now, and an older one the reader has dropped.
+        if (i + 1 == records_.size() && i >= claimed_)
+            claimXmpRecords();
+        for (const auto &read : xmp_->readAs)
+            if (read.first == record)
+                return read.second;
+        return nullptr;
+    }
     return nullptr;
 }
 

@@ -62,14 +62,18 @@ public:
     void endDocument();
 
     // The record behind an XmpInfo the reader handed over, or null when it is not one of
-    // this host's live records (all zero, say).
-    const HostXmpRecord *recordOf(const XmpInfo &info) const;
+    // this host's live records (all zero, say). In parsed mode the packet is read here, when
+    // it has not been (see claimXmpRecords), and the record is the listing's; null when the
+    // lister turned down the packet and every one before it since the last hand-over.
+    const HostXmpRecord *recordOf(const XmpInfo &info);
 
     // Says that the reader has handed over its XMP record: every record made so far stays
     // until endDocument(). Until then, a packet's record replaces the previous one made since
     // the last claim, which only the reader's context held and which it drops for the new
-    // one, so a document of many packets keeps one at a time, not all of them.
-    void claimXmpRecords() { claimed_ = records_.size(); }
+    // one, so a document of many packets keeps one at a time, not all of them. In parsed mode
+    // the packets wait unread until then and are read newest first until one lists, as the
+    // reader keeps the last packet the service did not turn down.
+    void claimXmpRecords();
 
     // Called by the XMP slot.
     XmpInfo *makeXmpRecord(const char *packet, uint32_t size);
@@ -80,6 +84,11 @@ public:
 
 private:
     bool fillXmpRecord(HostXmpRecord &record, const char *packet, uint64_t textBytes);
+    XmpReading &xmpReading();
+    HostXmpRecord *readPacket(const HostXmpRecord &face, const char *text);
+    HostXmpRecord *readWaiting();
+    void dropWaiting();
+    void dropOlderRecords();
 
     HostServices services_;
     XmpMode mode_;
@@ -88,7 +97,7 @@ private:
     size_t claimed_ = 0;
     uint64_t made_ = 0;
     std::unique_ptr<Arena> arena_;
-    std::unique_ptr<XmpReading> xmp_; // the lister and its buffer, in parsed mode
+    std::unique_ptr<XmpReading> xmp_; // the lister and the packets waiting for it, in parsed mode
 };
 
 // Whether this build has the XMP toolkit (XmpMode::Toolkit): false on Windows, where Exempi
