@@ -107,9 +107,9 @@ struct Plain {
     {
         for (int c = 0x20; c < 0x7F; ++c)
             text[c] = value[c] = c != '<' && c != '&';
-        text[']'] = false; // "]]>" may not stand in text
-        text['\n'] = text['\t'] = true;
-        value['"'] = value['\''] = false;
+        text[uint8_t(']')] = false; // "]]>" may not stand in text
+        text[uint8_t('\n')] = text[uint8_t('\t')] = true;
+        value[uint8_t('"')] = value[uint8_t('\'')] = false;
     }
 };
 constexpr Plain kPlain;
