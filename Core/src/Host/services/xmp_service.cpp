@@ -20,6 +20,7 @@ struct ListingBlock {
 // Waiting texts past this are read at once, the newest that lists kept, so that the copies of a
 // document of many packets never pile up.
 constexpr uint64_t kWaitingBudget = uint64_t(4) << 20;
+constexpr size_t kKeptListing = size_t(1) << 20;
 
 void releaseRecord(HostXmpRecord *record, Arena &arena)
 {
@@ -73,6 +74,9 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
     block->bytes = bytes.size();
     std::memcpy(block + 1, bytes.data(), bytes.size());
     record->document = block;
+    // One huge packet must not keep its buffer's size for every packet after it.
+    if (reading.listing.bytes.capacity() > kKeptListing)
+        std::string().swap(reading.listing.bytes);
     return record;
 }
 
