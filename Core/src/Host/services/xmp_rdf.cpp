@@ -187,9 +187,9 @@ public:
 private:
     static bool isBlankText(const XmlNode &node) { return node.kind == XmlNode::Text && node.blank; }
 
-    // False when the parent already has a child of this name; else the child will be
-    // remembered by remember(), once it is made. A child's parent and name stay as they are
-    // while names are claimed under that parent.
+    // False when the parent already has a child of this name; else the free slot, where
+    // addChild() keeps the child once it is made. A child's parent and name stay as they are
+    // for as long as names are claimed under that parent.
     bool claimName(const Prop &parent, std::string_view name, size_t &slot, uint32_t &hash)
     {
         const uint64_t full = nameHash(&parent, name);
@@ -204,11 +204,11 @@ private:
     }
 
     // A property, field or item from an element or attribute; null for the toolkit's errors.
-    Prop *addChild(Prop &parent0, std::string_view ns, std::string_view name, std::string_view value, bool top)
+    Prop *addChild(Prop &into, std::string_view ns, std::string_view name, std::string_view value, bool top)
     {
         if (ns.empty())
             return nullptr;
-        Prop *parent = &parent0;
+        Prop *parent = &into; // a top-level property goes into its schema instead
         uint32_t options = 0;
         const bool isValue = name == "rdf:value";
         bool isItem = name == "rdf:li";
