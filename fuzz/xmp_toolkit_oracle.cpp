@@ -142,12 +142,12 @@ std::string treeText(const XmlNode &node, int depth)
 }
 
 // The tree one way of reading builds, as text, or why it was not built.
-std::string treeOf(const char *packet, size_t size, bool quick)
+std::string treeOf(const char *packet, size_t size, bool quick, bool toolkitReferences)
 {
     static zudorhost::xmp::TreeBuilder builder;
     static zudorhost::xmp::Scratch scratch;
     static zudorhost::xmp::XmlTree tree;
-    builder.setToolkitReferences(true);
+    builder.setToolkitReferences(toolkitReferences);
     builder.setQuick(quick);
     switch (builder.build(packet, size, scratch, tree)) {
     case zudorhost::xmp::TreeBuilder::Built:
@@ -165,9 +165,14 @@ std::string treeOf(const char *packet, size_t size, bool quick)
 
 std::string quickAgainstExpat(const char *packet, size_t size)
 {
-    const std::string quick = treeOf(packet, size, true);
-    const std::string expat = treeOf(packet, size, false);
-    return quick == expat ? std::string() : "quick:\n" + quick + "expat:\n" + expat;
+    // Both ways of reading character references: the toolkit's and the lister's own.
+    for (bool toolkitReferences : {true, false}) {
+        const std::string quick = treeOf(packet, size, true, toolkitReferences);
+        const std::string expat = treeOf(packet, size, false, toolkitReferences);
+        if (quick != expat)
+            return "quick:\n" + quick + "expat:\n" + expat;
+    }
+    return {};
 }
 
 } // namespace xmporacle
