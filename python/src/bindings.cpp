@@ -26,13 +26,13 @@ LoadedModule &readerModule()
     return *module;
 }
 
-// 1 is parsed, 2 raw, as XmpMode; the Python side has checked the name.
+// 1 is parsed, 2 raw, 3 toolkit, as XmpMode; the Python side has checked the name.
 DriverOptions driverOptions(int xmp, bool anyFile)
 {
     DriverOptions options;
-    options.xmpMode = xmp == int(XmpMode::Raw) ? XmpMode::Raw : XmpMode::Parsed;
+    options.xmpMode = static_cast<XmpMode>(xmp);
     options.anyFile = anyFile;
-    if (options.xmpMode == XmpMode::Parsed)
+    if (options.xmpMode == XmpMode::Toolkit)
         initXmpToolkit();
     return options;
 }
@@ -71,8 +71,8 @@ struct ThreadReader {
 
 template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
 {
-    thread_local std::unique_ptr<ThreadReader> readers[2];
-    std::unique_ptr<ThreadReader> &slot = readers[xmp == int(XmpMode::Raw)];
+    thread_local std::unique_ptr<ThreadReader> readers[3];
+    std::unique_ptr<ThreadReader> &slot = readers[xmp - 1];
     if (!slot)
         slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
     ThreadReader &r = *slot;
@@ -224,6 +224,7 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("__version__") = ZUDOR_VERSION;
     m.attr("XMP_PARSED") = int(XmpMode::Parsed);
     m.attr("XMP_RAW") = int(XmpMode::Raw);
+    m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
     m.def("read", &readPath, py::arg("path"), py::arg("xmp"));
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
     m.def("walk", &walk, py::arg("paths"),

@@ -34,7 +34,7 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
                     sorted order, files that are not TIFF skipped there; a named file always
                     has a record)
     partition_size  files per partition, each read as one task
-    xmp             "parsed" or "raw", as for zudor.read()
+    xmp             "parsed", "toolkit" or "raw", as for zudor.read()
 
     Each record is the dict zudor.read() gives; in order, the bag holds what zudor.scan()
     yields for the same paths. ``bag.to_dataframe()`` makes a Dask DataFrame of them, one

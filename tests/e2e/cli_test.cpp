@@ -233,6 +233,34 @@ TEST_F(CliTest, WalksReadLinkedFilesButNeverEnterLinkedDirectories)
     EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// Two packets bind one prefix to different namespaces. Each file lists its own prefix, read
+// alone or after the other, on one job or two; the toolkit's registry would make up zz_1_ for
+// whichever came second.
+TEST_F(CliTest, ARecordsPrefixesDependOnlyOnItsOwnFile)
+{
+    auto document = [](const char *uri) {
+        const std::string packet = std::string("<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf="
+            "\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" xmlns:zz=\"") + uri +
+            "\"><zz:Q>" + uri + "</zz:Q></rdf:Description></rdf:RDF></x:xmpmeta>";
+        return TiffBuilder().ifd().ascii(269, "doc").bytes(700, testhost::kUndefined, packet).build();
+    };
+    const std::string a = write("a.tif", document("http://ns.example/a/"));
+    const std::string b = write("b.tif", document("http://ns.example/b/"));
+    for (const char *order : {"-i A -i B", "-i B -i A"})
+        for (const char *jobs : {"1", "2"}) {
+            std::string args = order;
+            args.replace(args.find('A'), 1, a);
+            args.replace(args.find('B'), 1, b);
+            const auto records = lines(run(args + " - --format json --jobs " + jobs).out);
+            ASSERT_EQ(records.size(), 2u) << order << " --jobs " << jobs;
+            for (const json &record : records) {
+                const std::string uri = record["file"] == a ? "http://ns.example/a/" : "http://ns.example/b/";
+                EXPECT_EQ(record["xmp"]["properties"], json::array({json::array({"zz:Q", uri})}))
+                    << order << " --jobs " << jobs;
+            }
+        }
+}
+
 // What the host does before the reader: classic TIFF headers go on, anything else is skipped
 // in a directory walk, an error when named, and read anyway with --any-file.
 TEST_F(CliTest, FilesAreIdentifiedByTheirFirstBytes)

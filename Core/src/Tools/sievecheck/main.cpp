@@ -76,9 +76,14 @@ OUTPUT
          properties or packet}) and error (null or a message)
 
 XMP
-  --xmp parsed lists each packet's simple properties; --xmp raw gives its
-  text. A build without an XMP toolkit (the Windows build) keeps packets as
-  text by default and refuses --xmp parsed with exit status 2.
+  --xmp parsed (the default) lists each packet's simple properties, without
+  their qualifiers, as the XMP toolkit lists them: the same paths, values and
+  order, and the same packets turned down. The host reads each packet on its
+  own, so a prefix one packet declares never changes what another lists, as
+  it does within the toolkit. --xmp toolkit has the XMP toolkit (Exempi) read
+  the packets, for its own reading, earlier packets' prefixes included; the
+  Windows build has no toolkit and refuses it with exit status 2. --xmp raw
+  gives each packet's text.
 
 EXIT STATUS
   0  every document's summary is complete (skipped files do not count)
@@ -187,14 +192,14 @@ int main(int argc, char **argv)
     app.add_option("files", positionals, "OUTPUT with -i; INPUT OUTPUT without it");
     app.add_option("--format", format, "Output format: text or json")
         ->check(CLI::IsMember({"text", "json"}));
-    app.add_option("--xmp", xmp, "XMP packets: parsed or raw text (default: parsed where this build can parse XMP)")
-        ->check(CLI::IsMember({"parsed", "raw"}));
+    app.add_option("--xmp", xmp, "XMP packets: parsed (the default), toolkit (Exempi's reading) or raw text")
+        ->check(CLI::IsMember({"parsed", "toolkit", "raw"}));
     app.add_option("-j,--jobs", jobs, "Documents read in parallel (default: the cores)")
         ->check(CLI::PositiveNumber);
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
-    app.add_flag("--xmp-warnings", xmpWarnings, "Let the XMP toolkit report parse failures on standard error");
+    app.add_flag("--xmp-warnings", xmpWarnings, "With --xmp toolkit, let the toolkit report parse failures on standard error");
     app.add_option("--module", modulePath, "The reader module to load");
     app.add_option("--max-request", maxRequest, "Largest single allocation granted, in bytes")
         ->check(CLI::NonNegativeNumber);
@@ -240,12 +245,12 @@ int main(int argc, char **argv)
         output = positionals[1];
         textOutput = true;
     }
-    // Where the build has no XMP toolkit, packets are kept as text unless parsing is asked for,
-    // which such a build refuses at once rather than failing on every packet.
+    // A build without the XMP toolkit refuses toolkit mode at once rather than turning down
+    // every packet.
     if (xmp.empty())
-        xmp = zudorhost::xmpParsingAvailable() ? "parsed" : "raw";
-    if (xmp == "parsed" && !zudorhost::xmpParsingAvailable()) {
-        std::fprintf(stderr, "sievecheck: this build cannot parse XMP (no XMP toolkit on this platform); use --xmp raw\n");
+        xmp = "parsed";
+    if (xmp == "toolkit" && !zudorhost::xmpToolkitAvailable()) {
+        std::fprintf(stderr, "sievecheck: this build has no XMP toolkit; use --xmp parsed\n");
         return kExitUsage;
     }
     if (std::count(inputs.begin(), inputs.end(), "-") + (filesFrom == "-") > 1) {
@@ -286,7 +291,8 @@ int main(int argc, char **argv)
     if (format.empty())
         format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
     const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
-    options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
+    options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw
+                             : xmp == "toolkit" ? zudorhost::XmpMode::Toolkit : zudorhost::XmpMode::Parsed;
     options.driver.maxRequest = maxRequest;
     options.driver.anyFile = anyFile;
     // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
@@ -297,7 +303,7 @@ int main(int argc, char **argv)
     zudorhost::RemoteCounters counted;
     remote.counters = &counted;
     options.driver.remote = remote;
-    if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
+    if (options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
     // The named inputs first, then the listed files.
