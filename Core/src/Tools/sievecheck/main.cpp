@@ -37,7 +37,8 @@ INPUTS
   A directory is walked depth first, each directory's entries in byte order,
   which puts the files in the order of their sorted paths; links to files are
   read, links to directories are not followed. --files-from FILE (or '-') reads
-  the files to process from FILE, one per line, or NUL-separated with -0.
+  the files to process from FILE, one per line (LF or CR LF; blank lines are
+  passed over), or NUL-separated with -0.
 
   Before a file reaches the reader its first bytes are checked: a classic TIFF
   header ("II" or "MM" and 42) goes on; a BigTIFF header gets the error "BigTIFF
