@@ -119,6 +119,7 @@ def whole_process(args, corpus):
         ("sievecheck --jobs 1", sieve_run("parsed", "1"), "parsed"),
         ("sievecheck --xmp raw --jobs %s" % jobs, sieve_run("raw", jobs), "raw"),
         ("sievecheck --jobs %s" % jobs, sieve_run("parsed", jobs), "parsed"),
+        ("sievecheck --xmp toolkit --jobs 1", sieve_run("toolkit", "1"), "parsed"),
         ("tiffinfo", ["tiffinfo"] + files, "raw"),
         ("exiv2 -pa", ["exiv2", "-pa"] + files, "parsed"),
         ("exiftool -fast2 -j", ["exiftool", "-fast2", "-j", "-r", corpus], "parsed"),

@@ -1,8 +1,9 @@
 # What `cmake --install` places, and so what the packages hold: the module, the public headers
 # (the module's and the reference host's), sievecheck with its man page, a CMake package
-# (find_package(zudor): zudor::headers, zudor::zudor and, when Exempi is found, zudor::host),
-# the pkg-config file zudor.pc, the README and the licence. Front ends with their own install
-# rules (python/) add to the same tree and so to the same packages.
+# (find_package(zudor): zudor::headers, zudor::zudor and, when Exempi, libcurl, expat and
+# OpenSSL are found, zudor::host), the pkg-config file zudor.pc, the README and the licence.
+# Front ends with their own install rules (python/) add to the same tree and so to the same
+# packages.
 
 set(ZUDOR_HEADER_DIRS ${PROJECT_SOURCE_DIR}/Core/src/Readers/zudor/include/zudor)
 set(ZUDOR_HOST_HEADERS ${PROJECT_SOURCE_DIR}/Core/src/Host/include/zudor_host)

@@ -11,6 +11,7 @@
 #include "zudor_host/platform.h"
 #include "zudor_host/record.h"
 #include "zudor_host/record_events.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 
 namespace py = pybind11;
@@ -26,13 +27,13 @@ LoadedModule &readerModule()
     return *module;
 }
 
-// 1 is parsed, 2 raw, as XmpMode; the Python side has checked the name.
+// 1 is parsed, 2 raw, 3 toolkit, as XmpMode; the Python side has checked the name.
 DriverOptions driverOptions(int xmp, bool anyFile)
 {
     DriverOptions options;
-    options.xmpMode = xmp == int(XmpMode::Raw) ? XmpMode::Raw : XmpMode::Parsed;
+    options.xmpMode = static_cast<XmpMode>(xmp);
     options.anyFile = anyFile;
-    if (options.xmpMode == XmpMode::Parsed)
+    if (options.xmpMode == XmpMode::Toolkit)
         initXmpToolkit();
     return options;
 }
@@ -71,8 +72,8 @@ struct ThreadReader {
 
 template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
 {
-    thread_local std::unique_ptr<ThreadReader> readers[2];
-    std::unique_ptr<ThreadReader> &slot = readers[xmp == int(XmpMode::Raw)];
+    thread_local std::unique_ptr<ThreadReader> readers[3];
+    std::unique_ptr<ThreadReader> &slot = readers[xmp - 1];
     if (!slot)
         slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
     ThreadReader &r = *slot;
@@ -167,7 +168,9 @@ std::vector<Item> walk(std::vector<std::string> paths)
     std::vector<InputItem> found;
     {
         py::gil_scoped_release nogil;
-        std::unique_ptr<InputSource> source = pathSource(std::move(paths));
+        // S3 prefixes are listed here; their keys, like URLs, are fetched by whoever reads them.
+        std::unique_ptr<InputSource> named = pathSource(std::move(paths));
+        std::unique_ptr<InputSource> source = listedSource(*named, RemoteOptions{});
         for (InputItem item; source->next(item);)
             found.push_back(item);
     }
@@ -279,6 +282,7 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("__version__") = ZUDOR_VERSION;
     m.attr("XMP_PARSED") = int(XmpMode::Parsed);
     m.attr("XMP_RAW") = int(XmpMode::Raw);
+    m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
     m.def("read", &readPath, py::arg("path"), py::arg("xmp"));
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
     m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("jobs"), py::arg("xmp"),

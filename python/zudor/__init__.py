@@ -32,16 +32,16 @@ def __dir__() -> _t.List[str]:
     # The API, not the helpers and imports the package works with.
     return sorted(__all__ + ["__version__"])
 
-_XMP_MODES = {"parsed": _zudor.XMP_PARSED, "raw": _zudor.XMP_RAW}
+_XMP_MODES = {"parsed": _zudor.XMP_PARSED, "toolkit": _zudor.XMP_TOOLKIT, "raw": _zudor.XMP_RAW}
 
 
 def _xmp_mode(xmp: str) -> int:
     if not isinstance(xmp, str):
-        raise TypeError("xmp must be 'parsed' or 'raw', not %s" % type(xmp).__name__)
+        raise TypeError("xmp must be 'parsed', 'toolkit' or 'raw', not %s" % type(xmp).__name__)
     try:
         return _XMP_MODES[xmp]
     except KeyError:
-        raise ValueError("xmp must be 'parsed' or 'raw', not %r" % xmp) from None
+        raise ValueError("xmp must be 'parsed', 'toolkit' or 'raw', not %r" % xmp) from None
 
 
 def _jobs(jobs: _t.Optional[int]) -> int:
@@ -63,9 +63,15 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 def read(path: PathLike, xmp: str = "parsed") -> Record:
     """Read one TIFF file and return its record.
 
-    path  the file, as str, bytes or a path object; its bytes become the record's ``file``
+    path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
+          An http(s):// URL or s3://bucket/key is read by ranged requests (the README's
+          "Remote files": credentials from the AWS variables and profiles); ``file`` is
+          then the URL without credentials or signing parameters
     xmp   "parsed": ``xmp`` holds ``packetBytes`` and the packet's simple ``properties`` as
-          [path, value] pairs; "raw": ``packetBytes`` and the packet's text as ``packet``
+          [path, value] pairs, as the XMP toolkit lists them, each packet read on its own;
+          "toolkit": the same, read by the XMP toolkit (Exempi) itself, whose namespace
+          prefixes depend on the packets it read before; "raw": ``packetBytes`` and the
+          packet's text as ``packet``
 
     A file that cannot be read is not an exception: its record says why in ``error`` ("not a
     TIFF file", "BigTIFF is not supported", the system's reason, ...). ``summary`` is
@@ -84,7 +90,7 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed") ->
     data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
           array); it is read in place, not copied, and must not change during the call
     name  what the record's ``file`` says
-    xmp   "parsed" or "raw", as for read()
+    xmp   "parsed", "toolkit" or "raw", as for read()
 
     The record is the one read() gives for a file holding the same bytes.
     """
@@ -97,10 +103,13 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
               with every file below them in the order of their sorted paths (links to
-              directories are not followed); "-" is one document read from standard input
+              directories are not followed); "-" is one document read from standard input;
+              URLs, s3://bucket/key, and s3://bucket/prefix/ for every key below it, are
+              fetched by ranges on one I/O thread, many requests at once, ahead of the
+              reading threads
     jobs      documents read in parallel on native threads, without the GIL (None: every
               core); the records and their order are the same for every value
-    xmp       "parsed" or "raw", as for read()
+    xmp       "parsed", "toolkit" or "raw", as for read()
     any_file  hand every file to the reader, whatever its first bytes. Otherwise a file met
               in a directory that is not a classic TIFF is skipped, and one named in inputs
               gets a record with its error

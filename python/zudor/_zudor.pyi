@@ -4,6 +4,7 @@ from typing import Any, Dict, List, Optional, Tuple
 __version__: str
 XMP_PARSED: int
 XMP_RAW: int
+XMP_TOOLKIT: int
 
 def read(path: bytes, xmp: int) -> Dict[str, Any]: ...
 def read_bytes(data: Any, name: bytes, xmp: int) -> Dict[str, Any]: ...

@@ -7,10 +7,11 @@
     >>> records = bag.compute()          # the records, in the order zudor.scan gives them
     >>> frame = bag.to_dataframe()       # one row per document
 
-The client walks the directories (file names only, no file is opened) and cuts the list
-into partitions; each partition's files are read with the scanner of ``zudor.scan`` on the
-worker that runs it, so every worker must see the files under the same paths (a shared or
-network file system, or a copy on each machine).
+The client walks the directories (file names only, no file is opened) and lists S3
+prefixes, and cuts the list into partitions; each partition's files are read with the
+scanner of ``zudor.scan`` on the worker that runs it, so every worker must see the files
+under the same paths (a shared or network file system, or a copy on each machine), or they
+are URLs, which each worker fetches by ranges with the credentials of its own environment.
 """
 from __future__ import annotations
 
@@ -28,11 +29,12 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
                   xmp: str = "parsed") -> dask.bag.Bag:
     """Return a ``dask.bag.Bag`` of the records of every file under paths.
 
-    paths           a path or an iterable of paths: files and directories, taken as
-                    zudor.scan takes them (directories walked in sorted order, files that
-                    are not TIFF skipped there; a named file always has a record)
+    paths           a path or an iterable of paths: files, directories and URLs, taken as
+                    zudor.scan takes them (directories walked and S3 prefixes listed in
+                    sorted order, files that are not TIFF skipped there; a named file always
+                    has a record)
     partition_size  files per partition, each read as one task
-    xmp             "parsed" or "raw", as for zudor.read()
+    xmp             "parsed", "toolkit" or "raw", as for zudor.read()
 
     Each record is the dict zudor.read() gives; in order, the bag holds what zudor.scan()
     yields for the same paths. ``bag.to_dataframe()`` makes a Dask DataFrame of them, one

@@ -4,6 +4,7 @@
 set -euo pipefail
 scripts/lib/ensure-packages cmake ninja-build g++-mingw-w64-x86-64 googletest wine wine64
 source scripts/lib/wine-session
+scripts/lib/expat-source
 cmake --preset windows
 cmake --build --preset windows
 wine_session_start

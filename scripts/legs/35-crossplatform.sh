@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The same answers on both platforms: sievecheck.exe under Wine and the Linux sievecheck read
 # the same documents (the bench corpus, the fuzz seeds, the seeds cut at every length, dates
-# at the edges of local time, ../shared/corpus when present) from the same relative paths and
-# must write the same bytes: JSON and text, with TZ=UTC and in a daylight-saving zone, and
-# the module's text-output records. In the zone, the documents whose first DateTime falls
-# where the platforms' mktime differ are left out (scripts/lib/crossplatform.py says where).
+# at the edges of local time, the generated XMP packets each in a TIFF, ../shared/corpus when
+# present) from the same relative paths and must write the same bytes: JSON and text with the
+# packets as text and as parsed by each platform's lister, with TZ=UTC and in a daylight-saving
+# zone, and the module's text-output records. In the zone, the documents whose first DateTime
+# falls where the platforms' mktime differ are left out (scripts/lib/crossplatform.py says where).
 set -euo pipefail
 source scripts/lib/linux-packages
 scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" g++-mingw-w64-x86-64 wine wine64 tzdata python3
 source scripts/lib/wine-session
+scripts/lib/expat-source
 cmake --preset default >/dev/null
 cmake --build --preset default --target zudor sievecheck seed_corpus
 cmake --preset windows >/dev/null
@@ -26,6 +28,8 @@ mkdir -p "$work/docs/seeds"
 /usr/bin/python3 bench/make_corpus.py "$work/docs/bench" >/dev/null
 build/default/bin/seed_corpus "$work/docs/seeds" >/dev/null
 /usr/bin/python3 scripts/lib/crossplatform.py documents "$work/docs/seeds" "$work/docs"
+/usr/bin/python3 tests/xmp/make_packets.py "$work/packets"
+/usr/bin/python3 scripts/lib/crossplatform.py packets "$work/packets" "$work/docs/xmp"
 [ -d ../shared/corpus ] && cp -r ../shared/corpus "$work/docs/shared"
 documents=$(find "$work/docs" -type f | wc -l)
 
@@ -63,7 +67,9 @@ run named UTC -i "docs/dates/zeit-äöü/Δt-🕰.tif" -i - -i docs/missing.tif 
 run utc-json UTC -i docs --format json "${common[@]}"
 run utc-text UTC -i docs --format text "${common[@]}"
 run module-text UTC docs
-same named utc-json utc-text module-text
+run parsed-json UTC -i docs --format json --any-file --jobs 2
+run parsed-text UTC -i docs --format text --any-file --jobs 2
+same named utc-json utc-text module-text parsed-json parsed-text
 [ "$(wc -l <linux-utc-json.out)" -eq "$documents" ] || { echo "cross-platform: not one record per document"; exit 1; }
 
 # The zone's run keeps to the documents whose first DateTime both platforms read alike.
@@ -74,17 +80,27 @@ run local-json $zone --files-from admitted.txt --format json "${common[@]}"
 run local-text $zone --files-from admitted.txt --format text "${common[@]}"
 same local-json local-text
 
-# Windows alone: without an XMP toolkit, packets stay text by default and parsing is refused;
-# a list with CR LF line ends names its files.
+# Windows alone: without an XMP toolkit, toolkit mode is refused; a list with CR LF line ends
+# names its files; without libcurl a URL is refused, at once when named with -i, in its record
+# when listed.
 printf 'docs/seeds/ii-xmp-packet.tif\r\n' >crlf.txt
-wine "$windows" --files-from crlf.txt - --format json | grep -q '"packet":.*"error":null}$' ||
-    { echo "cross-platform: sievecheck.exe lost the CR LF list's file or parsed its packet"; exit 1; }
+wine "$windows" --files-from crlf.txt - --format json | grep -q '"properties":\[\["dc:format","image/tiff"\]\]},"error":null}$' ||
+    { echo "cross-platform: sievecheck.exe lost the CR LF list's file or did not parse its packet"; exit 1; }
 status=0
-wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp parsed >/dev/null 2>parsed.err || status=$?
-[ $status -eq 2 ] && grep -q "cannot parse XMP" parsed.err ||
-    { echo "cross-platform: sievecheck.exe --xmp parsed exited $status"; cat parsed.err; exit 1; }
+wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp toolkit >/dev/null 2>toolkit.err || status=$?
+[ $status -eq 2 ] && grep -q "no XMP toolkit" toolkit.err ||
+    { echo "cross-platform: sievecheck.exe --xmp toolkit exited $status"; cat toolkit.err; exit 1; }
+status=0
+wine "$windows" -i https://127.0.0.1:9/x.tif - >/dev/null 2>url.err || status=$?
+[ $status -eq 2 ] && grep -q "this build cannot read URLs" url.err ||
+    { echo "cross-platform: sievecheck.exe -i URL exited $status"; cat url.err; exit 1; }
+printf 's3://bucket/key.tif\n' >urls.txt
+status=0
+wine "$windows" --files-from urls.txt - --format json >urls.jsonl 2>/dev/null || status=$?
+[ $status -eq 1 ] && grep -q '"error":"this build cannot read URLs"}$' urls.jsonl ||
+    { echo "cross-platform: sievecheck.exe read a listed URL (status $status)"; cat urls.jsonl; exit 1; }
 
-echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON, text" \
-     "and text-output records; TZ=$zone: $kept, JSON and text, $left_out left out where local" \
-     "time is read differently) in $(( $(date +%s) - start )) s"
+echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON and text" \
+     "with raw and parsed XMP, and text-output records; TZ=$zone: $kept, JSON and text, $left_out" \
+     "left out where local time is read differently) in $(( $(date +%s) - start )) s"
 [ "$kept" -ge 2000 ] || { echo "cross-platform: fewer than 2,000 documents in each run"; exit 1; }

@@ -1,22 +1,33 @@
 #!/usr/bin/env bash
 # Each libFuzzer target for a bounded time, from the seed corpus. Any finding fails the leg
 # and is printed in base64, so it can be replayed (see fuzz/README.md).
-#   ZUDOR_FUZZ_SECONDS   time for document_fuzzer (default 120); date_time_fuzzer gets a quarter
+#   ZUDOR_FUZZ_SECONDS   time for document_fuzzer (default 120); xmp_lister_fuzzer and remote_fuzzer get half,
+#                        date_time_fuzzer a quarter
 set -euo pipefail
-scripts/lib/ensure-packages cmake ninja-build clang libclang-rt-14-dev
+scripts/lib/ensure-packages cmake ninja-build clang libclang-rt-14-dev pkg-config libexempi-dev libexpat1-dev python3
 cmake --preset fuzz -DZUDOR_BUILD_TESTS=OFF -DZUDOR_BUILD_TOOLS=OFF
 cmake --build --preset fuzz --target fuzzers
 
 bin=build/fuzz/bin
 work=build/fuzz/work
 rm -rf "$work"
-mkdir -p "$work"/{seeds,corpus,date-seeds,date-corpus,findings}
+mkdir -p "$work"/{seeds,corpus,date-seeds,date-corpus,xmp-seeds,xmp-corpus,remote-seeds,remote-corpus,findings}
 "$bin"/seed_corpus "$work/seeds" --script
+/usr/bin/python3 tests/xmp/make_packets.py "$work/xmp-seeds" --count 1000
 i=0
 for date in '2024:02:29 13:45:00' '1970:01:01 00:00:00' '3000:12:31 23:59:59' '2000:-23:1000000 0:0:0' \
             '5477000:1:-2000000000 0:0:0' '1970:1:1 -2147483648:0:0'; do
     printf '%s' "$date" > "$work/date-seeds/$((i += 1))"
 done
+
+# What servers answer: the first byte picks a listing, a response field, a URL or windows.
+printf '\000\020<?xml version="1.0"?><ListBucketResult><EncodingType>url</EncodingType><IsTruncated>true</IsTruncated><Contents><Key>a%%2Fb+c.tif</Key><Size>12</Size></Contents><NextContinuationToken>t/1=</NextContinuationToken></ListBucketResult>' >"$work/remote-seeds/listing"
+printf '\000\001<Error><Code>SlowDown</Code></Error>' >"$work/remote-seeds/error"
+printf '\001bytes 0-65535/104857600' >"$work/remote-seeds/range"
+printf '\001Sun, 06 Nov 1994 08:49:37 GMT' >"$work/remote-seeds/date"
+printf '\002https://u:p@h:1/k.tif?X-Amz-Signature=a&v=1#f' >"$work/remote-seeds/url"
+printf '\002s3://bucket/pre/fix/' >"$work/remote-seeds/s3"
+printf '\003\000\000\377\000\000\010\010\001\100\000\010\002' >"$work/remote-seeds/windows"
 
 seconds=${ZUDOR_FUZZ_SECONDS:-120}
 failed=0
@@ -25,7 +36,7 @@ fuzz() {
     shift 2
     echo "--- $name for $time s"
     local status=0
-    "$bin/$name" -max_total_time="$time" -timeout=5 -print_final_stats=1 -dict=fuzz/tiff.dict \
+    "$bin/$name" -max_total_time="$time" -timeout=5 -print_final_stats=1 \
         -artifact_prefix="$work/findings/$name-" "$@" > "$work/$name.log" 2>&1 || status=$?
     grep -E '^(Done|stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb))' \
         "$work/$name.log" || true
@@ -41,6 +52,9 @@ fuzz() {
         done
     fi
 }
-fuzz document_fuzzer "$seconds" -max_len=4096 "$work/corpus" "$work/seeds"
-fuzz date_time_fuzzer $((seconds / 4)) -max_len=20 -use_value_profile=1 "$work/date-corpus" "$work/date-seeds"
+fuzz document_fuzzer "$seconds" -dict=fuzz/tiff.dict -max_len=4096 "$work/corpus" "$work/seeds"
+fuzz xmp_lister_fuzzer $((seconds / 2)) -dict=fuzz/xmp.dict -max_len=8192 "$work/xmp-corpus" "$work/xmp-seeds"
+fuzz date_time_fuzzer $((seconds / 4)) -dict=fuzz/tiff.dict -max_len=20 -use_value_profile=1 "$work/date-corpus" \
+    "$work/date-seeds"
+fuzz remote_fuzzer $((seconds / 2)) -max_len=2048 "$work/remote-corpus" "$work/remote-seeds"
 exit $failed

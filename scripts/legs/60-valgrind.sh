@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# sievecheck under valgrind memcheck over the generated documents (and the shared corpus when
-# it is there), with raw and with parsed XMP, and the robustness suites under memcheck:
-# any memory error or definite leak fails the leg.
+# sievecheck under valgrind memcheck over the generated documents, 500 generated XMP packets
+# each in a TIFF (and the shared corpus when it is there), with raw XMP, parsed by the lister
+# and by the toolkit, and the robustness suites under memcheck: any memory error or definite
+# leak fails the leg.
 set -euo pipefail
 source scripts/lib/linux-packages
 scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" valgrind
@@ -13,6 +14,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/docs"
 "$bin"/seed_corpus "$work/docs"
+/usr/bin/python3 tests/xmp/make_packets.py "$work/packets" --count 500
+/usr/bin/python3 scripts/lib/crossplatform.py packets "$work/packets" "$work/docs/xmp"
 dirs=("$work/docs")
 [ -d ../shared/corpus ] && dirs+=(../shared/corpus)
 documents=$(find "${dirs[@]}" -type f | wc -l)
@@ -23,7 +26,7 @@ memcheck=(valgrind --quiet --error-exitcode=99 --leak-check=full
     --errors-for-leak-kinds=definite,indirect --show-leak-kinds=definite,indirect)
 # --any-file: every file reaches the reader and has its record, the shared corpus's BigTIFF and
 # README among them, which a walk would otherwise skip.
-for xmp in raw parsed; do
+for xmp in raw parsed toolkit; do
     echo "--- sievecheck --xmp $xmp over $documents documents"
     status=0
     TZ=UTC "${memcheck[@]}" "$bin"/sievecheck "${inputs[@]}" "$work/out-$xmp.jsonl" --format json \

@@ -2,6 +2,7 @@
 """Helpers of the cross-platform comparison (scripts/legs/35-crossplatform.sh).
 
   crossplatform.py documents SEEDS OUT   writes the date documents and the cut seed documents
+  crossplatform.py packets PACKETS OUT   writes each XMP packet of PACKETS into a one-page TIFF
   crossplatform.py admit ZONE UTC LOCAL LIST
       lists the files whose records both platforms define alike in the daylight-saving ZONE:
       UTC and LOCAL are the Linux tool's JSON Lines for every document with TZ=UTC and
@@ -28,7 +29,7 @@ import os
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-from make_corpus import ASCII, Page, Writer, image_tags  # noqa: E402
+from make_corpus import ASCII, BYTE, XMP, Page, Writer, image_tags  # noqa: E402
 
 DATETIME = 306
 # Wall times worth reading in both zones: the edges the two platforms define differently,
@@ -70,6 +71,21 @@ def write_documents(seeds, out):
         for n in range(len(whole)):
             with open(os.path.join(cuts, "%s-%04d.tif" % (seed[:-4], n)), "wb") as f:
                 f.write(whole[:n])
+
+
+def write_packets(packets, out):
+    """The generated XMP packets (tests/xmp/make_packets.py), each in a TIFF of its own, so
+    that both platforms' listers read every form of RDF and every malformed packet."""
+    os.makedirs(out, exist_ok=True)
+    for name in sorted(os.listdir(packets)):
+        with open(os.path.join(packets, name), "rb") as f:
+            packet = f.read()
+        w = Writer(len(packet) % 2 == 0)
+        page = Page()
+        image_tags(page, w.strip())
+        page.add(XMP, BYTE, packet)
+        w.page(page)
+        w.write(os.path.join(out, name[:-4] + ".tif"))
 
 
 def nth_sunday(year, month, n):
@@ -129,6 +145,8 @@ def admit(zone, utc_path, local_path, list_path):
 def main():
     if sys.argv[1:2] == ["documents"] and len(sys.argv) == 4:
         write_documents(sys.argv[2], sys.argv[3])
+    elif sys.argv[1:2] == ["packets"] and len(sys.argv) == 4:
+        write_packets(sys.argv[2], sys.argv[3])
     elif sys.argv[1:2] == ["admit"] and len(sys.argv) == 6:
         admit(*sys.argv[2:])
     else:

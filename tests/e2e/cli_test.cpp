@@ -1,10 +1,16 @@
 // sievecheck run as a user runs it, on files made by the test builder and by a real peer.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
+#include <thread>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -135,24 +141,78 @@ TEST_F(CliTest, StatusesAndErrorsNameTheFile)
     EXPECT_EQ(version.out.rfind("sievecheck 1.", 0), 0u) << version.out;
 }
 
+// Enough documents to take every worker's ring of batches round many times, of uneven cost
+// so that batches finish out of order: every job count writes what one job writes.
 TEST_F(CliTest, JobsDoNotChangeTheOutput)
 {
-    for (int i = 0; i < 120; ++i) {
+    constexpr int kDocuments = 4000;
+    for (int i = 0; i < kDocuments; ++i) {
         TiffBuilder b(i % 2 == 0);
         b.ifd().ascii(269, "doc " + std::to_string(i));
         if (i % 3 == 0)
             b.bytes(700, testhost::kUndefined, kPacket);
         if (i % 5 == 0)
-            b.ifd().ascii(305, std::string(size_t(i) * 40, 's'));
+            b.ifd().ascii(305, std::string(size_t(i % 97) * 200, 's'));
         write("many/" + std::to_string(i) + ".tif", i % 7 == 0 ? std::vector<uint8_t>(3, 0) : b.build());
     }
     const std::string dir = (dir_ / "many").string();
-    ToolRun one = run("-i " + dir + " - --format json --jobs 1");
-    ToolRun four = run("-i " + dir + " - --format json --jobs 4 --stats");
-    EXPECT_EQ(lines(one.out).size(), 102u);
-    EXPECT_EQ(one.out, four.out);
-    EXPECT_EQ(one.out, run("-i " + dir + " - --format json --jobs 2").out);
-    EXPECT_NE(four.err.find("documents 102: complete 102, partial 0, none 0, errors 0; skipped 18"), std::string::npos) << four.err;
+    const std::string totals = "documents 3428: complete 3428, partial 0, none 0, errors 0; skipped 572";
+    ToolRun one = run("-i " + dir + " - --format json --jobs 1 --stats");
+    EXPECT_EQ(lines(one.out).size(), 3428u);
+    EXPECT_NE(one.err.find(totals), std::string::npos) << one.err;
+    for (unsigned jobs : std::set<unsigned>{2, 3, std::max(1u, std::thread::hardware_concurrency())}) {
+        const ToolRun many = run("-i " + dir + " - --format json --stats --jobs " + std::to_string(jobs));
+        EXPECT_EQ(many.status, 0) << many.err;
+        EXPECT_NE(many.err.find(totals), std::string::npos) << many.err;
+        const auto differ = std::mismatch(one.out.begin(), one.out.end(), many.out.begin(), many.out.end());
+        EXPECT_TRUE(one.out == many.out) << jobs << " jobs differ from one at byte " << differ.first - one.out.begin();
+    }
+}
+
+// A walk reads a linked file as the file, and never follows a link into a directory: neither
+// one that leads back up the tree nor one that leads out of it.
+TEST_F(CliTest, WalksReadLinkedFilesButNeverEnterLinkedDirectories)
+{
+    const std::string a = write("tree/a.tif", richDocument()), c = write("tree/sub/c.tif", richDocument());
+    const std::string outside = write("outside/o.tif", richDocument(false));
+    fs::create_directory_symlink("..", dir_ / "tree/sub/up");
+    fs::create_directory_symlink(dir_ / "outside", dir_ / "tree/out");
+    fs::create_symlink(outside, dir_ / "tree/b.tif");
+    ToolRun r = run("-i " + (dir_ / "tree").string() + " - --format json");
+    const auto records = lines(r.out);
+    std::vector<std::string> files;
+    for (const json &record : records)
+        files.push_back(record["file"]);
+    EXPECT_EQ(files, (std::vector<std::string>{a, (dir_ / "tree/b.tif").string(), c}));
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Two packets bind one prefix to different namespaces. Each file lists its own prefix, read
+// alone or after the other, on one job or two; the toolkit's registry would make up zz_1_ for
+// whichever came second.
+TEST_F(CliTest, ARecordsPrefixesDependOnlyOnItsOwnFile)
+{
+    auto document = [](const char *uri) {
+        const std::string packet = std::string("<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF xmlns:rdf="
+            "\"http://www.w3.org/1999/02/22-rdf-syntax-ns#\"><rdf:Description rdf:about=\"\" xmlns:zz=\"") + uri +
+            "\"><zz:Q>" + uri + "</zz:Q></rdf:Description></rdf:RDF></x:xmpmeta>";
+        return TiffBuilder().ifd().ascii(269, "doc").bytes(700, testhost::kUndefined, packet).build();
+    };
+    const std::string a = write("a.tif", document("http://ns.example/a/"));
+    const std::string b = write("b.tif", document("http://ns.example/b/"));
+    for (const char *order : {"-i A -i B", "-i B -i A"})
+        for (const char *jobs : {"1", "2"}) {
+            std::string args = order;
+            args.replace(args.find('A'), 1, a);
+            args.replace(args.find('B'), 1, b);
+            const auto records = lines(run(args + " - --format json --jobs " + jobs).out);
+            ASSERT_EQ(records.size(), 2u) << order << " --jobs " << jobs;
+            for (const json &record : records) {
+                const std::string uri = record["file"] == a ? "http://ns.example/a/" : "http://ns.example/b/";
+                EXPECT_EQ(record["xmp"]["properties"], json::array({json::array({"zz:Q", uri})}))
+                    << order << " --jobs " << jobs;
+            }
+        }
 }
 
 // What the host does before the reader: classic TIFF headers go on, anything else is skipped
@@ -204,23 +264,45 @@ TEST_F(CliTest, InputsFromStandardInputListsAndSpecialFiles)
     fromStdin["file"] = a;
     EXPECT_EQ(fromStdin, direct[0]);
 
-    for (char separator : {'\n', '\0'}) {
-        const std::string list = write("list", a + separator + b + separator + gone + separator);
-        ToolRun r = run("--files-from " + list + (separator ? "" : " -0") + " - --format json");
+    // Blank lines, CR LF line ends (a list written on Windows), no separator after the last.
+    for (const bool nul : {false, true}) {
+        const std::string list = nul ? std::string(1, '\0') + a + '\0' + '\0' + gone + '\0' + b
+                                     : "\n" + a + "\r\n\r\n" + gone + "\n\n" + b;
+        ToolRun r = run("--files-from " + write("list", list) + (nul ? " -0" : "") + " - --format json");
         const auto records = lines(r.out);
         ASSERT_EQ(records.size(), 3u) << r.err;
         EXPECT_EQ(records[0], direct[0]);
-        EXPECT_EQ(records[1], direct[1]);
-        EXPECT_EQ(records[2]["error"], "cannot open: No such file or directory");
+        EXPECT_EQ(records[1]["error"], "cannot open: No such file or directory");
+        EXPECT_EQ(records[2], direct[1]);
         EXPECT_EQ(r.status, 1);
     }
 
-    // A writer never comes: the pipe is refused at once, and a walk passes it by.
-    ToolRun pipe = run("-i " + fifo + " -i " + (dir_ / "in").string() + " - --format json");
-    const auto records = lines(pipe.out);
-    ASSERT_EQ(records.size(), 3u) << pipe.err;
-    EXPECT_EQ(records[0]["error"], "not a regular file (a named pipe)");
-    EXPECT_NE(pipe.err.find(fifo + ": not a regular file"), std::string::npos) << pipe.err;
+    // What never ends or never comes is refused at once, in the same words whether named or
+    // listed (a list skips the look before opening); a walk passes it by.
+    const std::string socketPath = (dir_ / "in/socket").string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(listening, reinterpret_cast<const sockaddr *>(&address), sizeof address), 0);
+    close(listening);
+    std::string named, listed;
+    for (const std::string &special : {std::string("/dev/zero"), fifo, std::string("/dev/null"), socketPath}) {
+        named += " -i " + special;
+        listed += special + "\n";
+    }
+    const ToolRun byName = run(named + " - --format json"), byList = run("--files-from " + write("specials", listed) + " - --format json");
+    std::vector<json> errors;
+    for (const json &record : lines(byName.out))
+        errors.push_back(record["error"]);
+    EXPECT_EQ(errors, (std::vector<json>{"not a regular file (a device)", "not a regular file (a named pipe)",
+                                         "not a regular file (a device)", "not a regular file (a socket)"}));
+    EXPECT_EQ(byList.out, byName.out);
+    EXPECT_EQ(byList.err, byName.err);
+    EXPECT_EQ(byList.status, 1);
+
+    ToolRun walk = run("-i " + (dir_ / "in").string() + " - --format json");
+    EXPECT_EQ(lines(walk.out), (std::vector<json>{direct[0], direct[1]})) << walk.err;
 }
 
 TEST_F(CliTest, StatsCountTheMinimumReads)
@@ -273,17 +355,23 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
 {
     struct Value { std::string put, shown; };
     std::vector<std::vector<Value>> documents;
-    // Each byte JSON must escape at every offset of a 48-byte value: a vector scan takes
-    // sixteen bytes at a time from wherever the value lies, so this crosses every block edge.
-    std::string special = "\x7f\"\\";
+    // Each byte JSON must escape, and each byte that is not UTF-8 on its own (read as Latin-1),
+    // at every offset of a 48-byte value: the scans take eight or sixteen bytes at a time from
+    // wherever the value lies, so this crosses every word and block edge.
+    std::string special = "\x7f\"\\", high;
     for (int b = 1; b < 0x20; ++b)
         special += char(b);
-    for (char c : special) {
+    for (int b = 0x80; b < 0x100; ++b)
+        high += char(b);
+    const auto latin1 = [](char c) {
+        return uint8_t(c) < 0x80 ? std::string(1, c) : std::string{char(0xC0 | uint8_t(c) >> 6), char(0x80 | (c & 0x3F))};
+    };
+    for (char c : special + high) {
         auto &values = documents.emplace_back();
         for (size_t at = 0; at < 48; ++at) {
             std::string v(48, 'v');
             v[at] = c;
-            values.push_back({v, v});
+            values.push_back({v, std::string(v).replace(at, 1, latin1(c))});
         }
     }
     // Bytes that are not UTF-8 become Latin-1 characters, C1 controls among them; a zero
@@ -298,7 +386,10 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
                          {std::string("ab\0\x1b", 4), "ab"},
                          {longValue, longValue}});
     const std::string packet = std::string(kPacket).replace(std::strlen(kPacket) - 60, 0, "\x1b]0;title\x07\r\n\t\x1e");
-    std::vector<std::string> names;
+    // The file names hold bytes to mend too: the one of each high byte's document at the
+    // offset of its number in a 16-byte span of the path.
+    const std::string bytesDir = (dir_ / "bytes/").string();
+    std::vector<std::string> files;
     for (size_t d = 0; d < documents.size(); ++d) {
         TiffBuilder b;
         b.ifd();
@@ -306,7 +397,15 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
             b.ascii(270, v.put);
         if (d == 0)
             b.bytes(700, testhost::kUndefined, packet);
-        names.push_back(write("bytes/" + std::to_string(100 + d) + (d == 1 ? "\x1b[2J\n\xe9.tif" : ".tif"), b.build()));
+        std::string name = bytesDir + std::to_string(100 + d), file = name;
+        if (d == 1) {
+            name += "\x1b[2J\n\xe9", file += "\x1b[2J\n\xc3\xa9";
+        } else if (d >= special.size() && d < special.size() + high.size()) {
+            file = name.append(size_t(d - name.size()) % 16, '-') + latin1(high[d - special.size()]);
+            name += high[d - special.size()];
+        }
+        write(name + ".tif", b.build());
+        files.push_back(file + ".tif");
     }
     const std::string dir = "'" + (dir_ / "bytes").string() + "'";
 
@@ -314,11 +413,12 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
     ASSERT_EQ(json.status, 0) << json.err;
     const auto records = lines(json.out); // a strict parser: it throws on a raw control byte
     ASSERT_EQ(records.size(), documents.size());
-    EXPECT_EQ(records[1]["file"], (dir_ / "bytes/101\x1b[2J\n\xc3\xa9.tif").string());
     EXPECT_EQ(records[0]["xmp"]["packet"], packet);
-    for (size_t d = 0; d < documents.size(); ++d)
+    for (size_t d = 0; d < documents.size(); ++d) {
+        EXPECT_EQ(records[d]["file"], files[d]);
         for (size_t i = 0; i < documents[d].size(); ++i)
             EXPECT_EQ(records[d]["properties"][i][1], documents[d][i].shown) << d << " " << i;
+    }
 
     ToolRun text = run("-i " + dir + " - --format text --xmp raw");
     ASSERT_EQ(text.status, 0) << text.err;
@@ -343,6 +443,11 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
         for (const Value &v : values)
             ASSERT_TRUE(shown.at(k++) == v.shown) << "value " << k - 1 << " differs from byte "
                 << std::mismatch(v.shown.begin(), v.shown.end(), shown[k - 1].begin(), shown[k - 1].end()).first - v.shown.begin();
+    std::vector<std::string> shownFiles;
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1)
+        if (out.compare(at, bytesDir.size(), bytesDir) == 0)
+            shownFiles.push_back(unshown(out.substr(at, end - at)));
+    EXPECT_EQ(shownFiles, files);
     EXPECT_NE(out.find("101\\x1B[2J\\n\xc3\xa9.tif\n"), std::string::npos) << "a name is one line";
     EXPECT_NE(out.find("\\x1B]0;title\\x07\r\n\t\\x1E"), std::string::npos) << "a packet keeps its lines";
 

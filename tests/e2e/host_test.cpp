@@ -103,12 +103,18 @@ TEST(ReferenceHeap, ReallocGrowingByOneEntryKeepsEveryEntry)
     s->hostFree(&s->hostHeap, entries);
 }
 
+// The host's lister and the toolkit, each behind the same record.
+class ReferenceXmpReading : public testing::TestWithParam<XmpMode> {};
+INSTANTIATE_TEST_SUITE_P(Modes, ReferenceXmpReading, testing::Values(XmpMode::Parsed, XmpMode::Toolkit),
+                         [](const testing::TestParamInfo<XmpMode> &info) {
+                             return info.param == XmpMode::Parsed ? "Lister" : "Toolkit";
+                         });
+
 // A record the reader handed over lives until the document ends; one that a later packet
 // replaced before any hand-over goes at once.
-TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
+TEST_P(ReferenceXmpReading, RecordsLiveUntilTheDocumentEnds)
 {
-    ReferenceHost host(XmpMode::Parsed);
-    XmpInfo *first = parse(host, kPacket);
+    ReferenceHost host(GetParam());    XmpInfo *first = parse(host, kPacket);
     ASSERT_NE(first, nullptr);
     const XmpInfo claimed = *first;
     host.claimXmpRecords();
@@ -121,8 +127,10 @@ TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
     EXPECT_EQ(record->packetBytes, std::strlen(kPacket));
     EXPECT_EQ(record->sequence, 3u);
     std::vector<std::pair<std::string, std::string>> properties;
-    forEachXmpProperty(record->document, [](void *to, const char *path, const char *value) {
-        static_cast<decltype(properties) *>(to)->emplace_back(path, value);
+    forEachXmpProperty(*record, [](void *to, const char *path, size_t pathLength, const char *value,
+                                   size_t valueLength) {
+        static_cast<decltype(properties) *>(to)->emplace_back(std::string(path, pathLength),
+                                                              std::string(value, valueLength));
     }, &properties);
     ASSERT_EQ(properties.size(), 2u);
     EXPECT_EQ(properties[0], (std::pair<std::string, std::string>{"xmp:Rating", "3"}));
@@ -137,13 +145,64 @@ TEST(ReferenceXmp, ParsedRecordsLiveUntilTheDocumentEnds)
     EXPECT_EQ(host.recordOf(zero), nullptr);
 }
 
-TEST(ReferenceXmp, UnparsablePacketGetsNoRecordAndPrintsNothing)
+// A document's packets as the reader hands them to the service: it keeps the last record the
+// service gave and hands that over. The record read is the last packet's that parses.
+TEST_P(ReferenceXmpReading, TheRecordHandedOverIsTheLastPacketThatParses)
 {
-    ReferenceHost host(XmpMode::Parsed);
+    auto packet = [](const char *label, size_t padding) {
+        std::string text = kPacket;
+        text.replace(text.find("red"), 3, label);
+        return text + std::string(padding, ' ');
+    };
+    const std::string bad = "<x:xmpmeta><unclosed";
+    const size_t big = size_t(1200) << 10; // five of these outgrow what the host lets wait unread
+    struct Case {
+        std::vector<std::string> packets;
+        int last; // the index of the packet the record must be, -1 for none
+    };
+    const std::vector<Case> cases = {
+        {{packet("one", 0), bad, packet("two", 7), bad}, 2},
+        {{bad, bad}, -1},
+        {{packet("one", 0), packet("a", big), packet("b", big), packet("c", big), packet("d", big), bad}, 4},
+        {{packet("one", 0), packet("a", big), packet("b", big), packet("c", big), packet("d", big), bad, bad,
+          packet("e", 3)}, 7},
+    };
+    for (size_t c = 0; c < cases.size(); ++c) {
+        ReferenceHost host(GetParam());
+        XmpInfo held{};
+        for (const std::string &text : cases[c].packets)
+            if (XmpInfo *info = parse(host, text))
+                held = *info;
+        host.claimXmpRecords();
+        const XmpInfo zero{};
+        const HostXmpRecord *record = std::memcmp(&held, &zero, sizeof held) != 0 ? host.recordOf(held) : nullptr;
+        if (cases[c].last < 0) {
+            EXPECT_EQ(record, nullptr) << c;
+            continue;
+        }
+        ASSERT_NE(record, nullptr) << c;
+        const std::string &expected = cases[c].packets[size_t(cases[c].last)];
+        EXPECT_EQ(record->packetBytes, expected.size()) << c;
+        EXPECT_EQ(record->sequence, uint64_t(cases[c].last + 1)) << c;
+        std::string label;
+        forEachXmpProperty(*record, [](void *to, const char *path, size_t, const char *value, size_t valueLength) {
+            if (std::strcmp(path, "xmp:Label") == 0)
+                static_cast<std::string *>(to)->assign(value, valueLength);
+        }, &label);
+        EXPECT_NE(expected.find("<xmp:Label>" + label + "<"), std::string::npos) << c << " " << label;
+    }
+}
+
+TEST_P(ReferenceXmpReading, UnparsablePacketGetsNoRecordAndPrintsNothing)
+{
+    ReferenceHost host(GetParam());
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(parse(host, "<x:xmpmeta><rdf:RDF><unclosed"), nullptr);
-    EXPECT_EQ(parse(host, std::string("\xff\xfe garbage", 10)), nullptr);
+    // The lister reads a packet when its record is asked for; neither reads as one.
+    for (const std::string &bad : {std::string("<x:xmpmeta><rdf:RDF><unclosed"), std::string("\xff\xfe garbage", 10)}) {
+        XmpInfo *info = parse(host, bad);
+        EXPECT_TRUE(info == nullptr || host.recordOf(*info) == nullptr);
+    }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }

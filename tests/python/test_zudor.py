@@ -53,14 +53,14 @@ def expected(inputs, xmp, any_file=False):
 
 @pytest.mark.parametrize("xmp, jobs, any_file", [
     ("parsed", 1, False), ("parsed", 2, False), ("parsed", 5, False), ("parsed", None, True),
-    ("raw", 1, False), ("raw", 3, False), ("raw", 2, True)])
+    ("raw", 1, False), ("raw", 3, False), ("raw", 2, True), ("toolkit", 2, False)])
 def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file):
     want = expected(inputs, xmp, any_file)
     assert len(want) > 25 and any(r["xmp"] for r in want) and any(r["error"] for r in want)
     assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file)) == want
 
 
-@pytest.mark.parametrize("xmp", ["parsed", "raw"])
+@pytest.mark.parametrize("xmp", ["parsed", "raw", "toolkit"])
 def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
     want = {r["file"]: r for r in expected(inputs, xmp)}
     paths = [p for p in map(os.fsencode, inputs) if not os.path.isdir(p)]

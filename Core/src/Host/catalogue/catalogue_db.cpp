@@ -56,8 +56,6 @@ CREATE TABLE skipped(               -- files met in a walk that are no TIFF: no 
 CREATE VIRTUAL TABLE search USING fts5(title, author, properties, xmp, content='');
 )sql";
 
-const char *xmpName(XmpMode mode) { return mode == XmpMode::Raw ? "raw" : "parsed"; }
-
 } // namespace
 
 bool catalogueAvailable() { return true; }
@@ -131,9 +129,10 @@ bool CatalogueDb::checkSchema(std::string &error)
     while ((code = settings.step()) == SQLITE_ROW) {
         const std::string name = settings.string(0), value = settings.string(1);
         hasSettings_ = true;
-        if (name == "xmp")
-            xmp_ = value == "raw" ? XmpMode::Raw : XmpMode::Parsed;
-        else if (name == "anyFile")
+        for (XmpMode mode : {XmpMode::Parsed, XmpMode::Raw, XmpMode::Toolkit})
+            if (name == "xmp" && value == xmpModeName(mode))
+                xmp_ = mode;
+        if (name == "anyFile")
             anyFile_ = value == "1";
     }
     if (code != SQLITE_DONE) {
@@ -205,8 +204,8 @@ bool CatalogueDb::keepSettings(XmpMode xmp, bool anyFile, std::string &error)
 {
     if (hasSettings_) {
         if (xmp != xmp_) {
-            error = std::string("this catalogue keeps ") + xmpName(xmp_) + " XMP; run with --xmp " +
-                    xmpName(xmp_) + ", or start another catalogue";
+            error = std::string("this catalogue keeps ") + xmpModeName(xmp_) + " XMP; run with --xmp " +
+                    xmpModeName(xmp_) + ", or start another catalogue";
             return false;
         }
         if (anyFile != anyFile_) {
@@ -219,7 +218,7 @@ bool CatalogueDb::keepSettings(XmpMode xmp, bool anyFile, std::string &error)
     Statement put;
     if (!put.prepare(db_.get(), "INSERT INTO settings VALUES ('xmp', ?1), ('anyFile', ?2)", error))
         return false;
-    put.bind(1, xmpName(xmp), std::strlen(xmpName(xmp))).bind(2, anyFile ? "1" : "0", 1);
+    put.bind(1, xmpModeName(xmp), std::strlen(xmpModeName(xmp))).bind(2, anyFile ? "1" : "0", 1);
     const int code = put.run();
     if (code != SQLITE_DONE) {
         error = describeFailure(db_.get(), code);

@@ -7,9 +7,19 @@
 #include <io.h>
 #include <windows.h>
 
+#include "io/file_kind.h"
 #include "platform/utf16.h"
 
 namespace zudorhost {
+
+const char *notRegularFile(uint32_t type)
+{
+    switch (type) {
+    case FILE_TYPE_PIPE: return "not a regular file (a named pipe)";
+    case FILE_TYPE_CHAR: return "not a regular file (a device)";
+    }
+    return "not a regular file";
+}
 
 void FileStream::closeDescriptor(int fd) { _close(fd); }
 
@@ -50,9 +60,10 @@ bool FileStream::open(const std::string &path, std::string &error, FileIdentity 
     }
     // Pipes and devices (NUL, CON, a named pipe) are refused, never waited on.
     LARGE_INTEGER size;
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
+    const DWORD type = GetFileType(file);
+    if (type != FILE_TYPE_DISK || !GetFileSizeEx(file, &size)) {
         CloseHandle(file);
-        error = "not a regular file";
+        error = notRegularFile(type);
         return false;
     }
     fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);

@@ -44,7 +44,12 @@ void RecordWalker::pair(const char *name, const char *value, RecordVisitor &visi
 {
     name = name != nullptr ? name : "";
     value = value != nullptr ? value : "";
-    size_t nameLength = std::strlen(name), valueLength = std::strlen(value);
+    pair(name, std::strlen(name), value, std::strlen(value), visitor);
+}
+
+void RecordWalker::pair(const char *name, size_t nameLength, const char *value, size_t valueLength,
+                        RecordVisitor &visitor)
+{
     const char *utf8Name = asUtf8(name, nameLength, pairScratch_);
     const char *utf8Value = asUtf8(value, valueLength, scratch_);
     visitor.pair(utf8Name, nameLength, utf8Value, valueLength);
@@ -82,10 +87,19 @@ void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
                 RecordWalker *walker;
                 RecordVisitor *visitor;
             } step{this, &visitor};
-            forEachXmpProperty(doc.xmp->document, [](void *state, const char *path, const char *value) {
-                auto *s = static_cast<Step *>(state);
-                s->walker->pair(path, value, *s->visitor);
-            }, &step);
+            // The lister's strings are UTF-8 already, checked as it read them; the toolkit's
+            // are mended like any other text.
+            if (doc.xmp->mode == uint32_t(XmpMode::Parsed))
+                forEachXmpProperty(*doc.xmp, [](void *state, const char *path, size_t pathLength, const char *value,
+                                                size_t valueLength) {
+                    static_cast<Step *>(state)->visitor->pair(path, pathLength, value, valueLength);
+                }, &step);
+            else
+                forEachXmpProperty(*doc.xmp, [](void *state, const char *path, size_t pathLength, const char *value,
+                                                size_t valueLength) {
+                    auto *s = static_cast<Step *>(state);
+                    s->walker->pair(path, pathLength, value, valueLength, *s->visitor);
+                }, &step);
             visitor.endList(Field::XmpProperties);
         }
         visitor.endGroup(Field::Xmp);

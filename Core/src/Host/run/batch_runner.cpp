@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "fetch_stage.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/runner.h"
 
@@ -61,7 +62,8 @@ struct Slot {
 
 struct BatchRunner::Shared {
     const ReaderInterface &table;
-    InputSource &source;
+    // Remote documents are fetched ahead, in input order, before a worker takes them.
+    FetchStage source;
     FormatterFactory factory;
     RunOptions options;
 
@@ -80,7 +82,7 @@ struct BatchRunner::Shared {
     std::unique_ptr<RecordFormatter> formatter;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), source(s), factory(std::move(f)), options(o) {}
+        : table(t), source(s, makeDocumentProbe(t, o.driver), o.driver.remote), factory(std::move(f)), options(o) {}
 
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)
@@ -105,6 +107,8 @@ struct BatchRunner::Shared {
             out.totals.add(doc);
             formatter.format(doc, out);
             driver.finish();
+            // A remote document's bytes go as soon as it is read, not when its slot is reused.
+            slot.items[i].remote.reset();
         }
     }
 
@@ -162,6 +166,7 @@ BatchRunner::~BatchRunner()
         std::lock_guard<std::mutex> guard(s.lock);
         s.stopping = true;
     }
+    s.source.stop();
     s.slotFreed.notify_all();
     for (std::thread &worker : s.workers)
         worker.join();

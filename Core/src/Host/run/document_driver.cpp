@@ -6,6 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "../io/remote/remote_document.h"
+#include "../io/remote/remote_stream.h"
+#include "../io/remote/url.h"
+#include "fetch_stage.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/host_slots.h"
 #include "zudor_host/module.h"
@@ -75,32 +79,39 @@ struct DocumentDriver::State {
         }
         host.endDocument();
         stream.close();
+        remote = nullptr;
     }
+
+    // The stream the document is read through: the file's or memory's, or a remote one's.
+    InputStream *input() { return remote ? remoteStream.stream() : stream.stream(); }
+    const uint8_t *head(size_t &length) const { return remote ? remoteStream.head(length) : stream.head(length); }
+    uint64_t size() const { return remote ? remoteStream.size() : stream.size(); }
+    const StreamCounts &counts() const { return remote ? remoteStream.counts() : stream.counts(); }
 
     const DocumentView &run()
     {
         const bool summary = options.retrieval == Retrieval::Summary;
         if (!options.anyFile && summary) {
             size_t length = 0;
-            const uint8_t *head = stream.head(length);
-            const DocumentKind kind = identify(head, length);
+            const uint8_t *first = head(length);
+            const DocumentKind kind = identify(first, length);
             if (kind != DocumentKind::Tiff) {
                 view.skipped = view.input->origin == InputOrigin::Walked;
                 return fail(kind == DocumentKind::BigTiff ? "BigTIFF is not supported" : "not a TIFF file");
             }
         }
-        host.setMaxRequest(documentCap(stream.size(), options.maxRequest));
+        host.setMaxRequest(documentCap(size(), options.maxRequest));
         uint32_t status = 0;
         ctx = table.allocateContext(0, 0, &status, host.services(), 0);
         if (ctx == nullptr)
             return fail("cannot allocate a reader context");
         if (!summary)
             textRecord();
-        else if (table.initDoc(ctx, 0, 0, stream.stream()) != TIF_STATUS_OK)
+        else if (table.initDoc(ctx, 0, 0, input()) != TIF_STATUS_OK)
             fail("cannot read the TIFF header (shorter than 8 bytes)");
         else
             summarize();
-        view.counts = stream.counts();
+        view.counts = counts();
         return view;
     }
 
@@ -143,10 +154,17 @@ struct DocumentDriver::State {
         view.summary = SummaryState::Complete;
     }
 
+    // A URL that no fetch stage has fetched (zudor.read): fetched here, on its own.
+    const DocumentView &fetchAndRead(const InputItem &input);
+    const DocumentView &runRemote(const RemoteDocument &document);
+
     const ReaderInterface &table;
     DriverOptions options;
     ReferenceHost host;
     FileStream stream;
+    RemoteStream remoteStream;
+    const RemoteDocument *remote = nullptr;
+    InputItem fetched; // what fetchAndRead fetched, until the next document
     DocumentView view;
     std::string error;
     std::vector<char> standardInput;
@@ -179,6 +197,10 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     case InputOrigin::Named:
     case InputOrigin::Walked:
+        if (input.remote)
+            return readRemote(input, *input.remote);
+        if (isRemoteInput(input.path))
+            return s.fetchAndRead(input);
         if (s.options.identity && input.catalogue.row != 0 && fileIdentity(input.path, s.view.identity) &&
             unchangedSince(input.catalogue.identity, s.view.identity)) {
             s.view.unchanged = true;
@@ -192,6 +214,94 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     }
     return s.run();
+}
+
+const DocumentView &DocumentDriver::readRemote(const InputItem &input, const RemoteDocument &document)
+{
+    state_->start(input);
+    return state_->runRemote(document);
+}
+
+const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &document)
+{
+    if (!document.error.empty())
+        return fail(document.error);
+    remote = &document;
+    remoteStream.open(document);
+    run();
+    // The probe found every byte this pass reads, or its own pass would have missed too: a
+    // miss here is a fault of ours, said in the record rather than read as a short file.
+    if (remoteStream.missed() && view.error == nullptr)
+        fail("a read fell outside the fetched bytes");
+    return view;
+}
+
+bool DocumentDriver::missedRemoteRead(uint64_t &offset, uint64_t &length) const
+{
+    const State &s = *state_;
+    offset = s.remoteStream.missOffset();
+    length = s.remoteStream.missLength();
+    return s.remote != nullptr && s.remoteStream.missed();
+}
+
+const DocumentView &DocumentDriver::State::fetchAndRead(const InputItem &input)
+{
+    struct One : InputSource {
+        const InputItem *item;
+        bool next(InputItem &out) override
+        {
+            if (item == nullptr)
+                return false;
+            out = *item;
+            item = nullptr;
+            return true;
+        }
+    } one;
+    one.item = &input;
+    RemoteUrl url;
+    std::string why;
+    if (parseRemoteUrl(input.path, url, why) && url.scheme == UrlScheme::S3 && url.prefix)
+        return fail("an S3 prefix names many documents, not one");
+    FetchStage stage(one, makeDocumentProbe(table, options), options.remote);
+    fetched = InputItem{};
+    const bool got = stage.next(fetched);
+    view.input = &fetched;
+    if (!got || fetched.origin == InputOrigin::Failed || !fetched.remote) {
+        fetched.path = redactUrl(input.path);
+        return fail(got ? fetched.error : "cannot fetch");
+    }
+    return runRemote(*fetched.remote);
+}
+
+namespace {
+
+// The probe is a driver of its own in raw XMP mode, the cheapest: the reads do not depend on
+// how packets are parsed.
+class DriverProbe : public DocumentProbe {
+public:
+    DriverProbe(const ReaderInterface &table, DriverOptions options) : driver_(table, raw(options)) {}
+    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length) override
+    {
+        driver_.readRemote(item, document);
+        const bool missed = driver_.missedRemoteRead(offset, length);
+        driver_.finish();
+        return missed;
+    }
+
+private:
+    static DriverOptions raw(DriverOptions options)
+    {
+        options.xmpMode = XmpMode::Raw;
+        return options;
+    }
+    DocumentDriver driver_;
+};
+
+} // namespace
+
+std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options)
+{
+    return std::make_unique<DriverProbe>(table, options);
 }
 
 const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void *data, size_t size)

@@ -5,6 +5,7 @@
 
 #include "run/directory_listing.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/remote.h"
 
 namespace zudorhost {
 
@@ -64,7 +65,8 @@ private:
             item.origin = InputOrigin::StandardInput;
             return true;
         }
-        if (plainFile)
+        // A URL is no path to look at: the fetch stage reads it.
+        if (plainFile || isRemoteInput(path))
             return true;
         switch (namedKind(path, item.error)) {
         case NamedKind::File:
@@ -153,6 +155,10 @@ protected:
         ptrdiff_t got;
         while (from_ != nullptr && (got = readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
             if (got > 0 && line_[got - 1] == separator_)
+                --got;
+            // A list written on Windows ends its lines with CR LF; a name with a CR at its end
+            // comes in a NUL-separated list.
+            if (separator_ == '\n' && got > 0 && line_[got - 1] == '\r')
                 --got;
             if (got == 0)
                 continue;

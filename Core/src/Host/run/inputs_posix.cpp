@@ -2,25 +2,13 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include "io/file_kind.h"
 #include "run/directory_listing.h"
 
 namespace zudorhost {
-namespace {
-
-const char *kindOf(mode_t mode)
-{
-    if (S_ISFIFO(mode))
-        return "not a regular file (a named pipe)";
-    if (S_ISSOCK(mode))
-        return "not a regular file (a socket)";
-    if (S_ISCHR(mode) || S_ISBLK(mode))
-        return "not a regular file (a device)";
-    return "not a regular file";
-}
-
-} // namespace
 
 bool listDirectory(Listing &listing, std::string &error)
 {
@@ -35,15 +23,19 @@ bool listDirectory(Listing &listing, std::string &error)
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
         bool isDir = entry->d_type == DT_DIR, isFile = entry->d_type == DT_REG;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            // A link counts as what it leads to, but the walk never follows one into a
-            // directory, so a linked loop cannot trap it.
-            struct stat info;
-            if (fstatat(dirfd(dir), name, &info, 0) == 0) {
-                isFile = S_ISREG(info.st_mode);
-                isDir = entry->d_type == DT_UNKNOWN && S_ISDIR(info.st_mode);
-            }
+        bool isLink = entry->d_type == DT_LNK;
+        struct stat info;
+        // Some file systems (XFS without ftype, some network mounts) give no type: look
+        // without following a link, so that a link there is taken as one too.
+        if (entry->d_type == DT_UNKNOWN && fstatat(dirfd(dir), name, &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            isLink = S_ISLNK(info.st_mode);
+            isDir = S_ISDIR(info.st_mode);
+            isFile = S_ISREG(info.st_mode);
         }
+        // A link counts as what it leads to, but the walk never follows one into a directory,
+        // so a linked loop cannot trap it.
+        if (isLink && fstatat(dirfd(dir), name, &info, 0) == 0)
+            isFile = S_ISREG(info.st_mode);
         if (isDir || isFile)
             listing.add(name, std::strlen(name), isDir);
     }
@@ -63,7 +55,7 @@ NamedKind namedKind(const std::string &path, std::string &why)
         return NamedKind::File;
     if (S_ISDIR(info.st_mode))
         return NamedKind::Directory;
-    why = kindOf(info.st_mode);
+    why = notRegularFile(info.st_mode);
     return NamedKind::Refused;
 }
 

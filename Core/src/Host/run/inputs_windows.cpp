@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <windows.h>
 
+#include "io/file_kind.h"
 #include "run/directory_listing.h"
 #include "platform/utf16.h"
 
@@ -59,8 +60,7 @@ NamedKind namedKind(const std::string &path, std::string &why)
         CloseHandle(file);
     if (type == FILE_TYPE_DISK)
         return NamedKind::File;
-    why = type == FILE_TYPE_PIPE ? "not a regular file (a named pipe)"
-        : type == FILE_TYPE_CHAR ? "not a regular file (a device)" : "not a regular file";
+    why = notRegularFile(type);
     return NamedKind::Refused;
 }
 
@@ -87,11 +87,6 @@ ptrdiff_t readDelimited(char **line, size_t *capacity, char separator, std::FILE
     _unlock_file(from);
     if (length == 0)
         return -1;
-    // A list written on Windows ends its lines with CR LF; no file name holds a CR.
-    if (separator == '\n' && length >= 2 && (*line)[length - 1] == '\n' && (*line)[length - 2] == '\r') {
-        (*line)[length - 2] = '\n';
-        --length;
-    }
     (*line)[length] = '\0';
     return ptrdiff_t(length);
 }

@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "services/arena.h"
+#include "services/xmp_reading.h"
 #include "zudor_host/host_slots.h"
 #include "zudor_host/services.h"
 

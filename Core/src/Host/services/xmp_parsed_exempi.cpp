@@ -1,4 +1,4 @@
-// Parsed mode over Exempi. The toolkit's error state is per thread and it needs one
+// Toolkit mode over Exempi. The toolkit's error state is per thread and it needs one
 // initialisation per process; after that, distinct documents may be parsed on distinct threads
 // at once.
 #include <iostream>
@@ -7,7 +7,7 @@
 
 #include <exempi/xmp.h>
 
-#include "services/xmp_toolkit.h"
+#include "services/xmp_reading.h"
 #include "zudor_host/services.h"
 
 namespace zudorhost {
@@ -24,7 +24,7 @@ protected:
 
 } // namespace
 
-bool xmpParsingAvailable() { return true; }
+bool xmpToolkitAvailable() { return true; }
 
 bool initXmpToolkit(bool showDiagnostics)
 {
@@ -55,8 +55,10 @@ void freeXmpDocument(void *document)
         xmp_free(static_cast<XmpPtr>(document));
 }
 
-// Leaf properties without qualifiers; schema nodes come back with an empty path.
-void forEachXmpProperty(const void *document, XmpPropertyVisitor visit, void *state)
+// Leaf properties without qualifiers; schema nodes come back with an empty path. Where the
+// toolkit's iteration throws (an alias moved into a struct it then cannot walk), the listing
+// ends there: the exception would otherwise end the process.
+void forEachToolkitProperty(const void *document, XmpPropertyVisitor visit, void *state)
 {
     XmpIteratorPtr iter = document == nullptr ? nullptr
         : xmp_iterator_new(static_cast<XmpPtr>(const_cast<void *>(document)), nullptr, nullptr,
@@ -67,11 +69,13 @@ void forEachXmpProperty(const void *document, XmpPropertyVisitor visit, void *st
     XmpStringPtr path = xmp_string_new();
     XmpStringPtr value = xmp_string_new();
     uint32_t options = 0;
-    while (xmp_iterator_next(iter, schema, path, value, &options)) {
-        const char *name = xmp_string_cstr(path);
-        const char *text = xmp_string_cstr(value);
-        if (XMP_IS_PROP_SIMPLE(options) && name != nullptr && name[0] != '\0')
-            visit(state, name, text != nullptr ? text : "");
+    try {
+        while (xmp_iterator_next(iter, schema, path, value, &options)) {
+            if (XMP_IS_PROP_SIMPLE(options) && xmp_string_len(path) != 0)
+                visit(state, xmp_string_cstr(path), xmp_string_len(path), xmp_string_cstr(value),
+                      xmp_string_len(value));
+        }
+    } catch (...) {
     }
     xmp_string_free(value);
     xmp_string_free(path);

@@ -16,6 +16,7 @@
 #include "zudor_host/inputs.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 
 namespace {
@@ -37,7 +38,8 @@ INPUTS
   A directory is walked depth first, each directory's entries in byte order,
   which puts the files in the order of their sorted paths; links to files are
   read, links to directories are not followed. --files-from FILE (or '-') reads
-  the files to process from FILE, one per line, or NUL-separated with -0.
+  the files to process from FILE, one per line (LF or CR LF; blank lines are
+  passed over), or NUL-separated with -0.
 
   Before a file reaches the reader its first bytes are checked: a classic TIFF
   header ("II" or "MM" and 42) goes on; a BigTIFF header gets the error "BigTIFF
@@ -50,6 +52,24 @@ INPUTS
   Memory does not grow with the number of files: inputs are walked as they are
   read and each worker has at most a few batches of documents in flight.
 
+REMOTE FILES
+  An INPUT, or a line of --files-from, may be an http:// or https:// URL,
+  s3://bucket/key, or s3://bucket/prefix/ for every key below the prefix (in
+  the byte order of the keys, as a directory walk orders its files; keys that
+  are not TIFF files are skipped). Each document is read by ranged GETs: its
+  first 64 KiB, then a window around each further piece the reader needs.
+  Records name the URL as given, less any credentials and signing parameters.
+  Up to --connections requests are in flight on one I/O thread, with
+  connections kept alive (HTTP/2 over TLS where offered); --jobs remains the
+  number of workers that read the fetched bytes. Failed requests (429, 5xx,
+  resets, timeouts, truncated answers) are tried again with backoff, then the
+  document's record says why. S3 requests are signed (AWS Signature Version 4)
+  with the credentials of AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and
+  AWS_SESSION_TOKEN, or of the profile AWS_PROFILE in ~/.aws/credentials and
+  ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION name the region, and
+  AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an S3-compatible store (addressed
+  path style). Certificates are checked against the system's store.
+
 OUTPUT
   text   one block per document, readable (the default on a terminal)
   json   JSON Lines, one object per document with the keys file, summary
@@ -58,9 +78,14 @@ OUTPUT
          properties or packet}) and error (null or a message)
 
 XMP
-  --xmp parsed lists each packet's simple properties; --xmp raw gives its
-  text. A build without an XMP toolkit (the Windows build) keeps packets as
-  text by default and refuses --xmp parsed with exit status 2.
+  --xmp parsed (the default) lists each packet's simple properties, without
+  their qualifiers, as the XMP toolkit lists them: the same paths, values and
+  order, and the same packets turned down. The host reads each packet on its
+  own, so a prefix one packet declares never changes what another lists, as
+  it does within the toolkit. --xmp toolkit has the XMP toolkit (Exempi) read
+  the packets, for its own reading, earlier packets' prefixes included; the
+  Windows build has no toolkit and refuses it with exit status 2. --xmp raw
+  gives each packet's text.
 
 CATALOGUE
   --catalog FILE keeps the records in an SQLite database. The first run fills
@@ -84,6 +109,8 @@ EXIT STATUS
 EXAMPLES
   sievecheck -i scan.tif -
   sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
+  sievecheck -i s3://bucket/scans/ out.jsonl --connections 64 --stats
+  sievecheck -i https://example.org/scan.tif -
   find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
   curl -s URL | sievecheck -i - -
   sievecheck --catalog archive.db -i archive --stats
@@ -114,7 +141,8 @@ void printCounts(const zudorhost::CatalogueCounts &c, std::FILE *to)
                  (unsigned long long)c.unchanged, (unsigned long long)c.removed);
 }
 
-void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
+void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters &remote, double seconds,
+                 std::FILE *to)
 {
     std::fprintf(to,
                  "documents %llu: complete %llu, partial %llu, none %llu, errors %llu; skipped %llu\n"
@@ -126,12 +154,17 @@ void printTotals(const zudorhost::RunTotals &t, double seconds, std::FILE *to)
                  (unsigned long long)t.counts.reads, (unsigned long long)t.counts.seeks,
                  (unsigned long long)t.counts.bytesRead, seconds,
                  seconds > 0 ? double(t.documents) / seconds : 0.0);
+    if (remote.requests != 0)
+        std::fprintf(to, "requests %llu, bytes fetched %llu, retries %llu; fetch time median %.2f ms (10%% %.2f, 90%% %.2f)\n",
+                     (unsigned long long)remote.requests.load(), (unsigned long long)remote.bytes.load(),
+                     (unsigned long long)remote.retries.load(), remote.latencies.median() * 1e3,
+                     remote.latencies.quantile(0.1) * 1e3, remote.latencies.quantile(0.9) * 1e3);
 }
 
 // A count and a rate on the terminal, at most ten times a second.
 class Progress {
 public:
-    explicit Progress(bool enabled) : enabled_(enabled) {}
+    Progress(bool enabled, const zudorhost::RemoteCounters &remote) : enabled_(enabled), remote_(remote) {}
     void update(uint64_t done, bool last)
     {
         if (!enabled_)
@@ -143,12 +176,16 @@ public:
         const double seconds = std::chrono::duration<double>(now - start_).count();
         std::fprintf(stderr, "\r%llu documents, %.0f/s ", (unsigned long long)done,
                      seconds > 0 ? double(done) / seconds : 0.0);
+        if (remote_.requests != 0)
+            std::fprintf(stderr, "; %llu requests, %.1f MB, %llu retries ", (unsigned long long)remote_.requests.load(),
+                         double(remote_.bytes.load()) / 1e6, (unsigned long long)remote_.retries.load());
         if (last)
             std::fputs("\n", stderr);
     }
 
 private:
     bool enabled_;
+    const zudorhost::RemoteCounters &remote_;
     Clock::time_point start_ = Clock::now();
     Clock::time_point shown_{};
 };
@@ -249,8 +286,8 @@ int main(int argc, char **argv)
     app.add_option("files", positionals, "OUTPUT with -i; INPUT OUTPUT without it");
     app.add_option("--format", format, "Output format: text or json")
         ->check(CLI::IsMember({"text", "json"}));
-    app.add_option("--xmp", xmp, "XMP packets: parsed or raw text (default: parsed where this build can parse XMP)")
-        ->check(CLI::IsMember({"parsed", "raw"}));
+    app.add_option("--xmp", xmp, "XMP packets: parsed (the default), toolkit (Exempi's reading) or raw text")
+        ->check(CLI::IsMember({"parsed", "toolkit", "raw"}));
     app.add_option("-j,--jobs", jobs, "Documents read in parallel (default: the cores)")
         ->check(CLI::PositiveNumber);
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
@@ -259,10 +296,19 @@ int main(int argc, char **argv)
     app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
-    app.add_flag("--xmp-warnings", xmpWarnings, "Let the XMP toolkit report parse failures on standard error");
+    app.add_flag("--xmp-warnings", xmpWarnings, "With --xmp toolkit, let the toolkit report parse failures on standard error");
     app.add_option("--module", modulePath, "The reader module to load");
     app.add_option("--max-request", maxRequest, "Largest single allocation granted, in bytes")
         ->check(CLI::NonNegativeNumber);
+    zudorhost::RemoteOptions remote;
+    app.add_option("--connections", remote.connections, "Requests in flight for remote inputs (default: 32)")
+        ->check(CLI::Range(1u, 1024u));
+    app.add_flag("--no-sign-request", remote.noSignRequest, "Send S3 requests unsigned (public buckets)");
+    app.add_option("--ca-file", remote.caFile, "Trust the certificates in FILE instead of the system's");
+    app.add_option("--timeout", remote.timeout, "Seconds to connect, and to wait for a byte of an answer (default: 10)")
+        ->check(CLI::Range(0.1, 3600.0));
+    app.add_option("--retries", remote.retries, "Tries again after a failed request (default: 4)")
+        ->check(CLI::Range(0u, 20u));
 
     try {
         // UTF-8 on every platform; CLI11 takes the arguments last first.
@@ -335,14 +381,14 @@ int main(int argc, char **argv)
         zudorhost::XmpMode kept;
         bool keptAnyFile;
         if (xmp.empty() && catalogue->settings(kept, keptAnyFile))
-            xmp = kept == zudorhost::XmpMode::Raw ? "raw" : "parsed";
+            xmp = zudorhost::xmpModeName(kept);
     }
-    // Where the build has no XMP toolkit, packets are kept as text unless parsing is asked for,
-    // which such a build refuses at once rather than failing on every packet.
+    // A build without the XMP toolkit refuses toolkit mode at once rather than turning down
+    // every packet.
     if (xmp.empty())
-        xmp = zudorhost::xmpParsingAvailable() ? "parsed" : "raw";
-    if (xmp == "parsed" && !zudorhost::xmpParsingAvailable()) {
-        std::fprintf(stderr, "sievecheck: this build cannot parse XMP (no XMP toolkit on this platform); use --xmp raw\n");
+        xmp = "parsed";
+    if (xmp == "toolkit" && !zudorhost::xmpToolkitAvailable()) {
+        std::fprintf(stderr, "sievecheck: this build has no XMP toolkit; use --xmp parsed\n");
         return kExitUsage;
     }
     if (std::count(inputs.begin(), inputs.end(), "-") + (filesFrom == "-") > 1) {
@@ -350,7 +396,12 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     for (const std::string &input : inputs)
-        if (writeRecords && output != "-" && zudorhost::sameFile(input, output)) {
+        if (zudorhost::isRemoteInput(input) && !zudorhost::remoteReadingAvailable()) {
+            std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
+            return kExitUsage;
+        }
+    for (const std::string &input : inputs)
+        if (writeRecords && output != "-" && !zudorhost::isRemoteInput(input) && zudorhost::sameFile(input, output)) {
             std::fprintf(stderr, "sievecheck: %s: the output would overwrite an input\n", output.c_str());
             return kExitUsage;
         }
@@ -376,7 +427,8 @@ int main(int argc, char **argv)
     if (format.empty())
         format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
     const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
-    options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw : zudorhost::XmpMode::Parsed;
+    options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw
+                             : xmp == "toolkit" ? zudorhost::XmpMode::Toolkit : zudorhost::XmpMode::Parsed;
     options.driver.maxRequest = maxRequest;
     options.driver.anyFile = anyFile;
     // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
@@ -384,14 +436,17 @@ int main(int argc, char **argv)
     const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
     options.jobs = jobs;
     options.ownDescriptorTables = true;
-    if (options.driver.xmpMode == zudorhost::XmpMode::Parsed && !zudorhost::initXmpToolkit(xmpWarnings))
+    zudorhost::RemoteCounters counted;
+    remote.counters = &counted;
+    options.driver.remote = remote;
+    if (options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
     zudorhost::BatchRunner::FormatterFactory formatters;
     if (writeRecords)
         formatters = [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); };
     const auto start = Clock::now();
-    Progress progress(!quiet && zudorhost::isTerminal(stderr));
+    Progress progress(!quiet && zudorhost::isTerminal(stderr), counted);
     zudorhost::RunTotals totals;
     const auto take = [&](const zudorhost::FinishedBatch &batch) {
         if (batch.messages.size() != 0)
@@ -446,7 +501,7 @@ int main(int argc, char **argv)
         totals.counts = reads;
     }
     if (stats) {
-        printTotals(totals, seconds, stderr);
+        printTotals(totals, counted, seconds, stderr);
         if (catalogued)
             printCounts(counts, stderr);
     }

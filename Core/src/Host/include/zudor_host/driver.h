@@ -8,6 +8,7 @@
 
 #include "zudor/reader.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/services.h"
 #include "zudor_host/stream.h"
 
@@ -55,6 +56,7 @@ struct DriverOptions {
     // Take each file's identity before reading it, and read no file whose identity is the one
     // its input's catalogue reference holds.
     bool identity = false;
+    RemoteOptions remote; // how remote inputs are fetched
 };
 
 // Takes documents through one reader table with one host; one per thread.
@@ -65,9 +67,15 @@ public:
     DocumentDriver(const DocumentDriver &) = delete;
     DocumentDriver &operator=(const DocumentDriver &) = delete;
 
+    // A file, standard input, or a remote document: its fetched bytes (input.remote), or for a
+    // URL not fetched yet, fetched now.
     const DocumentView &read(const InputItem &input);
     // A document already in memory; data is read in place, not copied.
     const DocumentView &readBytes(const InputItem &input, const void *data, size_t size);
+    // A remote document through its fetched windows; the fetch stage's probe asks, after it,
+    // for the first read they could not serve.
+    const DocumentView &readRemote(const InputItem &input, const RemoteDocument &document);
+    bool missedRemoteRead(uint64_t &offset, uint64_t &length) const;
     // Gives back everything the last document holds.
     void finish();
 

@@ -17,6 +17,8 @@ enum class InputOrigin : uint8_t {
     Failed         // nothing to read; error says why (a directory that cannot be read, ...)
 };
 
+struct RemoteDocument;
+
 // What tells one version of a file from another without reading it: its size, modification
 // time and inode as one stat gives them, and when that stat was taken.
 struct FileIdentity {
@@ -43,11 +45,13 @@ struct CatalogueRef {
 };
 
 struct InputItem {
-    std::string path;
+    std::string path; // a remote document's: its URL as shown, never with its secrets
     InputOrigin origin = InputOrigin::Named;
     std::string error;
     bool directory = false; // Failed: a directory that could not be read
     CatalogueRef catalogue;
+    // A remote document's bytes, fetched ahead of the workers (remote.h); null for a path.
+    std::shared_ptr<const RemoteDocument> remote;
 };
 
 class InputSource {

@@ -22,7 +22,7 @@ enum class Field : uint8_t {
     Xmp,           // group, or null: the last packet
     PacketBytes,   // in Xmp: the packet's length
     Packet,        // in Xmp, raw mode: the packet's text
-    XmpProperties, // in Xmp, parsed mode, list: [path, value] in the XMP toolkit's order
+    XmpProperties, // in Xmp, parsed and toolkit modes, list: [path, value] in the XMP toolkit's order
     Text,          // the reader's own text record, or null
     Error          // why the document gave no summary, or null
 };
@@ -58,6 +58,7 @@ private:
     void string(Field field, const char *text, size_t length, RecordVisitor &visitor);
     void optional(Field field, const char *text, RecordVisitor &visitor);
     void pair(const char *name, const char *value, RecordVisitor &visitor);
+    void pair(const char *name, size_t nameLength, const char *value, size_t valueLength, RecordVisitor &visitor);
 
     std::string scratch_, pairScratch_;
 };

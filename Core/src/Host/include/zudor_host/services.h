@@ -1,6 +1,6 @@
 // The reference host: the services a host hands the reader (heap, time conversion, XMP),
-// implemented over the C allocator and the XMP toolkit. One host serves one thread; give each
-// worker its own.
+// implemented over the C allocator and the host's own XMP lister (or, when asked, the XMP
+// toolkit). One host serves one thread; give each worker its own.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,12 @@
 namespace zudorhost {
 
 enum class XmpMode : uint32_t {
-    Parsed = 1, // every packet is parsed; the record carries the parsed document
-    Raw = 2     // the host keeps a copy of the packet's text and parses nothing
+    Parsed = 1, // every packet is listed by the host's own lister; the record carries the listing
+    Raw = 2,    // the host keeps a copy of the packet's text and parses nothing
+    Toolkit = 3 // every packet is parsed by the XMP toolkit (Exempi), where the build has it
 };
+// "parsed", "raw" or "toolkit", as the front ends name the modes.
+const char *xmpModeName(XmpMode mode);
 
 // The host's 48-byte XMP record, as the reader hands it back from slot 11. Everything it
 // points to belongs to the host and lives until endDocument().
@@ -24,7 +27,7 @@ struct HostXmpRecord {
     uint32_t magic;         // kXmpRecordMagic
     uint32_t mode;          // an XmpMode
     uint64_t packetBytes;   // the packet's text, its terminating zero not counted
-    void *document;         // the parsed document (an XmpPtr) in parsed mode, else null
+    void *document;         // the listing (Parsed) or the toolkit's document (Toolkit), else null
     const char *packet;     // the host's copy of the text in raw mode, else null
     uint64_t reserved;      // zero
     uint64_t sequence;      // 1 for the document's first packet, 2 for the next, ...
@@ -40,6 +43,7 @@ constexpr uint32_t kXmpRecordMagic = 0x504D5848; // "HXMP" in memory order
 constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
 
 struct Arena;
+struct XmpReading;
 
 class ReferenceHost {
 public:
@@ -60,14 +64,18 @@ public:
     void endDocument();
 
     // The record behind an XmpInfo the reader handed over, or null when it is not one of
-    // this host's live records (all zero, say).
-    const HostXmpRecord *recordOf(const XmpInfo &info) const;
+    // this host's live records (all zero, say). In parsed mode the packet is read here, when
+    // it has not been (see claimXmpRecords), and the record is the listing's; null when the
+    // lister turned down the packet and every one before it since the last hand-over.
+    const HostXmpRecord *recordOf(const XmpInfo &info);
 
     // Says that the reader has handed over its XMP record: every record made so far stays
     // until endDocument(). Until then, a packet's record replaces the previous one made since
     // the last claim, which only the reader's context held and which it drops for the new
-    // one, so a document of many packets keeps one at a time, not all of them.
-    void claimXmpRecords() { claimed_ = records_.size(); }
+    // one, so a document of many packets keeps one at a time, not all of them. In parsed mode
+    // the packets wait unread until then and are read newest first until one lists, as the
+    // reader keeps the last packet the service did not turn down.
+    void claimXmpRecords();
 
     // Called by the XMP slot.
     XmpInfo *makeXmpRecord(const char *packet, uint32_t size);
@@ -77,6 +85,13 @@ public:
     Arena &arena() { return *arena_; }
 
 private:
+    bool fillXmpRecord(HostXmpRecord &record, const char *packet, uint64_t textBytes);
+    XmpReading &xmpReading();
+    HostXmpRecord *readPacket(const HostXmpRecord &face, const char *text);
+    HostXmpRecord *readWaiting();
+    void dropWaiting();
+    void dropOlderRecords();
+
     HostServices services_;
     XmpMode mode_;
     int64_t maxRequest_;
@@ -84,21 +99,24 @@ private:
     size_t claimed_ = 0;
     uint64_t made_ = 0;
     std::unique_ptr<Arena> arena_;
+    std::unique_ptr<XmpReading> xmp_; // the lister and the packets waiting for it, in parsed mode
 };
 
-// Whether this build can parse packets at all (XmpMode::Parsed): false where the XMP toolkit
-// has no build (Windows), and then every parse fails.
-bool xmpParsingAvailable();
+// Whether this build has the XMP toolkit (XmpMode::Toolkit): false on Windows, where Exempi
+// has no build, and then every packet the toolkit is given is turned down.
+bool xmpToolkitAvailable();
 
 // The XMP toolkit needs one initialisation per process before any thread uses it; the first
-// parse does it, and a host with threads calls this before it starts them. The toolkit
-// reports parse failures on std::cerr: unless showDiagnostics is set on that first call,
-// std::cerr is silenced for the process.
+// parse in toolkit mode does it, and a host with threads calls this before it starts them.
+// The toolkit reports parse failures on std::cerr: unless showDiagnostics is set on that first
+// call, std::cerr is silenced for the process.
 bool initXmpToolkit(bool showDiagnostics = false);
 
-// Visits the simple properties of a parsed document as (path, value) in the toolkit's order;
-// both strings are valid only during the call.
-using XmpPropertyVisitor = void (*)(void *state, const char *path, const char *value);
-void forEachXmpProperty(const void *document, XmpPropertyVisitor visit, void *state);
+// Visits the simple properties of a packet's record as (path, value) in the toolkit's order,
+// with their lengths; the strings are UTF-8 and valid only during the call. A raw record has
+// none.
+using XmpPropertyVisitor = void (*)(void *state, const char *path, size_t pathLength, const char *value,
+                                    size_t valueLength);
+void forEachXmpProperty(const HostXmpRecord &record, XmpPropertyVisitor visit, void *state);
 
 } // namespace zudorhost

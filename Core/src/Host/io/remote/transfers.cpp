@@ -1,0 +1,407 @@
+#include "transfers.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <curl/curl.h>
+#include <mutex>
+
+#include "http_fields.h"
+#include "s3_listing.h"
+
+namespace zudorhost {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Body bytes kept from an answer that is an error, enough for an S3 error document.
+constexpr size_t kErrorBodyBytes = 4096;
+
+void initCurlOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// name is lower case.
+bool startsWithNoCase(const char *line, size_t n, const char *name)
+{
+    const size_t length = std::strlen(name);
+    if (n < length)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (char(std::tolower(static_cast<unsigned char>(line[i]))) != name[i])
+            return false;
+    return true;
+}
+
+std::string headerValue(const char *line, size_t n, size_t nameLength)
+{
+    size_t start = nameLength, end = n;
+    while (start < end && (line[start] == ' ' || line[start] == '\t'))
+        ++start;
+    while (end > start && (line[end - 1] == '\r' || line[end - 1] == '\n' || line[end - 1] == ' '))
+        --end;
+    return std::string(line + start, end - start);
+}
+
+size_t onHeader(char *line, size_t size, size_t count, void *data)
+{
+    Transfer &t = *static_cast<Transfer *>(data);
+    const size_t n = size * count;
+    // A status line starts the headers of another response (after a redirect or a 100).
+    if (n >= 5 && std::strncmp(line, "HTTP/", 5) == 0) {
+        t.contentRange.clear(), t.etag.clear(), t.lastModified.clear(), t.contentLength.clear();
+        t.retryAfter.clear(), t.bucketRegion.clear();
+        return n;
+    }
+    struct Field {
+        const char *name;
+        std::string Transfer::*into;
+    };
+    static const Field kFields[] = {{"content-range:", &Transfer::contentRange},
+                                    {"etag:", &Transfer::etag},
+                                    {"last-modified:", &Transfer::lastModified},
+                                    {"content-length:", &Transfer::contentLength},
+                                    {"retry-after:", &Transfer::retryAfter},
+                                    {"x-amz-bucket-region:", &Transfer::bucketRegion}};
+    for (const Field &field : kFields)
+        if (startsWithNoCase(line, n, field.name)) {
+            t.*field.into = headerValue(line, n, std::strlen(field.name));
+            break;
+        }
+    return n;
+}
+
+size_t onBody(char *bytes, size_t size, size_t count, void *data)
+{
+    Transfer &t = *static_cast<Transfer *>(data);
+    const size_t n = size * count;
+    long status = 0;
+    curl_easy_getinfo(static_cast<CURL *>(t.handle), CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 300) {
+        const size_t room = kErrorBodyBytes - std::min(kErrorBodyBytes, t.body.size());
+        t.body.insert(t.body.end(), bytes, bytes + std::min(room, n));
+        return n;
+    }
+    if (t.body.empty()) {
+        // Room for the whole answer at once where its length is known.
+        ContentRange range;
+        uint64_t expected = 0;
+        if (parseContentRange(t.contentRange, range) && !range.unsatisfied)
+            expected = range.last - range.first + 1;
+        else if (!t.contentLength.empty())
+            expected = std::strtoull(t.contentLength.c_str(), nullptr, 10);
+        t.body.reserve(size_t(std::min<uint64_t>(expected, t.keepLimit)));
+    }
+    const uint64_t room = t.keepLimit - std::min<uint64_t>(t.keepLimit, t.body.size());
+    t.body.insert(t.body.end(), bytes, bytes + size_t(std::min<uint64_t>(room, n)));
+    if (n > room) {
+        t.cut = true;
+        return 0; // drops the transfer: what lies beyond is not wanted
+    }
+    return n;
+}
+
+std::string s3Code(const std::vector<char> &body)
+{
+    if (body.empty())
+        return std::string();
+    ListingParser parser;
+    parser.feed(body.data(), body.size(), true);
+    return parser.errorCode;
+}
+
+// The code of an S3 error document, if the body is one; only its letters and digits, as a
+// server could put anything there.
+std::string withCode(const char *what, const std::vector<char> &body)
+{
+    std::string code;
+    for (const char c : s3Code(body))
+        if (((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) && code.size() < 64)
+            code += c;
+    return code.empty() ? std::string(what) : std::string(what) + " (" + code + ")";
+}
+
+} // namespace
+
+bool remoteReadingAvailable() { return true; }
+
+TransferOptions transferOptions(const RemoteOptions &options)
+{
+    TransferOptions t;
+    t.connections = std::max(1u, options.connections);
+    t.caFile = options.caFile;
+    t.connectTimeout = t.stallTimeout = options.timeout;
+    t.attempts = options.retries + 1;
+    return t;
+}
+
+Transfers::Transfers(const TransferOptions &options, RemoteCounters &counters)
+    : options_(options), counters_(counters), random_(std::random_device{}())
+{
+    initCurlOnce();
+    options_.connections = std::max(1u, options_.connections);
+    options_.attempts = std::max(1u, options_.attempts);
+    multi_ = curl_multi_init();
+    CURLM *multi = static_cast<CURLM *>(multi_);
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(options_.connections));
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(options_.connections));
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, long(options_.connections));
+}
+
+Transfers::~Transfers()
+{
+    cancelAll();
+    for (void *handle : spareHandles_)
+        curl_easy_cleanup(static_cast<CURL *>(handle));
+    curl_multi_cleanup(static_cast<CURLM *>(multi_));
+}
+
+void Transfers::start(Transfer *t)
+{
+    t->attempts = 0;
+    t->received = 0;
+    t->started = Clock::now();
+    launch(t);
+}
+
+void Transfers::launch(Transfer *t)
+{
+    ++t->attempts;
+    ++counters_.requests;
+    t->status = 0;
+    t->curlCode = 0;
+    t->cut = false;
+    t->error.clear();
+    t->body.clear();
+    t->contentRange.clear(), t->etag.clear(), t->lastModified.clear(), t->contentLength.clear();
+    t->retryAfter.clear(), t->bucketRegion.clear(), t->effectiveUrl.clear();
+    t->errorText[0] = '\0';
+
+    CURL *easy;
+    if (!spareHandles_.empty()) {
+        easy = static_cast<CURL *>(spareHandles_.back());
+        spareHandles_.pop_back();
+        curl_easy_reset(easy);
+    } else {
+        easy = curl_easy_init();
+    }
+    t->handle = easy;
+    std::vector<std::string> headers = t->headers;
+    if (t->sign)
+        t->sign(headers);
+    curl_slist *list = nullptr;
+    for (const std::string &header : headers)
+        list = curl_slist_append(list, header.c_str());
+    t->headerList = list;
+
+    const bool https = startsWithNoCase(t->url.c_str(), t->url.size(), "https:");
+    curl_easy_setopt(easy, CURLOPT_URL, t->url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, t);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, t->followRedirects ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(options_.maxRedirects));
+    // Never from https to http: what was asked for over TLS is not fetched in the clear.
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(options_.connectTimeout * 1000));
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, long(std::lround(options_.stallTimeout))));
+    if (!options_.caFile.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+    // Over TLS a new transfer waits for a stream on a connection being set up rather than
+    // opening another to the same server; plain HTTP is never multiplexed, and waiting there
+    // would only hold back the other connections by a round trip.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, "zudor/1.0");
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->errorText);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, t);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, t);
+    curl_multi_add_handle(static_cast<CURLM *>(multi_), easy);
+    running_.push_back(t);
+}
+
+bool Transfers::retryable(const Transfer &t, int code, std::string &why) const
+{
+    const char *detail = t.errorText[0] != '\0' ? t.errorText : curl_easy_strerror(CURLcode(code));
+    switch (CURLcode(code)) {
+    case CURLE_OK:
+        break;
+    case CURLE_PARTIAL_FILE:
+        why = "truncated response";
+        return true;
+    case CURLE_COULDNT_CONNECT:
+        why = std::string("cannot connect: ") + detail;
+        return true;
+    case CURLE_OPERATION_TIMEDOUT: {
+        // An answer begun and then silent stalled, and so did a transfer the low-speed limit
+        // ended, whatever the connection's timer says: on a loaded machine it has been seen to
+        // read 0 for a connection plainly made.
+        curl_off_t connected = 0;
+        curl_easy_getinfo(static_cast<CURL *>(t.handle), CURLINFO_CONNECT_TIME_T, &connected);
+        const bool slow = std::strncmp(t.errorText, "Operation too slow", 18) == 0;
+        why = t.status == 0 && connected == 0 && !slow ? "connect timed out"
+                                                        : "transfer stalled (timed out waiting for data)";
+        return true;
+    }
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        why = "connection reset";
+        return true;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        why = std::string("TLS certificate not trusted: ") + detail;
+        return false;
+    case CURLE_TOO_MANY_REDIRECTS:
+        why = "too many redirects";
+        return false;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        why = "redirected to a scheme that is not allowed (never from https to http)";
+        return false;
+    default:
+        why = detail;
+        return false;
+    }
+    const long status = t.status;
+    if (status == 206 || status == 200) {
+        ContentRange range;
+        if (status == 206 && parseContentRange(t.contentRange, range) && !range.unsatisfied &&
+            t.body.size() < range.last - range.first + 1 && !t.cut) {
+            why = "truncated response";
+            return true;
+        }
+        return false;
+    }
+    switch (status) {
+    case 401:
+    case 403: why = withCode("access denied", t.body); return false;
+    case 404:
+    case 410: why = withCode("not found", t.body); return false;
+    case 412: why = "changed while being read"; return false;
+    case 408:
+    case 500:
+    case 502:
+    case 503:
+    case 504: why = withCode(("server error: HTTP " + std::to_string(status)).c_str(), t.body); return true;
+    case 429: why = "too many requests: HTTP 429"; return true;
+    default: break;
+    }
+    if (status >= 300 && status < 400) {
+        why = "redirected (HTTP " + std::to_string(status) + ")";
+        if (!t.bucketRegion.empty())
+            why += ": the bucket is in region " + t.bucketRegion + "; set AWS_REGION";
+        return false;
+    }
+    if (status >= 400)
+        why = withCode(("HTTP " + std::to_string(status)).c_str(), t.body);
+    return false;
+}
+
+double Transfers::backoff(const Transfer &t)
+{
+    const double ceiling = std::min(options_.backoffCap, options_.backoffBase * std::ldexp(1.0, int(t.attempts) - 1));
+    // Half fixed, half drawn: retries of many transfers spread out, and none comes at once.
+    double delay = ceiling / 2 + std::uniform_real_distribution<double>(0, ceiling / 2)(random_);
+    const double asked = parseRetryAfter(t.retryAfter, int64_t(std::time(nullptr)));
+    if (asked >= 0)
+        delay = std::max(delay, std::min(asked, options_.retryAfterCap));
+    return delay;
+}
+
+void Transfers::finish(Transfer *t, int code, std::vector<Transfer *> &finished)
+{
+    CURL *easy = static_cast<CURL *>(t->handle);
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &t->status);
+    char *effective = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective != nullptr)
+        t->effectiveUrl = effective;
+    curl_off_t received = 0;
+    curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    counters_.bytes += uint64_t(received);
+    t->received += uint64_t(received);
+    // A transfer cut at its limit on purpose ended as it should.
+    if (code == CURLE_WRITE_ERROR && t->cut)
+        code = CURLE_OK;
+    t->curlCode = code;
+    std::string why;
+    const bool again = retryable(*t, code, why);
+    curl_multi_remove_handle(static_cast<CURLM *>(multi_), easy);
+    curl_slist_free_all(static_cast<curl_slist *>(t->headerList));
+    t->headerList = nullptr;
+    spareHandles_.push_back(easy);
+    t->handle = nullptr;
+    running_.erase(std::find(running_.begin(), running_.end(), t));
+    if (again && t->attempts < options_.attempts) {
+        ++counters_.retries;
+        t->due = Clock::now() + std::chrono::microseconds(int64_t(backoff(*t) * 1e6));
+        waiting_.push_back(t);
+        return;
+    }
+    if (!why.empty())
+        t->error = again ? why + " (gave up after " + std::to_string(t->attempts) + " attempts)" : why;
+    finished.push_back(t);
+}
+
+void Transfers::collect(std::vector<Transfer *> &finished)
+{
+    CURLM *multi = static_cast<CURLM *>(multi_);
+    int active = 0, left = 0;
+    curl_multi_perform(multi, &active);
+    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+        if (message->msg != CURLMSG_DONE)
+            continue;
+        Transfer *t = nullptr;
+        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char **>(&t));
+        finish(t, message->data.result, finished);
+    }
+}
+
+void Transfers::poll(std::vector<Transfer *> &finished, int timeoutMs)
+{
+    const auto now = Clock::now();
+    for (size_t i = 0; i < waiting_.size();) {
+        if (waiting_[i]->due <= now) {
+            Transfer *t = waiting_[i];
+            waiting_.erase(waiting_.begin() + long(i));
+            launch(t);
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(waiting_[i]->due - now).count();
+        timeoutMs = int(std::min<int64_t>(timeoutMs, std::max<int64_t>(1, left)));
+        ++i;
+    }
+    const size_t before = finished.size();
+    collect(finished);
+    if (finished.size() == before && timeoutMs > 0) {
+        curl_multi_poll(static_cast<CURLM *>(multi_), nullptr, 0, timeoutMs, nullptr);
+        collect(finished);
+    }
+}
+
+void Transfers::wake() { curl_multi_wakeup(static_cast<CURLM *>(multi_)); }
+
+void Transfers::cancelAll()
+{
+    for (Transfer *t : running_) {
+        CURL *easy = static_cast<CURL *>(t->handle);
+        curl_multi_remove_handle(static_cast<CURLM *>(multi_), easy);
+        curl_slist_free_all(static_cast<curl_slist *>(t->headerList));
+        t->headerList = nullptr;
+        t->handle = nullptr;
+        spareHandles_.push_back(easy);
+    }
+    running_.clear();
+    waiting_.clear();
+}
+
+} // namespace zudorhost

@@ -1,0 +1,193 @@
+"""The loopback servers of the remote tests and the bench, each started and stopped here by
+process id: nginx (HTTP and HTTPS with HTTP/2, a self-signed certificate made on the spot),
+the S3 endpoint of s3_server.py, and the delaying proxy of delay_proxy.py. Everything
+listens on 127.0.0.1 only and stops by itself after a bounded time."""
+import json
+import os
+import pwd
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def without_proxies(env):
+    """env without the proxy variables libcurl follows: the servers are on this machine."""
+    return {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_file(path, process, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path):
+        if process.poll() is not None or time.monotonic() > deadline:
+            raise RuntimeError("server did not start: %s" % " ".join(process.args))
+        time.sleep(0.02)
+    with open(path) as f:
+        return int(f.read())
+
+
+def wait_for_port(port, process, seconds=20):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return
+        except OSError:
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("server did not start: %s" % " ".join(process.args))
+            time.sleep(0.02)
+
+
+class Process:
+    """A child process stopped by its id: SIGTERM, then SIGKILL after a few seconds."""
+
+    def __init__(self, args, **kw):
+        self.process = subprocess.Popen(args, **kw)
+        self.pid = self.process.pid
+
+    def stop(self, sig=signal.SIGTERM):
+        if self.process.poll() is None:
+            os.kill(self.pid, sig)
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                os.kill(self.pid, signal.SIGKILL)
+                self.process.wait(5)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def make_certificate(folder):
+    """A self-signed certificate for 127.0.0.1 and localhost; returns (cert, key)."""
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    if not os.path.exists(cert):
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=zudor test",
+                        "-addext", "subjectAltName=IP:127.0.0.1,DNS:localhost"],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key
+
+
+class Nginx(Process):
+    """nginx serving root over http://127.0.0.1:http_port and https://127.0.0.1:https_port
+    (HTTP/2). /many/<anything> serves the file many_file. log() reads the access log."""
+
+    def __init__(self, root, folder, many_file="many.tif"):
+        os.makedirs(folder, exist_ok=True)
+        self.folder = folder
+        self.cert, key = make_certificate(folder)
+        self.http_port, self.https_port = free_port(), free_port()
+        with open(os.path.join(HERE, "nginx.conf.in")) as f:
+            conf = f.read()
+        # Workers run as this user, who can read the files wherever the test put them.
+        user = pwd.getpwuid(os.getuid()).pw_name
+        for name, value in {"USER": user, "ROOT": os.path.abspath(root), "PREFIX": folder, "HTTP_PORT": self.http_port,
+                            "HTTPS_PORT": self.https_port, "CERT": self.cert, "KEY": key,
+                            "MANY_FILE": many_file}.items():
+            conf = conf.replace("@%s@" % name, str(value))
+        path = os.path.join(folder, "nginx.conf")
+        with open(path, "w") as f:
+            f.write(conf)
+        self.access_log = os.path.join(folder, "access.log")
+        super().__init__([nginx_binary(), "-p", folder, "-c", path, "-e", os.path.join(folder, "error.log")],
+                         stderr=subprocess.DEVNULL)
+        wait_for_port(self.http_port, self.process)
+        wait_for_port(self.https_port, self.process)
+        self.http = "http://127.0.0.1:%d" % self.http_port
+        self.https = "https://127.0.0.1:%d" % self.https_port
+
+    def stop(self, sig=signal.SIGQUIT):
+        # SIGQUIT lets the workers finish writing the log; SIGTERM after it would not wait.
+        super().stop(sig)
+
+    def log(self):
+        """The access log's entries, and empties it for the next look."""
+        entries = read_log(self.access_log)
+        # nginx keeps the file open: truncating it in place keeps its appends coming.
+        open(self.access_log, "w").close()
+        return entries
+
+
+def nginx_binary():
+    for path in ("/usr/sbin/nginx", "/usr/bin/nginx"):
+        if os.path.exists(path):
+            return path
+    raise RuntimeError("nginx is not installed (nginx-light)")
+
+
+def read_log(path, settle=0.2):
+    # nginx writes its log line after the answer; give the last one a moment.
+    time.sleep(settle)
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+class S3Server(Process):
+    """s3_server.py over root (a folder a bucket). endpoint is its URL; env() the variables
+    that point a client at it with its credentials."""
+
+    ACCESS_KEY, SECRET_KEY, REGION = "AKIDZUDORTEST", "zudor/test+secret/KEY", "eu-test-1"
+
+    def __init__(self, root, folder, page_size=3, public=(), session_token=""):
+        os.makedirs(folder, exist_ok=True)
+        port_file = os.path.join(folder, "s3.port")
+        self.access_log = os.path.join(folder, "s3.log")
+        for stale in (port_file, self.access_log):
+            if os.path.exists(stale):
+                os.remove(stale)
+        self.session_token = session_token
+        args = [sys.executable, os.path.join(HERE, "s3_server.py"), "--root", root, "--port-file", port_file,
+                "--log", self.access_log, "--page-size", str(page_size), "--access-key", self.ACCESS_KEY,
+                "--secret-key", self.SECRET_KEY, "--region", self.REGION, "--session-token", session_token,
+                "--public", *public]
+        super().__init__(args)
+        self.port = wait_for_file(port_file, self.process)
+        self.endpoint = "http://127.0.0.1:%d" % self.port
+
+    def env(self, **extra):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
+        env.update(AWS_ACCESS_KEY_ID=self.ACCESS_KEY, AWS_SECRET_ACCESS_KEY=self.SECRET_KEY,
+                   AWS_REGION=self.REGION, AWS_ENDPOINT_URL=self.endpoint,
+                   AWS_CONFIG_FILE=os.devnull, AWS_SHARED_CREDENTIALS_FILE=os.devnull)
+        if self.session_token:
+            env["AWS_SESSION_TOKEN"] = self.session_token
+        env.update(extra)
+        return without_proxies({k: v for k, v in env.items() if v is not None})
+
+    def faults(self, faults):
+        import urllib.request
+        request = urllib.request.Request(self.endpoint + "/__faults", data=json.dumps(faults).encode(),
+                                         method="POST")
+        urllib.request.urlopen(request, timeout=10).close()
+
+    def log(self):
+        entries = [e for e in read_log(self.access_log, 0.05) if e["method"] == "GET"]
+        open(self.access_log, "w").close()
+        return entries
+
+
+class DelayProxy(Process):
+    """A TCP proxy to 127.0.0.1:target_port adding rtt_ms of round trip."""
+
+    def __init__(self, target_port, rtt_ms, folder):
+        port_file = os.path.join(folder, "proxy-%d.port" % target_port)
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        super().__init__([sys.executable, os.path.join(HERE, "delay_proxy.py"), "--target-port",
+                          str(target_port), "--rtt-ms", str(rtt_ms), "--port-file", port_file])
+        self.port = wait_for_file(port_file, self.process)

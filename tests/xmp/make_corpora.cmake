@@ -1,0 +1,11 @@
+# The corpora the sameness tests read, made afresh: the bench corpus, the fuzz seeds as TIFF
+# files and the generated packets.
+file(REMOVE_RECURSE ${OUT})
+execute_process(COMMAND ${PYTHON} ${SOURCE}/bench/make_corpus.py ${OUT}/bench-all
+    COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+file(RENAME ${OUT}/bench-all/corpus ${OUT}/bench)
+file(REMOVE_RECURSE ${OUT}/bench-all)
+file(MAKE_DIRECTORY ${OUT}/seeds)
+execute_process(COMMAND ${SEEDS} ${OUT}/seeds COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
+execute_process(COMMAND ${PYTHON} ${SOURCE}/tests/xmp/make_packets.py ${OUT}/generated
+    COMMAND_ERROR_IS_FATAL ANY OUTPUT_QUIET)
