@@ -53,6 +53,11 @@ def take_fault(key, kinds):
     return None
 
 
+def file_etag(stat):
+    """A file's ETag, as GET answers it and the listing lists it: changes with every write."""
+    return '"%x-%x"' % (stat.st_mtime_ns, stat.st_size)
+
+
 def error_xml(code, message):
     return ('<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>%s</Code><Message>%s</Message></Error>'
             % (code, escape(message))).encode()
@@ -179,8 +184,11 @@ class Handler(BaseHTTPRequestHandler):
         body.append("<IsTruncated>%s</IsTruncated>" % ("true" if truncated else "false"))
         for key in page:
             stat = os.stat(os.path.join(folder, key))
-            body.append("<Contents><Key>%s</Key><Size>%d</Size><StorageClass>STANDARD</StorageClass></Contents>"
-                        % (show(key), stat.st_size))
+            replaced = REPLACED.get(bucket + "/" + key)
+            size, etag = (len(replaced), '"%s"' % hashlib.md5(replaced).hexdigest()) if replaced is not None \
+                else (stat.st_size, file_etag(stat))
+            body.append("<Contents><Key>%s</Key><Size>%d</Size><ETag>%s</ETag><StorageClass>STANDARD</StorageClass>"
+                        "</Contents>" % (show(key), size, escape(etag, {'"': "&quot;"})))
         if truncated:
             body.append("<NextContinuationToken>%s</NextContinuationToken>" % page[-1].encode().hex())
         body.append("</ListBucketResult>")
@@ -195,7 +203,7 @@ class Handler(BaseHTTPRequestHandler):
             read = lambda first, n: data[first:first + n]
         elif key and os.path.isfile(path):
             stat = os.stat(path)
-            size, etag = stat.st_size, '"%x-%x"' % (stat.st_mtime_ns, stat.st_size)
+            size, etag = stat.st_size, file_etag(stat)
 
             def read(first, n):
                 with open(path, "rb") as f:

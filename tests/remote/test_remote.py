@@ -119,6 +119,47 @@ def test_a_bucket_prefix_reads_as_the_local_tree(tree, s3):
                     for key in keys}
 
 
+def test_a_catalogued_prefix_costs_its_listing_and_what_changed(tree, s3, tmp_path):
+    """A key whose listed size and ETag are the catalogue's is neither fetched nor read: a run
+    over a prefix with nothing changed asks for the listing's pages and nothing else."""
+    folder = tree / "s3" / "catalogued" / "p"
+    folder.mkdir(parents=True)
+    for i in range(7):
+        shutil.copy(tree / "web" / "lay" / "two-pages.tif", folder / ("doc-%d.tif" % i))
+    (folder / "notes.txt").write_text("not a TIFF")
+    db = str(tmp_path / "c.db")
+
+    def run():
+        s3.log()
+        done = subprocess.run([SIEVECHECK, "--catalog", db, "-i", "s3://catalogued/p/", "--stats", "--quiet"],
+                              env=s3.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        log = s3.log()
+        lists = sum("list-type=2" in e["path"] for e in log)
+        counts = done.stderr.decode().rsplit("catalogue: ", 1)[-1].strip()
+        return done.returncode, counts, lists, len(log) - lists
+
+    def rewrite(name):
+        with open(folder / name, "ab") as f:
+            f.write(b"\0")
+
+    steps = [  # (what, change, counts, GETs)
+        ("first run", lambda: None, "new 7, changed 0, unchanged 0, removed 0", 8),  # notes.txt looked at
+        ("nothing changed", lambda: None, "new 0, changed 0, unchanged 7, removed 0", 0),
+        ("one written again", lambda: rewrite("doc-3.tif"), "new 0, changed 1, unchanged 6, removed 0", 1),
+        ("one gone", lambda: os.remove(folder / "doc-5.tif"), "new 0, changed 0, unchanged 6, removed 1", 0),
+        ("one renamed", lambda: os.rename(folder / "doc-6.tif", folder / "doc-9.tif"),
+         "new 1, changed 0, unchanged 5, removed 1", 1),
+    ]
+    for what, change, counts, gets in steps:
+        change()
+        status, got, lists, fetched = run()
+        assert (status, got, fetched) == (0, counts, gets), what
+        assert lists == -(-len(os.listdir(folder)) // 3), what  # pages of three keys
+    exported = subprocess.run([SIEVECHECK, "--catalog", db, "--export"], stdout=subprocess.PIPE).stdout
+    fresh, _, _ = sievecheck(["s3://catalogued/p/"], env=s3.env())
+    assert [json.loads(line) for line in exported.splitlines()] == fresh
+
+
 def test_files_from_mixes_urls_and_paths_in_order(tree, web, s3):
     lines = [web.http + "/lay/xmp-40kb.tif", str(tree / "web" / "lay" / "two-pages.tif"),
              "s3://archive/lay/strip-100mb.tif", web.http + "/lay/missing.tif"]

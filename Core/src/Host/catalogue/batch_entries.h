@@ -1,5 +1,5 @@
 // What the workers write of each input for the catalogue's writer: a fixed header, the path,
-// and for a document read, its record's walk as events.
+// a remote object's ETag, and for a document read, its record's walk as events.
 #pragma once
 
 #include <cstddef>
@@ -22,7 +22,7 @@ enum class EntryKind : uint8_t {
 struct EntryHeader {
     EntryKind kind;
     uint8_t oldSkipped;
-    uint8_t reserved[2];
+    uint16_t etagLength; // a remote object's ETag follows the path
     uint32_t sourceLength;
     int64_t input;
     int64_t order;
@@ -51,10 +51,16 @@ inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out)
     header.inode = doc.identity.inode;
     header.takenNs = doc.identity.takenNs;
     header.sourceLength = uint32_t(item.path.size() + item.directory);
+    // An ETag too long to keep leaves the object unknown, to be read again next time.
+    const std::string &etag = doc.identity.etag;
+    if (etag.size() > UINT16_MAX)
+        header.takenNs = 0;
+    header.etagLength = etag.size() > UINT16_MAX ? 0 : uint16_t(etag.size());
     out.append(reinterpret_cast<const char *>(&header), sizeof header);
     out.append(item.path.data(), item.path.size());
     if (item.directory)
         out.push('/'); // sorts where the walk met it
+    out.append(etag.data(), header.etagLength);
     return header.kind;
 }
 

@@ -9,9 +9,9 @@ namespace {
 constexpr int kPageRows = 512;
 
 const char *kPage =
-    "SELECT source, id, ord, size, modified, inode, checked, 0 FROM documents WHERE input = ?1 AND source > ?2"
+    "SELECT source, id, ord, size, modified, inode, checked, etag, 0 FROM documents WHERE input = ?1 AND source > ?2"
     " UNION ALL "
-    "SELECT source, id, ord, size, modified, inode, checked, 1 FROM skipped WHERE input = ?1 AND source > ?2"
+    "SELECT source, id, ord, size, modified, inode, checked, etag, 1 FROM skipped WHERE input = ?1 AND source > ?2"
     " ORDER BY 1 LIMIT 512";
 
 } // namespace
@@ -27,14 +27,15 @@ void PendingChanges::append(PendingChanges &other)
     other.orders.clear();
 }
 
-CatalogueSource::CatalogueSource(CatalogueDb &catalogue, CatalogueInputs inputs)
-    : catalogue_(catalogue), inputs_(std::move(inputs))
+CatalogueSource::CatalogueSource(CatalogueDb &catalogue, CatalogueInputs inputs, const RemoteOptions &remote)
+    : catalogue_(catalogue), inputs_(std::move(inputs)), remote_(remote)
 {
 }
 
 CatalogueSource::~CatalogueSource()
 {
     current_.reset();
+    walk_.reset();
     if (inputs_.list != nullptr && inputs_.list != stdin)
         std::fclose(inputs_.list);
 }
@@ -49,9 +50,9 @@ bool CatalogueSource::start(std::string &error)
     if (!findInput_.prepare(db, "SELECT id, position FROM inputs WHERE kind = ?1 AND path = ?2", error) ||
         !lastInput_.prepare(db, "SELECT max(id) FROM inputs", error) || !page_.prepare(db, kPage, error) ||
         !lookup_.prepare(db,
-                         "SELECT source, id, ord, size, modified, inode, checked, 0 FROM documents"
+                         "SELECT source, id, ord, size, modified, inode, checked, etag, 0 FROM documents"
                          " WHERE input = ?1 AND source = ?2 UNION ALL "
-                         "SELECT source, id, ord, size, modified, inode, checked, 1 FROM skipped"
+                         "SELECT source, id, ord, size, modified, inode, checked, etag, 1 FROM skipped"
                          " WHERE input = ?1 AND source = ?2", error) ||
         !execute(db, "CREATE TEMP TABLE met(source TEXT PRIMARY KEY) WITHOUT ROWID", error) ||
         !remember_.prepare(db, "INSERT OR IGNORE INTO temp.met VALUES (?1)", error) ||
@@ -133,11 +134,13 @@ bool CatalogueSource::startInput()
         exhausted_ = false;
         key_.clear();
         if (kind_ == InputKind::Path) {
-            current_ = pathSource({path});
+            walk_ = pathSource({path});
         } else {
-            current_ = listSource(inputs_.list, inputs_.separator);
+            walk_ = listSource(inputs_.list, inputs_.separator);
             inputs_.list = nullptr; // the list's source closes it
         }
+        // S3 prefixes are listed here, so that a key is matched before it would be fetched.
+        current_ = listedSource(*walk_, remote_);
         return true;
     }
 }
@@ -145,6 +148,7 @@ bool CatalogueSource::startInput()
 void CatalogueSource::endInput()
 {
     current_.reset();
+    walk_.reset();
     if (kind_ == InputKind::Path) {
         while (rowAt_ < rowCount_ || refill())
             gone(rows_[rowAt_++]);
@@ -164,6 +168,7 @@ bool CatalogueSource::next(InputItem &item)
     while (true) {
         if (!current_ && !startInput())
             return false;
+        item.listed = FileIdentity{};
         if (current_->next(item)) {
             item.catalogue = CatalogueRef{};
             item.catalogue.input = input_;
@@ -185,7 +190,17 @@ void CatalogueSource::readRow(const Statement &from, Row &into)
     into.identity.modifiedNs = from.integer(4);
     into.identity.inode = uint64_t(from.integer(5));
     into.identity.takenNs = from.integer(6);
-    into.skipped = from.integer(7) != 0;
+    const char *etag = from.text(7, n);
+    into.identity.etag.assign(etag != nullptr ? etag : "", etag != nullptr ? n : 0);
+    into.skipped = from.integer(8) != 0;
+}
+
+void CatalogueSource::matched(const Row &row, InputItem &item)
+{
+    item.catalogue.row = row.id;
+    item.catalogue.skipped = row.skipped;
+    item.catalogue.identity = row.identity;
+    item.catalogue.unchanged = item.listed.known() && unchangedSince(row.identity, item.listed);
 }
 
 bool CatalogueSource::refill()
@@ -227,9 +242,7 @@ void CatalogueSource::matchWalked(InputItem &item)
             gone(row);
             continue;
         }
-        item.catalogue.row = row.id;
-        item.catalogue.skipped = row.skipped;
-        item.catalogue.identity = row.identity;
+        matched(row, item);
         return;
     }
 }
@@ -242,9 +255,7 @@ void CatalogueSource::matchListed(InputItem &item)
         Row &row = rows_[0];
         readRow(lookup_, row);
         lookup_.reset();
-        item.catalogue.row = row.id;
-        item.catalogue.skipped = row.skipped;
-        item.catalogue.identity = row.identity;
+        matched(row, item);
         if (row.order != line_) {
             std::lock_guard<std::mutex> guard(lock_);
             changes_.orders.push_back({row.id, row.skipped, line_});

@@ -1,7 +1,9 @@
 // The inputs of a catalogue run, each file matched with what the catalogue holds of it. A
-// directory's walk comes in the byte order of its paths, which is the order of the catalogue's
-// index, so the two are merged like sorted lists: a row the walk passes by is a file that is
-// gone. A list's files are looked up one by one, and its rows not met are gone at its end.
+// directory's walk, and an S3 prefix's listing, come in the byte order of their paths, which is
+// the order of the catalogue's index, so the two are merged like sorted lists: a row the walk
+// passes by is a file that is gone. A list's files are looked up one by one, and its rows not
+// met are gone at its end. A listed key whose size and ETag are the ones kept is unchanged
+// at once: it is neither fetched nor read.
 #pragma once
 
 #include <memory>
@@ -11,6 +13,7 @@
 
 #include "catalogue/catalogue_db.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/remote.h"
 
 namespace zudorhost {
 
@@ -40,7 +43,7 @@ struct PendingChanges {
 
 class CatalogueSource : public InputSource {
 public:
-    CatalogueSource(CatalogueDb &catalogue, CatalogueInputs inputs);
+    CatalogueSource(CatalogueDb &catalogue, CatalogueInputs inputs, const RemoteOptions &remote);
     ~CatalogueSource() override;
     bool start(std::string &error);
     bool next(InputItem &item) override;
@@ -66,6 +69,7 @@ private:
     void matchListed(InputItem &item);
     bool refill();
     void readRow(const Statement &from, Row &into);
+    void matched(const Row &row, InputItem &item);
     void gone(const Row &row);
     void fail(int code);
 
@@ -74,8 +78,9 @@ private:
     Connection db_;
     Statement findInput_, lastInput_, page_, lookup_, remember_, unmet_, forget_;
 
+    RemoteOptions remote_;
     size_t index_ = 0;
-    std::unique_ptr<InputSource> current_;
+    std::unique_ptr<InputSource> walk_, current_; // the input's walk or list; its keys listed
     InputKind kind_ = InputKind::Path;
     int64_t input_ = 0, nextInput_ = 1, line_ = 0;
     std::vector<Row> rows_;

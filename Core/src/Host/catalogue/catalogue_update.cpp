@@ -25,7 +25,8 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 struct CatalogueUpdate::Run {
-    Run(CatalogueDb &db, CatalogueInputs inputs) : catalogue(db), source(db, std::move(inputs)), writer(db) {}
+    Run(CatalogueDb &db, CatalogueInputs inputs, const RemoteOptions &remote)
+        : catalogue(db), source(db, std::move(inputs), remote), writer(db) {}
 
     void fail(const std::string &why)
     {
@@ -187,11 +188,11 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
     auto &db = static_cast<CatalogueDb &>(catalogue);
     for (const std::string &path : inputs.paths)
         if (path == "-") {
-            run_ = std::make_unique<Run>(db, CatalogueInputs{});
+            run_ = std::make_unique<Run>(db, CatalogueInputs{}, options.driver.remote);
             run_->fail("standard input cannot be catalogued");
             return;
         }
-    run_ = std::make_unique<Run>(db, std::move(inputs));
+    run_ = std::make_unique<Run>(db, std::move(inputs), options.driver.remote);
     Run &run = *run_;
     std::string why;
     if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, why) || !run.source.start(why) ||

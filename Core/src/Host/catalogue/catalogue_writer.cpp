@@ -16,17 +16,18 @@ bool CatalogueWriter::prepare(std::string &error)
     // log.
     return execute(db, "PRAGMA wal_autocheckpoint=2048", error) && loader_.prepare(db, error) &&
            addDocument_.prepare(db,
-                                "INSERT INTO documents(id, input, ord, source, size, modified, inode, checked,"
+                                "INSERT INTO documents(id, input, ord, source, size, modified, inode, checked, etag,"
                                 " summary, title, author, createTime, packetBytes, packet, error)"
-                                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)", error) &&
+                                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)",
+                                error) &&
            prepareRows(addProperty_, "properties", error) && prepareRows(addXmp_, "xmp_properties", error) &&
            addSearch_.prepare(db, "INSERT INTO search(rowid, title, author, properties, xmp)"
                                   " VALUES (?1, ?2, ?3, ?4, ?5)", error) &&
            // An index without its content forgets a row only when told the row's own values.
            dropSearch_.prepare(db, "INSERT INTO search(search, rowid, title, author, properties, xmp)"
                                    " VALUES ('delete', ?1, ?2, ?3, ?4, ?5)", error) &&
-           addSkipped_.prepare(db, "INSERT INTO skipped(id, input, ord, source, size, modified, inode, checked)"
-                                   " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)", error) &&
+           addSkipped_.prepare(db, "INSERT INTO skipped(id, input, ord, source, size, modified, inode, checked, etag)"
+                                   " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)", error) &&
            dropDocument_.prepare(db, "DELETE FROM documents WHERE id = ?1", error) &&
            dropProperties_.prepare(db, "DELETE FROM properties WHERE document = ?1", error) &&
            dropXmp_.prepare(db, "DELETE FROM xmp_properties WHERE document = ?1", error) &&
@@ -136,15 +137,20 @@ bool CatalogueWriter::apply(PendingChanges &changes, std::string &error)
     return true;
 }
 
-void CatalogueWriter::bindIdentity(Statement &statement, int first, const EntryHeader &header)
+// size, modified, inode, checked and etag from the column first on: a local file's first four,
+// a remote object's size, checked and ETag.
+void CatalogueWriter::bindIdentity(Statement &statement, int first, const EntryHeader &header, const char *etag)
 {
-    if (header.takenNs == 0) {
-        for (int i = 0; i < 4; ++i)
-            statement.bindNull(first + i);
+    for (int i = 0; i < 5; ++i)
+        statement.bindNull(first + i);
+    if (header.takenNs == 0)
+        return;
+    statement.bind(first, int64_t(header.size)).bind(first + 3, header.takenNs);
+    if (header.etagLength != 0) {
+        statement.bind(first + 4, etag, header.etagLength);
         return;
     }
-    statement.bind(first, int64_t(header.size)).bind(first + 1, header.modifiedNs);
-    statement.bind(first + 2, int64_t(header.inode)).bind(first + 3, header.takenNs);
+    statement.bind(first + 1, header.modifiedNs).bind(first + 2, int64_t(header.inode));
 }
 
 bool CatalogueWriter::insertSkipped(const EntryHeader &header, const char *source, int64_t id, std::string &error)
@@ -153,7 +159,7 @@ bool CatalogueWriter::insertSkipped(const EntryHeader &header, const char *sourc
     addSkipped_.bind(2, header.input);
     header.order >= 0 ? addSkipped_.bind(3, header.order) : addSkipped_.bindNull(3);
     addSkipped_.bind(4, source, header.sourceLength);
-    bindIdentity(addSkipped_, 5, header);
+    bindIdentity(addSkipped_, 5, header, source + header.sourceLength);
     const int code = addSkipped_.run();
     return code == SQLITE_DONE || failed(code, error);
 }
@@ -166,11 +172,11 @@ bool CatalogueWriter::insertDocument(const EntryHeader &header, const char *sour
     add.bind(2, header.input);
     header.order >= 0 ? add.bind(3, header.order) : add.bindNull(3);
     add.bind(4, source, header.sourceLength);
-    bindIdentity(add, 5, header);
-    add.bind(9, f.summary.data(), f.summary.size()).bind(10, f.title.data(), f.title.size());
-    add.bind(11, f.author.data(), f.author.size()).bind(12, f.createTime.data(), f.createTime.size());
-    f.hasXmp ? add.bind(13, int64_t(f.packetBytes)) : add.bindNull(13);
-    add.bind(14, f.packet.data(), f.packet.size()).bind(15, f.error.data(), f.error.size());
+    bindIdentity(add, 5, header, source + header.sourceLength);
+    add.bind(10, f.summary.data(), f.summary.size()).bind(11, f.title.data(), f.title.size());
+    add.bind(12, f.author.data(), f.author.size()).bind(13, f.createTime.data(), f.createTime.size());
+    f.hasXmp ? add.bind(14, int64_t(f.packetBytes)) : add.bindNull(14);
+    add.bind(15, f.packet.data(), f.packet.size()).bind(16, f.error.data(), f.error.size());
     int code = add.run();
     if (code != SQLITE_DONE)
         return failed(code, error);
@@ -191,7 +197,7 @@ bool CatalogueWriter::apply(const char *entries, size_t size, std::string &error
         EntryHeader header;
         std::memcpy(&header, entries + at, sizeof header);
         const char *source = entries + at + sizeof header;
-        at += sizeof header + header.sourceLength;
+        at += sizeof header + header.sourceLength + header.etagLength;
         if (header.kind == EntryKind::Record)
             at += replayRecord(entries + at, size - at, collector_);
         if (header.kind == EntryKind::Unchanged)

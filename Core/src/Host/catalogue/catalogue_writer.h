@@ -37,7 +37,7 @@ private:
     bool removeRow(int64_t id, bool skipped, std::string &error);
     bool insertDocument(const struct EntryHeader &header, const char *source, int64_t id, std::string &error);
     bool insertSkipped(const struct EntryHeader &header, const char *source, int64_t id, std::string &error);
-    void bindIdentity(Statement &statement, int first, const struct EntryHeader &header);
+    void bindIdentity(Statement &statement, int first, const struct EntryHeader &header, const char *etag);
 
     CatalogueDb &catalogue_;
     sqlite3 *db_ = nullptr;

@@ -1,7 +1,6 @@
 // A file's identity from what stat tells, on POSIX systems.
 #pragma once
 
-#include <ctime>
 #include <sys/stat.h>
 
 #include "zudor_host/inputs.h"
@@ -11,13 +10,11 @@ namespace zudorhost {
 // Taken from the wall clock, which is what the file system stamps times from.
 inline FileIdentity identityFromStat(const struct stat &info)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
     FileIdentity identity;
     identity.size = uint64_t(info.st_size);
     identity.modifiedNs = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     identity.inode = uint64_t(info.st_ino);
-    identity.takenNs = int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
+    identity.takenNs = wallClockNs();
     return identity;
 }
 

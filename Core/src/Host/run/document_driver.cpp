@@ -197,6 +197,11 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     case InputOrigin::Named:
     case InputOrigin::Walked:
+        if (input.catalogue.unchanged) {
+            s.view.unchanged = true;
+            s.view.skipped = input.catalogue.skipped;
+            return s.view;
+        }
         if (input.remote)
             return readRemote(input, *input.remote);
         if (isRemoteInput(input.path))
@@ -226,6 +231,12 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
 {
     if (!document.error.empty())
         return fail(document.error);
+    if (options.identity) {
+        // The object as its first answer gave it: what was read is never older than this.
+        view.identity.size = document.size;
+        view.identity.etag = document.etag;
+        view.identity.takenNs = document.etag.empty() ? 0 : wallClockNs();
+    }
     remote = &document;
     remoteStream.open(document);
     run();

@@ -50,7 +50,7 @@ struct Listing {
     std::string token;
     bool more = true;      // pages left to ask for
     bool inFlight = false;
-    std::deque<std::string> keys; // listed, not yet queued
+    std::deque<ListingParser::Entry> keys; // listed, not yet queued
     std::string failure;   // why the listing broke off
     Transfer transfer;
 };
@@ -60,9 +60,11 @@ std::string rangeHeader(uint64_t start, uint64_t length)
     return "Range: bytes=" + std::to_string(start) + "-" + std::to_string(start + length - 1);
 }
 
+// A document its catalogue knows unchanged from the listing is neither fetched nor read.
 bool isFetchable(const InputItem &item)
 {
-    return (item.origin == InputOrigin::Named || item.origin == InputOrigin::Walked) && isRemoteInput(item.path);
+    return (item.origin == InputOrigin::Named || item.origin == InputOrigin::Walked) && isRemoteInput(item.path) &&
+           !item.catalogue.unchanged;
 }
 
 } // namespace
@@ -220,9 +222,15 @@ struct FetchStage::Engine {
         while (held() < readAhead) {
             if (listing) {
                 if (!listing->keys.empty()) {
+                    ListingParser::Entry &key = listing->keys.front();
                     InputItem item;
-                    item.path = listing->keyPrefix + listing->keys.front();
+                    item.path = listing->keyPrefix + key.key;
                     item.origin = InputOrigin::Walked;
+                    // What the listing says of the object, which a catalogue compares with
+                    // what it holds before anything is fetched.
+                    item.listed.size = key.size;
+                    item.listed.etag = std::move(key.etag);
+                    item.listed.takenNs = wallClockNs();
                     listing->keys.pop_front();
                     admit(std::move(item));
                     continue;
@@ -340,7 +348,7 @@ struct FetchStage::Engine {
         }
         for (ListingParser::Entry &e : page.entries)
             if (!e.key.empty() && e.key.back() != '/' && e.key.compare(0, l.url.key.size(), l.url.key) == 0)
-                l.keys.push_back(std::move(e.key));
+                l.keys.push_back(std::move(e));
         if (page.truncated) {
             if (page.nextToken.empty() || page.nextToken == l.token) {
                 l.failure = "cannot list: the listing gives no way on";

@@ -1,6 +1,7 @@
 // Input sources: paths and directories walked as a stream, and lists of paths read from a
 // file. Nothing here holds more than one directory listing per level of the walk.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "run/directory_listing.h"
@@ -13,9 +14,18 @@ bool unchangedSince(const FileIdentity &before, const FileIdentity &now)
 {
     // FAT keeps times to 2 s; most file systems stamp from a clock that ticks every few ms.
     constexpr int64_t kCoarsestStampNs = int64_t(2000000000);
-    return before.known() && now.known() && before.size == now.size &&
-           before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
+    if (!before.known() || !now.known() || before.size != now.size)
+        return false;
+    if (!before.etag.empty() || !now.etag.empty())
+        return before.etag == now.etag;
+    return before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
            before.modifiedNs < before.takenNs - kCoarsestStampNs;
+}
+
+int64_t wallClockNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 namespace {

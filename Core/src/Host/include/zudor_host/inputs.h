@@ -19,20 +19,26 @@ enum class InputOrigin : uint8_t {
 
 struct RemoteDocument;
 
-// What tells one version of a file from another without reading it: its size, modification
-// time and inode as one stat gives them, and when that stat was taken.
+// What tells one version of a file from another without reading it: a local file's size,
+// modification time and inode as one stat gives them; a remote object's size and ETag as its
+// listing or its first answer gives them; and when they were taken.
 struct FileIdentity {
     uint64_t size = 0;
     int64_t modifiedNs = 0; // since 1970, in nanoseconds
     uint64_t inode = 0;
-    int64_t takenNs = 0;    // wall clock of the stat; 0: nothing known
+    std::string etag;       // a remote object's; empty for a local file
+    int64_t takenNs = 0;    // wall clock when it was taken; 0: nothing known
     bool known() const { return takenNs != 0; }
 };
 
-// Whether a file seen now as `now` is the one `before` described. A file changed within the
-// coarsest timestamp granularity of the moment `before` was taken could have changed again
-// with the same time and size, so such a file never counts as unchanged.
+// Whether a file seen now as `now` is the one `before` described. A local file changed within
+// the coarsest timestamp granularity of the moment `before` was taken could have changed
+// again with the same time and size, so such a file never counts as unchanged. An object's
+// ETag changes with its content whenever it is written.
 bool unchangedSince(const FileIdentity &before, const FileIdentity &now);
+
+// The wall clock, in nanoseconds since 1970.
+int64_t wallClockNs();
 
 // Set on an input by a catalogue's source (catalogue.h): where its record is kept and what the
 // catalogue knew of the file. The driver does not read a file that is unchanged since.
@@ -42,6 +48,8 @@ struct CatalogueRef {
     int64_t row = 0;      // the row that held it, 0 for none
     bool skipped = false; // that row was of a file skipped as no TIFF
     FileIdentity identity; // what that row says of the file
+    // Known unchanged already, from a listing: neither fetched nor read.
+    bool unchanged = false;
 };
 
 struct InputItem {
@@ -52,6 +60,7 @@ struct InputItem {
     CatalogueRef catalogue;
     // A remote document's bytes, fetched ahead of the workers (remote.h); null for a path.
     std::shared_ptr<const RemoteDocument> remote;
+    FileIdentity listed; // a key an S3 listing gave: its size and ETag as listed
 };
 
 class InputSource {

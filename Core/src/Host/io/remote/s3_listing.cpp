@@ -79,6 +79,8 @@ void ListingParser::onEnd(void *self, const char *)
         p.entries.back().key = p.text_;
     else if (pathIs(path, {"ListBucketResult", "Contents", "Size"}) && !p.entries.empty())
         p.entries.back().size = std::strtoull(p.text_.c_str(), nullptr, 10);
+    else if (pathIs(path, {"ListBucketResult", "Contents", "ETag"}) && !p.entries.empty())
+        p.entries.back().etag = p.text_;
     else if (pathIs(path, {"ListBucketResult", "IsTruncated"}))
         p.truncated = p.text_ == "true";
     else if (pathIs(path, {"ListBucketResult", "NextContinuationToken"}))

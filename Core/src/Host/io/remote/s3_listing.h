@@ -28,6 +28,7 @@ public:
     struct Entry {
         std::string key; // decoded
         uint64_t size = 0;
+        std::string etag; // as a GET's ETag header gives it, quotes and all
     };
     std::vector<Entry> entries;
     bool truncated = false;
