@@ -7,8 +7,11 @@
          catalogue with nothing changed, with one job and with every core, raw XMP (parsed
          too for the first scan). Medians of the rounds; the first round only warms the caches.
          The catalogue's size per document against the JSON Lines'.
-  kills  a scan of 100,000 files into a catalogue killed with SIGKILL at random points, each
-         time resumed, then run to its end; its export against a clean run's and a fresh scan.
+  remote 10,000 objects under an S3 prefix served by the test endpoint of tests/remote: the
+         first run and the re-scan, with the LISTs and GETs the endpoint logged.
+  kills  a scan of 100,000 files into a catalogue killed with SIGKILL at 20 random points,
+         each time resumed, then run to its end; its export against a clean run's and a fresh
+         scan.
 
 Writes JSON (--out) and the page beside it (.md). Nothing here is a test: no figure is
 asserted, the page says which target was met.
@@ -89,6 +92,35 @@ def scans(args, n):
     return rows
 
 
+def remote(args):
+    """A catalogue of 10,000 objects under an S3 prefix (the test endpoint of tests/remote, on
+    127.0.0.1, pages of 1,000 keys): the first run, then the re-scan with nothing changed, each
+    with the requests the endpoint logged."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests", "remote"))
+    import servers  # noqa: E402
+    n = args.objects
+    rows = []
+    with tempfile.TemporaryDirectory(prefix="zudor-catalogue-s3-") as temp:
+        bucket = os.path.join(temp, "root", "archive")
+        os.makedirs(bucket)
+        make_files(bucket, n)
+        db = os.path.join(temp, "c.db")
+        with servers.S3Server(os.path.join(temp, "root"), os.path.join(temp, "run"), page_size=1000) as s3:
+            for name in ("first", "rescan"):
+                s3.log()
+                start = time.perf_counter()
+                done = subprocess.run([args.sievecheck, "--catalog", db, "-i", "s3://archive/many-%d/" % n,
+                                       "--stats", "--quiet"], env=s3.env(), stderr=subprocess.PIPE)
+                wall = time.perf_counter() - start
+                log = s3.log()
+                lists = sum("list-type=2" in e["path"] for e in log)
+                counts = done.stderr.decode().rsplit("catalogue: ", 1)[-1].strip()
+                rows.append({"run": name, "objects": n, "wall": wall, "lists": lists, "gets": len(log) - lists,
+                             "status": done.returncode, "counts": counts})
+                print("  %s: %s" % (name, rows[-1]), file=sys.stderr)
+    return rows
+
+
 def committed(db):
     """Documents in the catalogue as a reader sees it; 0 before its schema is made."""
     try:
@@ -154,6 +186,13 @@ def page(results):
         lines.append("| {:,} | {} | {} | {} | {} | {} | {} | {} | {:.0f} | {:.0f} |".format(
             r["files"], r["jobs"], r["xmp"], cell("json"), cell("first"), cell("rescan"), ratio("first", "json"),
             ratio("rescan", "first"), r["sizes"]["catalogue"] / r["files"], r["sizes"]["jsonl"] / r["files"]))
+    if results.get("remote"):
+        lines += ["", "## Objects under an S3 prefix", "",
+                  "The test S3 endpoint of `tests/remote` on 127.0.0.1, pages of 1,000 keys; requests from its log.", "",
+                  "| run | objects | wall s | LISTs | GETs | counts |", "|---|---|---|---|---|---|"]
+        for r in results["remote"]:
+            lines.append("| %s | {:,} | %.2f | %d | %d | %s |".format(r["objects"]) % (
+                r["run"], r["wall"], r["lists"], r["gets"], r["counts"]))
     k = results.get("kills")
     if k:
         killed = sum(p["killed"] for p in k["points"])
@@ -180,6 +219,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--kills", type=int, default=20)
     ap.add_argument("--kill-files", type=int, default=100000)
+    ap.add_argument("--objects", type=int, default=10000, help="objects under the S3 prefix (0: leave out)")
     ap.add_argument("--seed", type=int, default=20240229)
     ap.add_argument("--skip-scans", action="store_true")
     args = ap.parse_args()
@@ -190,6 +230,10 @@ def main():
             results["scans"] += scans(args, n)
     elif os.path.exists(args.out):
         results["scans"] = json.load(open(args.out))["scans"]
+    if args.objects:
+        results["remote"] = remote(args)
+    elif os.path.exists(args.out):
+        results["remote"] = json.load(open(args.out)).get("remote")
     if args.kills:
         results["kills"] = kills(args)
     elif os.path.exists(args.out):

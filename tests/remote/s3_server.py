@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """A small S3 endpoint for the remote tests, on 127.0.0.1 only: path-style GET of objects
-(ranges, suffix ranges, If-Match) and ListObjectsV2 in small pages, over the folders of
+(ranges, suffix ranges, If-Match) and ListObjectsV2 in small pages (each key with its size
+and the ETag a GET answers), over the folders of
 --root (one folder a bucket). Every request's signature is checked with botocore; a bucket
 named in --public may also be read unsigned. Faults are injected on request:
 
