@@ -90,8 +90,9 @@ XMP
 CATALOGUE
   --catalog FILE keeps the records in an SQLite database. The first run fills
   it; a later run over the same inputs reads only the files that are new or
-  changed (size, modification time or inode not the same), removes those that
-  are gone, and keeps the records of the inputs it was given, no others. JSON
+  changed (size, modification time or inode not the same; for a key under an
+  S3 prefix, the size or ETag its listing gives), removes those that are
+  gone, and keeps the records of the inputs it was given, no others. JSON
   or text is written too when OUTPUT or --format is given, else nothing;
   --stats counts what was new, changed, unchanged and removed. Batches are
   committed as they come: a run stopped at any point keeps what it committed,
