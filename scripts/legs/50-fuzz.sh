@@ -21,7 +21,7 @@ for date in '2024:02:29 13:45:00' '1970:01:01 00:00:00' '3000:12:31 23:59:59' '2
 done
 
 # What servers answer: the first byte picks a listing, a response field, a URL or windows.
-printf '\000\020<?xml version="1.0"?><ListBucketResult><EncodingType>url</EncodingType><IsTruncated>true</IsTruncated><Contents><Key>a%%2Fb+c.tif</Key><Size>12</Size></Contents><NextContinuationToken>t/1=</NextContinuationToken></ListBucketResult>' >"$work/remote-seeds/listing"
+printf '\000\020<?xml version="1.0"?><ListBucketResult><EncodingType>url</EncodingType><IsTruncated>true</IsTruncated><Contents><Key>a%%2Fb+c.tif</Key><Size>12</Size><ETag>&quot;9b2c-1f&quot;</ETag></Contents><NextContinuationToken>t/1=</NextContinuationToken></ListBucketResult>' >"$work/remote-seeds/listing"
 printf '\000\001<Error><Code>SlowDown</Code></Error>' >"$work/remote-seeds/error"
 printf '\001bytes 0-65535/104857600' >"$work/remote-seeds/range"
 printf '\001Sun, 06 Nov 1994 08:49:37 GMT' >"$work/remote-seeds/date"
