@@ -55,7 +55,11 @@ std::vector<std::string> inputsOf(InputSource &source)
 
 class JsonLines : public RecordFormatter {
 public:
-    void format(const DocumentView &doc, OutputBuffer &records, OutputBuffer &) override { writer_->write(doc, records); }
+    void format(const DocumentView &doc, FinishedBatch &out) override
+    {
+        if (!doc.skipped)
+            writer_->write(doc, out.records);
+    }
 
 private:
     std::unique_ptr<RecordWriter> writer_ = summaryWriter(RecordFormat::Json);
