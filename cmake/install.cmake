@@ -1,7 +1,7 @@
 # What `cmake --install` places, and so what the packages hold: the module, the public headers
 # (the module's and the reference host's), sievecheck with its man page, a CMake package
-# (find_package(zudor): zudor::headers, zudor::zudor and, when Exempi, libcurl, expat and
-# OpenSSL are found, zudor::host), the pkg-config file zudor.pc, the README and the licence.
+# (find_package(zudor): zudor::headers, zudor::zudor and, when expat and SQLite are found,
+# zudor::host), the pkg-config file zudor.pc, the README and the licence.
 # Front ends with their own install rules (python/) add to the same tree and so to the same
 # packages.
 

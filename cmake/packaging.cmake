@@ -25,10 +25,13 @@ else()
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-    # Dependencies come from the binaries; building against zudor::host also needs Exempi's,
-    # libcurl's, expat's, OpenSSL's and SQLite's development files.
+    # Dependencies come from the binaries, but for what the host loads when first needed:
+    # libcurl and libcrypto at the first URL (7.85 added the protocol lists by name), Exempi
+    # in toolkit mode. Building against zudor::host also needs expat's and SQLite's
+    # development files.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexempi-dev, libcurl4-openssl-dev, libexpat1-dev, libssl-dev, libsqlite3-dev")
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), libssl3 (>= 3.0.0), libexempi8 (>= 2.5.0)")
+    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexpat1-dev, libsqlite3-dev")
     # The Python package rides along; it needs Debian's python3, and zudor.dask needs Dask.
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-dask, python3-distributed")
     # A revision of our own packaging: lintian then looks for changelog.Debian.gz.

@@ -113,4 +113,16 @@ std::string directoryOfCode(const void *address)
     return parentOf(realpath(info.dli_fname, resolved) != nullptr ? resolved : info.dli_fname);
 }
 
+void *loadSystemLibrary(const char *name, std::string &why)
+{
+    void *library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char *detail = dlerror();
+        why = detail != nullptr ? detail : std::string("cannot load ") + name;
+    }
+    return library;
+}
+
+void *librarySymbol(void *library, const char *name) { return dlsym(library, name); }
+
 } // namespace zudorhost

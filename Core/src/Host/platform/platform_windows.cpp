@@ -113,4 +113,17 @@ std::string directoryOfCode(const void *address)
 
 bool fileIdentity(const std::string &, FileIdentity &) { return false; }
 
+void *loadSystemLibrary(const char *name, std::string &why)
+{
+    HMODULE library = LoadLibraryExW(toUtf16(name).c_str(), nullptr, LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (library == nullptr)
+        why = std::string("cannot load ") + name + " (error " + std::to_string(GetLastError()) + ")";
+    return reinterpret_cast<void *>(library);
+}
+
+void *librarySymbol(void *library, const char *name)
+{
+    return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
 } // namespace zudorhost

@@ -15,6 +15,7 @@
 #include "../io/remote/aws_config.h"
 #include "../io/remote/http_fields.h"
 #include "../io/remote/remote_document.h"
+#include "../io/remote/remote_libraries.h"
 #include "../io/remote/s3_listing.h"
 #include "../io/remote/sigv4.h"
 #include "../io/remote/transfers.h"
@@ -543,6 +544,13 @@ bool FetchStage::next(InputItem &item)
         item.remote.reset();
         if (!isFetchable(item))
             return true;
+        std::string why;
+        if (remoteLibraries(why) == nullptr) {
+            item.path = redactUrl(item.path);
+            item.origin = InputOrigin::Failed;
+            item.error = why;
+            return true;
+        }
         std::lock_guard<std::mutex> guard(e.lock);
         e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
         e.started = true;

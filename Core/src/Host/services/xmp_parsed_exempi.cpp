@@ -1,6 +1,7 @@
 // Toolkit mode over Exempi. The toolkit's error state is per thread and it needs one
 // initialisation per process; after that, distinct documents may be parsed on distinct threads
-// at once.
+// at once. Exempi is loaded then, not at every start: only toolkit mode uses it, and its
+// loading and constructors would cost every other run about a millisecond.
 #include <iostream>
 #include <mutex>
 #include <streambuf>
@@ -8,6 +9,7 @@
 #include <exempi/xmp.h>
 
 #include "services/xmp_reading.h"
+#include "zudor_host/platform.h"
 #include "zudor_host/services.h"
 
 namespace zudorhost {
@@ -22,6 +24,46 @@ protected:
     std::streamsize xsputn(const char *, std::streamsize n) override { return n; }
 };
 
+struct Toolkit {
+    decltype(&::xmp_init) init;
+    decltype(&::xmp_new_empty) newEmpty;
+    decltype(&::xmp_parse) parse;
+    decltype(&::xmp_free) free;
+    decltype(&::xmp_iterator_new) iteratorNew;
+    decltype(&::xmp_iterator_next) iteratorNext;
+    decltype(&::xmp_iterator_free) iteratorFree;
+    decltype(&::xmp_string_new) stringNew;
+    decltype(&::xmp_string_free) stringFree;
+    decltype(&::xmp_string_len) stringLen;
+    decltype(&::xmp_string_cstr) stringCstr;
+};
+
+// Filled by initXmpToolkit, read only after it returned true.
+Toolkit toolkit;
+
+bool loadToolkit(bool showDiagnostics)
+{
+    std::string why;
+    void *library = loadSystemLibrary("libexempi.so.8", why);
+    Toolkit &t = toolkit;
+    const bool found = library != nullptr && findFunction(library, "xmp_init", t.init) &&
+                       findFunction(library, "xmp_new_empty", t.newEmpty) &&
+                       findFunction(library, "xmp_parse", t.parse) && findFunction(library, "xmp_free", t.free) &&
+                       findFunction(library, "xmp_iterator_new", t.iteratorNew) &&
+                       findFunction(library, "xmp_iterator_next", t.iteratorNext) &&
+                       findFunction(library, "xmp_iterator_free", t.iteratorFree) &&
+                       findFunction(library, "xmp_string_new", t.stringNew) &&
+                       findFunction(library, "xmp_string_free", t.stringFree) &&
+                       findFunction(library, "xmp_string_len", t.stringLen) &&
+                       findFunction(library, "xmp_string_cstr", t.stringCstr);
+    if (!found)
+        return false;
+    // Never destroyed: std::cerr is flushed after every static object is gone.
+    if (!showDiagnostics)
+        std::cerr.rdbuf(new DiscardingBuffer);
+    return t.init();
+}
+
 } // namespace
 
 bool xmpToolkitAvailable() { return true; }
@@ -30,20 +72,15 @@ bool initXmpToolkit(bool showDiagnostics)
 {
     static std::once_flag once;
     static bool ready = false;
-    std::call_once(once, [&] {
-        // Never destroyed: std::cerr is flushed after every static object is gone.
-        if (!showDiagnostics)
-            std::cerr.rdbuf(new DiscardingBuffer);
-        ready = xmp_init();
-    });
+    std::call_once(once, [&] { ready = loadToolkit(showDiagnostics); });
     return ready;
 }
 
 void *parseXmpDocument(const char *packet, size_t size)
 {
-    XmpPtr xmp = initXmpToolkit() ? xmp_new_empty() : nullptr;
-    if (xmp != nullptr && !xmp_parse(xmp, packet, size)) {
-        xmp_free(xmp);
+    XmpPtr xmp = initXmpToolkit() ? toolkit.newEmpty() : nullptr;
+    if (xmp != nullptr && !toolkit.parse(xmp, packet, size)) {
+        toolkit.free(xmp);
         return nullptr;
     }
     return xmp;
@@ -52,7 +89,7 @@ void *parseXmpDocument(const char *packet, size_t size)
 void freeXmpDocument(void *document)
 {
     if (document != nullptr)
-        xmp_free(static_cast<XmpPtr>(document));
+        toolkit.free(static_cast<XmpPtr>(document));
 }
 
 // Leaf properties without qualifiers; schema nodes come back with an empty path. Where the
@@ -61,26 +98,26 @@ void freeXmpDocument(void *document)
 void forEachToolkitProperty(const void *document, XmpPropertyVisitor visit, void *state)
 {
     XmpIteratorPtr iter = document == nullptr ? nullptr
-        : xmp_iterator_new(static_cast<XmpPtr>(const_cast<void *>(document)), nullptr, nullptr,
+        : toolkit.iteratorNew(static_cast<XmpPtr>(const_cast<void *>(document)), nullptr, nullptr,
                            XMP_ITER_OMITQUALIFIERS);
     if (iter == nullptr)
         return;
-    XmpStringPtr schema = xmp_string_new();
-    XmpStringPtr path = xmp_string_new();
-    XmpStringPtr value = xmp_string_new();
+    XmpStringPtr schema = toolkit.stringNew();
+    XmpStringPtr path = toolkit.stringNew();
+    XmpStringPtr value = toolkit.stringNew();
     uint32_t options = 0;
     try {
-        while (xmp_iterator_next(iter, schema, path, value, &options)) {
-            if (XMP_IS_PROP_SIMPLE(options) && xmp_string_len(path) != 0)
-                visit(state, xmp_string_cstr(path), xmp_string_len(path), xmp_string_cstr(value),
-                      xmp_string_len(value));
+        while (toolkit.iteratorNext(iter, schema, path, value, &options)) {
+            if (XMP_IS_PROP_SIMPLE(options) && toolkit.stringLen(path) != 0)
+                visit(state, toolkit.stringCstr(path), toolkit.stringLen(path), toolkit.stringCstr(value),
+                      toolkit.stringLen(value));
         }
     } catch (...) {
     }
-    xmp_string_free(value);
-    xmp_string_free(path);
-    xmp_string_free(schema);
-    xmp_iterator_free(iter);
+    toolkit.stringFree(value);
+    toolkit.stringFree(path);
+    toolkit.stringFree(schema);
+    toolkit.iteratorFree(iter);
 }
 
 } // namespace zudorhost

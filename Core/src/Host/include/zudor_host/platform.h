@@ -51,4 +51,16 @@ bool fileIdentity(const std::string &path, FileIdentity &identity);
 std::string programDirectory();
 std::string directoryOfCode(const void *address);
 
+// A library the host uses only for some runs (libcurl, the XMP toolkit), loaded by its system
+// name when first needed and kept for the process's life; null, with why, where it cannot be.
+void *loadSystemLibrary(const char *name, std::string &why);
+void *librarySymbol(void *library, const char *name);
+
+// librarySymbol as the function type it is declared with; false where the library lacks it.
+template <typename F> bool findFunction(void *library, const char *name, F &into)
+{
+    into = reinterpret_cast<F>(librarySymbol(library, name));
+    return into != nullptr;
+}
+
 } // namespace zudorhost

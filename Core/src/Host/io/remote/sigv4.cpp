@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/sha.h>
+
+#include "remote_libraries.h"
 
 namespace zudorhost {
 
@@ -27,8 +26,9 @@ std::string hex(const unsigned char *bytes, size_t n)
 void hmac(const unsigned char *key, size_t keyLength, const std::string &data, unsigned char out[32])
 {
     unsigned int length = 32;
-    HMAC(EVP_sha256(), key, int(keyLength), reinterpret_cast<const unsigned char *>(data.data()), data.size(),
-         out, &length);
+    const RemoteLibraries &crypto = remote();
+    crypto.hmac(crypto.evpSha256(), key, int(keyLength), reinterpret_cast<const unsigned char *>(data.data()),
+                data.size(), out, &length);
 }
 
 // Lower-cased name; the value without leading and trailing blanks, inner runs of blanks as one.
@@ -62,7 +62,7 @@ std::string credentialScope(const std::string &amzDate, const std::string &regio
 std::string sha256Hex(const std::string &bytes)
 {
     unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), digest);
+    remote().sha256(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), digest);
     return hex(digest, sizeof digest);
 }
 

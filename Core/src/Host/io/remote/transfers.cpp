@@ -5,10 +5,9 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <curl/curl.h>
-#include <mutex>
 
 #include "http_fields.h"
+#include "remote_libraries.h"
 #include "s3_listing.h"
 
 namespace zudorhost {
@@ -18,12 +17,6 @@ using Clock = std::chrono::steady_clock;
 
 // Body bytes kept from an answer that is an error, enough for an S3 error document.
 constexpr size_t kErrorBodyBytes = 4096;
-
-void initCurlOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 // name is lower case.
 bool startsWithNoCase(const char *line, size_t n, const char *name)
@@ -80,7 +73,7 @@ size_t onBody(char *bytes, size_t size, size_t count, void *data)
     Transfer &t = *static_cast<Transfer *>(data);
     const size_t n = size * count;
     long status = 0;
-    curl_easy_getinfo(static_cast<CURL *>(t.handle), CURLINFO_RESPONSE_CODE, &status);
+    remote().easyGetinfo(static_cast<CURL *>(t.handle), CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300) {
         const size_t room = kErrorBodyBytes - std::min(kErrorBodyBytes, t.body.size());
         t.body.insert(t.body.end(), bytes, bytes + std::min(room, n));
@@ -142,23 +135,22 @@ TransferOptions transferOptions(const RemoteOptions &options)
 Transfers::Transfers(const TransferOptions &options, RemoteCounters &counters)
     : options_(options), counters_(counters), random_(std::random_device{}())
 {
-    initCurlOnce();
     options_.connections = std::max(1u, options_.connections);
     options_.attempts = std::max(1u, options_.attempts);
-    multi_ = curl_multi_init();
+    multi_ = remote().multiInit();
     CURLM *multi = static_cast<CURLM *>(multi_);
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
-    curl_multi_setopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(options_.connections));
-    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(options_.connections));
-    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, long(options_.connections));
+    remote().multiSetopt(multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    remote().multiSetopt(multi, CURLMOPT_MAX_TOTAL_CONNECTIONS, long(options_.connections));
+    remote().multiSetopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, long(options_.connections));
+    remote().multiSetopt(multi, CURLMOPT_MAXCONNECTS, long(options_.connections));
 }
 
 Transfers::~Transfers()
 {
     cancelAll();
     for (void *handle : spareHandles_)
-        curl_easy_cleanup(static_cast<CURL *>(handle));
-    curl_multi_cleanup(static_cast<CURLM *>(multi_));
+        remote().easyCleanup(static_cast<CURL *>(handle));
+    remote().multiCleanup(static_cast<CURLM *>(multi_));
 }
 
 void Transfers::start(Transfer *t)
@@ -186,9 +178,9 @@ void Transfers::launch(Transfer *t)
     if (!spareHandles_.empty()) {
         easy = static_cast<CURL *>(spareHandles_.back());
         spareHandles_.pop_back();
-        curl_easy_reset(easy);
+        remote().easyReset(easy);
     } else {
-        easy = curl_easy_init();
+        easy = remote().easyInit();
     }
     t->handle = easy;
     std::vector<std::string> headers = t->headers;
@@ -196,42 +188,42 @@ void Transfers::launch(Transfer *t)
         t->sign(headers);
     curl_slist *list = nullptr;
     for (const std::string &header : headers)
-        list = curl_slist_append(list, header.c_str());
+        list = remote().slistAppend(list, header.c_str());
     t->headerList = list;
 
     const bool https = startsWithNoCase(t->url.c_str(), t->url.size(), "https:");
-    curl_easy_setopt(easy, CURLOPT_URL, t->url.c_str());
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, list);
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, t);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, t->followRedirects ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, long(options_.maxRedirects));
+    remote().easySetopt(easy, CURLOPT_URL, t->url.c_str());
+    remote().easySetopt(easy, CURLOPT_HTTPHEADER, list);
+    remote().easySetopt(easy, CURLOPT_PRIVATE, t);
+    remote().easySetopt(easy, CURLOPT_NOSIGNAL, 1L);
+    remote().easySetopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    remote().easySetopt(easy, CURLOPT_FOLLOWLOCATION, t->followRedirects ? 1L : 0L);
+    remote().easySetopt(easy, CURLOPT_MAXREDIRS, long(options_.maxRedirects));
     // Never from https to http: what was asked for over TLS is not fetched in the clear.
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(options_.connectTimeout * 1000));
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, long(std::lround(options_.stallTimeout))));
+    remote().easySetopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    remote().easySetopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(options_.connectTimeout * 1000));
+    remote().easySetopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    remote().easySetopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, long(std::lround(options_.stallTimeout))));
     if (!options_.caFile.empty())
-        curl_easy_setopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
-    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+        remote().easySetopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
+    remote().easySetopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
     // Over TLS a new transfer waits for a stream on a connection being set up rather than
     // opening another to the same server; plain HTTP is never multiplexed, and waiting there
     // would only hold back the other connections by a round trip.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, "zudor/1.0");
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t->errorText);
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, t);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, t);
-    curl_multi_add_handle(static_cast<CURLM *>(multi_), easy);
+    remote().easySetopt(easy, CURLOPT_PIPEWAIT, https ? 1L : 0L);
+    remote().easySetopt(easy, CURLOPT_USERAGENT, "zudor/1.0");
+    remote().easySetopt(easy, CURLOPT_ERRORBUFFER, t->errorText);
+    remote().easySetopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    remote().easySetopt(easy, CURLOPT_HEADERDATA, t);
+    remote().easySetopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    remote().easySetopt(easy, CURLOPT_WRITEDATA, t);
+    remote().multiAddHandle(static_cast<CURLM *>(multi_), easy);
     running_.push_back(t);
 }
 
 bool Transfers::retryable(const Transfer &t, int code, std::string &why) const
 {
-    const char *detail = t.errorText[0] != '\0' ? t.errorText : curl_easy_strerror(CURLcode(code));
+    const char *detail = t.errorText[0] != '\0' ? t.errorText : remote().easyStrerror(CURLcode(code));
     switch (CURLcode(code)) {
     case CURLE_OK:
         break;
@@ -246,7 +238,7 @@ bool Transfers::retryable(const Transfer &t, int code, std::string &why) const
         // ended, whatever the connection's timer says: on a loaded machine it has been seen to
         // read 0 for a connection plainly made.
         curl_off_t connected = 0;
-        curl_easy_getinfo(static_cast<CURL *>(t.handle), CURLINFO_CONNECT_TIME_T, &connected);
+        remote().easyGetinfo(static_cast<CURL *>(t.handle), CURLINFO_CONNECT_TIME_T, &connected);
         const bool slow = std::strncmp(t.errorText, "Operation too slow", 18) == 0;
         why = t.status == 0 && connected == 0 && !slow ? "connect timed out"
                                                         : "transfer stalled (timed out waiting for data)";
@@ -321,12 +313,12 @@ double Transfers::backoff(const Transfer &t)
 void Transfers::finish(Transfer *t, int code, std::vector<Transfer *> &finished)
 {
     CURL *easy = static_cast<CURL *>(t->handle);
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &t->status);
+    remote().easyGetinfo(easy, CURLINFO_RESPONSE_CODE, &t->status);
     char *effective = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective != nullptr)
+    if (remote().easyGetinfo(easy, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective != nullptr)
         t->effectiveUrl = effective;
     curl_off_t received = 0;
-    curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    remote().easyGetinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received);
     counters_.bytes += uint64_t(received);
     t->received += uint64_t(received);
     // A transfer cut at its limit on purpose ended as it should.
@@ -335,8 +327,8 @@ void Transfers::finish(Transfer *t, int code, std::vector<Transfer *> &finished)
     t->curlCode = code;
     std::string why;
     const bool again = retryable(*t, code, why);
-    curl_multi_remove_handle(static_cast<CURLM *>(multi_), easy);
-    curl_slist_free_all(static_cast<curl_slist *>(t->headerList));
+    remote().multiRemoveHandle(static_cast<CURLM *>(multi_), easy);
+    remote().slistFreeAll(static_cast<curl_slist *>(t->headerList));
     t->headerList = nullptr;
     spareHandles_.push_back(easy);
     t->handle = nullptr;
@@ -356,12 +348,12 @@ void Transfers::collect(std::vector<Transfer *> &finished)
 {
     CURLM *multi = static_cast<CURLM *>(multi_);
     int active = 0, left = 0;
-    curl_multi_perform(multi, &active);
-    while (CURLMsg *message = curl_multi_info_read(multi, &left)) {
+    remote().multiPerform(multi, &active);
+    while (CURLMsg *message = remote().multiInfoRead(multi, &left)) {
         if (message->msg != CURLMSG_DONE)
             continue;
         Transfer *t = nullptr;
-        curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char **>(&t));
+        remote().easyGetinfo(message->easy_handle, CURLINFO_PRIVATE, reinterpret_cast<char **>(&t));
         finish(t, message->data.result, finished);
     }
 }
@@ -383,19 +375,19 @@ void Transfers::poll(std::vector<Transfer *> &finished, int timeoutMs)
     const size_t before = finished.size();
     collect(finished);
     if (finished.size() == before && timeoutMs > 0) {
-        curl_multi_poll(static_cast<CURLM *>(multi_), nullptr, 0, timeoutMs, nullptr);
+        remote().multiPoll(static_cast<CURLM *>(multi_), nullptr, 0, timeoutMs, nullptr);
         collect(finished);
     }
 }
 
-void Transfers::wake() { curl_multi_wakeup(static_cast<CURLM *>(multi_)); }
+void Transfers::wake() { remote().multiWakeup(static_cast<CURLM *>(multi_)); }
 
 void Transfers::cancelAll()
 {
     for (Transfer *t : running_) {
         CURL *easy = static_cast<CURL *>(t->handle);
-        curl_multi_remove_handle(static_cast<CURLM *>(multi_), easy);
-        curl_slist_free_all(static_cast<curl_slist *>(t->headerList));
+        remote().multiRemoveHandle(static_cast<CURLM *>(multi_), easy);
+        remote().slistFreeAll(static_cast<curl_slist *>(t->headerList));
         t->headerList = nullptr;
         t->handle = nullptr;
         spareHandles_.push_back(easy);

@@ -1,0 +1,44 @@
+// libcurl and libcrypto, loaded when the first URL is met rather than at every start: with the
+// libraries they pull in (TLS, Kerberos, LDAP, IDN ...) they cost a run over local files
+// several milliseconds of linking and constructors, more than a small file's whole read.
+#pragma once
+
+#include <curl/curl.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/sha.h>
+#include <string>
+
+namespace zudorhost {
+
+struct RemoteLibraries {
+    decltype(&::curl_global_init) globalInit;
+    decltype(&::curl_easy_init) easyInit;
+    decltype(&::curl_easy_reset) easyReset;
+    decltype(&::curl_easy_cleanup) easyCleanup;
+    decltype(&::curl_easy_setopt) easySetopt;
+    decltype(&::curl_easy_getinfo) easyGetinfo;
+    decltype(&::curl_easy_strerror) easyStrerror;
+    decltype(&::curl_slist_append) slistAppend;
+    decltype(&::curl_slist_free_all) slistFreeAll;
+    decltype(&::curl_multi_init) multiInit;
+    decltype(&::curl_multi_cleanup) multiCleanup;
+    decltype(&::curl_multi_setopt) multiSetopt;
+    decltype(&::curl_multi_add_handle) multiAddHandle;
+    decltype(&::curl_multi_remove_handle) multiRemoveHandle;
+    decltype(&::curl_multi_perform) multiPerform;
+    decltype(&::curl_multi_poll) multiPoll;
+    decltype(&::curl_multi_wakeup) multiWakeup;
+    decltype(&::curl_multi_info_read) multiInfoRead;
+    decltype(&::HMAC) hmac;
+    decltype(&::EVP_sha256) evpSha256;
+    decltype(&::SHA256) sha256;
+};
+
+// Loads both once, libcurl initialised; null, with why, where either cannot be loaded.
+const RemoteLibraries *remoteLibraries(std::string &why);
+
+// The loaded table, for code that runs only once remoteLibraries has given one.
+const RemoteLibraries &remote();
+
+} // namespace zudorhost
