@@ -87,6 +87,11 @@ struct FetchStage::Engine {
     // The caller's.
     bool started = false;
     std::thread thread;
+    // The thread that started the I/O thread. Runner workers may each have a descriptor table
+    // of their own, and the I/O thread shares its starter's: only there does the number of
+    // libcurl's wake-up socket name that socket. Anywhere else it would name another file, or
+    // nothing, so other threads leave the I/O thread to its next look at the queue.
+    std::thread::id starter;
 
     // The I/O thread's, once started.
     std::unique_ptr<Transfers> transfers;
@@ -481,6 +486,22 @@ struct FetchStage::Engine {
         waiting[entry.sequence] = &entry;
     }
 
+    // Wakes the I/O thread where this thread can.
+    void nudge()
+    {
+        if (transfers && std::this_thread::get_id() == starter)
+            transfers->wake();
+    }
+
+    // How long the I/O thread waits for the network. A full queue empties without a word from
+    // callers on other threads (see starter), so then it looks again soon; otherwise new work
+    // comes from the transfers themselves, and stop() is seen within the wait.
+    int pollMs()
+    {
+        const bool moreToAdmit = !innerDone || (listing && !listing->keys.empty());
+        return held() >= readAhead && moreToAdmit ? 2 : 100;
+    }
+
     // ---- The I/O thread.
 
     void run(InputItem first)
@@ -497,7 +518,7 @@ struct FetchStage::Engine {
             if (innerDone && !listing && waiting.empty() && transfers->idle())
                 break;
             finished.clear();
-            transfers->poll(finished, 1000);
+            transfers->poll(finished, pollMs());
             for (Transfer *t : finished) {
                 if (t->owner == nullptr)
                     listingAnswered();
@@ -530,8 +551,7 @@ void FetchStage::stop()
     std::lock_guard<std::mutex> guard(e.lock);
     e.stopping = true;
     e.readyChanged.notify_all();
-    if (e.transfers)
-        e.transfers->wake();
+    e.nudge();
 }
 
 bool FetchStage::next(InputItem &item)
@@ -553,6 +573,7 @@ bool FetchStage::next(InputItem &item)
         }
         std::lock_guard<std::mutex> guard(e.lock);
         e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
+        e.starter = std::this_thread::get_id();
         e.started = true;
         e.thread = std::thread([&e, first = std::move(item)]() mutable { e.run(std::move(first)); });
     }
@@ -567,7 +588,7 @@ bool FetchStage::next(InputItem &item)
     e.queue.pop_front();
     guard.unlock();
     if (wasFull)
-        e.transfers->wake();
+        e.nudge();
     return true;
 }
 
