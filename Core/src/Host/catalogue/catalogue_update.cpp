@@ -209,6 +209,10 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
             return std::make_unique<EntryFormatter>(db, output ? output() : nullptr, fail);
         },
         catalogued);
+    if (!run.runner->error().empty()) {
+        run.fail(run.runner->error());
+        return;
+    }
     run.thread = std::thread([&run] { run.write(); });
 }
 

@@ -3,8 +3,10 @@
 // batch's inputs from the source, reads and formats them into the batch's own buffers, and
 // marks it done; the caller takes finished batches in order and frees their slots. A fixed
 // ring of slots bounds what is in flight.
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "fetch_stage.h"
@@ -76,6 +78,7 @@ struct BatchRunner::Shared {
     bool stopping = false;
     bool holding = false;          // the caller holds batch `released`
     std::vector<std::thread> workers;
+    std::string error; // why the workers could not be started
 
     // Serial mode: one driver and formatter on the caller's thread.
     std::unique_ptr<DocumentDriver> driver;
@@ -147,19 +150,26 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
     : shared_(std::make_unique<Shared>(table, source, std::move(factory), options))
 {
     Shared &s = *shared_;
-    const unsigned jobs = std::max(1u, options.jobs);
+    const unsigned jobs = std::clamp(options.jobs, 1u, kMaxJobs);
     if (jobs == 1) {
         s.slots.resize(1);
         s.driver = std::make_unique<DocumentDriver>(table, options.driver);
         s.formatter = s.factory();
         return;
     }
-    s.slots.resize(jobs * kBatchesPerWorker);
-    for (unsigned i = 0; i < jobs; ++i)
-        s.workers.emplace_back([&s] { s.work(); });
+    s.slots.resize(size_t(jobs) * kBatchesPerWorker);
+    try {
+        for (unsigned i = 0; i < jobs; ++i)
+            s.workers.emplace_back([&s] { s.work(); });
+    } catch (const std::system_error &e) {
+        // A system out of threads is a failure to report, not a reason to end the process.
+        s.error = "cannot start " + std::to_string(jobs) + " reading threads (" + e.what() +
+                  "); give fewer jobs";
+        stopWorkers();
+    }
 }
 
-BatchRunner::~BatchRunner()
+void BatchRunner::stopWorkers()
 {
     Shared &s = *shared_;
     {
@@ -170,11 +180,20 @@ BatchRunner::~BatchRunner()
     s.slotFreed.notify_all();
     for (std::thread &worker : s.workers)
         worker.join();
+    s.workers.clear();
 }
+
+unsigned defaultJobs() { return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs); }
+
+const std::string &BatchRunner::error() const { return shared_->error; }
+
+BatchRunner::~BatchRunner() { stopWorkers(); }
 
 const FinishedBatch *BatchRunner::next()
 {
     Shared &s = *shared_;
+    if (!s.error.empty())
+        return nullptr;
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];
         slot.out.records.trim(kBufferKeep);

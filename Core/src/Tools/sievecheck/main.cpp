@@ -120,6 +120,27 @@ EXAMPLES
 
 using Clock = std::chrono::steady_clock;
 
+// A number within bounds, refused in words rather than as CLI11's floating-point range.
+template <typename T> std::string shown(T value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", double(value));
+    return text;
+}
+
+template <typename T> CLI::Validator within(T low, T high)
+{
+    const std::string range = shown(low) + " to " + shown(high);
+    return CLI::Validator(
+        [=](std::string &text) -> std::string {
+            T value{};
+            if (!CLI::detail::lexical_cast(text, value) || value < low || value > high)
+                return "takes " + range + ", not " + text;
+            return std::string();
+        },
+        range);
+}
+
 // The named inputs, then the files of the list.
 class ChainedSource : public zudorhost::InputSource {
 public:
@@ -275,7 +296,7 @@ int main(int argc, char **argv)
 
     std::vector<std::string> inputs, positionals;
     std::string format, xmp, modulePath, filesFrom, catalogPath;
-    unsigned jobs = std::max(1u, std::thread::hardware_concurrency());
+    unsigned jobs = zudorhost::defaultJobs();
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
     bool exportCatalog = false, waitForWriter = false;
     int64_t maxRequest = zudorhost::kDefaultMaxRequest;
@@ -289,8 +310,9 @@ int main(int argc, char **argv)
         ->check(CLI::IsMember({"text", "json"}));
     app.add_option("--xmp", xmp, "XMP packets: parsed (the default), toolkit (Exempi's reading) or raw text")
         ->check(CLI::IsMember({"parsed", "toolkit", "raw"}));
-    app.add_option("-j,--jobs", jobs, "Documents read in parallel (default: the cores)")
-        ->check(CLI::PositiveNumber);
+    app.add_option("-j,--jobs", jobs, "Documents read in parallel, 1 to 256 (default: the cores)")
+        ->check(within(1u, zudorhost::kMaxJobs));
+    static_assert(zudorhost::kMaxJobs == 256, "--jobs's help names the cap");
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
     app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
     app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
@@ -303,13 +325,13 @@ int main(int argc, char **argv)
         ->check(CLI::NonNegativeNumber);
     zudorhost::RemoteOptions remote;
     app.add_option("--connections", remote.connections, "Requests in flight for remote inputs (default: 32)")
-        ->check(CLI::Range(1u, 1024u));
+        ->check(within(1u, 1024u));
     app.add_flag("--no-sign-request", remote.noSignRequest, "Send S3 requests unsigned (public buckets)");
     app.add_option("--ca-file", remote.caFile, "Trust the certificates in FILE instead of the system's");
     app.add_option("--timeout", remote.timeout, "Seconds to connect, and to wait for a byte of an answer (default: 10)")
-        ->check(CLI::Range(0.1, 3600.0));
+        ->check(within(0.1, 3600.0));
     app.add_option("--retries", remote.retries, "Tries again after a failed request (default: 4)")
-        ->check(CLI::Range(0u, 20u));
+        ->check(within(0u, 20u));
 
     try {
         // UTF-8 on every platform; CLI11 takes the arguments last first.

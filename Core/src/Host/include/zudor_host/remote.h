@@ -50,6 +50,11 @@ struct RemoteOptions {
     RemoteCounters *counters = nullptr; // where to count, or null
 };
 
+// Settles a front end's remote options before the run: a CA file from AWS_CA_BUNDLE when none
+// is given (as the AWS tools take it), and a CA file that cannot be read refused at once, not
+// in every record. False, with why in words a user can act on, where the options cannot serve.
+bool prepareRemoteOptions(RemoteOptions &options, std::string &error);
+
 // The inputs with every S3 prefix among them expanded into its keys, in order; nothing is
 // fetched. The Dask client's walk: its workers fetch the keys.
 std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptions &options);

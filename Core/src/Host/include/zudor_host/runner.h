@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "zudor/reader.h"
 #include "zudor_host/driver.h"
@@ -36,8 +37,16 @@ public:
     virtual void format(const DocumentView &doc, FinishedBatch &out) = 0;
 };
 
+// The most documents read in parallel. Local reading gains nothing past the cores, and remote
+// documents are fetched by the I/O thread whatever the job count; each job holds a few batches
+// in flight, so the cap is also what bounds the runner's memory.
+constexpr unsigned kMaxJobs = 256;
+
+// Every core, within the cap.
+unsigned defaultJobs();
+
 struct RunOptions {
-    unsigned jobs = 1;
+    unsigned jobs = 1; // 1 to kMaxJobs
     DriverOptions driver;
     // Where the system allows it (Linux) each worker gets a descriptor table of its own, so
     // that workers opening and closing files do not contend for the process's one. A worker's
@@ -59,10 +68,14 @@ public:
     BatchRunner(const BatchRunner &) = delete;
     BatchRunner &operator=(const BatchRunner &) = delete;
 
-    // The next batch in input order, valid until the next call; null when all are done.
+    // The next batch in input order, valid until the next call; null when all are done, or
+    // when the runner could not start (error()).
     const FinishedBatch *next();
+    // Why the runner could not start its threads; empty when it did.
+    const std::string &error() const;
 
 private:
+    void stopWorkers();
     struct Shared;
     std::unique_ptr<Shared> shared_;
 };
