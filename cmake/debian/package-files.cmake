@@ -37,3 +37,11 @@ execute_process(COMMAND "${gzip}" -9nf "${doc}/changelog.Debian" COMMAND_ERROR_I
 file(MAKE_DIRECTORY "${root}/share/lintian/overrides")
 file(COPY_FILE "${CPACK_ZUDOR_SOURCE_DIR}/cmake/debian/lintian-overrides"
     "${root}/share/lintian/overrides/${CPACK_PACKAGE_NAME}")
+
+# Copies and writes take the source's mode and the umask, which a checkout made by `git
+# archive` or a group-writable umask leaves at 0664 and 0775: the package says its own.
+file(CHMOD "${doc}/changelog.Debian.gz" "${root}/share/lintian/overrides/${CPACK_PACKAGE_NAME}"
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(CHMOD "${root}" "${root}/share" "${root}/share/doc" "${doc}" "${root}/share/lintian"
+    "${root}/share/lintian/overrides"
+    PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

@@ -88,6 +88,12 @@ TEST_F(CliTest, JsonRecordHoldsEveryRoleInOrder)
         EXPECT_LT(r.out.find("\"summary\""), r.out.find("\"title\""));
         EXPECT_LT(r.out.find("\"xmp\""), r.out.find("\"error\""));
     }
+    // No DateTime is no time: null, never the zero time shown as 1970.
+    const std::string undated = write("undated.tif", TiffBuilder().ifd().ascii(269, "Harbour").build());
+    ToolRun r = run("-i " + undated + " - --format json");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines(r.out).at(0), json::parse(R"({"file":")" + undated + R"(","summary":"complete","title":"Harbour",
+        "author":null,"createTime":null,"properties":[],"xmp":null,"error":null})"));
 }
 
 TEST_F(CliTest, RawXmpAndTextFormat)
@@ -215,8 +221,9 @@ TEST_F(CliTest, ARecordsPrefixesDependOnlyOnItsOwnFile)
         }
 }
 
-// What the host does before the reader: classic TIFF headers go on, anything else is skipped
-// in a directory walk, an error when named, and read anyway with --any-file.
+// What the host does before the reader: classic TIFF headers go on, a BigTIFF gets its error
+// wherever it is met, anything else is skipped in a directory walk, an error when named, and
+// read anyway with --any-file.
 TEST_F(CliTest, FilesAreIdentifiedByTheirFirstBytes)
 {
     struct Case { const char *name; std::string bytes; const char *namedError; };
@@ -233,9 +240,9 @@ TEST_F(CliTest, FilesAreIdentifiedByTheirFirstBytes)
         named += " -i " + write("id/" + std::string(c.name), c.bytes);
 
     ToolRun walked = run("-i " + files + " - --format json --stats");
-    EXPECT_EQ(walked.status, 0) << "skipped files are no failures";
-    EXPECT_EQ(lines(walked.out).size(), 2u);
-    EXPECT_NE(walked.err.find("errors 0; skipped 4"), std::string::npos) << walked.err;
+    EXPECT_EQ(walked.status, 1) << "skipped files are no failures, the BigTIFF is";
+    EXPECT_EQ(lines(walked.out).size(), 3u);
+    EXPECT_NE(walked.err.find("errors 1 (BigTIFF 1); skipped 3"), std::string::npos) << walked.err;
 
     ToolRun one = run(named + " - --format json");
     EXPECT_EQ(one.status, 1);
@@ -263,6 +270,13 @@ TEST_F(CliTest, InputsFromStandardInputListsAndSpecialFiles)
     EXPECT_EQ(fromStdin["file"], "-");
     fromStdin["file"] = a;
     EXPECT_EQ(fromStdin, direct[0]);
+    // Standard input is held whole, so no more of it than the largest request: a document one
+    // byte over the cap is refused, one at it is read.
+    const std::string size = std::to_string(fs::file_size(a));
+    ToolRun over = run("-i - - --format json --max-request " + std::to_string(fs::file_size(a) - 1) + " < " + a);
+    EXPECT_EQ(lines(over.out).at(0)["error"], "standard input is larger than the largest request granted (--max-request)");
+    EXPECT_EQ(over.status, 1);
+    EXPECT_EQ(lines(run("-i - - --format json --max-request " + size + " < " + a).out).at(0)["summary"], "complete");
 
     // Blank lines, CR LF line ends (a list written on Windows), no separator after the last.
     for (const bool nul : {false, true}) {
@@ -382,6 +396,8 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
     documents.push_back({{"\xe9\x1b[31mred", "\xc3\xa9\x1b[31mred"},
                          {"\xe2\x82\x1f", "\xc3\xa2\xc2\x82\x1f"},
                          {"\xc0\xaf\"\xed\xa0\x80", "\xc3\x80\xc2\xaf\"\xc3\xad\xc2\xa0\xc2\x80"},
+                         // Overlong forms of '/' in three and four bytes, which strict parsers refuse.
+                         {"\xe0\x80\xaf|\xf0\x80\x80\xaf", "\xc3\xa0\xc2\x80\xc2\xaf|\xc3\xb0\xc2\x80\xc2\x80\xc2\xaf"},
                          {"\x9b" "2J\r\xe2\x82\xac", "\xc2\x9b" "2J\r\xe2\x82\xac"},
                          {std::string("ab\0\x1b", 4), "ab"},
                          {longValue, longValue}});
@@ -469,6 +485,77 @@ TEST_F(CliTest, TextOutputModeWritesTheReadersHint)
     std::ifstream in(out);
     std::string text((std::istreambuf_iterator<char>(in)), {});
     EXPECT_EQ(text, "sievecheck -i inputfile outputfile-to getsummary info\n");
+}
+
+// A new user's first commands: what they have is never overwritten, a wrong option never
+// touches an existing file, and every named input that gives nothing says so. Relative names:
+// the run starts in the test's folder, which holds a.tif, b.tif (TIFF files), big.tif
+// (BigTIFF), kept.jsonl (earlier output), text/ (no TIFF in it), empty/ and mixed/ (a TIFF
+// and a BigTIFF).
+TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
+{
+    struct Case {
+        std::string args;
+        int status;
+        std::string err;      // a line on the standard error holds this
+        std::string intact;   // a file that must keep its bytes
+        size_t records;       // JSON records on the standard output
+    };
+    const std::string tiff = write("a.tif", richDocument());
+    write("b.tif", richDocument(false));
+    const std::string bigTiff = std::string("II+\0\x08\0\0\0\x10\0\0\0\0\0\0\0", 16);
+    write("big.tif", bigTiff);
+    write("mixed/big.tif", bigTiff);
+    write("mixed/c.tif", richDocument());
+    write("kept.jsonl", "{\"earlier\":\"output\"}\n");
+    write("text/a.txt", "not a TIFF\n");
+    write("text/sub/b.txt", "nor this\n");
+    fs::create_directories(dir_ / "empty");
+    write("empty.list", "\n");
+    fs::create_hard_link(dir_ / "a.tif", dir_ / "also-a.tif");
+    const std::string outputIsTiff = "is a TIFF file and would be overwritten";
+    const std::vector<Case> cases = {
+        // A shell glob after one -i: the last file became OUTPUT.
+        {"-i a.tif b.tif", 2, "b.tif: OUTPUT, the last argument, " + outputIsTiff, "b.tif", 0},
+        {"-i a.tif big.tif", 2, "big.tif: OUTPUT, the last argument, " + outputIsTiff, "big.tif", 0},
+        // Without -i, INPUT OUTPUT writes the reader's hint: not over a TIFF either.
+        {"a.tif b.tif", 2, outputIsTiff, "b.tif", 0},
+        {"-i a.tif b.tif --force --format json", 0, "", "a.tif", 0},
+        // An input is never OUTPUT, whatever its name and whatever --force says.
+        {"-i a.tif also-a.tif --force", 2, "also-a.tif: this is also an input", "a.tif", 0},
+        {"--files-from empty.list empty.list --force", 2, "this is the list of --files-from", "empty.list", 0},
+        // Usage errors leave an existing output as it was.
+        {"-i a.tif kept.jsonl --format xml", 2, "--format", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl -j 100000", 2, "--jobs: takes 1 to 256, not 100000", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl -j 0", 2, "--jobs: takes 1 to 256, not 0", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --timeout 0", 2, "--timeout: takes 0.1 to 3600, not 0", "kept.jsonl", 0},
+        {"-i a.tif -j 256 - --format json", 0, "", "", 1},
+        // Every named input accounts for itself; a BigTIFF in a walk is a TIFF not read.
+        {"-i text -i a.tif - --format json", 1, "text: none of its 2 files is a TIFF file", "", 1},
+        {"-i empty -i a.tif - --format json", 1, "empty: no file in this directory or below it", "", 1},
+        {"--files-from empty.list - --format json", 1, "empty.list: the list names no file", "", 0},
+        {"-i mixed - --format json --stats", 1, "errors 1 (BigTIFF 1); skipped 0", "", 2},
+        {"-i text --any-file - --format json", 1, "", "", 2},
+    };
+    const std::string keptBytes = slurp(dir_ / "kept.jsonl"), tiffBytes = slurp(tiff);
+    for (const Case &c : cases) {
+        const std::string before = c.intact.empty() ? "" : slurp(dir_ / c.intact);
+        const ToolRun r = run(c.args + " --quiet");
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.err;
+        if (!c.err.empty()) {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
+        }
+        if (!c.intact.empty()) {
+            EXPECT_EQ(slurp(dir_ / c.intact), before) << c.args << " changed " << c.intact;
+        }
+        if (c.status != 2) {
+            EXPECT_EQ(lines(r.out).size(), c.records) << c.args;
+        }
+        if (c.args.find("--force") != std::string::npos && c.status == 0) {
+            EXPECT_EQ(lines(slurp(dir_ / "b.tif")).size(), 1u) << "--force wrote the record over the TIFF";
+            write("b.tif", richDocument(false));
+        }
+    }
 }
 
 TEST_F(CliTest, ReadsWhatAPeerWrote)

@@ -238,7 +238,8 @@ bool CatalogueDb::totals(RunTotals &totals, std::string &error)
     if (!count.prepare(db_.get(),
                        "SELECT (SELECT count(*) FROM documents),"
                        " count(error), count(*) FILTER (WHERE error IS NULL AND summary = 'partial'),"
-                       " count(*) FILTER (WHERE error IS NULL AND summary = 'none')"
+                       " count(*) FILTER (WHERE error IS NULL AND summary = 'none'),"
+                       " count(*) FILTER (WHERE error = 'BigTIFF is not supported')"
                        " FROM documents INDEXED BY documents_incomplete"
                        " WHERE summary <> 'complete' OR error IS NOT NULL", error))
         return false;
@@ -252,6 +253,7 @@ bool CatalogueDb::totals(RunTotals &totals, std::string &error)
     totals.errors = uint64_t(count.integer(1));
     totals.partial = uint64_t(count.integer(2));
     totals.none = uint64_t(count.integer(3));
+    totals.bigTiff = uint64_t(count.integer(4));
     totals.complete = totals.documents - totals.errors - totals.partial - totals.none;
     count.reset();
     return true;

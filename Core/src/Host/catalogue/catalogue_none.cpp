@@ -26,5 +26,6 @@ const FinishedBatch *CatalogueUpdate::next() { return nullptr; }
 bool CatalogueUpdate::finish() { return false; }
 const std::string &CatalogueUpdate::error() const { return run_->error; }
 CatalogueCounts CatalogueUpdate::counts() const { return {}; }
+InputTally CatalogueUpdate::tally(uint32_t named) const { return InputTally{named, 0, 0}; }
 
 } // namespace zudorhost

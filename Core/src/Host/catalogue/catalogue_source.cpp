@@ -133,10 +133,11 @@ bool CatalogueSource::startInput()
         rowAt_ = rowCount_ = 0;
         exhausted_ = false;
         key_.clear();
+        // Numbered as named, so a front end can tell which input gave nothing.
         if (kind_ == InputKind::Path) {
-            walk_ = pathSource({path});
+            walk_ = pathSource({path}, uint32_t(position + 1));
         } else {
-            walk_ = listSource(inputs_.list, inputs_.separator);
+            walk_ = listSource(inputs_.list, inputs_.separator, uint32_t(position + 1));
             inputs_.list = nullptr; // the list's source closes it
         }
         // S3 prefixes are listed here, so that a key is matched before it would be fetched.

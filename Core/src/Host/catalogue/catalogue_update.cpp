@@ -268,6 +268,11 @@ bool CatalogueUpdate::finish()
 
 const std::string &CatalogueUpdate::error() const { return run_->error; }
 
+InputTally CatalogueUpdate::tally(uint32_t named) const
+{
+    return run_->runner ? run_->runner->tally(named) : InputTally{named, 0, 0};
+}
+
 CatalogueCounts CatalogueUpdate::counts() const
 {
     std::lock_guard<std::mutex> guard(run_->lock);

@@ -23,7 +23,7 @@ bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error
             break;
         used += size_t(got);
         if (used > cap) {
-            error = "standard input is larger than the largest request granted";
+            error = "standard input is larger than the largest request granted (--max-request)";
             return false;
         }
     }

@@ -34,6 +34,7 @@ void RunTotals::add(const DocumentView &doc)
         return;
     }
     ++documents;
+    bigTiff += doc.bigTiff;
     if (doc.error != nullptr)
         ++errors;
     else if (doc.summary == SummaryState::Complete)
@@ -50,7 +51,7 @@ void RunTotals::add(const DocumentView &doc)
 void RunTotals::add(const RunTotals &o)
 {
     documents += o.documents, complete += o.complete, partial += o.partial, none += o.none;
-    errors += o.errors, skipped += o.skipped, unchanged += o.unchanged;
+    errors += o.errors, skipped += o.skipped, unchanged += o.unchanged, bigTiff += o.bigTiff;
     counts.reads += o.counts.reads, counts.seeks += o.counts.seeks;
     counts.bytesRead += o.counts.bytesRead;
 }
@@ -79,6 +80,7 @@ struct BatchRunner::Shared {
     bool holding = false;          // the caller holds batch `released`
     std::vector<std::thread> workers;
     std::string error; // why the workers could not be started
+    std::vector<InputTally> tallies; // by named input; the caller's
 
     // Serial mode: one driver and formatter on the caller's thread.
     std::unique_ptr<DocumentDriver> driver;
@@ -105,14 +107,34 @@ struct BatchRunner::Shared {
         out.messages.clear();
         out.catalogue.clear();
         out.totals = RunTotals{};
+        out.named.clear();
         for (size_t i = 0; i < slot.count; ++i) {
             const DocumentView &doc = driver.read(slot.items[i]);
             out.totals.add(doc);
+            const uint32_t named = slot.items[i].named;
+            if (named != 0) {
+                if (out.named.empty() || out.named.back().named != named)
+                    out.named.push_back(InputTally{named, 0, 0});
+                ++out.named.back().items;
+                out.named.back().documents += !doc.skipped;
+            }
             formatter.format(doc, out);
             driver.finish();
             // A remote document's bytes go as soon as it is read, not when its slot is reused.
             slot.items[i].remote.reset();
         }
+    }
+
+    // Adds a batch handed to the caller to the run's tallies.
+    const FinishedBatch *handOut(const FinishedBatch &batch)
+    {
+        for (const InputTally &t : batch.named) {
+            if (tallies.size() <= t.named)
+                tallies.resize(size_t(t.named) + 1);
+            tallies[t.named].items += t.items;
+            tallies[t.named].documents += t.documents;
+        }
+        return &batch;
     }
 
     void work()
@@ -187,6 +209,14 @@ unsigned defaultJobs() { return std::clamp(std::thread::hardware_concurrency(), 
 
 const std::string &BatchRunner::error() const { return shared_->error; }
 
+InputTally BatchRunner::tally(uint32_t named) const
+{
+    const std::vector<InputTally> &tallies = shared_->tallies;
+    InputTally t = named < tallies.size() ? tallies[named] : InputTally{};
+    t.named = named;
+    return t;
+}
+
 BatchRunner::~BatchRunner() { stopWorkers(); }
 
 const FinishedBatch *BatchRunner::next()
@@ -201,7 +231,7 @@ const FinishedBatch *BatchRunner::next()
         if (!s.fill(slot))
             return nullptr;
         Shared::process(slot, *s.driver, *s.formatter);
-        return &slot.out;
+        return s.handOut(slot.out);
     }
     std::unique_lock<std::mutex> guard(s.lock);
     if (s.holding) {
@@ -218,7 +248,7 @@ const FinishedBatch *BatchRunner::next()
     if (s.released == s.end)
         return nullptr;
     s.holding = true;
-    return &slot.out;
+    return s.handOut(slot.out);
 }
 
 } // namespace zudorhost

@@ -95,9 +95,14 @@ struct DocumentDriver::State {
             size_t length = 0;
             const uint8_t *first = head(length);
             const DocumentKind kind = identify(first, length);
+            // A BigTIFF is a TIFF the user will look for, walked or named: it gets its record.
+            if (kind == DocumentKind::BigTiff) {
+                view.bigTiff = true;
+                return fail("BigTIFF is not supported");
+            }
             if (kind != DocumentKind::Tiff) {
                 view.skipped = view.input->origin == InputOrigin::Walked;
-                return fail(kind == DocumentKind::BigTiff ? "BigTIFF is not supported" : "not a TIFF file");
+                return fail("not a TIFF file");
             }
         }
         host.setMaxRequest(documentCap(size(), options.maxRequest));

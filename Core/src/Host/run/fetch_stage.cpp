@@ -47,6 +47,7 @@ struct Entry {
 
 struct Listing {
     RemoteUrl url;
+    uint32_t named = 0;    // the named input the prefix is
     std::string keyPrefix; // what a key's URL starts with: the listed URL up to the bucket's '/'
     std::string token;
     bool more = true;      // pages left to ask for
@@ -203,6 +204,7 @@ struct FetchStage::Engine {
         if (url.scheme == UrlScheme::S3 && url.prefix && item.origin == InputOrigin::Named) {
             listing = std::make_unique<Listing>();
             listing->url = url;
+            listing->named = item.named;
             listing->keyPrefix = item.path.substr(0, 5 + url.bucket.size()) + "/";
             return;
         }
@@ -232,6 +234,7 @@ struct FetchStage::Engine {
                     InputItem item;
                     item.path = listing->keyPrefix + key.key;
                     item.origin = InputOrigin::Walked;
+                    item.named = listing->named;
                     // What the listing says of the object, which a catalogue compares with
                     // what it holds before anything is fetched.
                     item.listed.size = key.size;
@@ -247,6 +250,7 @@ struct FetchStage::Engine {
                     InputItem item;
                     item.path = listing->url.shown;
                     item.origin = InputOrigin::Failed;
+                    item.named = listing->named;
                     item.error = listing->failure;
                     markReady(append(std::move(item)));
                 }

@@ -53,7 +53,7 @@ public:
             }
             std::string path;
             bool plainFile = false;
-            if (!nextNamed(path, plainFile))
+            if (!nextNamed(path, plainFile, named_))
                 return false;
             if (startNamed(path, plainFile, item))
                 return true;
@@ -61,8 +61,9 @@ public:
     }
 
 protected:
-    // The next path the user named; plainFile skips the look at what it is.
-    virtual bool nextNamed(std::string &path, bool &plainFile) = 0;
+    // The next path the user named, and which named input it is; plainFile skips the look at
+    // what it is.
+    virtual bool nextNamed(std::string &path, bool &plainFile, uint32_t &named) = 0;
 
 private:
     bool startNamed(const std::string &path, bool plainFile, InputItem &item)
@@ -70,6 +71,7 @@ private:
         item.path = path;
         item.error.clear();
         item.origin = InputOrigin::Named;
+        item.named = named_;
         item.directory = false;
         if (path == "-" && !plainFile) {
             item.origin = InputOrigin::StandardInput;
@@ -100,6 +102,7 @@ private:
         item.path = stack_.back().prefix;
         item.path.pop_back();
         item.origin = InputOrigin::Failed;
+        item.named = named_;
         item.directory = true;
         stack_.pop_back();
         return true;
@@ -120,23 +123,27 @@ private:
         // next: a file met in a walk costs no allocation for its path.
         item.path.assign(top.prefix).append(key, length);
         item.origin = InputOrigin::Walked;
+        item.named = named_;
         item.error.clear();
         item.directory = false;
         return true;
     }
 
     std::vector<Listing> stack_;
+    uint32_t named_ = 0;
 };
 
 class PathWalker : public Walker {
 public:
-    explicit PathWalker(std::vector<std::string> inputs) : inputs_(std::move(inputs)) {}
+    PathWalker(std::vector<std::string> inputs, uint32_t firstNamed)
+        : inputs_(std::move(inputs)), firstNamed_(firstNamed) {}
 
 protected:
-    bool nextNamed(std::string &path, bool &plainFile) override
+    bool nextNamed(std::string &path, bool &plainFile, uint32_t &named) override
     {
         if (index_ == inputs_.size())
             return false;
+        named = firstNamed_ + uint32_t(index_);
         path = inputs_[index_++];
         plainFile = false;
         return true;
@@ -144,6 +151,7 @@ protected:
 
 private:
     std::vector<std::string> inputs_;
+    uint32_t firstNamed_;
     size_t index_ = 0;
 };
 
@@ -151,7 +159,8 @@ private:
 // first; opening it refuses what is not a regular file.
 class ListWalker : public Walker {
 public:
-    ListWalker(std::FILE *from, char separator) : from_(from), separator_(separator) {}
+    ListWalker(std::FILE *from, char separator, uint32_t named)
+        : from_(from), separator_(separator), listNamed_(named) {}
     ~ListWalker() override
     {
         std::free(line_);
@@ -160,8 +169,9 @@ public:
     }
 
 protected:
-    bool nextNamed(std::string &path, bool &plainFile) override
+    bool nextNamed(std::string &path, bool &plainFile, uint32_t &named) override
     {
+        named = listNamed_;
         ptrdiff_t got;
         while (from_ != nullptr && (got = readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
             if (got > 0 && line_[got - 1] == separator_)
@@ -182,20 +192,21 @@ protected:
 private:
     std::FILE *from_;
     char separator_;
+    uint32_t listNamed_;
     char *line_ = nullptr;
     size_t capacity_ = 0;
 };
 
 } // namespace
 
-std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs)
+std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs, uint32_t firstNamed)
 {
-    return std::make_unique<PathWalker>(std::move(inputs));
+    return std::make_unique<PathWalker>(std::move(inputs), firstNamed);
 }
 
-std::unique_ptr<InputSource> listSource(std::FILE *from, char separator)
+std::unique_ptr<InputSource> listSource(std::FILE *from, char separator, uint32_t named)
 {
-    return std::make_unique<ListWalker>(from, separator);
+    return std::make_unique<ListWalker>(from, separator, named);
 }
 
 } // namespace zudorhost

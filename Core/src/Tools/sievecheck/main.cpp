@@ -18,6 +18,7 @@
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
+#include "zudor_host/text_encoding.h"
 
 namespace {
 
@@ -25,13 +26,18 @@ constexpr int kExitAllComplete = 0;
 constexpr int kExitIncomplete = 1;
 constexpr int kExitUsage = 2;
 
-const char *kManual = R"(
+// The manual, in parts: a build says only what it does.
+const char *kManualStart = R"(
 DESCRIPTION
   With -i, each INPUT is taken through the reader module and its summary is
   written to OUTPUT ('-' or nothing for standard output): title (DocumentName),
   author (Artist), creation time (the first DateTime, as UTC), the named
-  properties in file order, and the last XMP packet. Without -i,
+  properties in file order, and the XMP packet (every packet goes to the XMP
+  service; of several, the record holds the last one it accepted). Without -i,
   'sievecheck INPUT OUTPUT' writes the module's own text output for INPUT.
+  OUTPUT is never an input, and never an existing TIFF file unless --force is
+  given: a shell glob such as 'photos/*.tif' without -i before each file would
+  otherwise take the last file as OUTPUT.
 
 INPUTS
   An INPUT is a file, a directory, or '-' for one document on standard input.
@@ -45,12 +51,18 @@ INPUTS
   header ("II" or "MM" and 42) goes on; a BigTIFF header gets the error "BigTIFF
   is not supported" and anything else "not a TIFF file". Files met while walking
   a directory that are not TIFF files are skipped and only counted; a file named
-  on the command line gets a record with the error. --any-file hands every file
-  to the reader whatever its first bytes. Named pipes, sockets and devices are
-  refused, never waited on.
+  on the command line, and a BigTIFF wherever it is met, gets a record with the
+  error. --any-file hands every file to the reader whatever its first bytes.
+  Named pipes, sockets and devices are refused, never waited on. A directory,
+  list or S3 prefix that gives no document says so on the standard error, and
+  the exit status is 1, as for a missing file.
 
   Memory does not grow with the number of files: inputs are walked as they are
   read and each worker has at most a few batches of documents in flight.
+  --jobs takes 1 to 256.
+)";
+
+const char *kManualRemote = R"(
 
 REMOTE FILES
   An INPUT, or a line of --files-from, may be an http:// or https:// URL,
@@ -69,7 +81,9 @@ REMOTE FILES
   ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION name the region, and
   AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an S3-compatible store (addressed
   path style). Certificates are checked against the system's store.
+)";
 
+const char *kManualOutput = R"(
 OUTPUT
   text   one block per document, readable (the default on a terminal)
   json   JSON Lines, one object per document with the keys file, summary
@@ -83,10 +97,15 @@ XMP
   order, and the same packets turned down. The host reads each packet on its
   own, so a prefix one packet declares never changes what another lists, as
   it does within the toolkit. --xmp toolkit has the XMP toolkit (Exempi) read
-  the packets, for its own reading, earlier packets' prefixes included; the
-  Windows build has no toolkit and refuses it with exit status 2. --xmp raw
-  gives each packet's text.
+  the packets, for its own reading, earlier packets' prefixes included; a
+  build without the toolkit refuses it with exit status 2. --xmp raw gives
+  each packet's text.
 
+  The progress line on the standard error is left out when the records go to
+  the same terminal, where they show the progress themselves.
+)";
+
+const char *kManualCatalogue = R"(
 CATALOGUE
   --catalog FILE keeps the records in an SQLite database. The first run fills
   it; a later run over the same inputs reads only the files that are new or
@@ -99,24 +118,49 @@ CATALOGUE
   and the next run goes on from there. A second run on the same catalogue is
   refused, or waits with --wait. --export writes the catalogue's records as
   the same run without a catalogue would (--format json or text).
+)";
 
+const char *kManualEnd = R"(
 EXIT STATUS
   0  every document's summary is complete (skipped files do not count); with
      --catalog, every document the catalogue holds
-  1  some document's summary is partial or none, or a file could not be read
+  1  some document's summary is partial or none, a file could not be read, or
+     a named directory, list or prefix gave no document
   2  usage error, the module could not be loaded, the output could not be
-     written, or the catalogue could not be used
+     written or would replace an input or a TIFF file, or the catalogue could
+     not be used
 
 EXAMPLES
   sievecheck -i scan.tif -
   sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
-  sievecheck -i s3://bucket/scans/ out.jsonl --connections 64 --stats
-  sievecheck -i https://example.org/scan.tif -
   find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
   curl -s URL | sievecheck -i - -
-  sievecheck --catalog archive.db -i archive --stats
+)";
+
+const char *kExamplesRemote = R"(  sievecheck -i s3://bucket/scans/ out.jsonl --connections 64 --stats
+  sievecheck -i https://example.org/scan.tif -
+)";
+
+const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive --stats
   sievecheck --catalog archive.db --export archive.jsonl
 )";
+
+std::string manual()
+{
+    const bool remote = zudorhost::remoteReadingAvailable(), catalogue = zudorhost::catalogueAvailable();
+    std::string text = kManualStart;
+    if (remote)
+        text += kManualRemote;
+    text += kManualOutput;
+    if (catalogue)
+        text += kManualCatalogue;
+    text += kManualEnd;
+    if (remote)
+        text += kExamplesRemote;
+    if (catalogue)
+        text += kExamplesCatalogue;
+    return text;
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -166,13 +210,17 @@ void printCounts(const zudorhost::CatalogueCounts &c, std::FILE *to)
 void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters &remote, double seconds,
                  std::FILE *to)
 {
+    // BigTIFF files are TIFF files the reader does not read: said apart from other errors.
+    char bigTiff[48] = "";
+    if (t.bigTiff != 0)
+        std::snprintf(bigTiff, sizeof bigTiff, " (BigTIFF %llu)", (unsigned long long)t.bigTiff);
     std::fprintf(to,
-                 "documents %llu: complete %llu, partial %llu, none %llu, errors %llu; skipped %llu\n"
+                 "documents %llu: complete %llu, partial %llu, none %llu, errors %llu%s; skipped %llu\n"
                  "reads %llu, seeks %llu, bytes read %llu\n"
                  "time %.3f s (%.0f documents/s)\n",
                  (unsigned long long)t.documents, (unsigned long long)t.complete,
                  (unsigned long long)t.partial, (unsigned long long)t.none,
-                 (unsigned long long)t.errors, (unsigned long long)t.skipped,
+                 (unsigned long long)t.errors, bigTiff, (unsigned long long)t.skipped,
                  (unsigned long long)t.counts.reads, (unsigned long long)t.counts.seeks,
                  (unsigned long long)t.counts.bytesRead, seconds,
                  seconds > 0 ? double(t.documents) / seconds : 0.0);
@@ -196,13 +244,24 @@ public:
             return;
         shown_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
-        std::fprintf(stderr, "\r%llu documents, %.0f/s ", (unsigned long long)done,
-                     seconds > 0 ? double(done) / seconds : 0.0);
+        int length = std::fprintf(stderr, "\r%llu documents, %.0f/s ", (unsigned long long)done,
+                                  seconds > 0 ? double(done) / seconds : 0.0);
         if (remote_.requests != 0)
-            std::fprintf(stderr, "; %llu requests, %.1f MB, %llu retries ", (unsigned long long)remote_.requests.load(),
-                         double(remote_.bytes.load()) / 1e6, (unsigned long long)remote_.retries.load());
-        if (last)
+            length += std::fprintf(stderr, "; %llu requests, %.1f MB, %llu retries ",
+                                   (unsigned long long)remote_.requests.load(), double(remote_.bytes.load()) / 1e6,
+                                   (unsigned long long)remote_.retries.load());
+        shownLength_ = std::max(0, length - 1);
+        if (last) {
             std::fputs("\n", stderr);
+            shownLength_ = 0;
+        }
+    }
+    // Blanks the line, so that a message written next starts on a line of its own.
+    void clear()
+    {
+        if (shownLength_ != 0)
+            std::fprintf(stderr, "\r%*s\r", shownLength_, "");
+        shownLength_ = 0;
     }
 
 private:
@@ -210,6 +269,7 @@ private:
     const zudorhost::RemoteCounters &remote_;
     Clock::time_point start_ = Clock::now();
     Clock::time_point shown_{};
+    int shownLength_ = 0; // of the line on the terminal now
 };
 
 // Where the records go: a file or standard output, written batch by batch.
@@ -250,6 +310,59 @@ private:
     int error_ = 0;
 };
 
+// What an existing OUTPUT holds that no run may write over: an input, named by another
+// path or the same one, or a TIFF file, typically the last file of a shell glob taken as
+// OUTPUT. --force lets a TIFF go, never an input. A message that says how to proceed, or empty.
+std::string outputRefusal(const std::string &output, const std::vector<std::string> &inputs,
+                          const std::string &list, bool force)
+{
+    if (output == "-")
+        return std::string();
+    for (const std::string &input : inputs)
+        if (!zudorhost::isRemoteInput(input) && input != "-" && zudorhost::sameFile(input, output))
+            return output + ": this is also an input, which the output would overwrite; name another OUTPUT";
+    if (!list.empty() && list != "-" && zudorhost::sameFile(list, output))
+        return output + ": this is the list of --files-from, which the output would overwrite; name another OUTPUT";
+    if (force)
+        return std::string();
+    uint8_t head[4];
+    size_t got = 0;
+    if (std::FILE *existing = zudorhost::openFile(output, "rb")) {
+        got = std::fread(head, 1, sizeof head, existing);
+        std::fclose(existing);
+    }
+    if (zudorhost::identify(head, got) == zudorhost::DocumentKind::Other)
+        return std::string();
+    return output + ": OUTPUT, the last argument, is a TIFF file and would be overwritten. To read several "
+                    "files, give each its own -i (-i a.tif -i b.tif), name their directory, or use "
+                    "--files-from; --force writes over it all the same";
+}
+
+// A name as a terminal may show it, on one line.
+std::string visibleName(const std::string &name)
+{
+    zudorhost::OutputBuffer shown;
+    std::string scratch;
+    zudorhost::appendVisible(shown, name.data(), name.size(), false, scratch);
+    return std::string(shown.data(), shown.size());
+}
+
+// A named directory, prefix or list that gave no document.
+void reportQuietInput(const std::string &name, bool isList, const zudorhost::InputTally &tally)
+{
+    const std::string shown = visibleName(name);
+    const bool prefix = zudorhost::isRemoteInput(name);
+    const unsigned long long met = tally.items;
+    if (isList)
+        std::fprintf(stderr, "sievecheck: %s: the list names no file\n", shown.c_str());
+    else if (met == 0)
+        std::fprintf(stderr, "sievecheck: %s: %s\n", shown.c_str(),
+                     prefix ? "no key under this prefix" : "no file in this directory or below it");
+    else
+        std::fprintf(stderr, "sievecheck: %s: none of its %llu %s is a TIFF file (--any-file reads every file)\n",
+                     shown.c_str(), met, prefix ? (met == 1 ? "key" : "keys") : (met == 1 ? "file" : "files"));
+}
+
 int catalogueFailure(const std::string &path, const std::string &why, bool hintWait)
 {
     std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), why.c_str(),
@@ -258,13 +371,18 @@ int catalogueFailure(const std::string &path, const std::string &why, bool hintW
 }
 
 // --export: the catalogue's records, as a run without a catalogue writes them.
-int exportCatalogue(const std::string &path, const std::string &output, std::string format)
+int exportCatalogue(const std::string &path, const std::string &output, std::string format, bool force)
 {
     std::string error;
     auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, error);
     if (!catalogue)
         return catalogueFailure(path, error, false);
     Output out;
+    const std::string refused = outputRefusal(output, {path}, std::string(), force);
+    if (!refused.empty()) {
+        std::fprintf(stderr, "sievecheck: %s\n", refused.c_str());
+        return kExitUsage;
+    }
     if (!out.open(output))
         return kExitUsage;
     if (format.empty())
@@ -290,7 +408,7 @@ int main(int argc, char **argv)
 
     CLI::App app{"sievecheck - read the metadata of TIFF files through the ZUDOR reader",
                  "sievecheck"};
-    app.footer(kManual);
+    app.footer(manual());
     app.set_version_flag("--version", "sievecheck " ZUDOR_VERSION);
     app.get_formatter()->column_width(28);
 
@@ -298,7 +416,7 @@ int main(int argc, char **argv)
     std::string format, xmp, modulePath, filesFrom, catalogPath;
     unsigned jobs = zudorhost::defaultJobs();
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
-    bool exportCatalog = false, waitForWriter = false;
+    bool exportCatalog = false, waitForWriter = false, force = false;
     int64_t maxRequest = zudorhost::kDefaultMaxRequest;
 
     app.add_option("-i,--input", inputs, "A TIFF file, a directory, or - for standard input (repeatable)")
@@ -317,6 +435,7 @@ int main(int argc, char **argv)
     app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
     app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
     app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
+    app.add_flag("--force", force, "Write OUTPUT even where it is a TIFF file (never where it is an input)");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
     app.add_flag("--xmp-warnings", xmpWarnings, "With --xmp toolkit, let the toolkit report parse failures on standard error");
@@ -363,7 +482,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "sievecheck: --export takes no inputs and one OUTPUT at most (see --help)\n");
             return kExitUsage;
         }
-        return exportCatalogue(catalogPath, positionals.empty() ? "-" : positionals[0], format);
+        return exportCatalogue(catalogPath, positionals.empty() ? "-" : positionals[0], format, force);
     }
     if (listed) {
         if (positionals.size() > 1) {
@@ -423,11 +542,13 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
             return kExitUsage;
         }
-    for (const std::string &input : inputs)
-        if (writeRecords && output != "-" && !zudorhost::isRemoteInput(input) && zudorhost::sameFile(input, output)) {
-            std::fprintf(stderr, "sievecheck: %s: the output would overwrite an input\n", output.c_str());
+    if (writeRecords) {
+        const std::string refused = outputRefusal(output, inputs, filesFrom, force);
+        if (!refused.empty()) {
+            std::fprintf(stderr, "sievecheck: %s\n", refused.c_str());
             return kExitUsage;
         }
+    }
     std::FILE *list = nullptr;
     if (!filesFrom.empty()) {
         list = filesFrom == "-" ? stdin : zudorhost::openFile(filesFrom, "rb");
@@ -444,9 +565,6 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
-    Output out;
-    if (writeRecords && !out.open(output))
-        return kExitUsage;
     if (format.empty())
         format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
     const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
@@ -469,43 +587,84 @@ int main(int argc, char **argv)
     if (writeRecords)
         formatters = [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); };
     const auto start = Clock::now();
-    Progress progress(!quiet && zudorhost::isTerminal(stderr), counted);
-    zudorhost::RunTotals totals;
-    const auto take = [&](const zudorhost::FinishedBatch &batch) {
-        if (batch.messages.size() != 0)
-            std::fwrite(batch.messages.data(), 1, batch.messages.size(), stderr);
-        totals.add(batch.totals);
-        progress.update(totals.documents + totals.unchanged, false);
-        return !writeRecords || out.write(batch.records);
-    };
-    bool catalogueFailed = false;
-    zudorhost::CatalogueCounts counts;
+    // The run is set up before OUTPUT is opened: what cannot start leaves an existing file as it is.
+    const uint32_t listNamed = uint32_t(inputs.size() + 1);
+    std::unique_ptr<zudorhost::CatalogueUpdate> update;
+    std::unique_ptr<zudorhost::InputSource> named, fromList;
+    std::unique_ptr<ChainedSource> source;
+    std::unique_ptr<zudorhost::BatchRunner> runner;
     if (catalogued) {
         zudorhost::CatalogueInputs catalogueInputs;
         catalogueInputs.paths = inputs;
         catalogueInputs.list = list;
         catalogueInputs.separator = nulSeparated ? '\0' : '\n';
         catalogueInputs.listName = filesFrom;
-        zudorhost::CatalogueUpdate update(*catalogue, module.table(), std::move(catalogueInputs), options, formatters);
-        bool written = true;
-        while (const zudorhost::FinishedBatch *batch = update.next())
+        update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(catalogueInputs),
+                                                              options, formatters);
+        if (!update->error().empty())
+            return catalogueFailure(catalogPath, update->error(), false);
+    } else {
+        // The named inputs first, then the listed files.
+        named = zudorhost::pathSource(inputs);
+        if (list != nullptr)
+            fromList = zudorhost::listSource(list, nulSeparated ? '\0' : '\n', listNamed);
+        source = std::make_unique<ChainedSource>(*named, fromList.get());
+        runner = std::make_unique<zudorhost::BatchRunner>(module.table(), *source, formatters, options);
+        if (!runner->error().empty()) {
+            std::fprintf(stderr, "sievecheck: %s\n", runner->error().c_str());
+            return kExitUsage;
+        }
+    }
+    Output out;
+    if (writeRecords && !out.open(output))
+        return kExitUsage;
+
+    // Progress shares the terminal with the records when both go there; then the records
+    // themselves show the run's progress, and a progress line would only break into them.
+    const bool recordsOnTerminal = writeRecords && output == "-" && zudorhost::isTerminal(stdout);
+    Progress progress(!quiet && !recordsOnTerminal && zudorhost::isTerminal(stderr), counted);
+    zudorhost::RunTotals totals;
+    const auto take = [&](const zudorhost::FinishedBatch &batch) {
+        if (batch.messages.size() != 0) {
+            progress.clear();
+            std::fwrite(batch.messages.data(), 1, batch.messages.size(), stderr);
+        }
+        totals.add(batch.totals);
+        progress.update(totals.documents + totals.unchanged, false);
+        return !writeRecords || out.write(batch.records);
+    };
+    bool catalogueFailed = false, written = true;
+    zudorhost::CatalogueCounts counts;
+    if (catalogued) {
+        while (const zudorhost::FinishedBatch *batch = update->next())
             if (!(written = take(*batch)))
                 break;
         // A lost output stops the run; the catalogue keeps what it committed.
-        catalogueFailed = written && !update.finish();
+        catalogueFailed = written && !update->finish();
         if (catalogueFailed)
-            error = update.error();
-        counts = update.counts();
+            error = update->error();
+        counts = update->counts();
     } else {
-        // The named inputs first, then the listed files.
-        std::unique_ptr<zudorhost::InputSource> named = zudorhost::pathSource(inputs);
-        std::unique_ptr<zudorhost::InputSource> fromList =
-            list != nullptr ? zudorhost::listSource(list, nulSeparated ? '\0' : '\n') : nullptr;
-        ChainedSource source(*named, fromList.get());
-        zudorhost::BatchRunner runner(module.table(), source, formatters, options);
-        while (const zudorhost::FinishedBatch *batch = runner.next())
-            if (!take(*batch))
+        while (const zudorhost::FinishedBatch *batch = runner->next())
+            if (!(written = take(*batch)))
                 break;
+    }
+    // Every named directory, list and prefix accounts for itself: one that gave no document
+    // says so, as a missing file does.
+    bool quietInput = false;
+    if (written && !catalogueFailed) {
+        for (uint32_t k = 1; k <= listNamed; ++k) {
+            const bool isList = k == listNamed;
+            if (isList ? list == nullptr : std::find(inputs.begin(), inputs.begin() + (k - 1), inputs[k - 1]) !=
+                                               inputs.begin() + (k - 1))
+                continue; // no list; an input named again, whose tally is the first's
+            const zudorhost::InputTally tally = catalogued ? update->tally(k) : runner->tally(k);
+            if (tally.documents != 0 || (!isList && inputs[k - 1] == "-"))
+                continue;
+            progress.clear();
+            reportQuietInput(isList ? filesFrom : inputs[k - 1], isList, tally);
+            quietInput = true;
+        }
     }
     progress.update(totals.documents + totals.unchanged, true);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -528,5 +687,5 @@ int main(int argc, char **argv)
         if (catalogued)
             printCounts(counts, stderr);
     }
-    return totals.complete == totals.documents ? kExitAllComplete : kExitIncomplete;
+    return totals.complete == totals.documents && !quietInput ? kExitAllComplete : kExitIncomplete;
 }

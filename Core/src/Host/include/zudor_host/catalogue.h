@@ -90,6 +90,8 @@ public:
     bool finish();
     const std::string &error() const;
     CatalogueCounts counts() const;
+    // What a named input gave, as BatchRunner::tally.
+    InputTally tally(uint32_t named) const;
 
 private:
     struct Run;

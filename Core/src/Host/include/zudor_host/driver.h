@@ -24,6 +24,7 @@ struct DocumentView {
     const InputItem *input = nullptr;
     const char *error = nullptr; // null, or why the file gave no summary
     bool skipped = false;        // not a TIFF, met in a directory walk: no record at all
+    bool bigTiff = false;        // a BigTIFF, which the reader does not read
     // Not read: the file is as the catalogue knew it (InputItem::catalogue), which holds its
     // record, or knew it as skipped.
     bool unchanged = false;

@@ -55,6 +55,9 @@ struct CatalogueRef {
 struct InputItem {
     std::string path; // a remote document's: its URL as shown, never with its secrets
     InputOrigin origin = InputOrigin::Named;
+    // Which named input it came from, counted from 1 in the order they were named (a list of
+    // files counts as one); 0 for none. A front end tells from it which input gave nothing.
+    uint32_t named = 0;
     std::string error;
     bool directory = false; // Failed: a directory that could not be read
     CatalogueRef catalogue;
@@ -73,10 +76,12 @@ public:
 // Files, "-", and directories, walked depth first with each directory's entries in byte
 // order (a directory sorting as its name and a '/'), which is the order of the sorted full
 // paths. Only one directory listing per level is held at a time.
-std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs);
+// Their items are numbered as named inputs from firstNamed on.
+std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs, uint32_t firstNamed = 1);
 
 // The paths read from a stream (closed at the end unless it is stdin), one per separator,
-// each taken as a file without a look at what it is first.
-std::unique_ptr<InputSource> listSource(std::FILE *from, char separator);
+// each taken as a file without a look at what it is first; its items are the named input
+// `named`.
+std::unique_ptr<InputSource> listSource(std::FILE *from, char separator, uint32_t named = 0);
 
 } // namespace zudorhost

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zudor/reader.h"
 #include "zudor_host/driver.h"
@@ -16,10 +17,18 @@ namespace zudorhost {
 
 struct RunTotals {
     uint64_t documents = 0, complete = 0, partial = 0, none = 0, errors = 0, skipped = 0;
+    uint64_t bigTiff = 0; // of the errors: BigTIFF files
     uint64_t unchanged = 0; // documents not read, as a catalogue holds them (DocumentView::unchanged)
     StreamCounts counts;
     void add(const DocumentView &doc);
     void add(const RunTotals &other);
+};
+
+// What one named input (InputItem::named) gave: the items met, and how many of them are
+// documents (records), not skipped.
+struct InputTally {
+    uint32_t named = 0;
+    uint64_t items = 0, documents = 0;
 };
 
 struct FinishedBatch {
@@ -27,6 +36,7 @@ struct FinishedBatch {
     OutputBuffer messages;  // lines for the standard error
     OutputBuffer catalogue; // what a catalogue stores of the batch
     RunTotals totals;
+    std::vector<InputTally> named; // in input order, one per run of items of one named input
 };
 
 // Turns documents into output bytes; one per worker, so it may keep scratch state.
@@ -73,6 +83,9 @@ public:
     const FinishedBatch *next();
     // Why the runner could not start its threads; empty when it did.
     const std::string &error() const;
+    // What the named input gave in the batches handed out so far; once next() has answered
+    // null, in the whole run. A named input that gave no item at all has a tally of zeros.
+    InputTally tally(uint32_t named) const;
 
 private:
     void stopWorkers();
