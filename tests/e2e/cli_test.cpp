@@ -558,6 +558,28 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
     }
 }
 
+// On a terminal that shows both, the progress line never breaks into a record, and a message
+// about a document starts a line of its own.
+TEST_F(CliTest, ProgressKeepsOutOfRecordsAndMessagesOnOneTerminal)
+{
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "script (util-linux) is not installed";
+    for (int i = 0; i < 40; ++i)
+        write("tty/" + std::to_string(100 + i) + ".tif", i % 10 == 9 ? std::vector<uint8_t>{0x49, 0x49, 0x2A, 0} : richDocument());
+    const std::string dir = (dir_ / "tty").string();
+    const auto onTerminal = [&](const std::string &args) {
+        return run("-qec '" + std::string(SIEVECHECK_PATH) + " " + args + "' /dev/null", "script").out;
+    };
+    const std::string shown = onTerminal("-i " + dir + " --format text");
+    EXPECT_NE(shown.find("  title          Harbour"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find(" documents, "), std::string::npos) << "progress among the records:\n" << shown;
+
+    const std::string toFile = onTerminal("-i " + dir + " " + (dir_ / "out.jsonl").string());
+    EXPECT_NE(toFile.find(" documents, "), std::string::npos) << "no progress while writing a file:\n" << toFile;
+    for (size_t at = 0; (at = toFile.find("sievecheck: ", at)) != std::string::npos; ++at)
+        EXPECT_TRUE(at == 0 || toFile[at - 1] == '\n' || toFile[at - 1] == '\r') << toFile;
+}
+
 TEST_F(CliTest, ReadsWhatAPeerWrote)
 {
     if (std::system("command -v tiffset >/dev/null 2>&1") != 0)

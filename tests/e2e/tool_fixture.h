@@ -50,12 +50,12 @@ protected:
     }
 
     // Runs in the test's folder, so that relative inputs name its files.
-    ToolRun run(const std::string &args)
+    ToolRun run(const std::string &args, const std::string &program = SIEVECHECK_PATH)
     {
         const std::string errFile = (dir_ / "stderr.txt").string();
         // Nothing may wait forever: a tool that blocks fails the test instead of hanging it.
         const std::string command =
-            "cd " + dir_.string() + " && timeout 60 " + std::string(SIEVECHECK_PATH) + " " + args + " 2>" + errFile;
+            "cd " + dir_.string() + " && timeout 60 " + program + " " + args + " 2>" + errFile;
         ToolRun result{};
         FILE *pipe = popen(command.c_str(), "r");
         char buffer[4096];
