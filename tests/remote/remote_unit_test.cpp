@@ -169,19 +169,24 @@ TEST(Urls, ParsedByScheme)
         UrlScheme scheme;
         const char *bucket, *key;
         bool prefix;
+        const char *why;
     } rows[] = {
-        {"s3://bucket/dir/a.tif", true, UrlScheme::S3, "bucket", "dir/a.tif", false},
-        {"S3://bucket/dir/", true, UrlScheme::S3, "bucket", "dir/", true},
-        {"s3://bucket", true, UrlScheme::S3, "bucket", "", true},
-        {"s3:///key", false, UrlScheme::S3, "", "", false},
-        {"https://h/x.tif", true, UrlScheme::Https, "", "", false},
-        {"HTTP://h", true, UrlScheme::Http, "", "", false},
-        {"http://user@/x", false, UrlScheme::Http, "", "", false},
+        {"s3://bucket/dir/a.tif", true, UrlScheme::S3, "bucket", "dir/a.tif", false, ""},
+        {"S3://bucket/dir/", true, UrlScheme::S3, "bucket", "dir/", true, ""},
+        {"s3://bucket", true, UrlScheme::S3, "bucket", "", true, ""},
+        {"s3:///key", false, UrlScheme::S3, "", "", false, "not an S3 URL (s3://bucket/key)"},
+        {"https://h/x.tif", true, UrlScheme::Https, "", "", false, ""},
+        {"HTTP://h", true, UrlScheme::Http, "", "", false, ""},
+        {"http://user@/x", false, UrlScheme::Http, "", "", false, "the URL names no host"},
+        {"https://h/scan 1.tif", false, UrlScheme::Https, "", "", false, "the URL holds a space; write it as %20"},
+        {"https://h/scan\t1.tif", false, UrlScheme::Https, "", "", false,
+         "the URL holds a control character (byte 0x09); write it as %09"},
     };
     for (const Row &row : rows) {
         RemoteUrl url;
         std::string why;
         ASSERT_EQ(parseRemoteUrl(row.text, url, why), row.ok) << row.text;
+        EXPECT_EQ(why, row.why) << row.text;
         if (!row.ok)
             continue;
         EXPECT_EQ(url.scheme, row.scheme) << row.text;
@@ -229,25 +234,28 @@ TEST(Credentials, TakenFromTheUsualPlacesInOrder)
         std::map<std::string, std::string> variables;
         bool noSign;
         const char *id, *token, *region, *endpoint;
-        bool problem;
+        const char *problem; // how it begins; empty: none
     } rows[] = {
         {"environment first", {{"HOME", "/home/u"}, {"AWS_ACCESS_KEY_ID", "ENVKEY"}, {"AWS_SECRET_ACCESS_KEY", "s"},
                                {"AWS_SESSION_TOKEN", "t"}, {"AWS_PROFILE", "work"}}, false, "ENVKEY", "t", "ap-east-1",
-         "http://store.local:9000", false},
-        {"default profile", {{"HOME", "/home/u"}}, false, "FILEKEY", "", "eu-north-1", "", false},
+         "http://store.local:9000", ""},
+        {"default profile", {{"HOME", "/home/u"}}, false, "FILEKEY", "", "eu-north-1", "", ""},
         {"named profile", {{"HOME", "/home/u"}, {"AWS_PROFILE", "work"}, {"AWS_DEFAULT_REGION", "sa-east-1"}}, false,
-         "WORKKEY", "worktoken", "sa-east-1", "http://store.local:9000", false},
+         "WORKKEY", "worktoken", "sa-east-1", "http://store.local:9000", ""},
         {"keys in the config file", {{"HOME", "/home/u"}, {"AWS_PROFILE", "keys"}}, false, "CFGKEY", "", "us-east-1",
-         "", false},
+         "", ""},
         {"region and endpoint variables win", {{"HOME", "/home/u"}, {"AWS_REGION", "r1"}, {"AWS_DEFAULT_REGION", "r2"},
                                                {"AWS_ENDPOINT_URL", "http://a:1"}, {"AWS_ENDPOINT_URL_S3", "http://b:2/"}},
-         false, "FILEKEY", "", "r1", "http://b:2", false},
+         false, "FILEKEY", "", "r1", "http://b:2", ""},
         {"files named by variables", {{"AWS_SHARED_CREDENTIALS_FILE", "/home/u/.aws/credentials"}, {"AWS_PROFILE", "work"}},
-         false, "WORKKEY", "worktoken", "us-east-1", "", false},
-        {"nothing found", {{"HOME", "/nowhere"}}, false, "", "", "us-east-1", "", true},
-        {"unsigned", {{"HOME", "/nowhere"}}, true, "", "", "us-east-1", "", false},
+         false, "WORKKEY", "worktoken", "us-east-1", "", ""},
+        {"nothing found", {{"HOME", "/nowhere"}}, false, "", "", "us-east-1", "",
+         "no AWS credentials: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY"},
+        {"a profile in neither file", {{"HOME", "/home/u"}, {"AWS_PROFILE", "nosuch"}}, false, "", "", "us-east-1", "",
+         "no AWS credentials: the profile \"nosuch\" (AWS_PROFILE) is in neither ~/.aws/credentials nor ~/.aws/config"},
+        {"unsigned", {{"HOME", "/nowhere"}}, true, "", "", "us-east-1", "", ""},
         {"unsigned by variable", {{"HOME", "/home/u"}, {"AWS_NO_SIGN_REQUEST", "yes"}}, false, "", "", "eu-north-1",
-         "", false},
+         "", ""},
     };
     for (const Row &row : rows) {
         const S3Settings s = resolveS3Settings(fakeSources(row.variables, files), row.noSign);
@@ -255,7 +263,8 @@ TEST(Credentials, TakenFromTheUsualPlacesInOrder)
         EXPECT_EQ(s.credentials.sessionToken, row.token) << row.name;
         EXPECT_EQ(s.region, row.region) << row.name;
         EXPECT_EQ(s.endpoint, row.endpoint) << row.name;
-        EXPECT_EQ(!s.problem.empty(), row.problem) << row.name;
+        EXPECT_EQ(s.problem.substr(0, std::strlen(row.problem)), row.problem) << row.name;
+        EXPECT_EQ(s.problem.empty(), *row.problem == '\0') << row.name;
         EXPECT_EQ(s.sign, !row.noSign && !row.variables.count("AWS_NO_SIGN_REQUEST")) << row.name;
     }
 }

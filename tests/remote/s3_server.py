@@ -11,7 +11,7 @@ named in --public may also be read unsigned. Faults are injected on request:
 kinds: status (answer with that status), reset (close the connection at once), truncate
 (send half the body under the whole length), replace (the object changes after the first
 answer), ignore_range (200 with the whole body), stall (headers, then silence for
-`seconds`), weak_etag (a weak ETag, which If-Match never matches), list_fail (the listing's
+`seconds`), stall_body (headers and half the body, then silence for `seconds`), weak_etag (a weak ETag, which If-Match never matches), list_fail (the listing's
 pages after the first fail with `status`). A fault with a count applies that many times;
 without one, always. Each request is logged as a JSON line to --log. The server stops by
 itself after --max-requests requests or --max-seconds."""
@@ -212,7 +212,8 @@ class Handler(BaseHTTPRequestHandler):
                     return f.read(n)
         else:
             return self.fail(404, signed=signed)
-        fault = take_fault(name, ("status", "reset", "truncate", "replace", "ignore_range", "stall", "weak_etag"))
+        fault = take_fault(name, ("status", "reset", "truncate", "replace", "ignore_range", "stall", "stall_body",
+                                 "weak_etag"))
         kind = fault["kind"] if fault else None
         if kind == "status":
             extra = [("Retry-After", fault["retry_after"])] if "retry_after" in fault else []
@@ -244,18 +245,18 @@ class Handler(BaseHTTPRequestHandler):
             return self.fail(416, "InvalidRange", headers=[("Content-Range", "bytes */%d" % size)], signed=signed)
         body = read(first, last - first + 1)
         headers.append(("Content-Range", "bytes %d-%d/%d" % (first, last, size)))
-        if kind in ("truncate", "stall"):
+        if kind in ("truncate", "stall", "stall_body"):
             self.send_response(206)
             for header in headers + [("Content-Length", str(len(body)))]:
                 self.send_header(*header)
             self.end_headers()
-            if kind == "truncate":
-                self.wfile.write(body[:len(body) // 2])
-            else:
+            sent = 0 if kind == "stall" else len(body) // 2
+            self.wfile.write(body[:sent])
+            if kind != "truncate":
                 self.wfile.flush()
                 time.sleep(min(float(fault.get("seconds", 5)), 30))
             self.close_connection = True
-            self.record(kind, len(body) // 2 if kind == "truncate" else 0, signed)
+            self.record(kind, sent, signed)
             return
         self.answer(206, body, headers, signed)
 

@@ -216,6 +216,17 @@ def test_every_fault_ends_in_its_own_record_and_the_run_completes(s3):
     assert "retries" in stderr and SECRET not in stderr
 
 
+def test_a_body_that_stops_is_given_up_at_the_timeout(s3):
+    """--timeout bounds the wait for the next byte of a body already begun, not a speed averaged
+    over the seconds before: half the body came, then silence."""
+    s3.faults([{"key": "archive/fault-n.tif", "kind": "stall_body", "seconds": 10, "count": 1}])
+    started = time.monotonic()
+    records, _, status = sievecheck(["s3://archive/fault-n.tif"], "--retries", "0", env=s3.env())  # --timeout 1
+    assert time.monotonic() - started < 1 + 1.5
+    assert status == 1
+    assert records[0]["error"] == "transfer stalled (timed out waiting for data) (gave up after 1 attempt)"
+
+
 def test_a_listing_that_fails_midway_gives_an_error_record_and_the_run_goes_on(s3):
     s3.faults([{"key": "archive/lay/", "kind": "list_fail", "status": 500}])
     records, _, status = sievecheck(["s3://archive/lay/", "s3://public/open.tif"], env=s3.env())
@@ -253,6 +264,29 @@ def test_timeouts_redirects_and_trust(web):
     # Without the test's certificate named, the system's store does not trust it.
     records, _, _ = sievecheck([web.https + "/lay/two-pages.tif"])
     assert records[0]["error"].startswith("TLS certificate not trusted")
+
+
+def test_certificates_to_trust_come_from_ca_file_or_aws_ca_bundle(web, tmp_path):
+    not_pem = tmp_path / "not.pem"
+    not_pem.write_bytes(b"\x30\x82\x01\x0a a DER certificate is not read")
+    rows = [  # --ca-file, AWS_CA_BUNDLE, exit status, standard error
+        (None, web.cert, 0, ""),
+        ("/nonexistent.pem", None, 2,
+         "sievecheck: --ca-file /nonexistent.pem: cannot read it: No such file or directory\n"),
+        (None, "/nonexistent.pem", 2,
+         "sievecheck: AWS_CA_BUNDLE=/nonexistent.pem: cannot read it: No such file or directory\n"),
+        (str(not_pem), None, 2, "sievecheck: --ca-file %s: it holds no certificate in PEM form "
+                                "(-----BEGIN CERTIFICATE-----)\n" % not_pem),
+    ]
+    for ca_file, bundle, status, stderr in rows:
+        env = {k: v for k, v in os.environ.items() if k != "AWS_CA_BUNDLE"}
+        if bundle:
+            env["AWS_CA_BUNDLE"] = bundle
+        options = ["--ca-file", ca_file] if ca_file else []
+        records, got, code = sievecheck([web.https + "/lay/two-pages.tif"], *options, env=env)
+        assert (code, got) == (status, stderr), (ca_file, bundle)
+        # A run refused opens nothing: no record, not one error in each.
+        assert [r["summary"] for r in records] == (["complete"] if status == 0 else []), (ca_file, bundle)
 
 
 def test_credentials_come_from_a_profile_and_public_buckets_need_none(tree, s3):
@@ -304,6 +338,8 @@ def test_python_reads_urls_and_prefixes_as_paths(web, s3, monkeypatch):
     assert list(zudor.scan(["s3://archive/docs/"], jobs=2)) == want
     record = zudor.read(web.http + "/lay/pages-8.tif")
     assert record["summary"] == "complete" and record["file"] == web.http + "/lay/pages-8.tif"
+    monkeypatch.setenv("AWS_CA_BUNDLE", web.cert)  # the test's certificate, trusted as the AWS tools trust it
+    assert zudor.read(web.https + "/lay/pages-8.tif")["summary"] == "complete"
     assert zudor.read("s3://archive/docs/notes.txt")["error"] == "not a TIFF file"
 
 

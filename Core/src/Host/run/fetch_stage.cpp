@@ -75,6 +75,7 @@ struct FetchStage::Engine {
     InputSource &inner;
     std::unique_ptr<DocumentProbe> probe;
     RemoteOptions options;
+    std::string optionsProblem; // why no remote input can be read with the options, or empty
     RemoteCounters ownCounters;
     RemoteCounters &counters;
     size_t readAhead;
@@ -194,10 +195,10 @@ struct FetchStage::Engine {
         }
         RemoteUrl url;
         std::string why;
-        if (!parseRemoteUrl(item.path, url, why)) {
+        if (!parseRemoteUrl(item.path, url, why) || !optionsProblem.empty()) {
             item.path = redactUrl(item.path);
             item.origin = InputOrigin::Failed;
-            item.error = why;
+            item.error = why.empty() ? optionsProblem : why;
             markReady(append(std::move(item)));
             return;
         }
@@ -576,6 +577,9 @@ bool FetchStage::next(InputItem &item)
             return true;
         }
         std::lock_guard<std::mutex> guard(e.lock);
+        // Here for front ends that leave it to the run (Python); sievecheck has refused a bad
+        // CA file before its run began.
+        prepareRemoteOptions(e.options, e.optionsProblem);
         e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
         e.starter = std::this_thread::get_id();
         e.started = true;

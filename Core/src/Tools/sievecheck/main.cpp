@@ -75,12 +75,15 @@ REMOTE FILES
   connections kept alive (HTTP/2 over TLS where offered); --jobs remains the
   number of workers that read the fetched bytes. Failed requests (429, 5xx,
   resets, timeouts, truncated answers) are tried again with backoff, then the
-  document's record says why. S3 requests are signed (AWS Signature Version 4)
-  with the credentials of AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY and
-  AWS_SESSION_TOKEN, or of the profile AWS_PROFILE in ~/.aws/credentials and
-  ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION name the region, and
-  AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an S3-compatible store (addressed
-  path style). Certificates are checked against the system's store.
+  document's record says why; --timeout bounds every wait: to connect, for an
+  answer's first byte, and between any two of its bytes. S3 requests are
+  signed (AWS Signature Version 4) with the credentials of AWS_ACCESS_KEY_ID,
+  AWS_SECRET_ACCESS_KEY and AWS_SESSION_TOKEN, or of the profile AWS_PROFILE
+  in ~/.aws/credentials and ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION
+  name the region, and AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an
+  S3-compatible store (addressed path style). Certificates are checked
+  against the system's store, or those of --ca-file FILE (PEM), else of
+  AWS_CA_BUNDLE; one that cannot be read is refused at once (exit status 2).
 )";
 
 const char *kManualOutput = R"(
@@ -446,8 +449,10 @@ int main(int argc, char **argv)
     app.add_option("--connections", remote.connections, "Requests in flight for remote inputs (default: 32)")
         ->check(within(1u, 1024u));
     app.add_flag("--no-sign-request", remote.noSignRequest, "Send S3 requests unsigned (public buckets)");
-    app.add_option("--ca-file", remote.caFile, "Trust the certificates in FILE instead of the system's");
-    app.add_option("--timeout", remote.timeout, "Seconds to connect, and to wait for a byte of an answer (default: 10)")
+    app.add_option("--ca-file", remote.caFile,
+                   "Trust the certificates in FILE (PEM), not the system's (default: AWS_CA_BUNDLE)");
+    app.add_option("--timeout", remote.timeout,
+                   "Longest wait in seconds: to connect, for a first byte, between bytes (default: 10)")
         ->check(within(0.1, 3600.0));
     app.add_option("--retries", remote.retries, "Tries again after a failed request (default: 4)")
         ->check(within(0u, 20u));
@@ -542,6 +547,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
             return kExitUsage;
         }
+    std::string remoteProblem; // a CA file that cannot serve is one error, not one in every record
+    if ((!filesFrom.empty() || std::any_of(inputs.begin(), inputs.end(), zudorhost::isRemoteInput)) &&
+        !zudorhost::prepareRemoteOptions(remote, remoteProblem)) {
+        std::fprintf(stderr, "sievecheck: %s\n", remoteProblem.c_str());
+        return kExitUsage;
+    }
     if (writeRecords) {
         const std::string refused = outputRefusal(output, inputs, filesFrom, force);
         if (!refused.empty()) {

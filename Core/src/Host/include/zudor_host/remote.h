@@ -43,7 +43,7 @@ struct RemoteCounters {
 struct RemoteOptions {
     unsigned connections = 32;  // requests in flight, and connections kept, at most
     std::string caFile;         // certificates to trust instead of the system's store
-    double timeout = 10;        // seconds to connect, and without a byte of an answer
+    double timeout = 10;        // the longest wait in seconds: to connect, for a first byte, between two bytes
     unsigned retries = 4;       // after the first attempt, for a failure worth trying again
     bool noSignRequest = false; // S3 requests go unsigned (public buckets)
     unsigned readAhead = 0;     // documents held or in flight ahead; 0: 4 per connection, at least 64

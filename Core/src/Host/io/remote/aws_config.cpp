@@ -18,9 +18,10 @@ std::string trim(const std::string &text)
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-// The keys of one section of an INI file as the AWS tools write them. Indented lines belong
-// to a nested setting of the line above them and are left out.
-Section readSection(const std::string &contents, const std::string &wanted)
+// The keys of one section of an INI file as the AWS tools write them, and whether the file
+// has that section. Indented lines belong to a nested setting of the line above them and are
+// left out.
+Section readSection(const std::string &contents, const std::string &wanted, bool &found)
 {
     Section keys;
     std::istringstream in(contents);
@@ -34,6 +35,7 @@ Section readSection(const std::string &contents, const std::string &wanted)
         if (line[0] == '[') {
             const size_t close = line.find(']');
             inside = close != std::string::npos && trim(line.substr(1, close - 1)) == wanted;
+            found = found || inside;
             continue;
         }
         const size_t equals = line.find('=');
@@ -49,18 +51,28 @@ std::string variable(const AwsSources &sources, const char *name)
     return value != nullptr ? value : "";
 }
 
-Section profileSection(const AwsSources &sources, const char *fileVariable, const char *defaultName,
-                       const std::string &section)
+struct ProfileFile {
+    std::string shown;  // the file as a message names it
+    bool found = false; // it has the profile's section
+    Section keys;
+};
+
+ProfileFile profileSection(const AwsSources &sources, const char *fileVariable, const char *defaultName,
+                           const std::string &section)
 {
+    ProfileFile file;
     std::string path = variable(sources, fileVariable);
+    file.shown = path.empty() ? std::string("~/.aws/") + defaultName : path;
     if (path.empty()) {
         const std::string home = variable(sources, "HOME");
         if (home.empty())
-            return {};
+            return file;
         path = home + "/.aws/" + defaultName;
     }
     std::string contents;
-    return sources.readFile(path, contents) ? readSection(contents, section) : Section{};
+    if (sources.readFile(path, contents))
+        file.keys = readSection(contents, section, file.found);
+    return file;
 }
 
 std::string firstOf(std::initializer_list<std::string> values)
@@ -117,11 +129,11 @@ S3Settings resolveS3Settings(const AwsSources &sources, bool noSignRequest)
 {
     S3Settings settings;
     const std::string profile = firstOf({variable(sources, "AWS_PROFILE"), "default"});
-    const Section config = profileSection(sources, "AWS_CONFIG_FILE", "config",
-                                          profile == "default" ? profile : "profile " + profile);
+    const ProfileFile config = profileSection(sources, "AWS_CONFIG_FILE", "config",
+                                              profile == "default" ? profile : "profile " + profile);
     const auto setting = [&config](const char *name) {
-        const auto found = config.find(name);
-        return found != config.end() ? found->second : std::string();
+        const auto found = config.keys.find(name);
+        return found != config.keys.end() ? found->second : std::string();
     };
     settings.region = firstOf({variable(sources, "AWS_REGION"), variable(sources, "AWS_DEFAULT_REGION"),
                                setting("region"), "us-east-1"});
@@ -142,10 +154,16 @@ S3Settings resolveS3Settings(const AwsSources &sources, bool noSignRequest)
     credentials.sessionToken = variable(sources, "AWS_SESSION_TOKEN");
     if (!credentials.accessKeyId.empty() && !credentials.secretAccessKey.empty())
         return settings;
-    if (takeKeys(profileSection(sources, "AWS_SHARED_CREDENTIALS_FILE", "credentials", profile), credentials) ||
-        takeKeys(config, credentials))
+    const ProfileFile shared = profileSection(sources, "AWS_SHARED_CREDENTIALS_FILE", "credentials", profile);
+    if (takeKeys(shared.keys, credentials) || takeKeys(config.keys, credentials))
         return settings;
     credentials = AwsCredentials{};
+    // A profile named and found nowhere is most often a misspelt name or the wrong HOME.
+    if (!variable(sources, "AWS_PROFILE").empty() && !shared.found && !config.found) {
+        settings.problem = "no AWS credentials: the profile \"" + profile + "\" (AWS_PROFILE) is in neither " +
+                           shared.shown + " nor " + config.shown;
+        return settings;
+    }
     settings.problem = "no AWS credentials: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, name a profile "
                        "with AWS_PROFILE, or read a public bucket with --no-sign-request";
     return settings;

@@ -44,6 +44,7 @@ size_t onHeader(char *line, size_t size, size_t count, void *data)
 {
     Transfer &t = *static_cast<Transfer *>(data);
     const size_t n = size * count;
+    t.lastActivity = Clock::now();
     // A status line starts the headers of another response (after a redirect or a 100).
     if (n >= 5 && std::strncmp(line, "HTTP/", 5) == 0) {
         t.contentRange.clear(), t.etag.clear(), t.lastModified.clear(), t.contentLength.clear();
@@ -72,6 +73,7 @@ size_t onBody(char *bytes, size_t size, size_t count, void *data)
 {
     Transfer &t = *static_cast<Transfer *>(data);
     const size_t n = size * count;
+    t.lastActivity = Clock::now();
     long status = 0;
     remote().easyGetinfo(static_cast<CURL *>(t.handle), CURLINFO_RESPONSE_CODE, &status);
     if (status >= 300) {
@@ -96,6 +98,16 @@ size_t onBody(char *bytes, size_t size, size_t count, void *data)
         return 0; // drops the transfer: what lies beyond is not wanted
     }
     return n;
+}
+
+// Called once the attempt has a connection, made or reused, before its request is sent: the
+// wait for an answer starts here, not at the attempt's start.
+int onConnected(void *data, char *, char *, int, int)
+{
+    Transfer &t = *static_cast<Transfer *>(data);
+    t.connected = true;
+    t.lastActivity = Clock::now();
+    return CURL_PREREQFUNC_OK;
 }
 
 std::string s3Code(const std::vector<char> &body)
@@ -173,6 +185,8 @@ void Transfers::launch(Transfer *t)
     t->contentRange.clear(), t->etag.clear(), t->lastModified.clear(), t->contentLength.clear();
     t->retryAfter.clear(), t->bucketRegion.clear(), t->effectiveUrl.clear();
     t->errorText[0] = '\0';
+    t->connected = false;
+    t->lastActivity = Clock::now();
 
     CURL *easy;
     if (!spareHandles_.empty()) {
@@ -201,9 +215,12 @@ void Transfers::launch(Transfer *t)
     remote().easySetopt(easy, CURLOPT_MAXREDIRS, long(options_.maxRedirects));
     // Never from https to http: what was asked for over TLS is not fetched in the clear.
     remote().easySetopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
+    // libcurl bounds the connect; poll() bounds every wait after it. libcurl's low-speed check
+    // averages over seconds and let a body that stopped after its first bytes run on for
+    // several timeouts.
     remote().easySetopt(easy, CURLOPT_CONNECTTIMEOUT_MS, long(options_.connectTimeout * 1000));
-    remote().easySetopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    remote().easySetopt(easy, CURLOPT_LOW_SPEED_TIME, std::max(1L, long(std::lround(options_.stallTimeout))));
+    remote().easySetopt(easy, CURLOPT_PREREQFUNCTION, onConnected);
+    remote().easySetopt(easy, CURLOPT_PREREQDATA, t);
     if (!options_.caFile.empty())
         remote().easySetopt(easy, CURLOPT_CAINFO, options_.caFile.c_str());
     remote().easySetopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
@@ -233,17 +250,9 @@ bool Transfers::retryable(const Transfer &t, int code, std::string &why) const
     case CURLE_COULDNT_CONNECT:
         why = std::string("cannot connect: ") + detail;
         return true;
-    case CURLE_OPERATION_TIMEDOUT: {
-        // An answer begun and then silent stalled, and so did a transfer the low-speed limit
-        // ended, whatever the connection's timer says: on a loaded machine it has been seen to
-        // read 0 for a connection plainly made.
-        curl_off_t connected = 0;
-        remote().easyGetinfo(static_cast<CURL *>(t.handle), CURLINFO_CONNECT_TIME_T, &connected);
-        const bool slow = std::strncmp(t.errorText, "Operation too slow", 18) == 0;
-        why = t.status == 0 && connected == 0 && !slow ? "connect timed out"
-                                                        : "transfer stalled (timed out waiting for data)";
+    case CURLE_OPERATION_TIMEDOUT:
+        why = t.connected || t.status != 0 ? "transfer stalled (timed out waiting for data)" : "connect timed out";
         return true;
-    }
     case CURLE_SEND_ERROR:
     case CURLE_RECV_ERROR:
     case CURLE_GOT_NOTHING:
@@ -340,7 +349,9 @@ void Transfers::finish(Transfer *t, int code, std::vector<Transfer *> &finished)
         return;
     }
     if (!why.empty())
-        t->error = again ? why + " (gave up after " + std::to_string(t->attempts) + " attempts)" : why;
+        t->error = again ? why + " (gave up after " + std::to_string(t->attempts) +
+                               (t->attempts == 1 ? " attempt)" : " attempts)")
+                         : why;
     finished.push_back(t);
 }
 
@@ -372,12 +383,44 @@ void Transfers::poll(std::vector<Transfer *> &finished, int timeoutMs)
         timeoutMs = int(std::min<int64_t>(timeoutMs, std::max<int64_t>(1, left)));
         ++i;
     }
+    timeoutMs = msToFirstStall(timeoutMs);
     const size_t before = finished.size();
     collect(finished);
     if (finished.size() == before && timeoutMs > 0) {
         remote().multiPoll(static_cast<CURLM *>(multi_), nullptr, 0, timeoutMs, nullptr);
         collect(finished);
     }
+    // After collect(), which has taken in whatever bytes had come meanwhile.
+    endStalled(finished);
+}
+
+Clock::time_point Transfers::stallDeadline(const Transfer &t) const
+{
+    const double limit = t.connected ? options_.stallTimeout : options_.connectTimeout;
+    return t.lastActivity + std::chrono::microseconds(int64_t(limit * 1e6));
+}
+
+int Transfers::msToFirstStall(int timeoutMs) const
+{
+    const auto now = Clock::now();
+    for (const Transfer *t : running_) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(stallDeadline(*t) - now).count();
+        timeoutMs = int(std::min<int64_t>(timeoutMs, std::max<int64_t>(0, (left + 999) / 1000)));
+    }
+    return timeoutMs;
+}
+
+// Ends, as timed out, every transfer that has waited longer than the timeout for a connection
+// or for its next byte, whatever libcurl's own timers say; each is retried as any timeout is.
+void Transfers::endStalled(std::vector<Transfer *> &finished)
+{
+    const auto now = Clock::now();
+    std::vector<Transfer *> stalled;
+    for (Transfer *t : running_)
+        if (stallDeadline(*t) <= now)
+            stalled.push_back(t);
+    for (Transfer *t : stalled)
+        finish(t, CURLE_OPERATION_TIMEDOUT, finished);
 }
 
 void Transfers::wake() { remote().multiWakeup(static_cast<CURLM *>(multi_)); }

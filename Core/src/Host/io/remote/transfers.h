@@ -21,8 +21,8 @@ namespace zudorhost {
 struct TransferOptions {
     unsigned connections = 32;     // transfers in flight, and connections kept, at most
     std::string caFile;            // certificates to trust instead of the system's store
-    double connectTimeout = 10;    // seconds
-    double stallTimeout = 10;      // seconds without a byte before a transfer is dropped
+    double connectTimeout = 10;    // seconds from an attempt's start to its connection
+    double stallTimeout = 10;      // seconds without a byte, once connected, before a transfer is dropped
     unsigned attempts = 5;         // tries per request, the first among them
     double backoffBase = 0.25;     // seconds before the first retry, doubled for each next
     double backoffCap = 8;         // the longest backoff
@@ -58,6 +58,10 @@ struct Transfer {
     // ---- The engine's.
     std::string retryAfter;
     std::chrono::steady_clock::time_point due;
+    // The attempt's start, its connection, or its last byte of headers or body: the wait it
+    // is in began there.
+    std::chrono::steady_clock::time_point lastActivity;
+    bool connected = false; // this attempt has its connection, made or reused
     void *handle = nullptr;
     void *headerList = nullptr;
     char errorText[256] = {};
@@ -89,6 +93,9 @@ private:
     void finish(Transfer *transfer, int code, std::vector<Transfer *> &finished);
     bool retryable(const Transfer &transfer, int code, std::string &why) const;
     double backoff(const Transfer &transfer);
+    std::chrono::steady_clock::time_point stallDeadline(const Transfer &transfer) const;
+    int msToFirstStall(int timeoutMs) const;
+    void endStalled(std::vector<Transfer *> &finished);
 
     TransferOptions options_;
     RemoteCounters &counters_;

@@ -78,6 +78,22 @@ int hexValue(char c)
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
+// libcurl refuses a URL holding a space or a control character, saying only that its format is
+// bad. An S3 key may hold either: it is encoded when the request is built.
+bool needsEncoding(const std::string &text, std::string &why)
+{
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte > ' ' && byte != 0x7F)
+            continue;
+        const std::string code = percentEncode(std::string(1, c), false);
+        const std::string what = byte == ' ' ? "a space" : "a control character (byte 0x" + code.substr(1) + ")";
+        why = "the URL holds " + what + "; write it as " + code;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 bool isRemoteInput(const std::string &path)
@@ -141,7 +157,7 @@ bool parseRemoteUrl(const std::string &text, RemoteUrl &url, std::string &why)
         why = "the URL names no host";
         return false;
     }
-    return true;
+    return !needsEncoding(text, why);
 }
 
 std::string percentEncode(const std::string &text, bool keepSlash)
