@@ -119,6 +119,13 @@ def test_a_bucket_prefix_reads_as_the_local_tree(tree, s3):
                     for key in keys}
 
 
+def test_a_prefix_that_lists_no_document_says_so(s3):
+    # A typo in a prefix lists nothing: the run says so and fails, as a missing file does.
+    records, stderr, status = sievecheck(["s3://archive/typo/", "s3://public/open.tif"], env=s3.env())
+    assert [r["file"] for r in records] == ["s3://public/open.tif"] and status == 1
+    assert "sievecheck: s3://archive/typo/: no key under this prefix\n" in stderr
+
+
 def test_a_catalogued_prefix_costs_its_listing_and_what_changed(tree, s3, tmp_path):
     """A key whose listed size and ETag are the catalogue's is neither fetched nor read: a run
     over a prefix with nothing changed asks for the listing's pages and nothing else."""
