@@ -81,19 +81,71 @@ TEST_F(CliTest, JsonRecordHoldsEveryRoleInOrder)
                 ["Software","darkroom"],["Host Computer","studio"],["Ink Set","cyan"],
                 ["Target Printer","press"],["Copyright","(c) Ada"],["Author","Second Artist"]],
             "xmp":{"packetBytes":)" + std::to_string(std::strlen(kPacket)) + R"(,
-                "properties":[["dc:format","image/tiff"]]},"error":null})");
+                "properties":[["dc:format","image/tiff"]]},"error":null,"warnings":[]})");
         EXPECT_EQ(records[0], expected);
         // Keys in the documented order, not merely the same set.
         EXPECT_EQ(r.out.find("{\"file\""), 0u);
         EXPECT_LT(r.out.find("\"summary\""), r.out.find("\"title\""));
         EXPECT_LT(r.out.find("\"xmp\""), r.out.find("\"error\""));
+        EXPECT_LT(r.out.find("\"error\""), r.out.find("\"warnings\""));
     }
     // No DateTime is no time: null, never the zero time shown as 1970.
     const std::string undated = write("undated.tif", TiffBuilder().ifd().ascii(269, "Harbour").build());
     ToolRun r = run("-i " + undated + " - --format json");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines(r.out).at(0), json::parse(R"({"file":")" + undated + R"(","summary":"complete","title":"Harbour",
-        "author":null,"createTime":null,"properties":[],"xmp":null,"error":null})"));
+        "author":null,"createTime":null,"properties":[],"xmp":null,"error":null,"warnings":[]})"));
+}
+
+// Every record that is not complete says why, in words that name the place in the file; a
+// complete one that lost its XMP says so too. The reason is the host's: a read it served short,
+// a request it refused, a packet it turned down, or its own walk of the directories.
+TEST_F(CliTest, RecordsThatAreNotCompleteSayWhy)
+{
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        const char *options;
+        const char *summary;
+        std::vector<std::string> warnings;
+    };
+    const auto cut = [](std::vector<uint8_t> bytes, size_t size) { return bytes.resize(size), bytes; };
+    const std::vector<uint8_t> twoPages = TiffBuilder().ifd().ascii(269, "Harbour").ifd().ascii(271, "NL").build();
+    const std::string xmpOpen = std::string(kPacket).substr(0, std::strlen(kPacket) - 40);
+    const std::vector<Case> cases = {
+        {"cut-entries.tif", cut(TiffBuilder().ifd().ascii(269, "Harbour").ascii(271, "Northlight").build(), 20), "",
+         "none", {"the 2 entries of directory 1 (24 bytes from offset 10) run past the end of the file (20 bytes)"}},
+        {"chain-leaves.tif", TiffBuilder().ifd().ascii(269, "Harbour").nextOffset(90000).build(), "", "none",
+         {"directory 2 is said to lie at offset 90000, past the end of the file (34 bytes)"}},
+        {"cut-second-page.tif", cut(twoPages, twoPages.size() - 10), "", "none",
+         {"the one entry of directory 2 (12 bytes from offset 36) runs past the end of the file (42 bytes)"}},
+        {"value-past.tif", TiffBuilder().ifd().raw(271, testhost::kAscii, 30, 70000).build(), "", "none",
+         {"the Make value in directory 1 is said to lie at offset 70000, past the end of the file (26 bytes)"}},
+        {"bad-date.tif", TiffBuilder().ifd().ascii(306, "the day after today").build(), "", "partial",
+         {"the first DateTime, \"the day after today\", is not of the form YYYY:MM:DD HH:MM:SS"}},
+        {"short-date.tif", TiffBuilder().ifd().ascii(306, "2024:02:29").build(), "", "partial",
+         {"the first DateTime, \"2024:02:29\", holds 11 bytes, not the 20 of YYYY:MM:DD HH:MM:SS and its end"}},
+        {"old-date.tif", TiffBuilder().ifd().ascii(306, "1901:12:13 20:45:52").build(), "", "partial",
+         {"the first DateTime, \"1901:12:13 20:45:52\", falls outside 1970 to 3000 in the local time zone"}},
+        {"refused.tif", TiffBuilder().ifd().ascii(270, std::string(5000, 'd')).build(), "--max-request 4096", "none",
+         {"a request for 5002 bytes was refused: a file of 5028 bytes may ask for 4096 bytes at most "
+          "(--max-request caps every file)"}},
+        {"broken-xmp.tif", TiffBuilder().ifd().ascii(269, "Harbour").bytes(700, testhost::kUndefined, xmpOpen).build(),
+         "", "complete", {"an XMP packet of " + std::to_string(xmpOpen.size()) + " bytes is not XMP that parses; it was left out"}},
+        {"clean.tif", richDocument(), "", "complete", {}},
+    };
+    for (const Case &c : cases) {
+        const std::string file = write(c.name, c.bytes);
+        const ToolRun r = run("-i " + file + " - --format json " + c.options);
+        const auto records = lines(r.out);
+        ASSERT_EQ(records.size(), 1u) << c.name << r.err;
+        EXPECT_EQ(records[0]["summary"], c.summary) << c.name;
+        EXPECT_TRUE(records[0]["error"].is_null()) << c.name;
+        EXPECT_EQ(records[0]["warnings"], json(c.warnings)) << c.name;
+        const ToolRun text = run("-i " + file + " - --format text " + c.options);
+        for (const std::string &warning : c.warnings)
+            EXPECT_NE(text.out.find("  warning        " + warning + "\n"), std::string::npos) << text.out;
+    }
 }
 
 TEST_F(CliTest, RawXmpAndTextFormat)

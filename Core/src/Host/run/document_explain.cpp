@@ -146,7 +146,9 @@ std::string firstDirectoryFault(InputStream *stream, uint64_t size)
         const uint32_t count = walk.u16(scratch);
         entries.resize(size_t(count) * 12);
         if (!walk.read(offset + 2, entries.data(), count * 12))
-            return walk.past(format("the %u entries of directory %u", count, index), offset + 2, count * 12, true);
+            return walk.past(count == 1 ? format("the one entry of directory %u", index)
+                                        : format("the %u entries of directory %u", count, index),
+                             offset + 2, count * 12, count != 1);
         for (uint32_t e = 0; e < count; ++e) {
             const uint8_t *entry = entries.data() + size_t(e) * 12;
             const uint16_t tag = walk.u16(entry), type = walk.u16(entry + 2);
