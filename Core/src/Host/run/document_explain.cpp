@@ -133,7 +133,7 @@ std::string firstDirectoryFault(InputStream *stream, uint64_t size)
     uint8_t header[8];
     if (!walk.read(0, header, 8))
         return std::string();
-    walk.setLittle(header[0] == 'I');
+    walk.setLittle(header[0] == 'I' && header[1] == 'I'); // as the reader: anything else is big-endian
     uint32_t offset = walk.u32(header + 4);
     std::unordered_set<uint32_t> visited;
     std::vector<uint8_t> entries;
