@@ -4,6 +4,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
+
 #include "dict_builder.h"
 #include "module_lookup.h"
 #include "zudor_host/catalogue.h"
@@ -25,6 +27,44 @@ LoadedModule &readerModule()
     // module object at interpreter exit.
     static LoadedModule *module = new LoadedModule;
     return *module;
+}
+
+// The package's errors, made with the module so that the bindings raise them where they arise.
+PyObject *zudorError = nullptr;
+PyObject *catalogueError = nullptr;
+
+[[noreturn]] void raise(PyObject *type, const std::string &message)
+{
+    PyErr_SetString(type, message.c_str());
+    throw py::error_already_set();
+}
+
+// The remote options as the Python side checked them: the CA file (empty: the default), the
+// timeout in seconds, the retries, the connections, and whether S3 requests go unsigned.
+using RemoteArgs = std::tuple<std::string, double, unsigned, unsigned, bool>;
+
+// Settled as sievecheck settles its own, and only where something is read remotely: a local
+// read is not refused for a CA file it would never use. A CA file that cannot serve is one
+// ValueError now, not an error in every record.
+RemoteOptions remoteOptions(const RemoteArgs &args, bool remote)
+{
+    RemoteOptions options;
+    std::tie(options.caFile, options.timeout, options.retries, options.connections, options.noSignRequest) = args;
+    std::string error;
+    if (remote && !prepareRemoteOptions(options, error))
+        throw py::value_error(error);
+    return options;
+}
+
+bool anyRemote(const std::vector<std::string> &paths)
+{
+    return std::any_of(paths.begin(), paths.end(), [](const std::string &path) { return isRemoteInput(path); });
+}
+
+bool sameRemote(const RemoteOptions &a, const RemoteOptions &b)
+{
+    return a.caFile == b.caFile && a.timeout == b.timeout && a.retries == b.retries &&
+           a.connections == b.connections && a.noSignRequest == b.noSignRequest;
 }
 
 // 1 is parsed, 2 raw, 3 toolkit, as XmpMode; the Python side has checked the name.
@@ -65,17 +105,25 @@ private:
 // A driver per thread and XMP mode, kept between calls: read() may be called from many
 // Python threads at once, each reading without the GIL.
 struct ThreadReader {
-    explicit ThreadReader(const DriverOptions &options) : driver(readerModule().table(), options) {}
+    explicit ThreadReader(const DriverOptions &options)
+        : driver(readerModule().table(), options), remote(options.remote) {}
     DocumentDriver driver;
     RecordWalker walker;
+    RemoteOptions remote; // the driver's
 };
 
-template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
+// remote: the call's remote options, or null for a read that fetches nothing. A driver made
+// with other options is made afresh, so that each call has its own.
+template <typename Read> py::object readOne(int xmp, const RemoteOptions *remote, const std::string &name, Read read)
 {
     thread_local std::unique_ptr<ThreadReader> readers[3];
     std::unique_ptr<ThreadReader> &slot = readers[xmp - 1];
-    if (!slot)
-        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
+    if (!slot || (remote != nullptr && !sameRemote(slot->remote, *remote))) {
+        DriverOptions options = driverOptions(xmp, false);
+        if (remote != nullptr)
+            options.remote = *remote;
+        slot = std::make_unique<ThreadReader>(options);
+    }
     ThreadReader &r = *slot;
     InputItem item;
     item.path = name;
@@ -94,9 +142,10 @@ template <typename Read> py::object readOne(int xmp, const std::string &name, Re
     return py::reinterpret_steal<py::object>(record);
 }
 
-py::object readPath(const std::string &path, int xmp)
+py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs)
 {
-    return readOne(xmp, path, [](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
+    const RemoteOptions remote = remoteOptions(remoteArgs, isRemoteInput(path));
+    return readOne(xmp, &remote, path, [](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
         return driver.read(item);
     });
 }
@@ -111,7 +160,7 @@ py::object readBytes(py::object data, const std::string &name, int xmp)
     }
     // Released whatever happens; the bytes are read in place, without a copy.
     std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> hold(&view, PyBuffer_Release);
-    return readOne(xmp, name, [&view](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
+    return readOne(xmp, nullptr, name, [&view](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
         return driver.readBytes(item, view.buf, size_t(view.len));
     });
 }
@@ -163,14 +212,15 @@ std::vector<InputItem> toItems(const std::vector<std::tuple<std::string, int, st
     return items;
 }
 
-std::vector<Item> walk(std::vector<std::string> paths)
+std::vector<Item> walk(std::vector<std::string> paths, const RemoteArgs &remoteArgs)
 {
+    const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
     std::vector<InputItem> found;
     {
         py::gil_scoped_release nogil;
         // S3 prefixes are listed here; their keys, like URLs, are fetched by whoever reads them.
         std::unique_ptr<InputSource> named = pathSource(std::move(paths));
-        std::unique_ptr<InputSource> source = listedSource(*named, RemoteOptions{});
+        std::unique_ptr<InputSource> source = listedSource(*named, remote);
         for (InputItem item; source->next(item);)
             found.push_back(item);
     }
@@ -183,14 +233,21 @@ std::vector<Item> walk(std::vector<std::string> paths)
 
 class Scanner {
 public:
-    Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile)
+    Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile, const RemoteOptions &remote)
         : source_(std::move(source))
     {
         RunOptions options;
         options.jobs = jobs;
         options.driver = driverOptions(xmp, anyFile);
+        options.driver.remote = remote;
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
                                                 [] { return std::make_unique<EventFormatter>(); }, options);
+        // A runner whose threads did not start would end the iteration as if all were read.
+        if (!runner_->error().empty()) {
+            const std::string error = runner_->error();
+            close();
+            raise(zudorError, error);
+        }
     }
     ~Scanner() { close(); }
 
@@ -231,11 +288,12 @@ private:
 // The catalogue updated from the inputs, on the runner's threads without the GIL; xmp 0 takes
 // the catalogue's own mode (parsed for a new one).
 py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
-                       bool wait)
+                       bool wait, const RemoteArgs &remoteArgs)
 {
+    const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
     std::string error;
     CatalogueCounts counts;
-    bool updated = false;
+    bool updated = false, threadsFailed = false;
     {
         py::gil_scoped_release nogil;
         CatalogueOptions options;
@@ -248,6 +306,7 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
             RunOptions run;
             run.jobs = jobs;
             run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
+            run.driver.remote = remote;
             CatalogueInputs inputs;
             inputs.paths = std::move(paths);
             CatalogueUpdate update(*catalogue, readerModule().table(), std::move(inputs), run, nullptr);
@@ -255,11 +314,15 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
             }
             updated = update.finish();
             error = update.error();
+            threadsFailed = update.threadsFailed();
             counts = update.counts();
         }
     }
+    // A system out of threads is no fault of the catalogue's.
+    if (threadsFailed)
+        raise(zudorError, error);
     if (!updated)
-        throw std::runtime_error(path + ": " + error);
+        raise(catalogueError, path + ": " + error);
     py::dict result;
     result["new"] = counts.added;
     result["changed"] = counts.changed;
@@ -279,28 +342,51 @@ PYBIND11_MODULE(_zudor, m)
     if (!zudorpy::loadReaderModule(readerModule(), error))
         throw py::import_error("cannot load the ZUDOR reader module: " + error);
 
+    zudorError = PyErr_NewExceptionWithDoc(
+        "zudor.ZudorError",
+        "The base of the package's errors: a run that could not be carried out, as when the system\n"
+        "cannot start its reading threads. A document that cannot be read is a record, never an error.",
+        PyExc_RuntimeError, nullptr);
+    catalogueError = PyErr_NewExceptionWithDoc(
+        "zudor.CatalogueError",
+        "A catalogue that cannot be used: not a catalogue, corrupt, of a newer version, being\n"
+        "updated by another run, on a full or read-only disk, or made with other options.",
+        zudorError, nullptr);
+    if (zudorError == nullptr || catalogueError == nullptr)
+        throw py::error_already_set();
+    m.attr("ZudorError") = py::handle(zudorError);
+    m.attr("CatalogueError") = py::handle(catalogueError);
+
     m.attr("__version__") = ZUDOR_VERSION;
+    m.attr("MAX_JOBS") = kMaxJobs;
+    m.def("default_jobs", &defaultJobs, "Every core, within MAX_JOBS.");
     m.attr("XMP_PARSED") = int(XmpMode::Parsed);
     m.attr("XMP_RAW") = int(XmpMode::Raw);
     m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
-    m.def("read", &readPath, py::arg("path"), py::arg("xmp"));
+    m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"));
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
     m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("jobs"), py::arg("xmp"),
-          py::arg("any_file"), py::arg("wait"));
-    m.def("walk", &walk, py::arg("paths"),
+          py::arg("any_file"), py::arg("wait"), py::arg("remote"));
+    m.def("walk", &walk, py::arg("paths"), py::arg("remote"),
           "Files below the given paths in reading order, as (path, origin, error) tuples.");
     py::class_<Scanner>(m, "Scanner")
-        .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile) {
-                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile);
+        .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
+                         const RemoteArgs &remoteArgs) {
+                 const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
+                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile, remote);
              }),
-             py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"))
+             py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"))
         .def_static("from_items",
                     [](const std::vector<std::tuple<std::string, int, std::string>> &items, unsigned jobs,
-                       int xmp, bool anyFile) {
-                        return std::make_unique<Scanner>(std::make_unique<ItemSource>(toItems(items)),
-                                                         jobs, xmp, anyFile);
+                       int xmp, bool anyFile, const RemoteArgs &remoteArgs) {
+                        std::vector<InputItem> inputs = toItems(items);
+                        const bool remote = std::any_of(inputs.begin(), inputs.end(), [](const InputItem &item) {
+                            return isRemoteInput(item.path);
+                        });
+                        return std::make_unique<Scanner>(std::make_unique<ItemSource>(std::move(inputs)), jobs,
+                                                         xmp, anyFile, remoteOptions(remoteArgs, remote));
                     },
-                    py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"))
+                    py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"))
         .def("next_batch", &Scanner::nextBatch)
         .def("close", &Scanner::close);
 }

@@ -13,19 +13,48 @@ parsed JSON record that ``sievecheck --format json`` writes for the same file.
 
 ``zudor.update_catalog`` keeps the records in an SQLite catalogue that later runs bring up to
 date, reading only what changed. ``zudor.dask`` spreads a scan over a Dask cluster.
+
+URLs (http://, https://, s3://) are read like paths. ``scan``, ``update_catalog`` and
+``zudor.dask.read_metadata`` take the remote options of ``sievecheck``, ``read`` all but
+connections (it fetches one document):
+
+    ca_file          certificates (PEM) to trust instead of the system's store; None: the file
+                     AWS_CA_BUNDLE names, if any
+    timeout          seconds to connect, and to wait for a byte of an answer (0.1 to 3600; 10)
+    retries          tries again after a failed request (0 to 20; 4)
+    connections      requests in flight for a scan (1 to 1024; 32)
+    no_sign_request  send S3 requests unsigned, for public buckets (AWS_NO_SIGN_REQUEST=true
+                     does the same)
+
+A wrong argument raises TypeError or ValueError at once, as does a CA file that cannot be read
+when something is to be read remotely. ZudorError, a RuntimeError, is the base of the
+package's own errors: CatalogueError, and a scan whose threads the system cannot start.
 """
 from __future__ import annotations
 
+import importlib.util as _importlib_util
 import os as _os
 import typing as _t
 
-from . import _zudor
+try:
+    from . import _zudor
+except ImportError:
+    # Python's own words for a missing extension blame a circular import.
+    if _importlib_util.find_spec(__name__ + "._zudor") is not None:
+        raise
+    raise ImportError("the zudor package's native extension (_zudor) is not built: build it "
+                      "with cmake --build build/default --target zudor_python (scripts/demo "
+                      "and scripts/check do)") from None
 
-__all__ = ["read", "read_bytes", "scan", "update_catalog", "CatalogueError", "Record", "PathLike"]
+__all__ = ["read", "read_bytes", "scan", "update_catalog", "ZudorError", "CatalogueError", "Record",
+           "PathLike"]
 __version__ = _zudor.__version__
 
 Record = _t.Dict[str, _t.Any]
 PathLike = _t.Union[str, bytes, "_os.PathLike[str]", "_os.PathLike[bytes]"]
+
+ZudorError = _zudor.ZudorError
+CatalogueError = _zudor.CatalogueError
 
 
 def __dir__() -> _t.List[str]:
@@ -44,14 +73,42 @@ def _xmp_mode(xmp: str) -> int:
         raise ValueError("xmp must be 'parsed', 'toolkit' or 'raw', not %r" % xmp) from None
 
 
+def _int(name: str, value: _t.Any, low: int, high: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int, not %s" % (name, type(value).__name__))
+    if not low <= value <= high:
+        raise ValueError("%s takes %d to %d, not %d" % (name, low, high, value))
+    return value
+
+
 def _jobs(jobs: _t.Optional[int]) -> int:
+    # More threads than this gain nothing and cost memory; a system that cannot start them
+    # is a ZudorError.
     if jobs is None:
-        return _os.cpu_count() or 1
-    if isinstance(jobs, bool) or not isinstance(jobs, int):
-        raise TypeError("jobs must be a positive int or None, not %s" % type(jobs).__name__)
-    if jobs < 1:
-        raise ValueError("jobs must be at least 1, not %d" % jobs)
-    return jobs
+        return _zudor.default_jobs()
+    return _int("jobs", jobs, 1, _zudor.MAX_JOBS)
+
+
+_Remote = _t.Tuple[bytes, float, int, int, bool]
+
+
+def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
+            connections: int = 32, no_sign_request: bool = False) -> _Remote:
+    # The ranges and defaults of sievecheck's --ca-file, --timeout, --retries, --connections.
+    if ca_file is None:
+        ca = b""
+    elif isinstance(ca_file, (str, bytes, _os.PathLike)):
+        ca = _os.fsencode(ca_file)
+        if not ca:
+            raise ValueError("ca_file must name a file, or be None for the default")
+    else:
+        raise TypeError("ca_file must be a path or None, not %s" % type(ca_file).__name__)
+    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+        raise TypeError("timeout must be a number of seconds, not %s" % type(timeout).__name__)
+    if not 0.1 <= timeout <= 3600:
+        raise ValueError("timeout takes 0.1 to 3600 seconds, not %r" % timeout)
+    return (ca, float(timeout), _int("retries", retries, 0, 20), _int("connections", connections, 1, 1024),
+            bool(no_sign_request))
 
 
 def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
@@ -60,13 +117,15 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
     return [_os.fsencode(path) for path in inputs]
 
 
-def read(path: PathLike, xmp: str = "parsed") -> Record:
+def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
+         timeout: float = 10, retries: int = 4, no_sign_request: bool = False) -> Record:
     """Read one TIFF file and return its record.
 
     path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
           An http(s):// URL or s3://bucket/key is read by ranged requests (the README's
           "Remote files": credentials from the AWS variables and profiles); ``file`` is
-          then the URL without credentials or signing parameters
+          then the URL without credentials or signing parameters. ca_file, timeout, retries
+          and no_sign_request are as the package's help tells, and hold for this call alone
     xmp   "parsed": ``xmp`` holds ``packetBytes`` and the packet's simple ``properties`` as
           [path, value] pairs, as the XMP toolkit lists them, each packet read on its own;
           "toolkit": the same, read by the XMP toolkit (Exempi) itself, whose namespace
@@ -79,9 +138,11 @@ def read(path: PathLike, xmp: str = "parsed") -> Record:
     ``createTime`` is the first DateTime, read as local time and given in UTC
     ("2024-02-29T13:45:00Z"), or None. Bytes that are not UTF-8 are read as Latin-1.
 
-    Raises TypeError or ValueError for a wrong argument. The GIL is released while reading.
+    Raises TypeError or ValueError for a wrong argument, or for a URL, a CA file that cannot
+    be read. The GIL is released while reading.
     """
-    return _zudor.read(_os.fsencode(path), _xmp_mode(xmp))
+    remote = _remote(ca_file, timeout, retries, no_sign_request=no_sign_request)
+    return _zudor.read(_os.fsencode(path), _xmp_mode(xmp), remote)
 
 
 def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed") -> Record:
@@ -98,7 +159,9 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed") ->
 
 
 def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
-         xmp: str = "parsed", any_file: bool = False) -> _t.Iterator[Record]:
+         xmp: str = "parsed", any_file: bool = False, *, ca_file: _t.Optional[PathLike] = None,
+         timeout: float = 10, retries: int = 4, connections: int = 32,
+         no_sign_request: bool = False) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
@@ -107,35 +170,35 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
               URLs, s3://bucket/key, and s3://bucket/prefix/ for every key below it, are
               fetched by ranges on one I/O thread, many requests at once, ahead of the
               reading threads
-    jobs      documents read in parallel on native threads, without the GIL (None: every
-              core); the records and their order are the same for every value
+    jobs      documents read in parallel on native threads, without the GIL, 1 to 256
+              (None: every core); the records and their order are the same for every value
     xmp       "parsed", "toolkit" or "raw", as for read()
     any_file  hand every file to the reader, whatever its first bytes. Otherwise a file met
               in a directory that is not a classic TIFF is skipped, and one named in inputs
               gets a record with its error
 
-    Memory does not grow with the number of files: each thread has a few batches of
+    ca_file, timeout, retries, connections and no_sign_request are as the package's help
+    tells. Memory does not grow with the number of files: each thread has a few batches of
     documents in flight. Arguments are checked at once; the reading starts with the call and
-    stops when the iterator is exhausted, closed or dropped.
+    stops when the iterator is exhausted, closed or dropped. Raises ZudorError when the
+    system cannot start the threads.
     """
-    return _records(_zudor.Scanner(_paths(inputs), _jobs(jobs), _xmp_mode(xmp), bool(any_file)))
-
-
-class CatalogueError(RuntimeError):
-    """A catalogue that cannot be used: not a catalogue, corrupt, of a newer version, being
-    updated by another run, on a full or read-only disk, or made with other options."""
+    remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    return _records(_zudor.Scanner(_paths(inputs), _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote))
 
 
 def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLike]],
                    jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
-                   any_file: bool = False, wait: bool = False) -> _t.Dict[str, int]:
+                   any_file: bool = False, wait: bool = False, *,
+                   ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
+                   connections: int = 32, no_sign_request: bool = False) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
 
     path      the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or pandas
               (its tables are described in the README)
     inputs    files and directories, as for scan(); the catalogue keeps the records of these
               inputs alone, so a later run with other inputs removes the others' records
-    jobs      documents read in parallel (None: every core)
+    jobs      documents read in parallel, 1 to 256 (None: every core)
     xmp       "parsed" or "raw"; None keeps the catalogue's own (parsed for a new one). A
               catalogue keeps the mode it was made with and refuses another
     any_file  as for scan(); a catalogue keeps it too
@@ -143,16 +206,15 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
 
     A file whose size, modification time and inode are the ones catalogued is not read at
     all. Records are committed in batches: a run stopped at any point keeps every committed
-    batch and the next run goes on from there. Returns the counts of documents: ``new``,
-    ``changed``, ``unchanged`` and ``removed``. Raises CatalogueError when the catalogue
-    cannot be used, TypeError or ValueError for a wrong argument.
+    batch and the next run goes on from there. The remote options are as for scan(). Returns
+    the counts of documents: ``new``, ``changed``, ``unchanged`` and ``removed``. Raises
+    CatalogueError when the catalogue cannot be used, ZudorError when the system cannot start
+    the threads, TypeError or ValueError for a wrong argument.
     """
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
-    try:
-        return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _jobs(jobs), xmp_mode,
-                                     bool(any_file), bool(wait))
-    except RuntimeError as error:
-        raise CatalogueError(str(error)) from None
+    remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _jobs(jobs), xmp_mode,
+                                 bool(any_file), bool(wait), remote)
 
 
 def _records(scanner: _t.Any) -> _t.Iterator[Record]:

@@ -11,22 +11,25 @@ The client walks the directories (file names only, no file is opened) and lists 
 prefixes, and cuts the list into partitions; each partition's files are read with the
 scanner of ``zudor.scan`` on the worker that runs it, so every worker must see the files
 under the same paths (a shared or network file system, or a copy on each machine), or they
-are URLs, which each worker fetches by ranges with the credentials of its own environment.
+are URLs, which each worker fetches by ranges with the credentials of its own environment
+and the remote options given to read_metadata.
 """
 from __future__ import annotations
 
 import uuid
-from typing import Dict, Iterable, List, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 import dask.bag
 
-from . import PathLike, Record, _paths, _records, _xmp_mode, _zudor
+from . import PathLike, Record, _paths, _records, _remote, _Remote, _xmp_mode, _zudor
 
 __all__ = ["read_metadata"]
 
 
 def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: int = 1000,
-                  xmp: str = "parsed") -> dask.bag.Bag:
+                  xmp: str = "parsed", *, ca_file: Optional[PathLike] = None, timeout: float = 10,
+                  retries: int = 4, connections: int = 32,
+                  no_sign_request: bool = False) -> dask.bag.Bag:
     """Return a ``dask.bag.Bag`` of the records of every file under paths.
 
     paths           a path or an iterable of paths: files, directories and URLs, taken as
@@ -36,20 +39,26 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
     partition_size  files per partition, each read as one task
     xmp             "parsed", "toolkit" or "raw", as for zudor.read()
 
+    ca_file, timeout, retries, connections and no_sign_request are those of zudor.scan():
+    the client lists S3 prefixes with them and every worker fetches with them (a ca_file
+    must be there under the same path on every worker; where it is None, each worker takes
+    the AWS_CA_BUNDLE of its own environment). Arguments are checked at once.
+
     Each record is the dict zudor.read() gives; in order, the bag holds what zudor.scan()
     yields for the same paths. ``bag.to_dataframe()`` makes a Dask DataFrame of them, one
     row per document, ``properties`` a column of [name, value] lists.
     """
     mode = _xmp_mode(xmp)
+    remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     if isinstance(partition_size, bool) or not isinstance(partition_size, int):
         raise TypeError("partition_size must be an int, not %s" % type(partition_size).__name__)
     if partition_size < 1:
         raise ValueError("partition_size must be at least 1, not %d" % partition_size)
-    items = _zudor.walk(_paths(paths))
+    items = _zudor.walk(_paths(paths), remote)
     # Named afresh each time: the records depend on the files as they are when it runs.
     name = "zudor-read-metadata-" + uuid.uuid4().hex
     starts = range(0, len(items), partition_size) or [0]
-    graph = {(name, i): (_read_partition, *_packed(items[start:start + partition_size]), mode)
+    graph = {(name, i): (_read_partition, *_packed(items[start:start + partition_size]), mode, remote)
              for i, start in enumerate(starts)}
     return dask.bag.Bag(graph, name, len(graph))
 
@@ -62,8 +71,9 @@ def _packed(items: List[Tuple[bytes, int, str]]) -> Tuple[bytes, bytes, Dict[int
     return paths, origins, {i: error for i, (_, _, error) in enumerate(items) if error}
 
 
-def _read_partition(paths: bytes, origins: bytes, errors: Dict[int, str], mode: int) -> List[Record]:
+def _read_partition(paths: bytes, origins: bytes, errors: Dict[int, str], mode: int,
+                    remote: _Remote) -> List[Record]:
     # One reading thread per task: the worker's other threads run the other partitions.
     items = [(path, origin, errors.get(i, ""))
              for i, (path, origin) in enumerate(zip(paths.split(b"\0"), origins))]
-    return list(_records(_zudor.Scanner.from_items(items, 1, mode, False)))
+    return list(_records(_zudor.Scanner.from_items(items, 1, mode, False, remote)))

@@ -1,10 +1,13 @@
 """The zudor package against sievecheck: every record equal to the tool's parsed JSON, for
 every document, in both XMP modes, whichever way it is read; wrong arguments refused; an
-abandoned scan stopped; and a scan spread over two Dask worker processes."""
+abandoned scan stopped; threads the system cannot start reported; and a scan spread over two
+Dask worker processes."""
 import json
 import os
 import re
+import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -85,22 +88,83 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
     (lambda: zudor.read_bytes("II*\0"), TypeError),
     (lambda: zudor.read_bytes(memoryview(bytes(8))[::2]), TypeError),
     (lambda: zudor.scan([SAMPLE], jobs=0), ValueError),
+    (lambda: zudor.scan([SAMPLE], jobs=257), ValueError),
     (lambda: zudor.scan([SAMPLE], jobs=1.5), TypeError),
     (lambda: zudor.scan([SAMPLE, None]), TypeError),
-    (lambda: zudor.dask.read_metadata(SAMPLE, partition_size=0), ValueError)])
+    (lambda: zudor.read(SAMPLE, timeout=0.05), ValueError),
+    (lambda: zudor.read(SAMPLE, timeout=float("nan")), ValueError),
+    (lambda: zudor.scan([SAMPLE], retries=21), ValueError),
+    (lambda: zudor.scan([SAMPLE], connections=0), ValueError),
+    (lambda: zudor.scan([SAMPLE], ca_file=""), ValueError),
+    (lambda: zudor.dask.read_metadata(SAMPLE, partition_size=0), ValueError),
+    (lambda: zudor.dask.read_metadata(SAMPLE, connections=1025), ValueError)])
 def test_wrong_arguments_are_refused(call, error):
     with pytest.raises(error):
         call()
 
 
+def running_threads():
+    """The process's threads, less those already exiting. A joined thread is still listed in
+    /proc/self/task for a moment after the join returns: the join wakes when the kernel clears
+    the thread's id, before it unlinks the thread. By then the thread's exit has begun, which
+    its flags say (PF_EXITING), so this count does not race with the join."""
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/stat" % task, "rb") as f:
+                stat = f.read()
+        except OSError:  # gone since the listing
+            continue
+        flags = int(stat[stat.rindex(b")") + 2:].split()[6])
+        count += not flags & 0x4
+    return count
+
+
 def test_an_abandoned_scan_stops_its_threads(inputs):
-    threads = len(os.listdir("/proc/self/task"))
+    threads = running_threads()
     started = zudor.scan(inputs * 20, jobs=4)
     assert next(started)["file"]
     started.close()
     del started
     zudor.scan(inputs, jobs=3)  # never iterated, dropped at once
-    assert len(os.listdir("/proc/self/task")) == threads
+    assert running_threads() == threads
+
+
+NO_THREADS = """
+import resource, sys, zudor
+size = next(int(l.split()[1]) << 10 for l in open("/proc/self/status") if l.startswith("VmSize:"))
+# Room for a few threads' stacks, not for 256 of them.
+resource.setrlimit(resource.RLIMIT_AS, (size + (64 << 20),) * 2)
+for run in (lambda: list(zudor.scan(sys.argv[1:], jobs=256)),
+            lambda: zudor.update_catalog(sys.argv[1] + ".db", sys.argv[1:], jobs=256)):
+    try:
+        run()
+        print("no error")
+    except zudor.ZudorError as error:
+        print(type(error).__name__, error)
+print(len(list(zudor.scan(sys.argv[1:], jobs=2))))
+"""
+
+
+def test_threads_the_system_cannot_start_raise_zudor_error(tmp_path):
+    """Not an end of the records as if every file were read, nor the end of the process."""
+    shutil.copy(SAMPLE, tmp_path / "a.tif")
+    done = subprocess.run([sys.executable, "-c", NO_THREADS, str(tmp_path / "a.tif")], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert len(lines) == 3 and lines[2] == "1"
+    for line in lines[:2]:
+        assert line.startswith("ZudorError cannot start 256 reading threads (") and line.endswith("give fewer jobs")
+
+
+def test_a_missing_extension_says_to_build_it(tmp_path):
+    package = tmp_path / "zudor"
+    package.mkdir()
+    shutil.copy(zudor.__file__, package)
+    done = subprocess.run([sys.executable, "-c", "import zudor"], cwd=tmp_path, stderr=subprocess.PIPE, text=True,
+                          env=dict(os.environ, PYTHONPATH=str(tmp_path)))
+    assert "native extension (_zudor) is not built" in done.stderr and "circular" not in done.stderr
 
 
 def test_dask_on_two_worker_processes_gives_sievecheck_records(inputs):

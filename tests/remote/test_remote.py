@@ -366,3 +366,57 @@ def test_dask_workers_read_listed_keys_by_ranges(s3, monkeypatch):
     # The client listed the prefix once; the workers only fetched ranges.
     assert sum("list-type=2" in e["path"] for e in log) == -(-(len(want) + 1) // 3)
     assert all(e["range"] for e in log if "list-type=2" not in e["path"])
+
+
+def test_python_takes_the_remote_options_call_by_call(web, s3, monkeypatch):
+    """ca_file= trusts the test's certificate for the call that names it and no other, on
+    zudor.read, zudor.scan and Dask's workers; the Dask client lists a prefix with retries=;
+    no_sign_request= reads a public bucket as AWS_NO_SIGN_REQUEST=true does."""
+    zudor = pytest.importorskip("zudor")
+    from dask.distributed import Client, LocalCluster
+    import zudor.dask
+    use_endpoint(monkeypatch, s3)
+    url = web.https + "/lay/two-pages.tif"
+    untrusted = zudor.read(url)["error"]
+    assert untrusted.startswith("TLS certificate not trusted")
+    assert zudor.read(url, ca_file=web.cert)["summary"] == "complete"
+    # The thread's reader for this XMP mode was made with the CA file: the next call has none.
+    assert zudor.read(url)["error"] == untrusted
+    assert [r["error"] for r in zudor.scan([url, url], jobs=2, ca_file=web.cert, connections=1)] == [None, None]
+    assert [r["error"] for r in zudor.scan([url], jobs=2)] == [untrusted]
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
+            Client(cluster):
+        bag = zudor.dask.read_metadata([url] * 3, partition_size=1, ca_file=web.cert, timeout=5)
+        assert [r["error"] for r in bag.compute()] == [None] * 3
+    # The listing's second page fails: asked for once with retries=0, not five times.
+    s3.faults([{"key": "archive/lay/", "kind": "list_fail", "status": 500}])
+    s3.log()
+    try:
+        zudor.dask.read_metadata(["s3://archive/lay/"], retries=0)
+    finally:
+        s3.faults([])
+    assert sum("list-type=2" in e["path"] for e in s3.log()) == 2
+    for name in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY"):
+        monkeypatch.delenv(name)
+    public = "s3://public/open.tif"
+    assert zudor.read(public)["error"].startswith("no AWS credentials")
+    assert zudor.read(public, no_sign_request=True)["summary"] == "complete"
+    monkeypatch.setenv("AWS_NO_SIGN_REQUEST", "true")
+    assert zudor.read(public)["summary"] == "complete"
+
+
+def test_python_takes_the_ca_bundle_of_the_aws_tools_and_refuses_a_bad_one(web, s3, monkeypatch, tmp_path):
+    """AWS_CA_BUNDLE stands for ca_file= when none is given; a CA file that cannot be read is a
+    ValueError at once, not an error in every record. A local read needs no CA file."""
+    zudor = pytest.importorskip("zudor")
+    use_endpoint(monkeypatch, s3)
+    url = web.https + "/lay/two-pages.tif"
+    monkeypatch.setenv("AWS_CA_BUNDLE", web.cert)
+    assert zudor.read(url)["summary"] == "complete"
+    assert [r["summary"] for r in zudor.scan([url], jobs=2)] == ["complete"]
+    missing = str(tmp_path / "missing.pem")
+    monkeypatch.setenv("AWS_CA_BUNDLE", missing)
+    for call in (lambda: zudor.read(url), lambda: zudor.scan([url]), lambda: zudor.read(url, ca_file=missing)):
+        with pytest.raises(ValueError, match="missing.pem: cannot read it"):
+            call()
+    assert zudor.read(os.path.join(HERE, "..", "..", "samples", "sample.tif"))["summary"] == "complete"

@@ -27,5 +27,6 @@ bool CatalogueUpdate::finish() { return false; }
 const std::string &CatalogueUpdate::error() const { return run_->error; }
 CatalogueCounts CatalogueUpdate::counts() const { return {}; }
 InputTally CatalogueUpdate::tally(uint32_t named) const { return InputTally{named, 0, 0}; }
+bool CatalogueUpdate::threadsFailed() const { return false; }
 
 } // namespace zudorhost

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "catalogue/batch_entries.h"
@@ -133,6 +134,7 @@ struct CatalogueUpdate::Run {
     PendingChanges finalChanges;
     std::vector<int64_t> named;
     bool ending = false, sweep = false, failed = false;
+    bool threadsFailed = false; // set before any thread runs
     bool exhausted = false; // every input was walked: what was not met is gone
     std::string error;
     CatalogueCounts counts;
@@ -210,10 +212,17 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
         },
         catalogued);
     if (!run.runner->error().empty()) {
+        run.threadsFailed = true;
         run.fail(run.runner->error());
         return;
     }
-    run.thread = std::thread([&run] { run.write(); });
+    try {
+        run.thread = std::thread([&run] { run.write(); });
+    } catch (const std::system_error &e) {
+        // Nothing has been written: the catalogue stays as it was, and the caller is told.
+        run.threadsFailed = true;
+        run.fail(std::string("cannot start the thread that writes the catalogue (") + e.what() + ")");
+    }
 }
 
 CatalogueUpdate::~CatalogueUpdate()
@@ -272,6 +281,8 @@ InputTally CatalogueUpdate::tally(uint32_t named) const
 {
     return run_->runner ? run_->runner->tally(named) : InputTally{named, 0, 0};
 }
+
+bool CatalogueUpdate::threadsFailed() const { return run_->threadsFailed; }
 
 CatalogueCounts CatalogueUpdate::counts() const
 {

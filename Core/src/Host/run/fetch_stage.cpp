@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "../io/remote/aws_config.h"
@@ -582,8 +583,19 @@ bool FetchStage::next(InputItem &item)
         prepareRemoteOptions(e.options, e.optionsProblem);
         e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
         e.starter = std::this_thread::get_id();
+        auto first = std::make_shared<InputItem>(std::move(item));
+        try {
+            e.thread = std::thread([&e, first] { e.run(std::move(*first)); });
+        } catch (const std::system_error &failure) {
+            // A system out of threads fails this document, not the process.
+            e.transfers.reset();
+            item = std::move(*first);
+            item.path = redactUrl(item.path);
+            item.origin = InputOrigin::Failed;
+            item.error = std::string("cannot start the thread that fetches URLs (") + failure.what() + ")";
+            return true;
+        }
         e.started = true;
-        e.thread = std::thread([&e, first = std::move(item)]() mutable { e.run(std::move(first)); });
     }
     std::unique_lock<std::mutex> guard(e.lock);
     e.readyChanged.wait(guard, [&e] {

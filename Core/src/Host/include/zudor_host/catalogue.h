@@ -89,6 +89,9 @@ public:
     // after which the catalogue is as its last committed batch left it.
     bool finish();
     const std::string &error() const;
+    // Whether the run failed because its threads could not start (error() says why): the
+    // system's limits, not a fault of the catalogue.
+    bool threadsFailed() const;
     CatalogueCounts counts() const;
     // What a named input gave, as BatchRunner::tally.
     InputTally tally(uint32_t named) const;
