@@ -233,8 +233,9 @@ std::vector<Item> walk(std::vector<std::string> paths, const RemoteArgs &remoteA
 
 class Scanner {
 public:
-    Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile, const RemoteOptions &remote)
-        : source_(std::move(source))
+    Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile, const RemoteOptions &remote,
+            size_t named = 0)
+        : source_(std::move(source)), named_(named)
     {
         RunOptions options;
         options.jobs = jobs;
@@ -262,11 +263,17 @@ public:
             batch = runner_->next();
         }
         if (batch == nullptr) {
+            for (uint32_t k = 1; k <= named_; ++k)
+                if (runner_->tally(k).documents == 0)
+                    quiet_.emplace_back(k - 1, runner_->tally(k).items);
             close();
             return py::none();
         }
         return RecordList().take(batch->records);
     }
+
+    // Once the scan has ended: the named inputs that gave no document, as (index, items met).
+    const std::vector<std::pair<size_t, uint64_t>> &quiet() const { return quiet_; }
 
     // Stops the workers (the runner joins them) and drops the inputs; a scan abandoned
     // half-way ends here.
@@ -283,6 +290,8 @@ public:
 private:
     std::unique_ptr<InputSource> source_;
     std::unique_ptr<BatchRunner> runner_;
+    size_t named_;
+    std::vector<std::pair<size_t, uint64_t>> quiet_;
 };
 
 // The catalogue updated from the inputs, on the runner's threads without the GIL; xmp 0 takes
@@ -373,7 +382,8 @@ PYBIND11_MODULE(_zudor, m)
         .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
                          const RemoteArgs &remoteArgs) {
                  const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
-                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile, remote);
+                 const size_t named = paths.size();
+                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile, remote, named);
              }),
              py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"))
         .def_static("from_items",
@@ -388,5 +398,6 @@ PYBIND11_MODULE(_zudor, m)
                     },
                     py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"))
         .def("next_batch", &Scanner::nextBatch)
+        .def("quiet", &Scanner::quiet, "After the end: (index, items met) of each named input that gave no document.")
         .def("close", &Scanner::close);
 }

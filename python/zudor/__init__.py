@@ -35,6 +35,7 @@ from __future__ import annotations
 import importlib.util as _importlib_util
 import os as _os
 import typing as _t
+import warnings as _warnings
 
 try:
     from . import _zudor
@@ -46,8 +47,8 @@ except ImportError:
                       "with cmake --build build/default --target zudor_python (scripts/demo "
                       "and scripts/check do)") from None
 
-__all__ = ["read", "read_bytes", "scan", "update_catalog", "ZudorError", "CatalogueError", "Record",
-           "PathLike"]
+__all__ = ["read", "read_bytes", "scan", "update_catalog", "ZudorError", "CatalogueError",
+           "NoDocumentWarning", "Record", "PathLike"]
 __version__ = _zudor.__version__
 
 Record = _t.Dict[str, _t.Any]
@@ -184,7 +185,8 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
     system cannot start the threads.
     """
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
-    return _records(_zudor.Scanner(_paths(inputs), _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote))
+    paths = _paths(inputs)
+    return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote), paths)
 
 
 def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLike]],
@@ -217,12 +219,30 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
                                  bool(any_file), bool(wait), remote)
 
 
-def _records(scanner: _t.Any) -> _t.Iterator[Record]:
+class NoDocumentWarning(UserWarning):
+    """A directory, S3 prefix or list named to scan() gave no document: empty, a typo, or
+    nothing in it a TIFF file."""
+
+
+def _records(scanner: _t.Any, paths: _t.Sequence[bytes] = ()) -> _t.Iterator[Record]:
     try:
         while True:
             batch = scanner.next_batch()
             if batch is None:
-                return
+                break
             yield from batch
+        # Every named input accounts for itself, as with sievecheck; one named twice once.
+        for index, met in scanner.quiet():
+            path = paths[index]
+            if path == b"-" or path in paths[:index]:
+                continue
+            shown = _os.fsdecode(path)
+            prefix = shown.lower().startswith(("s3://", "http://", "https://"))
+            if met == 0:
+                why = "no key under this prefix" if prefix else "no file in this directory or below it"
+            else:
+                what = ("key" if prefix else "file") + ("" if met == 1 else "s")
+                why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, what)
+            _warnings.warn("%s: %s" % (shown, why), NoDocumentWarning, stacklevel=2)
     finally:
         scanner.close()

@@ -63,6 +63,19 @@ def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file):
     assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file)) == want
 
 
+def test_a_named_folder_that_gives_no_document_says_so(tmp_path):
+    (tmp_path / "empty").mkdir()
+    (tmp_path / "text").mkdir()
+    (tmp_path / "text" / "a.txt").write_text("not a TIFF")
+    named = [str(tmp_path / "empty"), str(tmp_path / "text"), SAMPLE, str(tmp_path / "empty")]
+    with pytest.warns(zudor.NoDocumentWarning) as caught:
+        records = list(zudor.scan(named, jobs=2))
+    assert [r["file"] for r in records] == [SAMPLE]
+    assert [str(w.message) for w in caught] == [
+        str(tmp_path / "empty") + ": no file in this directory or below it",
+        str(tmp_path / "text") + ": none of its 1 file is a TIFF file (any_file=True reads every file)"]
+
+
 @pytest.mark.parametrize("xmp", ["parsed", "raw", "toolkit"])
 def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
     want = {r["file"]: r for r in expected(inputs, xmp)}
