@@ -89,6 +89,12 @@ TEST_F(CliTest, JsonRecordHoldsEveryRoleInOrder)
         EXPECT_LT(r.out.find("\"xmp\""), r.out.find("\"error\""));
         EXPECT_LT(r.out.find("\"error\""), r.out.find("\"warnings\""));
     }
+    // The DateTime read in another zone: the same wall clock, another instant.
+    const std::string file = (dir_ / "le.tif").string();
+    for (const auto &[zone, time] : {std::pair<std::string, std::string>{"Asia/Tokyo", "2024-02-29T04:45:00Z"},
+                                     {"America/New_York", "2024-02-29T18:45:00Z"}, {"EST5EDT", "2024-02-29T18:45:00Z"}})
+        EXPECT_EQ(lines(run("-i " + file + " - --format json --time-zone " + zone).out).at(0)["createTime"], time)
+            << zone;
     // No DateTime is no time: null, never the zero time shown as 1970.
     const std::string undated = write("undated.tif", TiffBuilder().ifd().ascii(269, "Harbour").build());
     ToolRun r = run("-i " + undated + " - --format json");
@@ -393,6 +399,31 @@ TEST_F(CliTest, LatinOneBytesBecomeCharacters)
     EXPECT_EQ(record["properties"][1][1], "a\"b\\c\nd\x01");
 }
 
+// A name that is not UTF-8 is shown mended and given exactly, so that two names that mend
+// alike stay apart and each can be named again; a UTF-8 name has no fileBytes.
+TEST_F(CliTest, NamesThatAreNotUtf8KeepTheirExactBytes)
+{
+    const std::string raw = write("bad\xff\xfe.tif", richDocument()), real = write("bad\xc3\xbf\xc3\xbe.tif", richDocument());
+    ToolRun r = run("-i '" + raw + "' -i '" + real + "' - --format json");
+    const auto records = lines(r.out);
+    ASSERT_EQ(records.size(), 2u) << r.err;
+    EXPECT_EQ(records[0]["file"], records[1]["file"]);
+    std::string encoded; // the exact name in base64, by hand: the directory is ASCII
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (size_t i = 0; i < raw.size(); i += 3) {
+        const uint32_t b = uint32_t(uint8_t(raw[i])) << 16 | (i + 1 < raw.size() ? uint8_t(raw[i + 1]) << 8 : 0) |
+                           (i + 2 < raw.size() ? uint8_t(raw[i + 2]) : 0);
+        encoded += {digits[b >> 18 & 63], digits[b >> 12 & 63], i + 1 < raw.size() ? digits[b >> 6 & 63] : '=',
+                    i + 2 < raw.size() ? digits[b & 63] : '='};
+    }
+    EXPECT_EQ(records[0]["fileBytes"], encoded);
+    EXPECT_FALSE(records[1].contains("fileBytes"));
+    EXPECT_LT(r.out.find("\"fileBytes\""), r.out.find("\"summary\"")) << "right after file";
+    // The exact bytes name the file again.
+    ToolRun again = run("--files-from " + write("list", raw + "\n") + " - --format json");
+    EXPECT_EQ(lines(again.out).at(0), records[0]);
+}
+
 // What a terminal would obey rather than show, read back from text output: \n, \r, \t, \xHH
 // and \u00HH stand for the byte or character; anything else is itself.
 std::string unshown(const std::string &text)
@@ -581,6 +612,7 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         {"-i a.tif kept.jsonl -j 100000", 2, "--jobs: takes 1 to 256, not 100000", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl -j 0", 2, "--jobs: takes 1 to 256, not 0", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --timeout 0", 2, "--timeout: takes 0.1 to 3600, not 0", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --time-zone Europe/Atlantis", 2, "unknown time zone \"Europe/Atlantis\"", "kept.jsonl", 0},
         {"-i a.tif -j 256 - --format json", 0, "", "", 1},
         // Every named input accounts for itself; a BigTIFF in a walk is a TIFF not read.
         {"-i text -i a.tif - --format json", 1, "text: none of its 2 files is a TIFF file", "", 1},
