@@ -11,6 +11,7 @@ source scripts/lib/linux-packages
 scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" g++-mingw-w64-x86-64 wine wine64 tzdata python3
 source scripts/lib/wine-session
 scripts/lib/expat-source
+scripts/lib/windows-deps
 cmake --preset default >/dev/null
 cmake --build --preset default --target zudor sievecheck seed_corpus
 cmake --preset windows >/dev/null

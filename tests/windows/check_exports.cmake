@@ -35,14 +35,8 @@ if(NOT dump MATCHES "Type Table:[^\n]*\n([^\n]*\n)*[0-9a-f]+ +Entry: ID: 0x00001
     string(APPEND problems "no version resource\n")
 endif()
 
-string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
-foreach(import ${imports})
-    string(REPLACE "DLL Name: " "" dll "${import}")
-    string(TOLOWER "${dll}" dll)
-    if(NOT dll MATCHES "^(kernel32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$")
-        string(APPEND problems "imports ${dll}, which Windows does not ship\n")
-    endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/imports.cmake)
+zudor_foreign_imports("${dump}" "^(kernel32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+)\\.dll$" problems)
 
 if(problems)
     message(FATAL_ERROR "${MODULE}:\n${problems}")

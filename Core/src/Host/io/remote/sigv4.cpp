@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "remote_libraries.h"
+#include "digest.h"
 
 namespace zudorhost {
 
@@ -25,10 +25,7 @@ std::string hex(const unsigned char *bytes, size_t n)
 
 void hmac(const unsigned char *key, size_t keyLength, const std::string &data, unsigned char out[32])
 {
-    unsigned int length = 32;
-    const RemoteLibraries &crypto = remote();
-    crypto.hmac(crypto.evpSha256(), key, int(keyLength), reinterpret_cast<const unsigned char *>(data.data()),
-                data.size(), out, &length);
+    hmacSha256(key, keyLength, data.data(), data.size(), out);
 }
 
 // Lower-cased name; the value without leading and trailing blanks, inner runs of blanks as one.
@@ -61,8 +58,8 @@ std::string credentialScope(const std::string &amzDate, const std::string &regio
 
 std::string sha256Hex(const std::string &bytes)
 {
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    remote().sha256(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), digest);
+    unsigned char digest[kSha256Bytes];
+    sha256(bytes.data(), bytes.size(), digest);
     return hex(digest, sizeof digest);
 }
 

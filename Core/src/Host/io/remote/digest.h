@@ -1,0 +1,15 @@
+// SHA-256 and HMAC-SHA-256 for request signatures: libcrypto's where the host loads libcurl and
+// libcrypto at the first URL (digest_libcrypto.cpp), Windows' own CNG on Windows
+// (digest_windows.cpp).
+#pragma once
+
+#include <cstddef>
+
+namespace zudorhost {
+
+constexpr size_t kSha256Bytes = 32;
+
+void sha256(const void *data, size_t size, unsigned char out[kSha256Bytes]);
+void hmacSha256(const void *key, size_t keySize, const void *data, size_t size, unsigned char out[kSha256Bytes]);
+
+} // namespace zudorhost

@@ -1,0 +1,25 @@
+# Reads each program's headers with objdump: imports only from DLLs that Windows ships, so that
+# no third-party DLL has to travel beside it (libcurl, SQLite and the compiler's runtime are
+# linked statically).
+#   cmake -DOBJDUMP=... -DPROGRAMS="a.exe;b.exe" -P check_imports.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/imports.cmake)
+set(system "kernel32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|ntdll|advapi32|shell32|user32|version")
+string(APPEND system "|bcrypt|crypt32|secur32|ws2_32|winhttp")
+set(problems "")
+foreach(program ${PROGRAMS})
+    execute_process(COMMAND ${OBJDUMP} -p ${program} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "objdump failed on ${program}")
+    endif()
+    set(found "")
+    zudor_foreign_imports("${dump}" "^(${system})\\.dll$" found)
+    if(found)
+        string(APPEND problems "${program}:\n${found}")
+    endif()
+    string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")
+    string(REPLACE "DLL Name: " "" imports "${imports}")
+    message(STATUS "${program}: ${imports}")
+endforeach()
+if(problems)
+    message(FATAL_ERROR "${problems}")
+endif()
