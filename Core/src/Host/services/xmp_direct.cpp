@@ -21,6 +21,8 @@ namespace {
 
 // Deeper packets go to the trees, which keep the toolkit's own limit.
 constexpr size_t kMaxDirectDepth = 200;
+// A struct's fields up to this many are told apart by comparing them.
+constexpr size_t kFewFields = 16;
 
 bool startsWith(std::string_view text, std::string_view start)
 {
@@ -117,7 +119,8 @@ struct DirectWork {
         bool blank = true;     // Open: its text so far
         bool alt = false;      // Array: rdf:Alt
         uint32_t path = 0;     // the length of its path
-        uint32_t id = 0;       // Node: whom its fields' names are claimed under
+        uint32_t id = 0;       // Node: whom its fields' names are claimed under, once they are many
+        uint32_t fields = 0;   // Node: where its fields' names start in DirectWork::fields
         uint32_t items = 0;    // Array: items so far
         long firstDefault = -1; // Array: the first item in x-default
         size_t entry = 0;      // Open, Literal: the offset of the entry its text goes to; Array: of its first
@@ -136,11 +139,13 @@ struct DirectWork {
     Registry registry;
     std::vector<Frame> frames;
     std::string path;
-    std::vector<NameSlot> names;
+    std::vector<NameSlot> names;               // top-level names, and the fields of large structs
+    std::vector<std::string_view> fields;     // the fields of the structs open, each struct's together
     size_t namesUsed = 0;
     uint32_t round = 0;
     std::vector<std::string_view> schemas;
     std::vector<Span> spans;
+    std::vector<size_t> schemaStarts;
     std::vector<std::string_view> values;
     OutputBuffer reordered;
 };
@@ -168,6 +173,7 @@ public:
             work_.round = 1;
         }
         work_.namesUsed = 0;
+        work_.fields.clear();
         out_.clear();
     }
 
@@ -231,15 +237,22 @@ public:
         }
         if (sorted)
             return true;
+        // Where each schema's entries start in the new order, then each span to its place.
+        std::vector<size_t> &at = work_.schemaStarts;
+        at.assign(work_.schemas.size() + 1, 0);
+        for (const DirectWork::Span &span : work_.spans)
+            at[span.schema + 1] += span.end - span.begin;
+        for (size_t i = 1; i < at.size(); ++i)
+            at[i] += at[i - 1];
         OutputBuffer &reordered = work_.reordered;
         reordered.clear();
         char *to = reordered.reserve(out_.size());
-        for (uint32_t schema = 0; schema < work_.schemas.size(); ++schema)
-            for (const DirectWork::Span &span : work_.spans)
-                if (span.schema == schema && span.begin != span.end) {
-                    std::memcpy(to, out_.data() + span.begin, span.end - span.begin);
-                    to += span.end - span.begin;
-                }
+        for (const DirectWork::Span &span : work_.spans) {
+            if (span.begin == span.end)
+                continue;
+            std::memcpy(to + at[span.schema], out_.data() + span.begin, span.end - span.begin);
+            at[span.schema] += span.end - span.begin;
+        }
         reordered.commit(out_.size());
         out_.swap(reordered);
         return true;
@@ -265,8 +278,31 @@ private:
 
     // ---- Names and paths ----
 
-    // False when the parent already has a child of this name.
-    bool claim(uint32_t parent, std::string_view name)
+    // False when the node already has a child of this name. A struct's few fields are
+    // compared with one another, close at hand; the top level's and a large struct's names go
+    // in the table.
+    bool claim(const Frame &node, std::string_view name)
+    {
+        if (node.topNode)
+            return claimInTable(0, name);
+        std::vector<std::string_view> &fields = work_.fields;
+        const size_t count = fields.size() - node.fields;
+        if (count < kFewFields) {
+            for (size_t i = node.fields; i < fields.size(); ++i)
+                if (sameText(fields[i], name))
+                    return false;
+            fields.push_back(name);
+            return true;
+        }
+        if (count == kFewFields) {
+            for (size_t i = node.fields; i < fields.size(); ++i)
+                claimInTable(node.id, fields[i]);
+            fields.push_back({}); // from here on the table holds them
+        }
+        return claimInTable(node.id, name);
+    }
+
+    bool claimInTable(uint32_t parent, std::string_view name)
     {
         const uint64_t hash = textHash(name) ^ (uint64_t(parent) * 0x9E3779B97F4A7C15ull);
         std::vector<DirectWork::NameSlot> &names = work_.names;
@@ -451,7 +487,7 @@ private:
     bool simpleChild(const Frame &node, const Attr &attr)
     {
         if (attr.ns.empty() || startsWith(attr.name, "rdf:") || (node.topNode && mendedAfterReading(attr.name)) ||
-            !claim(node.id, attr.name))
+            !claim(node, attr.name))
             return decline();
         const size_t pathLength = childPath(node, attr.name, 0);
         if (!node.topNode)
@@ -495,7 +531,7 @@ private:
         Frame &parent = work_.frames.back();
         const bool top = parent.kind == Kind::Node && parent.topNode;
         if (elementNs_.empty() || (item ? !isItemName(element_) : startsWith(element_, "rdf:")) ||
-            (top && mendedAfterReading(element_)) || (!item && !claim(parent.id, element_)))
+            (top && mendedAfterReading(element_)) || (!item && !claim(parent, element_)))
             return decline();
         if (item)
             ++parent.items;
@@ -532,6 +568,7 @@ private:
         switch (form) {
         case Kind::Node:
             frame.id = ++ids_;
+            frame.fields = uint32_t(work_.fields.size());
             return hasOnly("rdf:parseType") || decline();
         case Kind::Empty:
             return emptyProperty(frame);
@@ -615,6 +652,7 @@ private:
         Frame &node = push(Kind::Node);
         node.path = path;
         node.id = ++ids_;
+        node.fields = uint32_t(work_.fields.size());
         return nodeAttributes(node);
     }
 
@@ -630,6 +668,7 @@ private:
         case Kind::Array:
             return closeArray(frame);
         case Kind::Node:
+            work_.fields.resize(frame.fields);
             if (!frame.property)
                 return true;
             break;

@@ -10,6 +10,7 @@
 // (xmp_quick_xml.cpp) and the direct listing's (xmp_direct.cpp). Handlers answer false to stop.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -227,9 +228,16 @@ struct QuickWork {
         std::string_view prefix; // empty for the default namespace
         const Binding *ns;       // null: the default namespace undeclared
     };
+    // An attribute's name and value, small as an element may have a hundred of them.
     struct Attr {
-        std::string_view prefix, local, qname;
+        const char *name;
+        uint32_t length;
+        uint32_t colon; // where the local name starts after a ':', else 0
         std::string_view value; // the packet's bytes, or a decoded copy in scratch memory
+
+        std::string_view qname() const { return {name, length}; }
+        std::string_view prefix() const { return colon != 0 ? std::string_view(name, colon - 1) : std::string_view(); }
+        std::string_view local() const { return {name + colon, length - colon}; }
     };
     std::vector<Scope> scopes;
     // Prefixes looked up since the scopes last changed: most elements of a packet use a few.
@@ -493,7 +501,7 @@ private:
         const std::vector<Attr> &attrs = work_.attrs;
         if (attrs.size() < 8) {
             for (const Attr &other : attrs)
-                if (sameText(other.local, attr.local))
+                if (sameText(other.local(), attr.local()))
                     return true;
             return false;
         }
@@ -503,15 +511,15 @@ private:
                 work_.stamp = 1;
             }
             for (const Attr &other : attrs)
-                work_.nameStamps[quick::nameHash(other.local) % QuickWork::kNameSlots] = work_.stamp;
+                work_.nameStamps[quick::nameHash(other.local()) % QuickWork::kNameSlots] = work_.stamp;
         }
-        uint32_t &slot = work_.nameStamps[quick::nameHash(attr.local) % QuickWork::kNameSlots];
+        uint32_t &slot = work_.nameStamps[quick::nameHash(attr.local()) % QuickWork::kNameSlots];
         if (slot != work_.stamp) {
             slot = work_.stamp;
             return false;
         }
         for (const Attr &other : attrs)
-            if (sameText(other.local, attr.local))
+            if (sameText(other.local(), attr.local()))
                 return true;
         return false;
     }
@@ -540,9 +548,10 @@ private:
                 empty = true;
                 break;
             }
-            Attr attr;
-            if (at_ == before || !qname(attr.prefix, attr.local, attr.qname))
+            std::string_view attrPrefix, attrLocal, attrName;
+            if (at_ == before || !qname(attrPrefix, attrLocal, attrName) || attrName.size() > UINT32_MAX)
                 return false;
+            Attr attr{attrName.data(), uint32_t(attrName.size()), uint32_t(attrLocal.data() - attrName.data()), {}};
             skipSpaces();
             if (!more() || *at_++ != '=')
                 return false;
@@ -561,12 +570,12 @@ private:
         const size_t mark = work_.scopes.size();
         size_t count = 0;
         for (const Attr &attr : work_.attrs) {
-            const bool isDefault = attr.prefix.empty() && sameText(attr.local, "xmlns");
-            if (!isDefault && !sameText(attr.prefix, "xmlns")) {
+            const bool isDefault = attr.prefix().empty() && sameText(attr.local(), "xmlns");
+            if (!isDefault && !sameText(attr.prefix(), "xmlns")) {
                 ++count;
                 continue;
             }
-            const std::string_view declared = isDefault ? std::string_view() : attr.local;
+            const std::string_view declared = isDefault ? std::string_view() : attr.local();
             const std::string_view uri = attr.value;
             if (declared == "xml" || declared == "xmlns" || uri == quick::kXmlNamespace || uri == quick::kXmlnsNamespace)
                 return false; // expat's rules for the reserved names
@@ -583,12 +592,12 @@ private:
             return false;
         size_t i = 0;
         for (const Attr &attr : work_.attrs) {
-            if ((attr.prefix.empty() && sameText(attr.local, "xmlns")) || sameText(attr.prefix, "xmlns"))
+            if ((attr.prefix().empty() && sameText(attr.local(), "xmlns")) || sameText(attr.prefix(), "xmlns"))
                 continue;
             const Binding *attrNs = nullptr;
-            if (!attr.prefix.empty() && !lookup(attr.prefix, attrNs))
+            if (!attr.prefix().empty() && !lookup(attr.prefix(), attrNs))
                 return false;
-            if (!sink_.attribute(i++, attrNs, attr.prefix, attrNs == nullptr ? attr.qname : attr.local, attr.value))
+            if (!sink_.attribute(i++, attrNs, attr.prefix(), attrNs == nullptr ? attr.qname() : attr.local(), attr.value))
                 return false;
         }
         if (empty) {
@@ -662,7 +671,11 @@ private:
         std::string &decoded = work_.decoded;
         while (!work_.open.empty()) {
             const char *run = at_;
-            if (!skip<']'>(quick::kPlain.text))
+            // Mostly a line end and the next tag's indentation.
+            const char *blank = quick::skipSpaceRun(at_, end_);
+            if (blank != end_ && *blank == '<' && std::find(at_, blank, '\r') == blank)
+                at_ = blank;
+            else if (!skip<']'>(quick::kPlain.text))
                 return false;
             if (at_ != run && !sink_.text(run, size_t(at_ - run), true))
                 return false;
