@@ -138,7 +138,7 @@ struct DirectWork {
 
     Registry registry;
     std::vector<Frame> frames;
-    std::string path;
+    OutputBuffer path;
     std::vector<NameSlot> names;               // top-level names, and the fields of large structs
     std::vector<std::string_view> fields;     // the fields of the structs open, each struct's together
     size_t namesUsed = 0;
@@ -349,8 +349,8 @@ private:
     // property; its length.
     uint32_t childPath(const Frame &parent, std::string_view name, uint32_t item)
     {
-        std::string &path = work_.path;
-        path.resize(parent.path);
+        OutputBuffer &path = work_.path;
+        path.truncate(parent.path);
         if (item != 0) {
             char digits[16], *first = digits + sizeof digits;
             *--first = ']';
@@ -360,8 +360,8 @@ private:
             path.append(first, size_t(digits + sizeof digits - first));
         } else {
             if (!parent.topNode)
-                path += '/';
-            path.append(name);
+                path.push('/');
+            path.append(name.data(), name.size());
         }
         return uint32_t(path.size());
     }
@@ -496,7 +496,7 @@ private:
         if (dcArrayForm(attr.name) != 0) {
             if (attr.value.empty())
                 return true; // an empty array
-            work_.path += "[1]";
+            work_.path.append("[1]", 3);
             return entry(pathLength + 3, attr.value) && endSpan();
         }
         return entry(pathLength, attr.value) && endSpan();
@@ -582,7 +582,7 @@ private:
         frame.simple = true;
         frame.dcItem = top && dcArrayForm(element_) != 0;
         if (frame.dcItem)
-            work_.path += "[1]";
+            work_.path.append("[1]", 3);
         frame.entry = beginEntry(work_.path.size());
         return true;
     }
@@ -614,7 +614,7 @@ private:
             if (frame.top && dcArrayForm(element_) != 0) {
                 if (value.empty())
                     return true;
-                work_.path += "[1]";
+                work_.path.append("[1]", 3);
             }
             return entry(work_.path.size(), value);
         }

@@ -10,7 +10,6 @@
 // (xmp_quick_xml.cpp) and the direct listing's (xmp_direct.cpp). Handlers answer false to stop.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -30,7 +29,8 @@ namespace quick {
 constexpr std::string_view kXmlNamespace = "http://www.w3.org/XML/1998/namespace";
 constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
 
-// ASCII name characters: 1 for one that may start a name, 2 for one that may follow.
+// ASCII name characters: 1 for one that may start a name, 2 for one that may follow; 4 for
+// white space, 8 for white space text may hold as it is (not '\r', which becomes '\n').
 struct NameTable {
     uint8_t kind[256] = {};
     constexpr NameTable()
@@ -39,11 +39,13 @@ struct NameTable {
             const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
             kind[c] = start ? 3 : (c >= '0' && c <= '9') || c == '.' || c == '-' ? 2 : 0;
         }
+        kind[uint8_t(' ')] = kind[uint8_t('\t')] = kind[uint8_t('\n')] = 4 | 8;
+        kind[uint8_t('\r')] = 4;
     }
 };
 inline constexpr NameTable kNames;
 
-inline bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+inline bool isSpace(char c) { return kNames.kind[uint8_t(c)] & 4; }
 inline bool isNameStart(char c) { return kNames.kind[uint8_t(c)] & 1; }
 inline bool isNameChar(char c) { return kNames.kind[uint8_t(c)] & 2; }
 
@@ -76,12 +78,14 @@ inline unsigned lowestBit(unsigned mask)
 #endif
 }
 
-// Past spaces, tabs and line ends: indentation, and a packet's padding by the thousand.
-inline const char *skipSpaceRun(const char *p, const char *end)
+// Past spaces, tabs and line ends: indentation, and a packet's padding by the thousand. In text
+// a carriage return is no such byte: it becomes a line feed, which the caller sees to.
+template <bool carriageReturns = true>
+const char *skipSpaceRun(const char *p, const char *end)
 {
 #if defined(__SSE2__)
     const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'), lf = _mm_set1_epi8('\n'),
-                  cr = _mm_set1_epi8('\r');
+                  cr = _mm_set1_epi8(carriageReturns ? '\r' : ' ');
     while (end - p >= 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         const __m128i blank = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, lf)),
@@ -99,7 +103,7 @@ inline const char *skipSpaceRun(const char *p, const char *end)
             break;
     }
 #endif
-    while (p < end && isSpace(*p))
+    while (p < end && (kNames.kind[uint8_t(*p)] & (carriageReturns ? 4 : 8)))
         ++p;
     return p;
 }
@@ -672,8 +676,8 @@ private:
         while (!work_.open.empty()) {
             const char *run = at_;
             // Mostly a line end and the next tag's indentation.
-            const char *blank = quick::skipSpaceRun(at_, end_);
-            if (blank != end_ && *blank == '<' && std::find(at_, blank, '\r') == blank)
+            const char *blank = quick::skipSpaceRun<false>(at_, end_);
+            if (blank != end_ && *blank == '<')
                 at_ = blank;
             else if (!skip<']'>(quick::kPlain.text))
                 return false;
