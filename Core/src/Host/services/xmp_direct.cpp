@@ -337,12 +337,15 @@ private:
 
     uint32_t schemaOf(std::string_view uri)
     {
+        // Mostly the namespace of the property before; a namespace's URI is one string.
         std::vector<std::string_view> &schemas = work_.schemas;
+        if (lastSchema_ < schemas.size() && schemas[lastSchema_].data() == uri.data())
+            return lastSchema_;
         for (size_t i = schemas.size(); i-- > 0;)
             if ((schemas[i].data() == uri.data() && schemas[i].size() == uri.size()) || schemas[i] == uri)
-                return uint32_t(i);
+                return lastSchema_ = uint32_t(i);
         schemas.push_back(uri);
-        return uint32_t(schemas.size() - 1);
+        return lastSchema_ = uint32_t(schemas.size() - 1);
     }
 
     // The path of a child of the node whose path is parent: a field, an item, or a top-level
@@ -502,7 +505,14 @@ private:
         return entry(pathLength, attr.value) && endSpan();
     }
 
-    void beginSpan(std::string_view ns) { work_.spans.push_back({schemaOf(ns), out_.size(), out_.size()}); }
+    // A property after one of the same schema lengthens its span.
+    void beginSpan(std::string_view ns)
+    {
+        const uint32_t schema = schemaOf(ns);
+        std::vector<DirectWork::Span> &spans = work_.spans;
+        if (spans.empty() || spans.back().schema != schema || spans.back().end != out_.size())
+            spans.push_back({schema, out_.size(), out_.size()});
+    }
     bool endSpan()
     {
         work_.spans.back().end = out_.size();
@@ -744,6 +754,7 @@ private:
     size_t attrCount_ = 0;
     std::string_view about_;
     uint32_t ids_ = 0;
+    uint32_t lastSchema_ = UINT32_MAX;
     bool rdfSeen_ = false;
     bool declined_ = false;
 };

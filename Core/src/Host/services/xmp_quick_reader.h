@@ -139,20 +139,27 @@ const char *plainRun(const char *p, const char *end)
     return p;
 }
 
+#if defined(__SSE2__)
+// Of sixteen bytes, a bit for each that may follow in an ASCII name.
+inline unsigned nameBits(__m128i v)
+{
+    const __m128i a = _mm_set1_epi8('a' - 1), z = _mm_set1_epi8('z' + 1), zero = _mm_set1_epi8('0' - 1),
+                  nine = _mm_set1_epi8('9' + 1), caseBit = _mm_set1_epi8(0x20), under = _mm_set1_epi8('_'),
+                  dot = _mm_set1_epi8('.'), dash = _mm_set1_epi8('-');
+    const __m128i lower = _mm_or_si128(v, caseBit);
+    const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, a), _mm_cmplt_epi8(lower, z));
+    const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, zero), _mm_cmplt_epi8(v, nine));
+    const __m128i mark = _mm_or_si128(_mm_cmpeq_epi8(v, under), _mm_or_si128(_mm_cmpeq_epi8(v, dot), _mm_cmpeq_epi8(v, dash)));
+    return unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), mark)));
+}
+#endif
+
 // Past the characters that may follow in an ASCII name.
 inline const char *nameRun(const char *p, const char *end)
 {
 #if defined(__SSE2__)
-    const __m128i a = _mm_set1_epi8('a' - 1), z = _mm_set1_epi8('z' + 1), zero = _mm_set1_epi8('0' - 1),
-                  nine = _mm_set1_epi8('9' + 1), caseBit = _mm_set1_epi8(0x20), under = _mm_set1_epi8('_'),
-                  dot = _mm_set1_epi8('.'), dash = _mm_set1_epi8('-');
     while (end - p >= 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i lower = _mm_or_si128(v, caseBit);
-        const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(lower, a), _mm_cmplt_epi8(lower, z));
-        const __m128i digit = _mm_and_si128(_mm_cmpgt_epi8(v, zero), _mm_cmplt_epi8(v, nine));
-        const __m128i mark = _mm_or_si128(_mm_cmpeq_epi8(v, under), _mm_or_si128(_mm_cmpeq_epi8(v, dot), _mm_cmpeq_epi8(v, dash)));
-        const unsigned name = unsigned(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(letter, digit), mark)));
+        const unsigned name = nameBits(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
         if (name != 0xFFFFu)
             return p + lowestBit(~name & 0xFFFFu);
         p += 16;
@@ -320,6 +327,29 @@ private:
         const char *colon = nullptr;
         if (!more() || !quick::isNameStart(*at_))
             return false;
+#if defined(__SSE2__)
+        // Most names end within sixteen bytes: their colon is found in the same look.
+        if (end_ - at_ >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at_));
+            const unsigned colons = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(':'))));
+            const unsigned stops = ~(quick::nameBits(v) | colons) & 0xFFFFu;
+            if (stops != 0) {
+                const unsigned length = quick::lowestBit(stops);
+                const unsigned within = colons & ((1u << length) - 1);
+                if (within != 0) {
+                    const unsigned at = quick::lowestBit(within);
+                    if ((within & (within - 1)) != 0 || at + 1 == length || !quick::isNameStart(start[at + 1]))
+                        return false;
+                    colon = start + at;
+                }
+                at_ = start + length;
+                whole = std::string_view(start, length);
+                prefix = colon != nullptr ? std::string_view(start, size_t(colon - start)) : std::string_view();
+                local = colon != nullptr ? std::string_view(colon + 1, size_t(at_ - colon - 1)) : whole;
+                return true;
+            }
+        }
+#endif
         while (true) {
             at_ = quick::nameRun(at_, end_);
             if (at_ == end_ || *at_ != ':')
@@ -619,7 +649,7 @@ private:
         // The name must be the open element's to the byte, and end there.
         const std::string_view name = work_.open.back().first;
         at_ += 2;
-        if (!more(name.size() + 1) || std::memcmp(at_, name.data(), name.size()) != 0 ||
+        if (!more(name.size() + 1) || !sameText(std::string_view(at_, name.size()), name) ||
             quick::isNameChar(at_[name.size()]) || at_[name.size()] == ':')
             return false;
         at_ += name.size();

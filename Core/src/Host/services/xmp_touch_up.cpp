@@ -16,6 +16,8 @@ constexpr std::string_view kDefaultLang = "x-default";
 
 uint32_t dcArrayForm(std::string_view name)
 {
+    if (name.size() < 5 || name[0] != 'd' || name[1] != 'c' || name[2] != ':')
+        return 0;
     static constexpr struct {
         std::string_view name;
         uint32_t form;
