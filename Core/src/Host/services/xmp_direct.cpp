@@ -29,6 +29,33 @@ bool startsWith(std::string_view text, std::string_view start)
     return text.size() >= start.size() && std::memcmp(text.data(), start.data(), start.size()) == 0;
 }
 
+// A copy without a call into the C library, which costs more than the copy for the few dozen
+// bytes of most paths and values: two fixed-size moves that may overlap.
+void copyBytes(char *to, const char *from, size_t size)
+{
+    const auto two = [&](auto word) {
+        constexpr size_t n = sizeof word;
+        std::memcpy(&word, from, n);
+        std::memcpy(to, &word, n);
+        std::memcpy(&word, from + size - n, n);
+        std::memcpy(to + size - n, &word, n);
+    };
+    struct Block {
+        uint64_t a, b;
+    };
+    if (size >= 16 && size <= 32)
+        two(Block());
+    else if (size >= 8 && size < 16)
+        two(uint64_t());
+    else if (size >= 4 && size < 8)
+        two(uint32_t());
+    else if (size > 32)
+        std::memcpy(to, from, size);
+    else
+        for (size_t i = 0; i < size; ++i)
+            to[i] = from[i];
+}
+
 bool isBlank(const char *text, size_t size)
 {
     for (size_t i = 0; i < size; ++i)
@@ -207,7 +234,8 @@ public:
             frame.blank = frame.blank && isBlank(text, size);
             [[fallthrough]];
         case Kind::Literal:
-            out_.append(text, size);
+            copyBytes(out_.reserve(size), text, size);
+            out_.commit(size);
             return true;
         case Kind::Empty:
             return decline();
@@ -381,10 +409,9 @@ private:
         char *at = out_.reserve(size);
         const uint32_t lengths[2] = {uint32_t(pathLength), uint32_t(value.size())};
         std::memcpy(at, lengths, 8);
-        std::memcpy(at + 8, work_.path.data(), pathLength);
+        copyBytes(at + 8, work_.path.data(), pathLength);
         at[8 + pathLength] = '\0';
-        if (!value.empty())
-            std::memcpy(at + 9 + pathLength, value.data(), value.size());
+        copyBytes(at + 9 + pathLength, value.data(), value.size());
         at[size - 1] = '\0';
         out_.commit(size);
         ++count_;
@@ -398,7 +425,7 @@ private:
         char *to = out_.reserve(9 + pathLength);
         const uint32_t length = uint32_t(pathLength);
         std::memcpy(to, &length, 4);
-        std::memcpy(to + 8, work_.path.data(), pathLength);
+        copyBytes(to + 8, work_.path.data(), pathLength);
         to[8 + pathLength] = '\0';
         out_.commit(9 + pathLength);
         return at;
