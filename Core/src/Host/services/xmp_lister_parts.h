@@ -88,15 +88,29 @@ inline bool sameText(std::string_view a, std::string_view b)
     return true;
 }
 
+// Eight bytes as a little-endian word: one load at run time where the machine allows.
+constexpr uint64_t wordAt(std::string_view text, size_t at)
+{
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (!__builtin_is_constant_evaluated()) {
+        uint64_t word = 0;
+        std::memcpy(&word, text.data() + at, 8);
+        return word;
+    }
+#endif
+    uint64_t word = 0;
+    for (size_t i = 0; i < 8; ++i)
+        word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
+    return word;
+}
+
 // A hash of a name or URI, a word at a time; the same at compile time as at run time.
 constexpr uint64_t textHash(std::string_view text)
 {
     uint64_t hash = 0x9E3779B97F4A7C15ull ^ text.size();
     size_t at = 0;
     for (; at + 8 <= text.size(); at += 8) {
-        uint64_t word = 0;
-        for (size_t i = 0; i < 8; ++i)
-            word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
+        const uint64_t word = wordAt(text, at);
         hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
         hash ^= hash >> 32;
     }
