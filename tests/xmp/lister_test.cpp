@@ -146,6 +146,15 @@ TEST(XmpLister, StopsAtItsLimit)
     lister.setLimit(text.size());
     EXPECT_EQ(lister.list(text.data(), text.size(), listing), XmpListStatus::OutOfMemory);
     EXPECT_EQ(listing.bytes.size(), 0u);
+    // A flat packet, read directly, stops at the same byte.
+    const std::string flat = packet(fields);
+    lister.setLimit(size_t(-1));
+    ASSERT_EQ(lister.list(flat.data(), flat.size(), listing), XmpListStatus::Listed);
+    const size_t full = listing.bytes.size();
+    lister.setLimit(full);
+    EXPECT_EQ(lister.list(flat.data(), flat.size(), listing), XmpListStatus::Listed);
+    lister.setLimit(full - 1);
+    EXPECT_EQ(lister.list(flat.data(), flat.size(), listing), XmpListStatus::OutOfMemory);
 }
 
 } // namespace
