@@ -314,6 +314,7 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
             catalogue->settings(kept, keptAnyFile);
             RunOptions run;
             run.jobs = jobs;
+            run.timeZone = timeZoneName();
             run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
             run.driver.remote = remote;
             CatalogueInputs inputs;
@@ -376,6 +377,12 @@ PYBIND11_MODULE(_zudor, m)
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
     m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("jobs"), py::arg("xmp"),
           py::arg("any_file"), py::arg("wait"), py::arg("remote"));
+    m.def("set_time_zone", [](const std::string &zone) {
+        std::string error;
+        if (!setTimeZone(zone, error))
+            throw py::value_error("time_zone: " + error);
+    }, py::arg("zone"), "Reads DateTimes in zone from now on, for the whole process.");
+    m.def("time_zone_name", &timeZoneName, "The zone DateTimes are read in.");
     m.def("walk", &walk, py::arg("paths"), py::arg("remote"),
           "Files below the given paths in reading order, as (path, origin, error) tuples.");
     py::class_<Scanner>(m, "Scanner")

@@ -7,7 +7,7 @@ namespace {
 
 using zudorhost::Field;
 
-constexpr int kFields = int(Field::Error) + 1;
+constexpr int kFields = zudorhost::kFieldCount;
 
 // The keys and the summary names, made once and shared by every dict.
 PyObject *key(Field field)
@@ -112,6 +112,15 @@ void DictBuilder::pair(const char *name, size_t nameLength, const char *value, s
     PyList_SET_ITEM(pair, 1, v);
     failed_ = PyList_Append(list_, pair) != 0;
     Py_DECREF(pair);
+}
+
+void DictBuilder::item(const char *text, size_t length)
+{
+    if (failed_)
+        return;
+    PyObject *value = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "strict");
+    failed_ = value == nullptr || PyList_Append(list_, value) != 0;
+    Py_XDECREF(value);
 }
 
 void DictBuilder::endList(Field)

@@ -112,6 +112,18 @@ def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries:
             bool(no_sign_request))
 
 
+def _zone(time_zone: _t.Optional[str]) -> None:
+    # The C library converts DateTimes in the process's zone: a zone given becomes the
+    # process's, for this call and every later one.
+    if time_zone is None:
+        return
+    if not isinstance(time_zone, str):
+        raise TypeError("time_zone must be a zone name such as 'Europe/Berlin' or None, not %s"
+                        % type(time_zone).__name__)
+    if time_zone != _zudor.time_zone_name():
+        _zudor.set_time_zone(time_zone)
+
+
 def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
     if isinstance(inputs, (str, bytes, _os.PathLike)):
         inputs = [inputs]
@@ -119,7 +131,8 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 
 
 def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
-         timeout: float = 10, retries: int = 4, no_sign_request: bool = False) -> Record:
+         timeout: float = 10, retries: int = 4, no_sign_request: bool = False,
+         time_zone: _t.Optional[str] = None) -> Record:
     """Read one TIFF file and return its record.
 
     path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
@@ -138,15 +151,25 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
     "complete", "partial" (only the reader's second retrieval succeeded) or "none".
     ``createTime`` is the first DateTime, read as local time and given in UTC
     ("2024-02-29T13:45:00Z"), or None. Bytes that are not UTF-8 are read as Latin-1.
+    ``warnings`` says what went wrong where the summary is not complete ("the first DateTime,
+    "...", is not of the form YYYY:MM:DD HH:MM:SS"), or what was left out of a complete one;
+    a file name that is not UTF-8 is given exactly, in base64, as ``fileBytes``.
+
+    time_zone  read DateTimes in this zone ("Europe/Berlin", "UTC", or a POSIX rule such as
+               "EST5EDT"), not the system's. The C library converts them in the process's zone,
+               so the zone given becomes the process's, for every later read too (TZ); the
+               functions below take it alike
 
     Raises TypeError or ValueError for a wrong argument, or for a URL, a CA file that cannot
     be read. The GIL is released while reading.
     """
     remote = _remote(ca_file, timeout, retries, no_sign_request=no_sign_request)
+    _zone(time_zone)
     return _zudor.read(_os.fsencode(path), _xmp_mode(xmp), remote)
 
 
-def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed") -> Record:
+def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
+               time_zone: _t.Optional[str] = None) -> Record:
     """Read one TIFF document already in memory (fetched from an object store, say).
 
     data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
@@ -156,13 +179,14 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed") ->
 
     The record is the one read() gives for a file holding the same bytes.
     """
+    _zone(time_zone)
     return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp))
 
 
 def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
          xmp: str = "parsed", any_file: bool = False, *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, connections: int = 32,
-         no_sign_request: bool = False) -> _t.Iterator[Record]:
+         no_sign_request: bool = False, time_zone: _t.Optional[str] = None) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
@@ -185,6 +209,7 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
     system cannot start the threads.
     """
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    _zone(time_zone)
     paths = _paths(inputs)
     return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote), paths)
 
@@ -193,7 +218,8 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
                    jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
                    any_file: bool = False, wait: bool = False, *,
                    ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
-                   connections: int = 32, no_sign_request: bool = False) -> _t.Dict[str, int]:
+                   connections: int = 32, no_sign_request: bool = False,
+                   time_zone: _t.Optional[str] = None) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
 
     path      the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or pandas
@@ -215,6 +241,7 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
     """
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    _zone(time_zone)
     return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _jobs(jobs), xmp_mode,
                                  bool(any_file), bool(wait), remote)
 

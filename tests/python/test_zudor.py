@@ -2,6 +2,7 @@
 every document, in both XMP modes, whichever way it is read; wrong arguments refused; an
 abandoned scan stopped; threads the system cannot start reported; and a scan spread over two
 Dask worker processes."""
+import base64
 import json
 import os
 import re
@@ -63,6 +64,40 @@ def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file):
     assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file)) == want
 
 
+def test_records_hold_their_values_not_merely_sievecheck_s(inputs):
+    # The package and sievecheck share the record's walk: values that walk decides are held to
+    # what they must be, not to what the other front end says.
+    def name(record):
+        return os.path.basename(base64.b64decode(record["fileBytes"]) if "fileBytes" in record
+                                else os.fsencode(record["file"]))
+    records = {name(r): r for r in zudor.scan(inputs[:4], jobs=2)}
+    cafe = records[b"caf\xe9.tif"]
+    assert cafe["file"].endswith("/docs/caf\u00e9.tif") and cafe["title"] == "Harbour \u00e0 dawn"
+    # The title one byte shorter moved every value after it: the year lost its first digit.
+    assert cafe["summary"] == "partial" and cafe["error"] is None and cafe["warnings"] == [
+        'the first DateTime, "024:02:29 13:45:00", falls outside 1970 to 3000 in the local time zone']
+    big = records[b"big.tif"]
+    assert (big["summary"], big["error"], big["warnings"], big["xmp"]) == ("none", "BigTIFF is not supported", [], None)
+    assert records[b"notes.txt"]["error"] == "not a TIFF file"
+    assert records[b"missing.tif"]["error"] == "cannot open: No such file or directory"
+    assert list(records[b"missing.tif"]) == ["file", "summary", "title", "author", "createTime", "properties",
+                                            "xmp", "error", "warnings"]
+
+
+ZONES = """
+import sys, zudor
+sample = sys.argv[1]
+print(zudor.read(sample, time_zone="Asia/Tokyo")["createTime"], zudor.read(sample)["createTime"],
+      next(zudor.scan([sample], time_zone="EST5EDT"))["createTime"], zudor.read_bytes(open(sample, "rb").read())["createTime"])
+"""
+
+
+def test_time_zone_reads_datetimes_in_that_zone_from_then_on():
+    # In a process of its own: the zone becomes the process's.
+    out = subprocess.run([sys.executable, "-c", ZONES, SAMPLE], stdout=subprocess.PIPE, check=True).stdout.split()
+    assert out == [b"2024-02-29T04:45:00Z", b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z", b"2024-02-29T18:45:00Z"]
+
+
 def test_a_named_folder_that_gives_no_document_says_so(tmp_path):
     (tmp_path / "empty").mkdir()
     (tmp_path / "text").mkdir()
@@ -110,7 +145,9 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
     (lambda: zudor.scan([SAMPLE], connections=0), ValueError),
     (lambda: zudor.scan([SAMPLE], ca_file=""), ValueError),
     (lambda: zudor.dask.read_metadata(SAMPLE, partition_size=0), ValueError),
-    (lambda: zudor.dask.read_metadata(SAMPLE, connections=1025), ValueError)])
+    (lambda: zudor.dask.read_metadata(SAMPLE, connections=1025), ValueError),
+    (lambda: zudor.read(SAMPLE, time_zone="Europe/Atlantis"), ValueError),
+    (lambda: zudor.scan([SAMPLE], time_zone=1), TypeError)])
 def test_wrong_arguments_are_refused(call, error):
     with pytest.raises(error):
         call()

@@ -78,6 +78,7 @@ void RecordFields::clear()
     packetBytes = 0;
     properties.clear();
     xmpProperties.clear();
+    warnings.clear();
 }
 
 void FieldCollector::string(Field field, const char *text, size_t length)

@@ -19,6 +19,7 @@ struct RecordFields {
     bool hasXmp = false;
     uint64_t packetBytes = 0;
     std::vector<std::pair<std::string_view, std::string_view>> properties, xmpProperties;
+    std::vector<std::string_view> warnings;
     void clear();
 };
 
@@ -34,6 +35,7 @@ private:
     void number(Field field, uint64_t value) override;
     void beginList(Field field) override { list_ = field; }
     void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) override;
+    void item(const char *text, size_t length) override { fields.warnings.emplace_back(text, length); }
     void endList(Field) override {}
     void beginGroup(Field) override { fields.hasXmp = true; }
     void endGroup(Field) override {}

@@ -47,6 +47,7 @@ void FileStream::close()
         closeDescriptor(fd_);
     fd_ = -1;
     counts_ = {};
+    shortRead_ = {};
     position_ = 0;
     size_ = 0;
     windowLength_ = 0;
@@ -76,9 +77,12 @@ uint32_t fileStreamRead(InputStream *stream, void *buffer, uint32_t count)
     FileStream *self = FileStream::fromStream(stream);
     ++self->counts_.reads;
     // Nothing lies past the end of a regular file; skip the call the reader would fail on.
-    if (count == 0 || self->position_ >= self->size_)
+    if (count == 0 || self->position_ >= self->size_) {
+        self->shortRead_.note(self->position_, count, 0);
         return 0;
+    }
     const uint32_t done = self->readAt(self->position_, buffer, count);
+    self->shortRead_.note(self->position_, count, done);
     self->position_ += done;
     self->counts_.bytesRead += done;
     return done;

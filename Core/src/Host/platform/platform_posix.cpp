@@ -4,6 +4,8 @@
 #include "platform/stat_identity_posix.h"
 
 #include <algorithm>
+#include <cctype>
+#include <ctime>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -56,6 +58,71 @@ bool sameFile(const std::string &a, const std::string &b)
 }
 
 void settleLocalTimeZone() { setenv("TZ", ":/etc/localtime", 0); }
+
+namespace {
+
+// A POSIX rule: a name of three or more letters (or one in <>), then an offset.
+bool isPosixRule(const std::string &zone)
+{
+    size_t i = 0;
+    if (!zone.empty() && zone[0] == '<') {
+        i = zone.find('>');
+        if (i == std::string::npos)
+            return false;
+        ++i;
+    } else {
+        while (i < zone.size() && std::isalpha(static_cast<unsigned char>(zone[i])))
+            ++i;
+        if (i < 3)
+            return false;
+    }
+    if (i < zone.size() && (zone[i] == '+' || zone[i] == '-'))
+        ++i;
+    return i < zone.size() && std::isdigit(static_cast<unsigned char>(zone[i]));
+}
+
+std::string zoneDirectory()
+{
+    const char *dir = std::getenv("TZDIR");
+    return dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo";
+}
+
+} // namespace
+
+bool setTimeZone(const std::string &zone, std::string &error)
+{
+    std::string file = zone[0] == ':' ? zone.substr(1) : zone;
+    const bool known = !zone.empty() && zone.find('\0') == std::string::npos &&
+                       (isPosixRule(zone) ||
+                        (file.find("..") == std::string::npos &&
+                         access((file[0] == '/' ? file : zoneDirectory() + "/" + file).c_str(), R_OK) == 0));
+    if (!known) {
+        error = "unknown time zone \"" + zone + "\": give a name of " + zoneDirectory() +
+                " (Europe/Berlin, UTC) or a POSIX rule (EST5EDT, CET-1CEST,M3.5.0,M10.5.0/3)";
+        return false;
+    }
+    setenv("TZ", zone.c_str(), 1);
+    tzset();
+    return true;
+}
+
+std::string timeZoneName()
+{
+    const char *tz = std::getenv("TZ");
+    std::string zone = tz != nullptr ? tz : ":/etc/localtime";
+    if (zone != ":/etc/localtime" && zone != "/etc/localtime" && !zone.empty())
+        return zone[0] == ':' ? zone.substr(1) : zone;
+    // The system's zone: /etc/localtime names it by the file it links to.
+    char target[4096];
+    const ssize_t n = readlink("/etc/localtime", target, sizeof target - 1);
+    if (n > 0) {
+        const std::string path(target, size_t(n));
+        const size_t at = path.find("zoneinfo/");
+        if (at != std::string::npos)
+            return path.substr(at + 9);
+    }
+    return "localtime";
+}
 
 long readSomeStandardInput(char *into, size_t room)
 {

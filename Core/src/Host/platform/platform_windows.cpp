@@ -3,6 +3,9 @@
 #include "platform/standard_input.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <ctime>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -65,6 +68,35 @@ bool sameFile(const std::string &a, const std::string &b)
 }
 
 void settleLocalTimeZone() {}
+
+// The C runtime knows zones only as rules: a name of three letters, an offset, and a name for
+// summer time ("EST5EDT", "CET-1CEST"); "UTC" is taken as "UTC0".
+bool setTimeZone(const std::string &given, std::string &error)
+{
+    const std::string zone = given == "UTC" ? "UTC0" : given;
+    size_t i = 0;
+    while (i < zone.size() && std::isalpha(static_cast<unsigned char>(zone[i])))
+        ++i;
+    size_t digits = i + (i < zone.size() && (zone[i] == '+' || zone[i] == '-'));
+    if (i < 3 || digits >= zone.size() || !std::isdigit(static_cast<unsigned char>(zone[digits]))) {
+        error = "unknown time zone \"" + given + "\": this build knows zones as TZ rules such as EST5EDT, CET-1CEST or UTC0";
+        return false;
+    }
+    _putenv_s("TZ", zone.c_str());
+    _tzset();
+    return true;
+}
+
+std::string timeZoneName()
+{
+    const char *tz = std::getenv("TZ");
+    if (tz != nullptr && *tz != '\0')
+        return tz;
+    DYNAMIC_TIME_ZONE_INFORMATION zone{};
+    if (GetDynamicTimeZoneInformation(&zone) != TIME_ZONE_ID_INVALID && zone.TimeZoneKeyName[0] != L'\0')
+        return toUtf8(zone.TimeZoneKeyName, wcslen(zone.TimeZoneKeyName));
+    return "localtime";
+}
 
 long readSomeStandardInput(char *into, size_t room)
 {

@@ -87,6 +87,7 @@ private:
         text(value, valueLength);
         writer_.EndArray();
     }
+    void item(const char *value, size_t length) override { text(value, length); }
     void endList(Field) override { writer_.EndArray(); }
     void beginGroup(Field field) override
     {

@@ -51,6 +51,8 @@ private:
         if (field == Field::File) {
             shown(value, length, false);
             out_->push('\n');
+        } else if (field == Field::FileBytes) {
+            // The name's exact bytes are for programs; a person reads the name above.
         } else if (field == Field::Packet) {
             shown(value, length, true);
             out_->push('\n');
@@ -78,6 +80,7 @@ private:
         shown(value, valueLength, true);
         out_->push('\n');
     }
+    void item(const char *text, size_t length) override { line("warning", text, length); }
     void endList(Field) override {}
     void beginGroup(Field) override {}
     void endGroup(Field) override {}

@@ -10,6 +10,7 @@
 #include "../io/remote/remote_stream.h"
 #include "../io/remote/url.h"
 #include "fetch_stage.h"
+#include "run/document_explain.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/host_slots.h"
 #include "zudor_host/module.h"
@@ -148,6 +149,26 @@ struct DocumentDriver::State {
             view.xmp = host.recordOf(xmp);
     }
 
+    // Says why a summary is not complete, once the view is settled.
+    const DocumentView &explain()
+    {
+        warnings.clear();
+        if (!options.explain || view.error != nullptr || options.retrieval != Retrieval::Summary)
+            return view;
+        DocumentEvidence evidence;
+        evidence.incomplete = view.summary != SummaryState::Complete;
+        evidence.xmpMode = options.xmpMode;
+        evidence.host = host.notes();
+        evidence.shortRead = remote ? remoteStream.shortRead() : stream.shortRead();
+        evidence.size = size();
+        if (!evidence.incomplete && evidence.host.xmpTurnedDown == 0)
+            return view;
+        explainDocument(evidence, input(), warnings);
+        view.warnings = warnings.data();
+        view.warningCount = warnings.size();
+        return view;
+    }
+
     // The text record does not depend on the file; opening it only reports a bad name.
     void textRecord()
     {
@@ -172,6 +193,7 @@ struct DocumentDriver::State {
     InputItem fetched; // what fetchAndRead fetched, until the next document
     DocumentView view;
     std::string error;
+    std::vector<std::string> warnings;
     std::vector<char> standardInput;
     TifContext *ctx = nullptr;
     SummaryInfo summaryBlock;
@@ -223,7 +245,8 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         }
         break;
     }
-    return s.run();
+    s.run();
+    return s.explain();
 }
 
 const DocumentView &DocumentDriver::readRemote(const InputItem &input, const RemoteDocument &document)
@@ -249,7 +272,7 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
     // miss here is a fault of ours, said in the record rather than read as a short file.
     if (remoteStream.missed() && view.error == nullptr)
         fail("a read fell outside the fetched bytes");
-    return view;
+    return explain();
 }
 
 bool DocumentDriver::missedRemoteRead(uint64_t &offset, uint64_t &length) const
@@ -308,6 +331,7 @@ private:
     static DriverOptions raw(DriverOptions options)
     {
         options.xmpMode = XmpMode::Raw;
+        options.explain = false;
         return options;
     }
     DocumentDriver driver_;
@@ -325,7 +349,8 @@ const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void
     State &s = *state_;
     s.start(input);
     s.stream.openMemory(data, size);
-    return s.run();
+    s.run();
+    return s.explain();
 }
 
 } // namespace zudorhost

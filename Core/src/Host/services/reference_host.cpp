@@ -24,5 +24,15 @@ ReferenceHost::ReferenceHost(XmpMode mode, int64_t maxRequest)
 
 ReferenceHost::~ReferenceHost() { endDocument(); }
 
+void ReferenceHost::noteRefusal(int64_t asked, bool outOfMemory)
+{
+    if (notes_.refused)
+        return;
+    notes_.refused = true;
+    notes_.outOfMemory = outOfMemory;
+    notes_.asked = asked;
+    notes_.cap = maxRequest_;
+}
+
 
 } // namespace zudorhost

@@ -61,14 +61,18 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
     XmpReading &reading = xmpReading();
     // The listing is the host's own allocation, held to the same cap as the reader's.
     reading.lister.setLimit(size_t(maxRequest_));
-    if (reading.lister.list(text, size_t(face.packetBytes), reading.listing) != XmpListStatus::Listed)
+    const XmpListStatus status = reading.lister.list(text, size_t(face.packetBytes), reading.listing);
+    if (status != XmpListStatus::Listed) {
+        noteTurnedDown(face.packetBytes, status == XmpListStatus::OutOfMemory, false);
         return nullptr;
+    }
     const std::string &bytes = reading.listing.bytes;
     auto *block = static_cast<ListingBlock *>(arena_->allocate(sizeof(ListingBlock) + bytes.size()));
     HostXmpRecord *record = block != nullptr ? newRecord(*arena_, XmpMode::Parsed, face.packetBytes, face.sequence) : nullptr;
     if (record == nullptr) {
         if (block != nullptr)
             arena_->release(block);
+        noteTurnedDown(face.packetBytes, true, false);
         return nullptr;
     }
     block->bytes = bytes.size();
@@ -144,6 +148,7 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
     if (record == nullptr)
         return nullptr;
     if (!fillXmpRecord(*record, packet, textBytes)) {
+        noteTurnedDown(textBytes, mode_ != XmpMode::Toolkit, true);
         arena_->release(record);
         return nullptr;
     }
@@ -173,8 +178,18 @@ void ReferenceHost::claimXmpRecords()
     claimed_ = records_.size();
 }
 
+void ReferenceHost::noteTurnedDown(uint64_t packetBytes, bool tooLarge, bool stoppedReader)
+{
+    if (notes_.xmpTurnedDown++ == 0) {
+        notes_.xmpTurnedDownBytes = packetBytes;
+        notes_.xmpTooLarge = tooLarge;
+    }
+    notes_.xmpStoppedReader = notes_.xmpStoppedReader || stoppedReader;
+}
+
 void ReferenceHost::endDocument()
 {
+    notes_ = HostNotes{};
     if (xmp_ != nullptr) {
         dropWaiting();
         XmpReading &reading = *xmp_;

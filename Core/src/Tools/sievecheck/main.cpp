@@ -416,7 +416,7 @@ int main(int argc, char **argv)
     app.get_formatter()->column_width(28);
 
     std::vector<std::string> inputs, positionals;
-    std::string format, xmp, modulePath, filesFrom, catalogPath;
+    std::string format, xmp, modulePath, filesFrom, catalogPath, timeZone;
     unsigned jobs = zudorhost::defaultJobs();
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
     bool exportCatalog = false, waitForWriter = false, force = false;
@@ -435,6 +435,7 @@ int main(int argc, char **argv)
         ->check(within(1u, zudorhost::kMaxJobs));
     static_assert(zudorhost::kMaxJobs == 256, "--jobs's help names the cap");
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
+    app.add_option("--time-zone", timeZone, "Read DateTimes in ZONE (Europe/Berlin, UTC; default: the system's)");
     app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
     app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
     app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
@@ -469,6 +470,11 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
+    std::string zoneProblem;
+    if (!timeZone.empty() && !zudorhost::setTimeZone(timeZone, zoneProblem)) {
+        std::fprintf(stderr, "sievecheck: --time-zone: %s\n", zoneProblem.c_str());
+        return kExitUsage;
+    }
     const bool catalogued = !catalogPath.empty();
     if (catalogued && !zudorhost::catalogueAvailable()) {
         std::fprintf(stderr, "sievecheck: this build has no catalogue\n");
@@ -588,6 +594,7 @@ int main(int argc, char **argv)
     const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
     options.jobs = jobs;
     options.ownDescriptorTables = true;
+    options.timeZone = zudorhost::timeZoneName();
     zudorhost::RemoteCounters counted;
     remote.counters = &counted;
     options.driver.remote = remote;

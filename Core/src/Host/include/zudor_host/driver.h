@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "zudor/reader.h"
 #include "zudor_host/inputs.h"
@@ -42,6 +43,10 @@ struct DocumentView {
     size_t xmpPropertyCount = 0;
     const char *text = nullptr;         // the reader's text record (Retrieval::TextRecord)
     size_t textLength = 0;
+    // What the host saw go wrong while the reader read a document that gave a summary: why
+    // one is partial or none, and what was left out of a complete one. Sentences in UTF-8.
+    const std::string *warnings = nullptr;
+    size_t warningCount = 0;
     StreamCounts counts;
 };
 
@@ -58,6 +63,9 @@ struct DriverOptions {
     // its input's catalogue reference holds.
     bool identity = false;
     RemoteOptions remote; // how remote inputs are fetched
+    // Say why a record is not complete (DocumentView::warnings); off for a pass that only
+    // finds which bytes the reader reads.
+    bool explain = true;
 };
 
 // Takes documents through one reader table with one host; one per thread.

@@ -32,6 +32,15 @@ bool sameFile(const std::string &a, const std::string &b);
 // that same zone file keeps it to the first. Windows reads TZ or the system's zone itself.
 void settleLocalTimeZone();
 
+// Reads DateTimes in zone from now on, for the whole process: an IANA name ("Europe/Berlin",
+// "UTC") or a POSIX rule ("EST5EDT", "CET-1CEST,M3.5.0,M10.5.0/3") where the platform knows
+// them. False, with why, for a zone the platform does not know, which would otherwise be read
+// silently as UTC.
+bool setTimeZone(const std::string &zone, std::string &error);
+// The name of the zone DateTimes are read in: the one set, or the system's ("Europe/Berlin"),
+// or "localtime" where the system does not say.
+std::string timeZoneName();
+
 // Standard input whole, as the reader seeks; more than cap bytes is refused, saying so.
 bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error);
 

@@ -58,6 +58,8 @@ unsigned defaultJobs();
 struct RunOptions {
     unsigned jobs = 1; // 1 to kMaxJobs
     DriverOptions driver;
+    // The zone the process reads DateTimes in (timeZoneName()), which a catalogue keeps.
+    std::string timeZone;
     // Where the system allows it (Linux) each worker gets a descriptor table of its own, so
     // that workers opening and closing files do not contend for the process's one. A worker's
     // table holds on to every descriptor the process had when it started until it ends, so

@@ -45,6 +45,19 @@ constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
 struct Arena;
 struct XmpReading;
 
+// What went wrong in the host's services during a document, kept so that a record can say why
+// it is not complete: the first request refused, and the XMP packets turned down.
+struct HostNotes {
+    bool refused = false;     // a request was refused
+    bool outOfMemory = false; // ... because the system had no memory for it, not by the cap
+    int64_t asked = 0;        // its size in bytes; negative: a size that overflowed
+    int64_t cap = 0;          // the largest request granted then
+    uint64_t xmpTurnedDown = 0;       // packets that did not parse (or list within the cap)
+    uint64_t xmpTurnedDownBytes = 0;  // the first one's size
+    bool xmpTooLarge = false;         // the first one's listing outgrew the cap
+    bool xmpStoppedReader = false;    // one was turned down as the reader handed it over
+};
+
 class ReferenceHost {
 public:
     explicit ReferenceHost(XmpMode mode = XmpMode::Parsed,
@@ -57,6 +70,11 @@ public:
     XmpMode xmpMode() const { return mode_; }
     int64_t maxRequest() const { return maxRequest_; }
     void setMaxRequest(int64_t bytes) { maxRequest_ = bytes; }
+
+    // What went wrong since the document began; cleared by endDocument().
+    const HostNotes &notes() const { return notes_; }
+    void noteRefusal(int64_t asked, bool outOfMemory);
+    void noteTurnedDown(uint64_t packetBytes, bool tooLarge, bool stoppedReader);
 
     // Releases every XMP record made since the last call, the ones a later packet replaced
     // in the reader's context among them, and takes back the document's heap blocks at once:
@@ -95,6 +113,7 @@ private:
     HostServices services_;
     XmpMode mode_;
     int64_t maxRequest_;
+    HostNotes notes_;
     std::vector<HostXmpRecord *> records_;
     size_t claimed_ = 0;
     uint64_t made_ = 0;

@@ -19,6 +19,19 @@ struct StreamCounts {
     uint64_t bytesRead = 0;
 };
 
+// The first read that gave less than it was asked for: the end of a truncated file, an offset
+// past it, or a file that could not be read.
+struct ShortRead {
+    bool seen = false;
+    uint64_t offset = 0;
+    uint32_t asked = 0, got = 0;
+    void note(uint64_t at, uint32_t count, uint32_t done)
+    {
+        if (!seen && done < count)
+            *this = ShortRead{true, at, count, done};
+    }
+};
+
 class FileStream {
 public:
     FileStream();
@@ -37,6 +50,7 @@ public:
 
     InputStream *stream() { return &record_; }
     const StreamCounts &counts() const { return counts_; }
+    const ShortRead &shortRead() const { return shortRead_; }
     uint64_t size() const { return size_; }
     // The document's first bytes (up to the window's length), as opening it read them.
     const uint8_t *head(size_t &length) const;
@@ -60,6 +74,7 @@ private:
     uint64_t position_ = 0;
     uint64_t size_ = 0;
     StreamCounts counts_;
+    ShortRead shortRead_;
     std::unique_ptr<char[]> window_;
     const char *view_ = nullptr; // window_, or the bytes in memory
     uint64_t windowStart_ = 0;
