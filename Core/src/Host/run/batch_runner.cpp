@@ -87,7 +87,7 @@ struct BatchRunner::Shared {
     std::unique_ptr<RecordFormatter> formatter;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), source(s, makeDocumentProbe(t, o.driver), o.driver.remote), factory(std::move(f)), options(o) {}
+        : table(t), source(s, &t, o.driver), factory(std::move(f)), options(o) {}
 
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)

@@ -16,6 +16,7 @@
 #include "../io/remote/remote_document.h"
 #include "../io/remote/remote_libraries.h"
 #include "../io/remote/url.h"
+#include "run/fetched_reading.h"
 
 namespace zudorhost {
 namespace {
@@ -53,11 +54,38 @@ bool isFetchable(const InputItem &item)
            !item.catalogue.unchanged;
 }
 
+// The probe: a driver of the stage's own in raw XMP mode, the cheapest, as the reads do not
+// depend on how packets are parsed. It reads what is held of a document and tells the first
+// read those bytes could not serve.
+class DocumentProbe {
+public:
+    DocumentProbe(const ReaderInterface &table, DriverOptions options) : driver_(table, raw(std::move(options))) {}
+    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length)
+    {
+        FetchedReading::read(driver_, item, document);
+        const bool missed = FetchedReading::missed(driver_, offset, length);
+        driver_.finish();
+        return missed;
+    }
+
+private:
+    static DriverOptions raw(DriverOptions options)
+    {
+        options.xmpMode = XmpMode::Raw;
+        options.explain = false;
+        return options;
+    }
+    DocumentDriver driver_;
+};
+
 } // namespace
 
 struct FetchStage::Engine {
     InputSource &inner;
-    std::unique_ptr<DocumentProbe> probe;
+    const ReaderInterface *table; // null: the stage only lists
+    DriverOptions driverOptions;
+    bool oneDocument;
+    std::unique_ptr<DocumentProbe> probe; // the I/O thread's, made when it starts
     RemoteOptions options;
     RemoteCounters ownCounters;
     RemoteCounters &counters;
@@ -88,8 +116,9 @@ struct FetchStage::Engine {
     // Why the options cannot serve (a CA file that cannot be read), for every URL's record.
     std::string optionsProblem;
 
-    Engine(InputSource &source, std::unique_ptr<DocumentProbe> p, const RemoteOptions &o)
-        : inner(source), probe(std::move(p)), options(o), counters(o.counters ? *o.counters : ownCounters)
+    Engine(InputSource &source, const ReaderInterface *t, const DriverOptions &d, bool one)
+        : inner(source), table(t), driverOptions(d), oneDocument(one), options(d.remote),
+          counters(d.remote.counters ? *d.remote.counters : ownCounters)
     {
         options.connections = std::max(1u, options.connections);
         readAhead = options.readAhead != 0 ? options.readAhead : std::max<size_t>(64, 4 * size_t(options.connections));
@@ -156,6 +185,13 @@ struct FetchStage::Engine {
             markReady(append(std::move(item)));
             return;
         }
+        if (url.scheme == UrlScheme::S3 && url.prefix && oneDocument) {
+            item.path = url.shown;
+            item.origin = InputOrigin::Failed;
+            item.error = "an S3 prefix names many documents, not one";
+            markReady(append(std::move(item)));
+            return;
+        }
         if (url.scheme == UrlScheme::S3 && url.prefix && item.origin == InputOrigin::Named) {
             listing = std::make_unique<Listing>();
             listing->url = url;
@@ -166,7 +202,7 @@ struct FetchStage::Engine {
             listing->page.owner = listing.get();
             return;
         }
-        if (!probe) { // listing only: the document goes on as it was named
+        if (table == nullptr) { // listing only: the document goes on as it was named
             markReady(append(std::move(item)));
             return;
         }
@@ -312,6 +348,8 @@ struct FetchStage::Engine {
 
     void run(InputItem first)
     {
+        if (table != nullptr)
+            probe = std::make_unique<DocumentProbe>(*table, driverOptions);
         admit(std::move(first));
         while (true) {
             {
@@ -339,8 +377,8 @@ struct FetchStage::Engine {
     }
 };
 
-FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options)
-    : engine_(std::make_unique<Engine>(inner, std::move(probe), options))
+FetchStage::FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument)
+    : engine_(std::make_unique<Engine>(inner, table, driver, oneDocument))
 {
 }
 
@@ -414,7 +452,34 @@ bool FetchStage::next(InputItem &item)
 
 std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptions &options)
 {
-    return std::make_unique<FetchStage>(inputs, nullptr, options);
+    DriverOptions listing;
+    listing.remote = options;
+    return std::make_unique<FetchStage>(inputs, nullptr, listing);
+}
+
+void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options)
+{
+    struct One : InputSource {
+        InputItem *item;
+        bool next(InputItem &out) override
+        {
+            if (item == nullptr)
+                return false;
+            out = std::move(*item);
+            item = nullptr;
+            return true;
+        }
+    } one;
+    const std::string path = item.path;
+    InputItem given = std::move(item);
+    one.item = &given;
+    FetchStage stage(one, &table, options, true);
+    if (!stage.next(item)) {
+        item = InputItem{};
+        item.path = redactUrl(path);
+        item.origin = InputOrigin::Failed;
+        item.error = "cannot fetch";
+    }
 }
 
 } // namespace zudorhost

@@ -12,7 +12,7 @@ struct FetchStage::Engine {
     InputSource &inner;
 };
 
-FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe>, const RemoteOptions &)
+FetchStage::FetchStage(InputSource &inner, const ReaderInterface *, const DriverOptions &, bool)
     : engine_(new Engine{inner})
 {
 }
@@ -33,9 +33,16 @@ bool FetchStage::next(InputItem &item)
     return true;
 }
 
-std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptions &options)
+std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptions &)
 {
-    return std::make_unique<FetchStage>(inputs, nullptr, options);
+    return std::make_unique<FetchStage>(inputs, nullptr, DriverOptions{});
+}
+
+void fetchDocument(InputItem &item, const ReaderInterface &, const DriverOptions &)
+{
+    item.path = redactUrl(item.path);
+    item.origin = InputOrigin::Failed;
+    item.error = "this build cannot read URLs";
 }
 
 } // namespace zudorhost

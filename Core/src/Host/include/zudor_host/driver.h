@@ -76,21 +76,23 @@ public:
     DocumentDriver(const DocumentDriver &) = delete;
     DocumentDriver &operator=(const DocumentDriver &) = delete;
 
-    // A file, standard input, or a remote document: its fetched bytes (input.remote), or for a
-    // URL not fetched yet, fetched now.
+    // A file, standard input, or a remote document through its fetched bytes (input.remote;
+    // see fetchDocument for one on its own).
     const DocumentView &read(const InputItem &input);
     // A document already in memory; data is read in place, not copied.
     const DocumentView &readBytes(const InputItem &input, const void *data, size_t size);
-    // A remote document through its fetched windows; the fetch stage's probe asks, after it,
-    // for the first read they could not serve.
-    const DocumentView &readRemote(const InputItem &input, const RemoteDocument &document);
-    bool missedRemoteRead(uint64_t &offset, uint64_t &length) const;
     // Gives back everything the last document holds.
     void finish();
 
 private:
+    friend struct FetchedReading; // the fetch stage's probe
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// A remote document fetched on its own (a URL read alone, as zudor.read reads one), through
+// the same stage as a run's: item.remote then holds its bytes for DocumentDriver::read, or
+// item is a failed input that says why. options are those of the driver that reads it.
+void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options);
 
 } // namespace zudorhost
