@@ -6,8 +6,6 @@
 
 namespace zudorhost {
 
-bool remoteReadingAvailable() { return false; }
-
 struct FetchStage::Engine {
     InputSource &inner;
 };
