@@ -1,5 +1,5 @@
-// What the host library and its front ends ask of the system, one implementation per platform
-// (platform_posix.cpp, platform_windows.cpp). Paths are UTF-8 on every platform; on Windows
+// What the host library and its front ends ask of the system, implemented by the library's one
+// door to it (platform/system_posix.cpp, platform/system_windows.cpp). Paths are UTF-8 on every platform; on Windows
 // they become UTF-16 only where they meet the system.
 #pragma once
 

@@ -1,6 +1,6 @@
 // SHA-256 and HMAC-SHA-256 for request signatures: libcrypto's where the host loads libcurl and
 // libcrypto at the first URL (digest_libcrypto.cpp), Windows' own CNG on Windows
-// (digest_windows.cpp).
+// (digest_system.cpp).
 #pragma once
 
 #include <cstddef>
