@@ -3,11 +3,11 @@
 // reason the host did not see), in valid UTF-8. The first byte picks the XMP mode and the cap.
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <memory>
 
 #include "zudor/reader.h"
 #include "zudor_host/driver.h"
+#include "zudor_host/platform.h"
 #include "zudor_host/text_encoding.h"
 
 using namespace zudorhost;
@@ -17,8 +17,8 @@ static std::unique_ptr<DocumentDriver> drivers[4];
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    setenv("TZ", "UTC0", 1); // the same date converts the same way on every machine
-    tzset();
+    std::string ignored; // the same date converts the same way on every machine
+    setTimeZone("UTC0", ignored);
     tifGetReaderInterface(&table);
     for (int i = 0; i < 4; ++i) {
         DriverOptions options;
