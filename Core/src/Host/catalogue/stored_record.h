@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalogue/sqlite_handle.h"
+#include "services/reference_host.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/record.h"
 

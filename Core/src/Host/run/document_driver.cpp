@@ -11,7 +11,7 @@
 #include "run/document_explain.h"
 #include "run/fetched_reading.h"
 #include "zudor_host/driver.h"
-#include "zudor_host/host_slots.h"
+#include "services/host_slots.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
