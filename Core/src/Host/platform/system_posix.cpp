@@ -170,6 +170,12 @@ bool takeOwnDescriptorTable()
 #endif
 }
 
+std::string homeDirectory()
+{
+    const char *home = std::getenv("HOME");
+    return home != nullptr ? home : "";
+}
+
 bool pathExists(const std::string &path)
 {
     struct stat info;

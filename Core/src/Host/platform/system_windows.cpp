@@ -186,6 +186,18 @@ std::string timeZoneName()
 // Windows has no per-thread handle tables.
 bool takeOwnDescriptorTable() { return false; }
 
+// As the AWS tools and Python take it: %USERPROFILE%, else %HOMEDRIVE%%HOMEPATH%.
+std::string homeDirectory()
+{
+    const wchar_t *profile = _wgetenv(L"USERPROFILE");
+    if (profile != nullptr && *profile != L'\0')
+        return toUtf8(profile, wcslen(profile));
+    const wchar_t *drive = _wgetenv(L"HOMEDRIVE"), *path = _wgetenv(L"HOMEPATH");
+    if (drive != nullptr && path != nullptr)
+        return toUtf8(std::wstring(drive) + path);
+    return std::string();
+}
+
 bool pathExists(const std::string &path)
 {
     return GetFileAttributesW(toUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
