@@ -44,6 +44,33 @@ std::string toUtf8(const wchar_t *utf16, size_t length)
 
 std::string toUtf8(const std::wstring &utf16) { return toUtf8(utf16.data(), utf16.size()); }
 
+// A path for the wide API at any length: one that reaches MAX_PATH, as given or once made
+// absolute, gets the \\?\ prefix, under which Windows takes it as it is (so with '\' alone
+// between its names) past 260 characters. Shorter ones stay as they are, so that a device's
+// name (NUL, CON) still names the device. Records keep the path as the user gave it.
+std::wstring widePath(const std::string &path)
+{
+    constexpr size_t kRoom = MAX_PATH - 12; // a directory's path also takes "\\*" and an 8.3 name
+    std::wstring wide = toUtf16(path);
+    const bool absolute = (wide.size() >= 3 && wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/')) ||
+                          (wide.size() >= 2 && (wide[0] == L'\\' || wide[0] == L'/') && (wide[1] == L'\\' || wide[1] == L'/'));
+    if (wide.compare(0, 4, L"\\\\?\\") == 0 || (absolute && wide.size() < kRoom))
+        return wide;
+    std::wstring full(wide.size() + MAX_PATH, L'\0');
+    DWORD n = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+    }
+    if (n == 0 || n >= full.size() || n < kRoom)
+        return wide;
+    full.resize(n);
+    std::replace(full.begin(), full.end(), L'/', L'\\');
+    if (full.compare(0, 2, L"\\\\") == 0) // \\server\share
+        return L"\\\\?\\UNC" + full.substr(1);
+    return L"\\\\?\\" + full;
+}
+
 // The message of a Windows error code, in the words the POSIX build uses for the usual ones,
 // so that records read alike.
 std::string systemMessage(DWORD code)
@@ -81,7 +108,7 @@ const char *notRegularFile(DWORD type)
 
 bool handleIdentity(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
 {
-    HANDLE file = CreateFileW(toUtf16(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -140,7 +167,7 @@ void useBinaryStandardStreams()
 
 std::FILE *openFile(const std::string &path, const char *mode)
 {
-    return _wfopen(toUtf16(path).c_str(), toUtf16(mode).c_str());
+    return _wfopen(widePath(path).c_str(), toUtf16(mode).c_str());
 }
 
 bool isTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }
@@ -200,7 +227,7 @@ std::string homeDirectory()
 
 bool pathExists(const std::string &path)
 {
-    return GetFileAttributesW(toUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // No catalogue reads identities on this platform yet.
@@ -239,7 +266,7 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
 {
     if (identity != nullptr)
         *identity = FileIdentity{}; // no catalogue on this platform
-    const std::wstring wide = toUtf16(path);
+    const std::wstring wide = widePath(path);
     const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -297,7 +324,7 @@ void closeFile(int fd) { _close(fd); }
 bool listDirectory(Listing &listing, std::string &error)
 {
     WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileExW(toUtf16(listing.prefix + '*').c_str(), FindExInfoBasic, &entry,
+    const HANDLE find = FindFirstFileExW(widePath(listing.prefix + '*').c_str(), FindExInfoBasic, &entry,
                                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
@@ -330,7 +357,7 @@ bool listDirectory(Listing &listing, std::string &error)
 
 NamedKind namedKind(const std::string &path, std::string &why)
 {
-    const std::wstring wide = toUtf16(path);
+    const std::wstring wide = widePath(path);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return NamedKind::File;
@@ -410,7 +437,7 @@ void closeLibrary(void *library) { FreeLibrary(static_cast<HMODULE>(library)); }
 int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, std::string &error)
 {
     busy = false;
-    const HANDLE file = CreateFileW(toUtf16(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    const HANDLE file = CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
