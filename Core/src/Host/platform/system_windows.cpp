@@ -106,6 +106,20 @@ const char *notRegularFile(DWORD type)
     return "not a regular file";
 }
 
+// A file's identity from its size and last write time, which the directory entry holds, so
+// that a walk learns it without opening the file. Windows keeps no inode a look at a path
+// gives; renamed files are told by their path, as everywhere.
+FileIdentity identityOf(uint64_t size, const FILETIME &written)
+{
+    constexpr int64_t kUnixEpoch = 116444736000000000; // 1970-01-01 in FILETIME ticks
+    const int64_t ticks = int64_t(uint64_t(written.dwHighDateTime) << 32 | written.dwLowDateTime);
+    FileIdentity identity;
+    identity.size = size;
+    identity.modifiedNs = (ticks - kUnixEpoch) * 100;
+    identity.takenNs = wallClockNs();
+    return identity;
+}
+
 bool handleIdentity(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
 {
     HANDLE file = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -230,8 +244,15 @@ bool pathExists(const std::string &path)
     return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// No catalogue reads identities on this platform yet.
-bool fileIdentity(const std::string &, FileIdentity &) { return false; }
+bool fileIdentity(const std::string &path, FileIdentity &identity)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    identity = identityOf(uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow, data.ftLastWriteTime);
+    return true;
+}
 
 std::string programDirectory() { return folderOf(nullptr); }
 
@@ -264,8 +285,6 @@ namespace os {
 bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
                   FileIdentity *identity, std::string &error)
 {
-    if (identity != nullptr)
-        *identity = FileIdentity{}; // no catalogue on this platform
     const std::wstring wide = widePath(path);
     const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -288,6 +307,11 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
         error = notRegularFile(type);
         return false;
     }
+    // The identity is taken before the first byte is read, so what is read is never older.
+    FILETIME written;
+    if (identity != nullptr)
+        *identity = GetFileTime(file, nullptr, nullptr, &written) ? identityOf(uint64_t(length.QuadPart), written)
+                                                                  : FileIdentity{};
     fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(file);
