@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "catalogue/batch_entries.h"
+#include "catalogue/catalogue_plan.h"
 #include "catalogue/catalogue_source.h"
 #include "catalogue/catalogue_writer.h"
+#include "zudor_host/platform.h"
 #include "zudor_host/record_events.h"
 
 namespace zudorhost {
@@ -72,7 +74,8 @@ struct CatalogueUpdate::Run {
                 break;
             if (queue.empty()) {
                 guard.unlock();
-                const bool done = (!sweep || (writer.apply(finalChanges, why) && writer.sweep(named, why))) &&
+                const bool done = (!complete || (writer.apply(finalChanges, why) &&
+                                                 countUntouched(writer, plan, writer.counts.untouched, why))) &&
                                   writer.commit(why);
                 guard.lock();
                 if (!done) {
@@ -107,14 +110,15 @@ struct CatalogueUpdate::Run {
         changed.notify_all();
     }
 
-    // Ends the writer: with sweep, after removing what this run's inputs no longer give.
-    bool end(bool withSweep)
+    // Ends the writer: once the inputs were read to their end, after removing what they no
+    // longer give.
+    bool end(bool readToTheEnd)
     {
         if (!thread.joinable())
             return !hasFailed();
         {
             std::lock_guard<std::mutex> guard(lock);
-            sweep = withSweep;
+            complete = readToTheEnd;
             ending = true;
         }
         changed.notify_all();
@@ -125,6 +129,7 @@ struct CatalogueUpdate::Run {
     CatalogueDb &catalogue;
     CatalogueSource source;
     CatalogueWriter writer;
+    RunPlan plan;
     std::unique_ptr<BatchRunner> runner;
     std::thread thread;
 
@@ -132,8 +137,7 @@ struct CatalogueUpdate::Run {
     std::condition_variable changed;
     std::deque<Job> queue;
     PendingChanges finalChanges;
-    std::vector<int64_t> named;
-    bool ending = false, sweep = false, failed = false;
+    bool ending = false, complete = false, failed = false;
     bool threadsFailed = false; // set before any thread runs
     bool exhausted = false; // every input was walked: what was not met is gone
     std::string error;
@@ -152,7 +156,8 @@ public:
 
     void format(const DocumentView &doc, FinishedBatch &out) override
     {
-        if (writeEntryHeader(doc, out.catalogue) == EntryKind::Record)
+        // An input read for the output alone has no entry.
+        if (doc.input->catalogue.input != 0 && writeEntryHeader(doc, out.catalogue, scratch_) == EntryKind::Record)
             recorder_.record(doc, out.catalogue);
         if (!output_)
             return;
@@ -170,7 +175,7 @@ private:
         if (reader_)
             return true;
         reader_ = catalogue_.openReader(why);
-        return reader_ && loader_.prepare(reader_.get(), why);
+        return reader_ && loader_.prepare(reader_.get(), catalogue_.schema(), why);
     }
 
     CatalogueDb &catalogue_;
@@ -180,6 +185,7 @@ private:
     Connection reader_;
     RecordLoader loader_;
     RecordFields fields_;
+    std::string scratch_;
 };
 
 } // namespace
@@ -194,11 +200,18 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
             run_->fail("standard input cannot be catalogued");
             return;
         }
+    // The plan reads the inputs' names alone; the source takes the list's stream.
+    CatalogueInputs named;
+    named.paths = inputs.paths;
+    named.forget = inputs.forget;
+    named.listName = inputs.listName;
+    named.list = inputs.list;
     run_ = std::make_unique<Run>(db, std::move(inputs), options.driver.remote);
     Run &run = *run_;
     std::string why;
-    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, why) || !run.source.start(why) ||
-        !run.writer.prepare(why)) {
+    const std::string zone = options.timeZone.empty() ? timeZoneName() : options.timeZone;
+    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, zone, why) || !run.writer.prepare(why) ||
+        !planRun(run.writer, named, run.plan, why) || !run.source.start(run.plan, why)) {
         run.fail(why);
         return;
     }
@@ -270,7 +283,6 @@ bool CatalogueUpdate::finish()
     {
         std::lock_guard<std::mutex> guard(run.lock);
         run.source.takeChanges(run.finalChanges);
-        run.named = run.source.namedInputs();
     }
     return run.end(run.exhausted && !run.hasFailed()) && run.exhausted;
 }

@@ -458,14 +458,16 @@ void closeLibrary(void *library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
 // ---- Locks: LockFileEx on one byte, held until the descriptor is closed.
 
-int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, std::string &error)
+int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error)
 {
-    busy = false;
+    refusal = LockRefusal::None;
     const HANDLE file = CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = "cannot write: " + systemMessage(GetLastError());
+        const DWORD code = GetLastError();
+        refusal = code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT ? LockRefusal::ReadOnly : LockRefusal::Other;
+        error = "cannot write: " + systemMessage(code);
         return -1;
     }
     OVERLAPPED at{};
@@ -474,7 +476,7 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, st
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
     if (!LockFileEx(file, flags, 0, 1, 0, &at)) {
         const DWORD code = GetLastError();
-        busy = code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING;
+        refusal = code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LockRefusal::Busy : LockRefusal::Other;
         error = "cannot lock: " + systemMessage(code);
         CloseHandle(file);
         return -1;
@@ -485,6 +487,13 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, st
         error = "cannot lock: too many open files";
     }
     return fd;
+}
+
+bool folderWritable(const std::string &path)
+{
+    const size_t slash = path.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return _waccess(widePath(folder).c_str(), 2) == 0;
 }
 
 // ---- Standard input.

@@ -66,7 +66,7 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
         noteTurnedDown(face.packetBytes, status == XmpListStatus::OutOfMemory, false);
         return nullptr;
     }
-    const std::string &bytes = reading.listing.bytes;
+    const OutputBuffer &bytes = reading.listing.bytes;
     auto *block = static_cast<ListingBlock *>(arena_->allocate(sizeof(ListingBlock) + bytes.size()));
     HostXmpRecord *record = block != nullptr ? newRecord(*arena_, XmpMode::Parsed, face.packetBytes, face.sequence) : nullptr;
     if (record == nullptr) {
@@ -79,8 +79,7 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
     std::memcpy(block + 1, bytes.data(), bytes.size());
     record->document = block;
     // One huge packet must not keep its buffer's size for every packet after it.
-    if (reading.listing.bytes.capacity() > kKeptListing)
-        std::string().swap(reading.listing.bytes);
+    reading.listing.bytes.trim(kKeptListing);
     return record;
 }
 

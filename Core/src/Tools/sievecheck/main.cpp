@@ -111,16 +111,22 @@ XMP
 const char *kManualCatalogue = R"(
 CATALOGUE
   --catalog FILE keeps the records in an SQLite database. The first run fills
-  it; a later run over the same inputs reads only the files that are new or
-  changed (size, modification time or inode not the same; for a key under an
-  S3 prefix, the size or ETag its listing gives), removes those that are
-  gone, and keeps the records of the inputs it was given, no others. JSON
-  or text is written too when OUTPUT or --format is given, else nothing;
-  --stats counts what was new, changed, unchanged and removed. Batches are
-  committed as they come: a run stopped at any point keeps what it committed,
-  and the next run goes on from there. A second run on the same catalogue is
-  refused, or waits with --wait. --export writes the catalogue's records as
-  the same run without a catalogue would (--format json or text).
+  it; a later run reads only the files that are new or changed (size,
+  modification time or inode not the same; for a key under an S3 prefix, the
+  size or ETag its listing gives) and removes those its inputs no longer give.
+  The records of inputs a run does not name are kept: inputs relate by their
+  names as given, so a path inside an input the catalogue has updates that
+  input's files below it, and an input that contains others takes them over.
+  --forget INPUT drops an input's records, or those below a path inside one.
+  JSON or text is written too when OUTPUT or --format is given, else nothing;
+  --stats counts what was new, changed, unchanged, removed and untouched.
+  Batches are committed as they come: a run stopped at any point keeps what it
+  committed, and the next run goes on from there. A second run on the same
+  catalogue is refused, or waits with --wait. A catalogue keeps its XMP mode,
+  --any-file and time zone; later runs take them, and other ones are refused.
+  --export writes every record the catalogue holds as a run over its inputs
+  without a catalogue would (--format json or text), and reads a catalogue on
+  read-only media too.
 )";
 
 const char *kManualEnd = R"(
@@ -145,6 +151,8 @@ const char *kExamplesRemote = R"(  sievecheck -i s3://bucket/scans/ out.jsonl --
 )";
 
 const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive --stats
+  sievecheck --catalog archive.db -i archive/2019 --stats
+  sievecheck --catalog archive.db --forget archive/old
   sievecheck --catalog archive.db --export archive.jsonl
 )";
 
@@ -205,9 +213,10 @@ private:
 
 void printCounts(const zudorhost::CatalogueCounts &c, std::FILE *to)
 {
-    std::fprintf(to, "catalogue: new %llu, changed %llu, unchanged %llu, removed %llu\n",
+    std::fprintf(to, "catalogue: new %llu, changed %llu, unchanged %llu, removed %llu, untouched %llu\n",
                  (unsigned long long)c.added, (unsigned long long)c.changed,
-                 (unsigned long long)c.unchanged, (unsigned long long)c.removed);
+                 (unsigned long long)c.unchanged, (unsigned long long)c.removed,
+                 (unsigned long long)c.untouched);
 }
 
 void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters &remote, double seconds,
@@ -415,7 +424,7 @@ int main(int argc, char **argv)
     app.set_version_flag("--version", "sievecheck " ZUDOR_VERSION);
     app.get_formatter()->column_width(28);
 
-    std::vector<std::string> inputs, positionals;
+    std::vector<std::string> inputs, positionals, forget;
     std::string format, xmp, modulePath, filesFrom, catalogPath, timeZone;
     unsigned jobs = zudorhost::defaultJobs();
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
@@ -439,6 +448,8 @@ int main(int argc, char **argv)
     app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
     app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
     app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
+    app.add_option("--forget", forget, "With --catalog: drop the records of INPUT, or below a path inside one (repeatable)")
+        ->allow_extra_args(false);
     app.add_flag("--force", force, "Write OUTPUT even where it is a TIFF file (never where it is an input)");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
@@ -480,8 +491,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sievecheck: this build has no catalogue\n");
         return kExitUsage;
     }
-    if ((exportCatalog || waitForWriter) && !catalogued) {
-        std::fprintf(stderr, "sievecheck: --export and --wait go with --catalog FILE (see --help)\n");
+    if ((exportCatalog || waitForWriter || !forget.empty()) && !catalogued) {
+        std::fprintf(stderr, "sievecheck: --export, --wait and --forget go with --catalog FILE (see --help)\n");
         return kExitUsage;
     }
     zudorhost::RunOptions options;
@@ -489,13 +500,13 @@ int main(int argc, char **argv)
     std::string output = "-";
     const bool listed = !inputs.empty() || !filesFrom.empty();
     if (exportCatalog) {
-        if (listed || positionals.size() > 1) {
+        if (listed || !forget.empty() || positionals.size() > 1) {
             std::fprintf(stderr, "sievecheck: --export takes no inputs and one OUTPUT at most (see --help)\n");
             return kExitUsage;
         }
         return exportCatalogue(catalogPath, positionals.empty() ? "-" : positionals[0], format, force);
     }
-    if (listed) {
+    if (listed || !forget.empty()) {
         if (positionals.size() > 1) {
             std::fprintf(stderr, "sievecheck: with -i or --files-from, give one OUTPUT only (see --help)\n");
             return kExitUsage;
@@ -530,11 +541,20 @@ int main(int argc, char **argv)
                                                catalogueOptions, error);
         if (!catalogue)
             return catalogueFailure(catalogPath, error, true);
-        // A catalogue keeps the XMP mode it was made with, the default of its later runs.
+        // A catalogue keeps the XMP mode it was made with, the default of its later runs, and so
+        // its time zone.
         zudorhost::XmpMode kept;
         bool keptAnyFile;
         if (xmp.empty() && catalogue->settings(kept, keptAnyFile))
             xmp = zudorhost::xmpModeName(kept);
+        const std::string keptZone = catalogue->timeZone();
+        if (timeZone.empty() && !keptZone.empty() && keptZone != zudorhost::timeZoneName() &&
+            !zudorhost::setTimeZone(keptZone, zoneProblem)) {
+            std::fprintf(stderr, "sievecheck: %s: this catalogue reads DateTimes in %s, a zone this system does not "
+                                 "know: install its data (Debian's tzdata), or start another catalogue\n",
+                         catalogPath.c_str(), keptZone.c_str());
+            return kExitUsage;
+        }
     }
     // A build without the XMP toolkit refuses toolkit mode at once rather than turning down
     // every packet.
@@ -617,6 +637,7 @@ int main(int argc, char **argv)
         catalogueInputs.list = list;
         catalogueInputs.separator = nulSeparated ? '\0' : '\n';
         catalogueInputs.listName = filesFrom;
+        catalogueInputs.forget = forget;
         update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(catalogueInputs),
                                                               options, formatters);
         if (!update->error().empty())

@@ -3,10 +3,13 @@
 //
 // A file is unchanged when its size, modification time (ns) and inode are the ones the
 // catalogue keeps; such a file is not opened at all, and its record comes from the catalogue.
-// The catalogue holds what its last run's inputs give: the files of an input no longer named,
-// and the files an input no longer yields, are removed. Records are committed a batch at a
-// time in WAL mode, so a run stopped at any point keeps every committed batch and the next one
-// goes on from there, and readers see whole batches only. One run writes at a time.
+// A run updates what its inputs cover and keeps the rest: the files an input no longer yields
+// are removed, the records of inputs it does not name are left as they are. Inputs relate by
+// their names: a path inside an input the catalogue has updates that input's records below
+// it, and an input that contains others takes them over, so that no file is held twice.
+// Records are committed a batch at a time in WAL mode, so a run stopped at any point keeps
+// every committed batch and the next one goes on from there, and readers see whole batches
+// only. One run writes at a time.
 #pragma once
 
 #include <cstdint>
@@ -22,14 +25,16 @@
 
 namespace zudorhost {
 
-// The schema this library writes (PRAGMA user_version); a newer one is refused.
-constexpr int kCatalogueSchema = 1;
+// The schema this library writes (PRAGMA user_version); a newer one is refused, an older one
+// upgraded by the first run that writes.
+constexpr int kCatalogueSchema = 2;
 
 // Whether this build has the catalogue at all (not on Windows).
 bool catalogueAvailable();
 
 struct CatalogueCounts {
     uint64_t added = 0, changed = 0, unchanged = 0, removed = 0; // documents
+    uint64_t untouched = 0; // documents the run's inputs did not cover, kept as they were
 };
 
 struct CatalogueOptions {
@@ -52,13 +57,15 @@ public:
     // The options every run must share, as the catalogue keeps them; false for a catalogue
     // that no run has filled yet.
     virtual bool settings(XmpMode &xmp, bool &anyFile) const = 0;
+    // The zone its DateTimes were read in (timeZoneName()); empty while it keeps none.
+    virtual std::string timeZone() const = 0;
 
     // The totals of the records it holds (documents and their summaries).
     virtual bool totals(RunTotals &totals, std::string &error) = 0;
 
-    // Writes every record with writer, in the order a fresh scan of the last run's inputs
-    // gives them, handing the bytes to sink a few records at a time; stops when sink
-    // returns false.
+    // Writes every record with writer, as a fresh scan of its inputs in the order they were
+    // first named gives them, handing the bytes to sink a few records at a time; stops when
+    // sink returns false.
     virtual bool exportRecords(RecordWriter &writer, const std::function<bool(const OutputBuffer &)> &sink,
                                std::string &error) = 0;
 };
@@ -69,11 +76,15 @@ struct CatalogueInputs {
     std::FILE *list = nullptr; // closed at the end unless it is stdin
     char separator = '\n';
     std::string listName;      // how the list is known from one run to the next
+    // Inputs, or paths inside one, whose records are dropped before the run reads anything.
+    std::vector<std::string> forget;
 };
 
 // One run over the inputs into the catalogue. Batches come back in input order as from a
 // BatchRunner, each written to the catalogue by a thread of its own; with an output formatter
-// their records are written too, an unchanged file's from the catalogue.
+// their records are written too, an unchanged file's from the catalogue. An input inside (or
+// the same as) another of the same run is read for the output alone: the catalogue holds each
+// file once.
 class CatalogueUpdate {
 public:
     CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &table, CatalogueInputs inputs,
