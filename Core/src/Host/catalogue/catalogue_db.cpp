@@ -81,8 +81,6 @@ const char *keyColumn(int schema) { return schema >= 2 ? "key" : "CAST(source AS
 
 const char *warningsColumn(int schema) { return schema >= 2 ? "warnings" : "NULL"; }
 
-bool catalogueAvailable() { return true; }
-
 std::unique_ptr<Catalogue> Catalogue::open(const std::string &path, Access access,
                                            const CatalogueOptions &options, std::string &error)
 {

@@ -88,6 +88,10 @@ bool folderWritable(const std::string &path);
 
 // ---- The clock: wallClockNs() of inputs.h is the platform's too.
 
+// ---- SQLite: the name of the file layer to open databases with (null: SQLite's default), the
+// one that takes paths of any length on Windows.
+const char *sqliteFileLayer();
+
 // ---- Standard input.
 
 // Up to room bytes of standard input, 0 at its end, or -1 with errno set.

@@ -406,6 +406,8 @@ bool folderWritable(const std::string &path)
     return ::access(folder.c_str(), W_OK) == 0;
 }
 
+const char *sqliteFileLayer() { return nullptr; }
+
 // ---- Standard input.
 
 long readSomeStandardInput(char *into, size_t room)

@@ -496,6 +496,8 @@ bool folderWritable(const std::string &path)
     return _waccess(widePath(folder).c_str(), 2) == 0;
 }
 
+const char *sqliteFileLayer() { return "win32-longpath"; }
+
 // ---- Standard input.
 
 long readSomeStandardInput(char *into, size_t room)

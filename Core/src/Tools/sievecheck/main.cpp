@@ -26,7 +26,7 @@ constexpr int kExitAllComplete = 0;
 constexpr int kExitIncomplete = 1;
 constexpr int kExitUsage = 2;
 
-// The manual, in parts: a build says only what it does.
+// The manual, in parts.
 const char *kManualStart = R"(
 DESCRIPTION
   With -i, each INPUT is taken through the reader module and its summary is
@@ -158,19 +158,8 @@ const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive
 
 std::string manual()
 {
-    const bool remote = zudorhost::remoteReadingAvailable(), catalogue = zudorhost::catalogueAvailable();
-    std::string text = kManualStart;
-    if (remote)
-        text += kManualRemote;
-    text += kManualOutput;
-    if (catalogue)
-        text += kManualCatalogue;
-    text += kManualEnd;
-    if (remote)
-        text += kExamplesRemote;
-    if (catalogue)
-        text += kExamplesCatalogue;
-    return text;
+    return std::string(kManualStart) + kManualRemote + kManualOutput + kManualCatalogue + kManualEnd + kExamplesRemote +
+           kExamplesCatalogue;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -487,10 +476,6 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     const bool catalogued = !catalogPath.empty();
-    if (catalogued && !zudorhost::catalogueAvailable()) {
-        std::fprintf(stderr, "sievecheck: this build has no catalogue\n");
-        return kExitUsage;
-    }
     if ((exportCatalog || waitForWriter || !forget.empty()) && !catalogued) {
         std::fprintf(stderr, "sievecheck: --export, --wait and --forget go with --catalog FILE (see --help)\n");
         return kExitUsage;
@@ -568,11 +553,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sievecheck: standard input can be read only once\n");
         return kExitUsage;
     }
-    for (const std::string &input : inputs)
-        if (zudorhost::isRemoteInput(input) && !zudorhost::remoteReadingAvailable()) {
-            std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
-            return kExitUsage;
-        }
     std::string remoteProblem; // a CA file that cannot serve is one error, not one in every record
     if ((!filesFrom.empty() || std::any_of(inputs.begin(), inputs.end(), zudorhost::isRemoteInput)) &&
         !zudorhost::prepareRemoteOptions(remote, remoteProblem)) {

@@ -29,9 +29,6 @@ namespace zudorhost {
 // upgraded by the first run that writes.
 constexpr int kCatalogueSchema = 2;
 
-// Whether this build has the catalogue at all (not on Windows).
-bool catalogueAvailable();
-
 struct CatalogueCounts {
     uint64_t added = 0, changed = 0, unchanged = 0, removed = 0; // documents
     uint64_t untouched = 0; // documents the run's inputs did not cover, kept as they were
