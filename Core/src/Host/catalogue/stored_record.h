@@ -71,7 +71,8 @@ private:
     sqlite3 *db_ = nullptr;
     Statement document_, properties_, xmp_, warnings_;
     std::vector<std::string> texts_, warningTexts_, warningCopies_;
-    std::vector<PropertyEntry> entries_, xmpEntries_;
+    std::vector<PropertyEntry> entries_;
+    std::string listing_; // the XMP properties, as a listing
     HostXmpRecord xmpRecord_{};
     InputItem item_;
     DocumentView view_;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zudor/host.h"
@@ -119,5 +120,11 @@ private:
 using XmpPropertyVisitor = void (*)(void *state, const char *path, size_t pathLength, const char *value,
                                     size_t valueLength);
 void forEachXmpProperty(const HostXmpRecord &record, XmpPropertyVisitor visit, void *state);
+
+// A parsed-mode record over properties listed by its caller (a catalogue's rows), walked as the
+// lister's own listings are: block holds them, and the caller keeps it while the record is used.
+void startListing(std::string &block);
+void addListedProperty(std::string &block, std::string_view path, std::string_view value);
+HostXmpRecord listedRecord(std::string &block, uint64_t packetBytes);
 
 } // namespace zudorhost

@@ -43,6 +43,7 @@ struct StreamCounts {
 
 // The host's record of an XMP packet, which the record walk reads (opaque here).
 struct HostXmpRecord;
+class DocumentKeeper; // runner.h
 
 enum class SummaryState { Complete, Partial, None };
 const char *summaryName(SummaryState state);
@@ -55,10 +56,10 @@ struct DocumentView {
     const char *error = nullptr; // null, or why the file gave no summary
     bool skipped = false;        // not a TIFF, met in a directory walk: no record at all
     bool bigTiff = false;        // a BigTIFF, which the reader does not read
-    // Not read: the file is as the catalogue knew it (InputItem::catalogue), which holds its
-    // record, or knew it as skipped.
+    // Not read: the run's keeper holds the file as it is (DocumentKeeper), its record or that
+    // it was skipped.
     bool unchanged = false;
-    FileIdentity identity; // taken before the file was read, when DriverOptions::identity
+    FileIdentity identity; // taken before the file was read, where the run has a keeper
     SummaryState summary = SummaryState::None;
     const char *title = nullptr;
     const char *author = nullptr;
@@ -66,10 +67,6 @@ struct DocumentView {
     const PropertyEntry *properties = nullptr;
     size_t propertyCount = 0;
     const HostXmpRecord *xmp = nullptr; // the last packet's record, or null
-    // A record kept elsewhere (a catalogue's) has the packet's properties listed here; its
-    // xmp record has neither a document nor a packet.
-    const PropertyEntry *xmpProperties = nullptr;
-    size_t xmpPropertyCount = 0;
     const char *text = nullptr;         // the reader's text record (Retrieval::TextRecord)
     size_t textLength = 0;
     // What the host saw go wrong while the reader read a document that gave a summary: why
@@ -88,9 +85,9 @@ struct DriverOptions {
     int64_t maxRequest = kDefaultMaxRequest;
     bool anyFile = false; // hand every file to the reader, whatever its first bytes
     Retrieval retrieval = Retrieval::Summary;
-    // Take each file's identity before reading it, and read no file whose identity is the one
-    // its input's catalogue reference holds.
-    bool identity = false;
+    // What the run keeps (runner.h): a file it holds as it is now is not read, and the identity
+    // of every other is taken before it is read. Not owned; one per thread.
+    DocumentKeeper *keeper = nullptr;
     RemoteOptions remote; // how remote inputs are fetched
     // Say why a record is not complete (DocumentView::warnings); off for a pass that only
     // finds which bytes the reader reads.
