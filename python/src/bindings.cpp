@@ -236,8 +236,8 @@ public:
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
                                                 [] { return std::make_unique<EventFormatter>(); }, options);
         // A runner whose threads did not start would end the iteration as if all were read.
-        if (!runner_->error().empty()) {
-            const std::string error = runner_->error();
+        if (runner_->error()) {
+            const std::string error = runner_->error().message;
             close();
             raise(zudorError, error);
         }
@@ -293,21 +293,23 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
                        unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
-    std::string error;
+    Failure failure;
     CatalogueCounts counts;
-    bool updated = false, threadsFailed = false;
+    bool updated = false;
     std::unique_ptr<Catalogue> catalogue;
     {
         py::gil_scoped_release nogil;
         CatalogueOptions options;
         options.wait = wait;
-        catalogue = Catalogue::open(path, Catalogue::Access::Update, options, error);
+        catalogue = Catalogue::open(path, Catalogue::Access::Update, options, failure);
     }
     // Set with the GIL held, as zudor.read and time_zone= set it.
     const std::string keptZone = catalogue ? catalogue->timeZone() : std::string();
-    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, error)) {
-        error = "this catalogue reads DateTimes in " + keptZone +
-                ", a zone this system does not know: install its data (Debian's tzdata), or start another catalogue";
+    std::string unknown;
+    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, unknown)) {
+        failure = Failure(Failure::Kind::Refused, "this catalogue reads DateTimes in " + keptZone +
+                                                      ", a zone this system does not know: install its data "
+                                                      "(Debian's tzdata), or start another catalogue");
         catalogue.reset();
     }
     if (catalogue) {
@@ -327,16 +329,15 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
         while (update.next()) {
         }
         updated = update.finish();
-        error = update.error();
-        threadsFailed = update.threadsFailed();
+        failure = update.error();
         counts = update.counts();
         catalogue.reset();
     }
     // A system out of threads is no fault of the catalogue's.
-    if (threadsFailed)
-        raise(zudorError, error);
+    if (!updated && failure.kind == Failure::Kind::Resources)
+        raise(zudorError, failure.message);
     if (!updated)
-        raise(catalogueError, path + ": " + error);
+        raise(catalogueError, path + ": " + failure.message);
     py::dict result;
     result["new"] = counts.added;
     result["changed"] = counts.changed;

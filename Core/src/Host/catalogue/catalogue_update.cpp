@@ -32,11 +32,12 @@ struct CatalogueUpdate::Run {
     Run(CatalogueDb &db, CatalogueInputs inputs, const RemoteOptions &remote)
         : catalogue(db), source(db, std::move(inputs), remote), writer(db) {}
 
-    void fail(const std::string &why)
+    // What fails once the run is under way is the system's: a full disk, an I/O error.
+    void fail(const std::string &why, Failure::Kind kind = Failure::Kind::Io)
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (error.empty())
-            error = why;
+        if (!error)
+            error = Failure(kind, why);
         failed = true;
         changed.notify_all();
     }
@@ -81,7 +82,7 @@ struct CatalogueUpdate::Run {
                 guard.lock();
                 if (!done) {
                     failed = true;
-                    error = why;
+                    error = Failure(Failure::Kind::Io, why);
                 }
                 break;
             }
@@ -98,7 +99,7 @@ struct CatalogueUpdate::Run {
             spare.push_back(std::move(job.entries));
             if (!ok) {
                 failed = true;
-                error = why;
+                error = Failure(Failure::Kind::Io, why);
                 break;
             }
         }
@@ -142,9 +143,8 @@ struct CatalogueUpdate::Run {
     std::vector<OutputBuffer> spare; // entries' buffers the writer is done with
     PendingChanges finalChanges;
     bool ending = false, complete = false, failed = false;
-    bool threadsFailed = false; // set before any thread runs
     bool exhausted = false; // every input was walked: what was not met is gone
-    std::string error;
+    Failure error;
     CatalogueCounts counts;
 };
 
@@ -222,7 +222,7 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
     for (const std::string &path : inputs.paths)
         if (path == "-") {
             run_ = std::make_unique<Run>(db, CatalogueInputs{}, options.driver.remote);
-            run_->fail("standard input cannot be catalogued");
+            run_->fail("standard input cannot be catalogued", Failure::Kind::Refused);
             return;
         }
     // The plan reads the inputs' names alone; the source takes the list's stream.
@@ -235,26 +235,30 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
     Run &run = *run_;
     std::string why;
     const std::string zone = options.timeZone.empty() ? timeZoneName() : options.timeZone;
-    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, zone, why) || !run.writer.prepare(why) ||
-        !planRun(run.writer, named, run.plan, why) || !run.source.start(run.plan, why)) {
-        run.fail(why);
+    // A run with other options than the catalogue keeps, or forgetting what it does not hold, is
+    // refused before anything is read.
+    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, zone, why)) {
+        run.fail(why, Failure::Kind::Refused);
+        return;
+    }
+    if (!run.writer.prepare(why) || !planRun(run.writer, named, run.plan, why) || !run.source.start(run.plan, why)) {
+        run.fail(why, run.plan.refused ? Failure::Kind::Refused : Failure::Kind::Io);
         return;
     }
     RunOptions catalogued = options;
     auto fail = [&run](const std::string &reason) { run.fail(reason); };
     catalogued.keeper = [&db, fail] { return std::make_unique<CatalogueKeeper>(db, fail); };
     run.runner = std::make_unique<BatchRunner>(table, run.source, output, catalogued);
-    if (!run.runner->error().empty()) {
-        run.threadsFailed = true;
-        run.fail(run.runner->error());
+    if (run.runner->error()) {
+        run.fail(run.runner->error().message, Failure::Kind::Resources);
         return;
     }
     try {
         run.thread = std::thread([&run] { run.write(); });
     } catch (const std::system_error &e) {
         // Nothing has been written: the catalogue stays as it was, and the caller is told.
-        run.threadsFailed = true;
-        run.fail(std::string("cannot start the thread that writes the catalogue (") + e.what() + ")");
+        run.fail(std::string("cannot start the thread that writes the catalogue (") + e.what() + ")",
+                 Failure::Kind::Resources);
     }
 }
 
@@ -315,14 +319,13 @@ bool CatalogueUpdate::finish()
     return run.end(run.exhausted && !run.hasFailed()) && run.exhausted;
 }
 
-const std::string &CatalogueUpdate::error() const { return run_->error; }
+const Failure &CatalogueUpdate::error() const { return run_->error; }
 
 InputTally CatalogueUpdate::tally(uint32_t named) const
 {
     return run_->runner ? run_->runner->tally(named) : InputTally{named, 0, 0};
 }
 
-bool CatalogueUpdate::threadsFailed() const { return run_->threadsFailed; }
 
 CatalogueCounts CatalogueUpdate::counts() const
 {

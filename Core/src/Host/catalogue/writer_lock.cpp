@@ -25,6 +25,7 @@ bool WriterLock::take(const std::string &path, bool wait, std::string &error)
     os::LockRefusal refusal = os::LockRefusal::None;
     fd_ = os::lockByte(path, kWriterByte, wait, refusal, error);
     readOnly = refusal == os::LockRefusal::ReadOnly;
+    busy = refusal == os::LockRefusal::Busy;
     if (refusal == os::LockRefusal::Busy)
         error = "another run is updating this catalogue";
     return fd_ >= 0;

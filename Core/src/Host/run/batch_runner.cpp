@@ -118,7 +118,7 @@ struct BatchRunner::Shared {
     bool stopping = false;
     bool holding = false;          // the caller holds batch `released`
     std::vector<std::thread> workers;
-    std::string error; // why the workers could not be started
+    Failure error; // why the workers could not be started
     std::vector<InputTally> tallies; // by named input; the caller's
 
     // Serial mode: one reader on the caller's thread.
@@ -222,8 +222,8 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
             s.workers.emplace_back([&s] { s.work(); });
     } catch (const std::system_error &e) {
         // A system out of threads is a failure to report, not a reason to end the process.
-        s.error = "cannot start " + std::to_string(jobs) + " reading threads (" + e.what() +
-                  "); give fewer jobs";
+        s.error = Failure(Failure::Kind::Resources, "cannot start " + std::to_string(jobs) + " reading threads (" +
+                                                     e.what() + "); give fewer jobs");
         stopWorkers();
     }
 }
@@ -244,7 +244,7 @@ void BatchRunner::stopWorkers()
 
 unsigned defaultJobs() { return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs); }
 
-const std::string &BatchRunner::error() const { return shared_->error; }
+const Failure &BatchRunner::error() const { return shared_->error; }
 
 InputTally BatchRunner::tally(uint32_t named) const
 {
@@ -259,7 +259,7 @@ BatchRunner::~BatchRunner() { stopWorkers(); }
 FinishedBatch *BatchRunner::next()
 {
     Shared &s = *shared_;
-    if (!s.error.empty())
+    if (s.error)
         return nullptr;
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];

@@ -364,20 +364,26 @@ void reportQuietInput(const std::string &name, bool isList, const zudorhost::Inp
                      shown.c_str(), met, prefix ? (met == 1 ? "key" : "keys") : (met == 1 ? "file" : "files"));
 }
 
-int catalogueFailure(const std::string &path, const std::string &why, bool hintWait)
+int catalogueFailure(const std::string &path, const zudorhost::Failure &failure)
 {
-    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), why.c_str(),
-                 hintWait && why.rfind("another run", 0) == 0 ? "; give --wait to wait for it" : "");
+    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), failure.message.c_str(),
+                 failure.kind == zudorhost::Failure::Kind::Busy ? "; give --wait to wait for it" : "");
     return kExitUsage;
+}
+
+int catalogueFailure(const std::string &path, const std::string &why)
+{
+    return catalogueFailure(path, zudorhost::Failure(zudorhost::Failure::Kind::Io, why));
 }
 
 // --export: the catalogue's records, as a run without a catalogue writes them.
 int exportCatalogue(const std::string &path, const std::string &output, std::string format, bool force)
 {
-    std::string error;
-    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, error);
+    zudorhost::Failure failure;
+    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, failure);
     if (!catalogue)
-        return catalogueFailure(path, error, false);
+        return catalogueFailure(path, failure);
+    std::string error;
     Output out;
     const std::string refused = outputRefusal(output, {path}, std::string(), force);
     if (!refused.empty()) {
@@ -396,7 +402,7 @@ int exportCatalogue(const std::string &path, const std::string &output, std::str
     if (!out.close())
         return kExitUsage;
     if (!exported)
-        return catalogueFailure(path, error, false);
+        return catalogueFailure(path, error);
     return kExitAllComplete;
 }
 
@@ -510,6 +516,7 @@ int main(int argc, char **argv)
     // A catalogue run writes records only when asked to.
     const bool writeRecords = !catalogued || !positionals.empty() || !format.empty();
     std::unique_ptr<zudorhost::Catalogue> catalogue;
+    zudorhost::Failure failure;
     if (catalogued) {
         if (std::count(inputs.begin(), inputs.end(), "-") != 0) {
             std::fprintf(stderr, "sievecheck: standard input cannot be catalogued\n");
@@ -521,11 +528,10 @@ int main(int argc, char **argv)
         }
         zudorhost::CatalogueOptions catalogueOptions;
         catalogueOptions.wait = waitForWriter;
-        std::string error;
         catalogue = zudorhost::Catalogue::open(catalogPath, zudorhost::Catalogue::Access::Update,
-                                               catalogueOptions, error);
+                                               catalogueOptions, failure);
         if (!catalogue)
-            return catalogueFailure(catalogPath, error, true);
+            return catalogueFailure(catalogPath, failure);
         // A catalogue keeps the XMP mode it was made with, the default of its later runs, and so
         // its time zone.
         zudorhost::XmpMode kept;
@@ -620,8 +626,8 @@ int main(int argc, char **argv)
         catalogueInputs.forget = forget;
         update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(catalogueInputs),
                                                               options, formatters);
-        if (!update->error().empty())
-            return catalogueFailure(catalogPath, update->error(), false);
+        if (update->error())
+            return catalogueFailure(catalogPath, update->error());
     } else {
         // The named inputs first, then the listed files.
         named = zudorhost::pathSource(inputs);
@@ -629,8 +635,8 @@ int main(int argc, char **argv)
             fromList = zudorhost::listSource(list, nulSeparated ? '\0' : '\n', listNamed);
         source = std::make_unique<ChainedSource>(*named, fromList.get());
         runner = std::make_unique<zudorhost::BatchRunner>(module.table(), *source, formatters, options);
-        if (!runner->error().empty()) {
-            std::fprintf(stderr, "sievecheck: %s\n", runner->error().c_str());
+        if (runner->error()) {
+            std::fprintf(stderr, "sievecheck: %s\n", runner->error().message.c_str());
             return kExitUsage;
         }
     }
@@ -661,7 +667,7 @@ int main(int argc, char **argv)
         // A lost output stops the run; the catalogue keeps what it committed.
         catalogueFailed = written && !update->finish();
         if (catalogueFailed)
-            error = update->error();
+            failure = update->error();
         counts = update->counts();
     } else {
         while (const zudorhost::FinishedBatch *batch = runner->next())
@@ -691,13 +697,13 @@ int main(int argc, char **argv)
     if (writeRecords && !out.close())
         return kExitUsage;
     if (catalogueFailed)
-        return catalogueFailure(catalogPath, error, false);
+        return catalogueFailure(catalogPath, failure);
     if (catalogued) {
         // The catalogue's records are the run's result, unchanged ones among them.
         const uint64_t skipped = totals.skipped;
         const zudorhost::StreamCounts reads = totals.counts;
         if (!catalogue->totals(totals, error))
-            return catalogueFailure(catalogPath, error, false);
+            return catalogueFailure(catalogPath, error);
         totals.skipped = skipped;
         totals.counts = reads;
     }

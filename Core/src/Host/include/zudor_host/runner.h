@@ -10,6 +10,7 @@
 
 #include "zudor/reader.h"
 #include "zudor_host/driver.h"
+#include "zudor_host/failure.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/output_buffer.h"
 
@@ -112,8 +113,8 @@ public:
     // The next batch in input order, the caller's until the next call (which may take its
     // buffers); null when all are done, or when the runner could not start (error()).
     FinishedBatch *next();
-    // Why the runner could not start its threads; empty when it did.
-    const std::string &error() const;
+    // Why the runner could not start its threads (Failure::Kind::Resources); none when it did.
+    const Failure &error() const;
     // What the named input gave in the batches handed out so far; once next() has answered
     // null, in the whole run. A named input that gave no item at all has a tally of zeros.
     InputTally tally(uint32_t named) const;
