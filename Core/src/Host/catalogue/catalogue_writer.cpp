@@ -296,8 +296,8 @@ bool CatalogueWriter::mergeInput(int64_t from, int64_t into, std::string &error)
         return false;
     counts.removed = removed; // the file is still held
     const char *moves[] = {
-        "DELETE FROM skipped WHERE input = ?1 AND (key IN (SELECT key FROM documents WHERE input = ?2)"
-        " OR key IN (SELECT key FROM skipped WHERE input = ?2))",
+        ("DELETE FROM skipped WHERE input = ?1 AND (key IN (SELECT key FROM documents WHERE input = ?2)"
+         " OR key IN (SELECT key FROM skipped WHERE input = ?2))"),
         "UPDATE documents SET input = ?2 WHERE input = ?1",
         "UPDATE skipped SET input = ?2 WHERE input = ?1",
         "DELETE FROM inputs WHERE id = ?1 AND ?2 IS NOT NULL",
