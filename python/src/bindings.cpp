@@ -61,12 +61,6 @@ bool anyRemote(const std::vector<std::string> &paths)
     return std::any_of(paths.begin(), paths.end(), [](const std::string &path) { return isRemoteInput(path); });
 }
 
-bool sameRemote(const RemoteOptions &a, const RemoteOptions &b)
-{
-    return a.caFile == b.caFile && a.timeout == b.timeout && a.retries == b.retries &&
-           a.connections == b.connections && a.noSignRequest == b.noSignRequest;
-}
-
 // 1 is parsed, 2 raw, 3 toolkit, as XmpMode; the Python side has checked the name.
 DriverOptions driverOptions(int xmp, bool anyFile)
 {
@@ -105,25 +99,17 @@ private:
 // A driver per thread and XMP mode, kept between calls: read() may be called from many
 // Python threads at once, each reading without the GIL.
 struct ThreadReader {
-    explicit ThreadReader(const DriverOptions &options)
-        : driver(readerModule().table(), options), remote(options.remote) {}
+    explicit ThreadReader(const DriverOptions &options) : driver(readerModule().table(), options) {}
     DocumentDriver driver;
     RecordWalker walker;
-    RemoteOptions remote; // the driver's
 };
 
-// remote: the call's remote options, or null for a read that fetches nothing. A driver made
-// with other options is made afresh, so that each call has its own.
-template <typename Read> py::object readOne(int xmp, const RemoteOptions *remote, const std::string &name, Read read)
+template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
 {
     thread_local std::unique_ptr<ThreadReader> readers[3];
     std::unique_ptr<ThreadReader> &slot = readers[xmp - 1];
-    if (!slot || (remote != nullptr && !sameRemote(slot->remote, *remote))) {
-        DriverOptions options = driverOptions(xmp, false);
-        if (remote != nullptr)
-            options.remote = *remote;
-        slot = std::make_unique<ThreadReader>(options);
-    }
+    if (!slot)
+        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
     ThreadReader &r = *slot;
     InputItem item;
     item.path = name;
@@ -145,7 +131,13 @@ template <typename Read> py::object readOne(int xmp, const RemoteOptions *remote
 py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, isRemoteInput(path));
-    return readOne(xmp, &remote, path, [](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
+    return readOne(xmp, path, [&remote, xmp](DocumentDriver &driver, InputItem &item) -> const DocumentView & {
+        // A URL is fetched on its own with the call's options, then read as any document.
+        if (isRemoteInput(item.path)) {
+            DriverOptions options = driverOptions(xmp, false);
+            options.remote = remote;
+            fetchDocument(item, readerModule().table(), options);
+        }
         return driver.read(item);
     });
 }
@@ -160,7 +152,7 @@ py::object readBytes(py::object data, const std::string &name, int xmp)
     }
     // Released whatever happens; the bytes are read in place, without a copy.
     std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> hold(&view, PyBuffer_Release);
-    return readOne(xmp, nullptr, name, [&view](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
+    return readOne(xmp, name, [&view](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
         return driver.readBytes(item, view.buf, size_t(view.len));
     });
 }
@@ -244,8 +236,8 @@ public:
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
                                                 [] { return std::make_unique<EventFormatter>(); }, options);
         // A runner whose threads did not start would end the iteration as if all were read.
-        if (!runner_->error().empty()) {
-            const std::string error = runner_->error();
+        if (runner_->error()) {
+            const std::string error = runner_->error().message;
             close();
             raise(zudorError, error);
         }
@@ -301,21 +293,23 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
                        unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
-    std::string error;
+    Failure failure;
     CatalogueCounts counts;
-    bool updated = false, threadsFailed = false;
+    bool updated = false;
     std::unique_ptr<Catalogue> catalogue;
     {
         py::gil_scoped_release nogil;
         CatalogueOptions options;
         options.wait = wait;
-        catalogue = Catalogue::open(path, Catalogue::Access::Update, options, error);
+        catalogue = Catalogue::open(path, Catalogue::Access::Update, options, failure);
     }
     // Set with the GIL held, as zudor.read and time_zone= set it.
     const std::string keptZone = catalogue ? catalogue->timeZone() : std::string();
-    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, error)) {
-        error = "this catalogue reads DateTimes in " + keptZone +
-                ", a zone this system does not know: install its data (Debian's tzdata), or start another catalogue";
+    std::string unknown;
+    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, unknown)) {
+        failure = Failure(Failure::Kind::Refused, "this catalogue reads DateTimes in " + keptZone +
+                                                      ", a zone this system does not know: install its data "
+                                                      "(Debian's tzdata), or start another catalogue");
         catalogue.reset();
     }
     if (catalogue) {
@@ -335,16 +329,15 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
         while (update.next()) {
         }
         updated = update.finish();
-        error = update.error();
-        threadsFailed = update.threadsFailed();
+        failure = update.error();
         counts = update.counts();
         catalogue.reset();
     }
     // A system out of threads is no fault of the catalogue's.
-    if (threadsFailed)
-        raise(zudorError, error);
+    if (!updated && failure.kind == Failure::Kind::Resources)
+        raise(zudorError, failure.message);
     if (!updated)
-        raise(catalogueError, path + ": " + error);
+        raise(catalogueError, path + ": " + failure.message);
     py::dict result;
     result["new"] = counts.added;
     result["changed"] = counts.changed;

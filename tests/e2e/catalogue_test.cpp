@@ -121,7 +121,8 @@ protected:
         CatalogueOptions options;
         options.commitSeconds = 0;
         options.afterCommit = std::move(afterCommit);
-        auto catalogue = Catalogue::open(db_, Catalogue::Access::Update, options, error);
+        Failure failure;
+        auto catalogue = Catalogue::open(db_, Catalogue::Access::Update, options, failure);
         if (!catalogue)
             return false;
         RunOptions run;
@@ -351,8 +352,8 @@ TEST_F(CatalogueTest, ReadersSeeWholeBatches)
 {
     for (int i = 0; i < 400; ++i)
         write(std::to_string(1000 + i) + ".tif", document(std::to_string(i)));
-    std::string error;
-    ASSERT_TRUE(Catalogue::open(db_, Catalogue::Access::Update, {}, error)) << error; // the schema exists
+    Failure failure;
+    ASSERT_TRUE(Catalogue::open(db_, Catalogue::Access::Update, {}, failure)) << failure.message; // the schema exists
     std::atomic<bool> done{false};
     std::atomic<int> looks{0}, torn{0};
     std::thread reader([&] {
@@ -392,9 +393,12 @@ TEST_F(CatalogueTest, ReadersSeeWholeBatches)
 TEST_F(CatalogueTest, ASecondWriterIsRefusedOrWaits)
 {
     write("a.tif", document("a"));
-    std::string error;
-    auto holder = Catalogue::open(db_, Catalogue::Access::Update, {}, error);
-    ASSERT_TRUE(holder) << error;
+    Failure failure;
+    auto holder = Catalogue::open(db_, Catalogue::Access::Update, {}, failure);
+    ASSERT_TRUE(holder) << failure.message;
+    // A caller tells a busy catalogue by its kind, as sievecheck does to suggest --wait.
+    EXPECT_FALSE(Catalogue::open(db_, Catalogue::Access::Update, {}, failure));
+    EXPECT_EQ(failure.kind, Failure::Kind::Busy);
     ToolRun refused = run("--catalog c.db -i tree");
     EXPECT_EQ(refused.status, 2);
     EXPECT_NE(refused.err.find("another run is updating this catalogue; give --wait"), std::string::npos) << refused.err;
@@ -407,7 +411,7 @@ TEST_F(CatalogueTest, ASecondWriterIsRefusedOrWaits)
     EXPECT_EQ(waited.status, 0) << waited.err;
     EXPECT_NE(waited.err.find("catalogue: new 1"), std::string::npos) << waited.err;
     // Readers need no lock: the export works beside a writer.
-    holder = Catalogue::open(db_, Catalogue::Access::Update, {}, error);
+    holder = Catalogue::open(db_, Catalogue::Access::Update, {}, failure);
     EXPECT_EQ(exported(), fresh("-i tree"));
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "catalogue/catalogue_source.h"
 #include "io/remote/url.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/output_buffer.h"
@@ -49,10 +50,11 @@ inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out, st
     EntryHeader header{};
     header.kind = doc.unchanged ? (doc.skipped ? EntryKind::UnchangedSkipped : EntryKind::Unchanged)
                                 : (doc.skipped ? EntryKind::Skipped : EntryKind::Record);
-    header.oldSkipped = item.catalogue.skipped;
-    header.input = item.catalogue.input;
-    header.order = item.catalogue.order;
-    header.oldRow = item.catalogue.row;
+    const CatalogueRef &ref = *catalogueRefOf(item);
+    header.oldSkipped = ref.skipped;
+    header.input = ref.input;
+    header.order = ref.order;
+    header.oldRow = ref.row;
     header.size = doc.identity.size;
     header.modifiedNs = doc.identity.modifiedNs;
     header.inode = doc.identity.inode;

@@ -81,15 +81,15 @@ const char *keyColumn(int schema) { return schema >= 2 ? "key" : "CAST(source AS
 
 const char *warningsColumn(int schema) { return schema >= 2 ? "warnings" : "NULL"; }
 
-bool catalogueAvailable() { return true; }
-
 std::unique_ptr<Catalogue> Catalogue::open(const std::string &path, Access access,
-                                           const CatalogueOptions &options, std::string &error)
+                                           const CatalogueOptions &options, Failure &failure)
 {
     auto catalogue = std::make_unique<CatalogueDb>(path, access, options);
-    if (!catalogue->start(error))
-        return nullptr;
-    return catalogue;
+    std::string why;
+    if (catalogue->start(why))
+        return catalogue;
+    failure = Failure(catalogue->lockRefusal(), why);
+    return nullptr;
 }
 
 bool CatalogueDb::checkHeader(std::string &error)

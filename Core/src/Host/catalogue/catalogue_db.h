@@ -26,6 +26,7 @@ public:
     // Creates the file when it is missing (empty: SQLite takes it for a new database).
     bool take(const std::string &path, bool wait, std::string &error);
     bool readOnly = false; // take failed as the file or its folder cannot be written
+    bool busy = false;     // take failed as another run holds the lock
 
 private:
     int fd_ = -1;
@@ -33,7 +34,7 @@ private:
 
 // Whether nothing can change the catalogue at path while it is read: its folder cannot be
 // written, so no writer can make the log a write needs, and no log holds commits from before
-// (writer_lock_*.cpp).
+// (writer_lock.cpp).
 bool cannotChange(const std::string &path);
 
 // The documents and skipped tables as a table of the given name, and the index of the records
@@ -66,6 +67,11 @@ public:
     const std::string &path() const { return path_; }
     const CatalogueOptions &options() const { return options_; }
     int schema() const { return schema_; }
+    // What kept start() from opening it: the writers' lock held or unwritable, else a refusal.
+    Failure::Kind lockRefusal() const
+    {
+        return lock_.busy ? Failure::Kind::Busy : lock_.readOnly ? Failure::Kind::ReadOnly : Failure::Kind::Refused;
+    }
     // Writes the run's options into a catalogue that has none yet, or holds the run to them.
     bool keepSettings(XmpMode xmp, bool anyFile, const std::string &zone, std::string &error);
 

@@ -39,7 +39,8 @@ public:
         return code == SQLITE_DONE || failed(code, error);
     }
 
-    bool forget(const std::string &given, std::string &error)
+    // False, with refused set, for a name that holds nothing.
+    bool forget(const std::string &given, std::string &error, bool &refused)
     {
         const std::string name = inputName(given);
         bool held = false;
@@ -68,6 +69,7 @@ public:
         if (!held)
             error = "--forget " + name + ": the catalogue holds no input of that name, nor any file below it; nothing "
                                          "was forgotten (its inputs: SELECT path FROM inputs)";
+        refused = !held;
         return held;
     }
 
@@ -188,7 +190,7 @@ bool planRun(CatalogueWriter &writer, const CatalogueInputs &inputs, RunPlan &pl
         return false;
     bool ok = planner.load(error);
     for (size_t i = 0; ok && i < inputs.forget.size(); ++i)
-        ok = planner.forget(inputs.forget[i], error);
+        ok = planner.forget(inputs.forget[i], error, plan.refused);
     std::vector<std::string> names;
     for (const std::string &path : inputs.paths)
         names.push_back(inputName(path));

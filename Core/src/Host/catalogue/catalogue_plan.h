@@ -38,6 +38,7 @@ struct RunTarget {
 
 struct RunPlan {
     std::vector<RunTarget> targets;
+    bool refused = false; // the plan failed as --forget named what the catalogue does not hold
 };
 
 // Drops what inputs.forget names (refused, with nothing dropped, for a name that holds

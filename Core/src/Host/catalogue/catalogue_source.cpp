@@ -5,6 +5,19 @@
 #include "io/remote/url.h"
 
 namespace zudorhost {
+
+bool unchangedSince(const FileIdentity &before, const FileIdentity &now)
+{
+    // FAT keeps times to 2 s; most file systems stamp from a clock that ticks every few ms.
+    constexpr int64_t kCoarsestStampNs = int64_t(2000000000);
+    if (!before.known() || !now.known() || before.size != now.size)
+        return false;
+    if (!before.etag.empty() || !now.etag.empty())
+        return before.etag == now.etag;
+    return before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
+           before.modifiedNs < before.takenNs - kCoarsestStampNs;
+}
+
 namespace {
 
 // Rows read ahead of the walk at a time.
@@ -138,10 +151,11 @@ bool CatalogueSource::next(InputItem &item)
             return false;
         item.listed = FileIdentity{};
         if (current_->next(item)) {
-            item.catalogue = CatalogueRef{};
-            item.catalogue.input = target_->input;
+            CatalogueRef ref;
+            ref.input = target_->input;
             if (target_->input != 0) // else read for the output alone
-                target_->kind == InputKind::Path ? matchWalked(item) : matchListed(item);
+                target_->kind == InputKind::Path ? matchWalked(item, ref) : matchListed(item, ref);
+            item.keeperTag = std::make_shared<const CatalogueRef>(std::move(ref));
             return true;
         }
         endInput();
@@ -164,12 +178,11 @@ void CatalogueSource::readRow(const Statement &from, Row &into)
     into.skipped = from.integer(8) != 0;
 }
 
-void CatalogueSource::matched(const Row &row, InputItem &item)
+void CatalogueSource::matched(const Row &row, CatalogueRef &ref)
 {
-    item.catalogue.row = row.id;
-    item.catalogue.skipped = row.skipped;
-    item.catalogue.identity = row.identity;
-    item.catalogue.unchanged = item.listed.known() && unchangedSince(row.identity, item.listed);
+    ref.row = row.id;
+    ref.skipped = row.skipped;
+    ref.identity = row.identity;
 }
 
 bool CatalogueSource::page(Statement &statement, const KeyRange &range, const std::string &after)
@@ -216,7 +229,7 @@ void CatalogueSource::gone(const Row &row)
     changes_.gone.push_back({row.id, row.skipped});
 }
 
-void CatalogueSource::matchWalked(InputItem &item)
+void CatalogueSource::matchWalked(const InputItem &item, CatalogueRef &ref)
 {
     // A directory that could not be read sorts where the walk met it: as its name and a '/'.
     // A URL is known without its secrets.
@@ -236,21 +249,21 @@ void CatalogueSource::matchWalked(InputItem &item)
             gone(row);
             continue;
         }
-        matched(row, item);
+        matched(row, ref);
         return;
     }
 }
 
-void CatalogueSource::matchListed(InputItem &item)
+void CatalogueSource::matchListed(const InputItem &item, CatalogueRef &ref)
 {
-    item.catalogue.order = ++line_;
+    ref.order = ++line_;
     key_ = inputName(item.path);
     int code = lookup_.bind(1, target_->input).bindBytes(2, key_).step();
     if (code == SQLITE_ROW) {
         Row &row = rows_[0];
         readRow(lookup_, row);
         lookup_.reset();
-        matched(row, item);
+        matched(row, ref);
         if (row.order != line_) {
             std::lock_guard<std::mutex> guard(lock_);
             changes_.orders.push_back({row.id, row.skipped, line_});

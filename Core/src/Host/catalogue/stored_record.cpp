@@ -252,12 +252,17 @@ const DocumentView &RecordLoader::view(const RecordFields &fields, const std::st
     entries(fields.properties, entries_);
     view_.properties = entries_.data();
     view_.propertyCount = entries_.size();
-    if (fields.hasXmp) {
-        xmpRecord_ = HostXmpRecord{kXmpRecordMagic, 0, fields.packetBytes, nullptr, cString(fields.packet), 0, 1};
+    if (fields.hasXmp && fields.packet.data() != nullptr) {
+        xmpRecord_ = HostXmpRecord{kXmpRecordMagic, uint32_t(XmpMode::Raw), fields.packetBytes, nullptr,
+                                   fields.packet.data(), 0, 1};
         view_.xmp = &xmpRecord_;
-        entries(fields.xmpProperties, xmpEntries_);
-        view_.xmpProperties = xmpEntries_.data();
-        view_.xmpPropertyCount = xmpEntries_.size();
+    } else if (fields.hasXmp) {
+        // The stored properties as a listing, which the record walk reads as the lister's.
+        startListing(listing_);
+        for (const auto &property : fields.xmpProperties)
+            addListedProperty(listing_, property.first, property.second);
+        xmpRecord_ = listedRecord(listing_, fields.packetBytes);
+        view_.xmp = &xmpRecord_;
     }
     warningCopies_.assign(fields.warnings.begin(), fields.warnings.end());
     view_.warnings = warningCopies_.data();

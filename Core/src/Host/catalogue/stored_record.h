@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalogue/sqlite_handle.h"
+#include "services/reference_host.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/record.h"
 
@@ -70,7 +71,8 @@ private:
     sqlite3 *db_ = nullptr;
     Statement document_, properties_, xmp_, warnings_;
     std::vector<std::string> texts_, warningTexts_, warningCopies_;
-    std::vector<PropertyEntry> entries_, xmpEntries_;
+    std::vector<PropertyEntry> entries_;
+    std::string listing_; // the XMP properties, as a listing
     HostXmpRecord xmpRecord_{};
     InputItem item_;
     DocumentView view_;

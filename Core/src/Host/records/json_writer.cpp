@@ -14,6 +14,7 @@
 #endif
 
 #include "zudor_host/record.h"
+#include "zudor_host/record_events.h"
 #include "zudor_host/record_writers.h"
 
 namespace zudorhost {
@@ -160,6 +161,12 @@ public:
     {
         out_ = &out;
         textRecord_ ? walker_.textRecord(doc, *this) : walker_.summary(doc, *this);
+        out.push('\n');
+    }
+    void writeRecorded(const char *events, size_t size, OutputBuffer &out) override
+    {
+        out_ = &out;
+        replayRecord(events, size, *this);
         out.push('\n');
     }
 

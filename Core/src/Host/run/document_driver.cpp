@@ -8,13 +8,13 @@
 
 #include "../io/remote/remote_document.h"
 #include "../io/remote/remote_stream.h"
-#include "../io/remote/url.h"
-#include "fetch_stage.h"
 #include "run/document_explain.h"
+#include "run/fetched_reading.h"
 #include "zudor_host/driver.h"
-#include "zudor_host/host_slots.h"
+#include "services/host_slots.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
 namespace {
@@ -180,9 +180,22 @@ struct DocumentDriver::State {
         view.summary = SummaryState::Complete;
     }
 
-    // A URL that no fetch stage has fetched (zudor.read): fetched here, on its own.
-    const DocumentView &fetchAndRead(const InputItem &input);
     const DocumentView &runRemote(const RemoteDocument &document);
+
+    // Whether the run's keeper holds the input as it is now, from what its listing said or,
+    // for a local file it knows, one look at it; the view then says so.
+    bool heldAsItIs(const InputItem &input)
+    {
+        DocumentKeeper *keeper = options.keeper;
+        if (keeper == nullptr || !input.keeperTag)
+            return false;
+        const DocumentKeeper::Held held = keeper->holds(input, view.identity);
+        if (held == DocumentKeeper::Held::No)
+            return false;
+        view.unchanged = true;
+        view.skipped = held == DocumentKeeper::Held::Skipped;
+        return true;
+    }
 
     const ReaderInterface &table;
     DriverOptions options;
@@ -190,7 +203,6 @@ struct DocumentDriver::State {
     FileStream stream;
     RemoteStream remoteStream;
     const RemoteDocument *remote = nullptr;
-    InputItem fetched; // what fetchAndRead fetched, until the next document
     DocumentView view;
     std::string error;
     std::vector<std::string> warnings;
@@ -224,22 +236,13 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     case InputOrigin::Named:
     case InputOrigin::Walked:
-        if (input.catalogue.unchanged) {
-            s.view.unchanged = true;
-            s.view.skipped = input.catalogue.skipped;
+        if (s.heldAsItIs(input))
             return s.view;
-        }
         if (input.remote)
-            return readRemote(input, *input.remote);
+            return s.runRemote(*input.remote);
         if (isRemoteInput(input.path))
-            return s.fetchAndRead(input);
-        if (s.options.identity && input.catalogue.row != 0 && fileIdentity(input.path, s.view.identity) &&
-            unchangedSince(input.catalogue.identity, s.view.identity)) {
-            s.view.unchanged = true;
-            s.view.skipped = input.catalogue.skipped;
-            return s.view;
-        }
-        if (!s.stream.open(input.path, why, s.options.identity ? &s.view.identity : nullptr)) {
+            return s.fail("a URL is read once fetched (fetchDocument)");
+        if (!s.stream.open(input.path, why, s.options.keeper != nullptr ? &s.view.identity : nullptr)) {
             s.view.identity = FileIdentity{}; // nothing was read: try again next time
             return s.fail(why);
         }
@@ -249,17 +252,11 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
     return s.explain();
 }
 
-const DocumentView &DocumentDriver::readRemote(const InputItem &input, const RemoteDocument &document)
-{
-    state_->start(input);
-    return state_->runRemote(document);
-}
-
 const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &document)
 {
     if (!document.error.empty())
         return fail(document.error);
-    if (options.identity) {
+    if (options.keeper != nullptr) {
         // The object as its first answer gave it: what was read is never older than this.
         view.identity.size = document.size;
         view.identity.etag = document.etag;
@@ -275,73 +272,19 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
     return explain();
 }
 
-bool DocumentDriver::missedRemoteRead(uint64_t &offset, uint64_t &length) const
+const DocumentView &FetchedReading::read(DocumentDriver &driver, const InputItem &input,
+                                         const RemoteDocument &document)
 {
-    const State &s = *state_;
+    driver.state_->start(input);
+    return driver.state_->runRemote(document);
+}
+
+bool FetchedReading::missed(const DocumentDriver &driver, uint64_t &offset, uint64_t &length)
+{
+    const DocumentDriver::State &s = *driver.state_;
     offset = s.remoteStream.missOffset();
     length = s.remoteStream.missLength();
     return s.remote != nullptr && s.remoteStream.missed();
-}
-
-const DocumentView &DocumentDriver::State::fetchAndRead(const InputItem &input)
-{
-    struct One : InputSource {
-        const InputItem *item;
-        bool next(InputItem &out) override
-        {
-            if (item == nullptr)
-                return false;
-            out = *item;
-            item = nullptr;
-            return true;
-        }
-    } one;
-    one.item = &input;
-    RemoteUrl url;
-    std::string why;
-    if (parseRemoteUrl(input.path, url, why) && url.scheme == UrlScheme::S3 && url.prefix)
-        return fail("an S3 prefix names many documents, not one");
-    FetchStage stage(one, makeDocumentProbe(table, options), options.remote);
-    fetched = InputItem{};
-    const bool got = stage.next(fetched);
-    view.input = &fetched;
-    if (!got || fetched.origin == InputOrigin::Failed || !fetched.remote) {
-        fetched.path = redactUrl(input.path);
-        return fail(got ? fetched.error : "cannot fetch");
-    }
-    return runRemote(*fetched.remote);
-}
-
-namespace {
-
-// The probe is a driver of its own in raw XMP mode, the cheapest: the reads do not depend on
-// how packets are parsed.
-class DriverProbe : public DocumentProbe {
-public:
-    DriverProbe(const ReaderInterface &table, DriverOptions options) : driver_(table, raw(options)) {}
-    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length) override
-    {
-        driver_.readRemote(item, document);
-        const bool missed = driver_.missedRemoteRead(offset, length);
-        driver_.finish();
-        return missed;
-    }
-
-private:
-    static DriverOptions raw(DriverOptions options)
-    {
-        options.xmpMode = XmpMode::Raw;
-        options.explain = false;
-        return options;
-    }
-    DocumentDriver driver_;
-};
-
-} // namespace
-
-std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options)
-{
-    return std::make_unique<DriverProbe>(table, options);
 }
 
 const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void *data, size_t size)

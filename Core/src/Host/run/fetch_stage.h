@@ -17,28 +17,21 @@
 #include "zudor_host/driver.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
-
-struct RemoteDocument;
-
-// The probe: runs the reader over what is held of a document and tells the first read it
-// could not serve.
-class DocumentProbe {
-public:
-    virtual ~DocumentProbe() = default;
-    virtual bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset,
-                      uint64_t &length) = 0;
-};
-
-// A probe that is a driver of its own, with the options of the pass it stands in for.
-std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options);
 
 // Hands out the inputs in order, each remote document with its bytes fetched (item.remote).
 class FetchStage : public InputSource {
 public:
-    // A null probe only lists: documents pass on unfetched, as they were named.
-    FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options);
+    // Documents are fetched for a pass with these driver options, which the probe (a driver of
+    // the stage's own, made at the first remote input) stands in for; without a table the stage
+    // only lists, and documents pass on unfetched, as they were named. A stage for one document
+    // refuses a prefix, which names many.
+    // A run's keeper holds some inputs as they are: such a key is not fetched (keeper: made at
+    // the first need, for the stage's own use).
+    FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument = false,
+               std::function<std::unique_ptr<DocumentKeeper>()> keeper = nullptr);
     ~FetchStage() override;
     FetchStage(const FetchStage &) = delete;
     FetchStage &operator=(const FetchStage &) = delete;

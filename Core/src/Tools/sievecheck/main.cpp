@@ -26,7 +26,7 @@ constexpr int kExitAllComplete = 0;
 constexpr int kExitIncomplete = 1;
 constexpr int kExitUsage = 2;
 
-// The manual, in parts: a build says only what it does.
+// The manual, in parts.
 const char *kManualStart = R"(
 DESCRIPTION
   With -i, each INPUT is taken through the reader module and its summary is
@@ -158,19 +158,8 @@ const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive
 
 std::string manual()
 {
-    const bool remote = zudorhost::remoteReadingAvailable(), catalogue = zudorhost::catalogueAvailable();
-    std::string text = kManualStart;
-    if (remote)
-        text += kManualRemote;
-    text += kManualOutput;
-    if (catalogue)
-        text += kManualCatalogue;
-    text += kManualEnd;
-    if (remote)
-        text += kExamplesRemote;
-    if (catalogue)
-        text += kExamplesCatalogue;
-    return text;
+    return std::string(kManualStart) + kManualRemote + kManualOutput + kManualCatalogue + kManualEnd + kExamplesRemote +
+           kExamplesCatalogue;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -375,20 +364,26 @@ void reportQuietInput(const std::string &name, bool isList, const zudorhost::Inp
                      shown.c_str(), met, prefix ? (met == 1 ? "key" : "keys") : (met == 1 ? "file" : "files"));
 }
 
-int catalogueFailure(const std::string &path, const std::string &why, bool hintWait)
+int catalogueFailure(const std::string &path, const zudorhost::Failure &failure)
 {
-    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), why.c_str(),
-                 hintWait && why.rfind("another run", 0) == 0 ? "; give --wait to wait for it" : "");
+    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), failure.message.c_str(),
+                 failure.kind == zudorhost::Failure::Kind::Busy ? "; give --wait to wait for it" : "");
     return kExitUsage;
+}
+
+int catalogueFailure(const std::string &path, const std::string &why)
+{
+    return catalogueFailure(path, zudorhost::Failure(zudorhost::Failure::Kind::Io, why));
 }
 
 // --export: the catalogue's records, as a run without a catalogue writes them.
 int exportCatalogue(const std::string &path, const std::string &output, std::string format, bool force)
 {
-    std::string error;
-    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, error);
+    zudorhost::Failure failure;
+    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, failure);
     if (!catalogue)
-        return catalogueFailure(path, error, false);
+        return catalogueFailure(path, failure);
+    std::string error;
     Output out;
     const std::string refused = outputRefusal(output, {path}, std::string(), force);
     if (!refused.empty()) {
@@ -407,7 +402,7 @@ int exportCatalogue(const std::string &path, const std::string &output, std::str
     if (!out.close())
         return kExitUsage;
     if (!exported)
-        return catalogueFailure(path, error, false);
+        return catalogueFailure(path, error);
     return kExitAllComplete;
 }
 
@@ -487,10 +482,6 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
     const bool catalogued = !catalogPath.empty();
-    if (catalogued && !zudorhost::catalogueAvailable()) {
-        std::fprintf(stderr, "sievecheck: this build has no catalogue\n");
-        return kExitUsage;
-    }
     if ((exportCatalog || waitForWriter || !forget.empty()) && !catalogued) {
         std::fprintf(stderr, "sievecheck: --export, --wait and --forget go with --catalog FILE (see --help)\n");
         return kExitUsage;
@@ -525,6 +516,7 @@ int main(int argc, char **argv)
     // A catalogue run writes records only when asked to.
     const bool writeRecords = !catalogued || !positionals.empty() || !format.empty();
     std::unique_ptr<zudorhost::Catalogue> catalogue;
+    zudorhost::Failure failure;
     if (catalogued) {
         if (std::count(inputs.begin(), inputs.end(), "-") != 0) {
             std::fprintf(stderr, "sievecheck: standard input cannot be catalogued\n");
@@ -536,11 +528,10 @@ int main(int argc, char **argv)
         }
         zudorhost::CatalogueOptions catalogueOptions;
         catalogueOptions.wait = waitForWriter;
-        std::string error;
         catalogue = zudorhost::Catalogue::open(catalogPath, zudorhost::Catalogue::Access::Update,
-                                               catalogueOptions, error);
+                                               catalogueOptions, failure);
         if (!catalogue)
-            return catalogueFailure(catalogPath, error, true);
+            return catalogueFailure(catalogPath, failure);
         // A catalogue keeps the XMP mode it was made with, the default of its later runs, and so
         // its time zone.
         zudorhost::XmpMode kept;
@@ -568,11 +559,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sievecheck: standard input can be read only once\n");
         return kExitUsage;
     }
-    for (const std::string &input : inputs)
-        if (zudorhost::isRemoteInput(input) && !zudorhost::remoteReadingAvailable()) {
-            std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
-            return kExitUsage;
-        }
     std::string remoteProblem; // a CA file that cannot serve is one error, not one in every record
     if ((!filesFrom.empty() || std::any_of(inputs.begin(), inputs.end(), zudorhost::isRemoteInput)) &&
         !zudorhost::prepareRemoteOptions(remote, remoteProblem)) {
@@ -640,8 +626,8 @@ int main(int argc, char **argv)
         catalogueInputs.forget = forget;
         update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(catalogueInputs),
                                                               options, formatters);
-        if (!update->error().empty())
-            return catalogueFailure(catalogPath, update->error(), false);
+        if (update->error())
+            return catalogueFailure(catalogPath, update->error());
     } else {
         // The named inputs first, then the listed files.
         named = zudorhost::pathSource(inputs);
@@ -649,8 +635,8 @@ int main(int argc, char **argv)
             fromList = zudorhost::listSource(list, nulSeparated ? '\0' : '\n', listNamed);
         source = std::make_unique<ChainedSource>(*named, fromList.get());
         runner = std::make_unique<zudorhost::BatchRunner>(module.table(), *source, formatters, options);
-        if (!runner->error().empty()) {
-            std::fprintf(stderr, "sievecheck: %s\n", runner->error().c_str());
+        if (runner->error()) {
+            std::fprintf(stderr, "sievecheck: %s\n", runner->error().message.c_str());
             return kExitUsage;
         }
     }
@@ -681,7 +667,7 @@ int main(int argc, char **argv)
         // A lost output stops the run; the catalogue keeps what it committed.
         catalogueFailed = written && !update->finish();
         if (catalogueFailed)
-            error = update->error();
+            failure = update->error();
         counts = update->counts();
     } else {
         while (const zudorhost::FinishedBatch *batch = runner->next())
@@ -711,13 +697,13 @@ int main(int argc, char **argv)
     if (writeRecords && !out.close())
         return kExitUsage;
     if (catalogueFailed)
-        return catalogueFailure(catalogPath, error, false);
+        return catalogueFailure(catalogPath, failure);
     if (catalogued) {
         // The catalogue's records are the run's result, unchanged ones among them.
         const uint64_t skipped = totals.skipped;
         const zudorhost::StreamCounts reads = totals.counts;
         if (!catalogue->totals(totals, error))
-            return catalogueFailure(catalogPath, error, false);
+            return catalogueFailure(catalogPath, error);
         totals.skipped = skipped;
         totals.counts = reads;
     }

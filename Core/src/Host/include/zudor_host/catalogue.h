@@ -21,6 +21,7 @@
 
 #include "zudor/reader.h"
 #include "zudor_host/record_writers.h"
+#include "zudor_host/failure.h"
 #include "zudor_host/runner.h"
 
 namespace zudorhost {
@@ -28,9 +29,6 @@ namespace zudorhost {
 // The schema this library writes (PRAGMA user_version); a newer one is refused, an older one
 // upgraded by the first run that writes.
 constexpr int kCatalogueSchema = 2;
-
-// Whether this build has the catalogue at all (not on Windows).
-bool catalogueAvailable();
 
 struct CatalogueCounts {
     uint64_t added = 0, changed = 0, unchanged = 0, removed = 0; // documents
@@ -51,7 +49,7 @@ public:
     // Refuses, never touching it, a file that is not a catalogue, a corrupt one and one of a
     // newer schema; Update also refuses while another run updates it, or waits (options.wait).
     static std::unique_ptr<Catalogue> open(const std::string &path, Access access,
-                                           const CatalogueOptions &options, std::string &error);
+                                           const CatalogueOptions &options, Failure &failure);
     virtual ~Catalogue() = default;
 
     // The options every run must share, as the catalogue keeps them; false for a catalogue
@@ -99,10 +97,9 @@ public:
     // Commits what is left and removes what the inputs no longer give; false on failure,
     // after which the catalogue is as its last committed batch left it.
     bool finish();
-    const std::string &error() const;
-    // Whether the run failed because its threads could not start (error() says why): the
-    // system's limits, not a fault of the catalogue.
-    bool threadsFailed() const;
+    // Why the run failed, and its kind (Resources where the threads could not start: the
+    // system's limits, not a fault of the catalogue).
+    const Failure &error() const;
     CatalogueCounts counts() const;
     // What a named input gave, as BatchRunner::tally.
     InputTally tally(uint32_t named) const;

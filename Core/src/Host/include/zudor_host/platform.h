@@ -1,5 +1,5 @@
-// What the host library and its front ends ask of the system, one implementation per platform
-// (platform_posix.cpp, platform_windows.cpp). Paths are UTF-8 on every platform; on Windows
+// What the host library and its front ends ask of the system, implemented by the library's one
+// door to it (platform/system_posix.cpp, platform/system_windows.cpp). Paths are UTF-8 on every platform; on Windows
 // they become UTF-16 only where they meet the system.
 #pragma once
 
@@ -50,6 +50,9 @@ bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error
 bool takeOwnDescriptorTable();
 
 bool pathExists(const std::string &path);
+
+// The user's home directory: HOME, or %USERPROFILE% on Windows; empty where none is set.
+std::string homeDirectory();
 
 // The identity of the regular file at path (links followed) as one stat gives it; false where
 // there is no such file or the platform keeps no identities (Windows).

@@ -9,15 +9,9 @@
 #include <string>
 
 #include "zudor/host.h"
-#include "zudor_host/inputs.h"
+#include "zudor_host/driver.h"
 
 namespace zudorhost {
-
-struct StreamCounts {
-    uint64_t reads = 0;
-    uint64_t seeks = 0;
-    uint64_t bytesRead = 0;
-};
 
 // The first read that gave less than it was asked for: the end of a truncated file, an offset
 // past it, or a file that could not be read.
@@ -64,10 +58,6 @@ private:
     friend int32_t fileStreamSeek(InputStream *, uint32_t, uint32_t);
 
     uint32_t readAt(uint64_t offset, void *buffer, uint32_t count);
-    // The platform's part (file_stream_posix.cpp, file_stream_windows.cpp): up to count bytes
-    // at offset, fewer only at the end of the file or on an error; and the descriptor's end.
-    static uint32_t readFully(int fd, char *to, uint32_t count, uint64_t offset);
-    static void closeDescriptor(int fd);
 
     InputStream record_; // first, so the reader's stream pointer leads back here
     int fd_ = -1; // a C runtime descriptor on every platform
