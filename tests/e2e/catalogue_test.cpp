@@ -274,6 +274,15 @@ TEST_F(CatalogueTest, EachRunReadsOnlyWhatChanged)
         << listed.err;
     EXPECT_EQ(exported(), fresh("-i tree --files-from files.txt"));
     EXPECT_EQ(query("SELECT count(*) FROM inputs"), "2");
+
+    // A changed file named twice is kept once, as its last line has it, index and all.
+    ToolTest::write("list/one.tif", document("one-again"));
+    std::ofstream(dir_ / "files.txt") << "list/one.tif\nlist/two.tif\nlist/one.tif\n";
+    ToolRun twice = run("--catalog c.db -i tree/sub-d.tif --files-from files.txt --stats");
+    EXPECT_EQ(twice.status, 0) << twice.err;
+    EXPECT_NE(twice.err.find("catalogue: new 0, changed 3"), std::string::npos) << twice.err;
+    EXPECT_EQ(query("SELECT group_concat(ord) FROM documents WHERE source = 'list/one.tif'"), "3");
+    EXPECT_EQ(query("SELECT count(*) FROM search WHERE search MATCH 'again'"), "1");
 }
 
 // A file with the size, time and inode catalogued is not opened: its record comes from the

@@ -177,8 +177,12 @@ public:
         const CatalogueRef *ref = catalogueRefOf(*doc.input);
         const bool entry = ref != nullptr && ref->input != 0;
         if (entry && writeEntryHeader(doc, kept, scratch_) == EntryKind::Record) {
+            events_.clear();
+            recorder_.record(doc, events_);
+            replayRecord(events_.data(), events_.size(), collector_);
+            writeSearchText(collector_.fields, kept, columns_);
             eventsAt = kept.size();
-            recorder_.record(doc, kept);
+            kept.append(events_.data(), events_.size());
             return;
         }
         eventsAt = kept.size();
@@ -207,6 +211,9 @@ private:
     CatalogueDb &catalogue_;
     std::function<void(const std::string &)> fail_;
     EventRecorder recorder_;
+    OutputBuffer events_;
+    FieldCollector collector_;
+    std::string columns_[4];
     Connection reader_;
     RecordLoader loader_;
     RecordFields fields_;

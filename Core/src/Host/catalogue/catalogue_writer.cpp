@@ -1,10 +1,27 @@
 #include "catalogue/catalogue_writer.h"
 
+#include <algorithm>
+
 #include "catalogue/batch_entries.h"
 #include "zudor_host/record_events.h"
 #include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
+
+namespace {
+
+// A table's rows from a feed of as many columns as the table names. OR FAIL, as a statement
+// that may undo itself alone takes a savepoint, at which the full-text index writes what it
+// holds as a segment of its own; a failure fails the whole transaction anyway.
+std::string fedInsert(const char *table, int columns)
+{
+    std::string sql = std::string("INSERT OR FAIL INTO ") + table + " SELECT ";
+    for (int i = 0; i < columns; ++i)
+        sql += (i != 0 ? ", c" : "c") + std::to_string(i);
+    return sql + " FROM zudor_feed(?1)";
+}
+
+} // namespace
 
 bool CatalogueWriter::prepare(std::string &error)
 {
@@ -15,20 +32,33 @@ bool CatalogueWriter::prepare(std::string &error)
     // checkpoints beside it would be faster, but SQLite before 3.51.3 (Debian 12 has 3.40)
     // can lose committed pages when two connections checkpoint while one of them resets the
     // log.
-    return execute(db, "PRAGMA wal_autocheckpoint=2048", error) && loader_.prepare(db, catalogue_.schema(), error) &&
-           addDocument_.prepare(db,
-                                "INSERT INTO documents(id, input, ord, source, sourceBytes, size, modified, inode,"
-                                " checked, etag, summary, title, author, createTime, packetBytes, packet, error, warnings)"
-                                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)",
-                                error) &&
-           prepareRows(addProperty_, "properties", error) && prepareRows(addXmp_, "xmp_properties", error) &&
-           addSearch_.prepare(db, "INSERT INTO search(rowid, title, author, properties, xmp)"
-                                  " VALUES (?1, ?2, ?3, ?4, ?5)", error) &&
+    Statement look;
+    if (!look.prepare(db, "SELECT (SELECT page_size FROM pragma_page_size),"
+                          " (SELECT coalesce(max(id), 0) + 1 FROM documents)", error))
+        return false;
+    const int code = look.step();
+    if (code != SQLITE_ROW)
+        return failed(code, error);
+    const int64_t pageSize = std::max<int64_t>(look.integer(0), 512);
+    nextId_ = look.integer(1);
+    look.reset();
+    const std::string checkpoints = "PRAGMA wal_autocheckpoint=" + std::to_string((int64_t(8) << 20) / pageSize);
+    if (!execute(db, checkpoints.c_str(), error) || !registerRowFeed(db, error))
+        return false;
+    return loader_.prepare(db, catalogue_.schema(), error) &&
+           feedDocuments_.prepare(db,
+                                  fedInsert("documents(id, input, ord, source, sourceBytes, size, modified, inode,"
+                                            " checked, etag, summary, title, author, createTime, packetBytes, packet,"
+                                            " error, warnings)", 18).c_str(),
+                                  error) &&
+           feedProperties_.prepare(db, fedInsert("properties(document, seq, name, value)", 4).c_str(), error) &&
+           feedXmp_.prepare(db, fedInsert("xmp_properties(document, seq, path, value)", 4).c_str(), error) &&
+           feedSearch_.prepare(db, fedInsert("search(rowid, title, author, properties, xmp)", 5).c_str(), error) &&
+           feedSkipped_.prepare(db, fedInsert("skipped(id, input, ord, source, sourceBytes, size, modified, inode,"
+                                              " checked, etag)", 10).c_str(), error) &&
            // An index without its content forgets a row only when told the row's own values.
            dropSearch_.prepare(db, "INSERT INTO search(search, rowid, title, author, properties, xmp)"
                                    " VALUES ('delete', ?1, ?2, ?3, ?4, ?5)", error) &&
-           addSkipped_.prepare(db, "INSERT INTO skipped(id, input, ord, source, sourceBytes, size, modified, inode,"
-                                   " checked, etag) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)", error) &&
            dropDocument_.prepare(db, "DELETE FROM documents WHERE id = ?1", error) &&
            dropProperties_.prepare(db, "DELETE FROM properties WHERE document = ?1", error) &&
            dropXmp_.prepare(db, "DELETE FROM xmp_properties WHERE document = ?1", error) &&
@@ -39,34 +69,34 @@ bool CatalogueWriter::prepare(std::string &error)
            orderSkipped_.prepare(db, "UPDATE skipped SET ord = ?2 WHERE id = ?1", error);
 }
 
-bool CatalogueWriter::prepareRows(Statement (&insert)[2], const char *table, std::string &error)
+bool CatalogueWriter::flush(std::string &error)
 {
-    // A statement a row, and one of kRowsAtOnce rows: SQLite runs each statement through its
-    // machine once, so the properties of a document go in a few steps, not one each.
-    std::string many = std::string("INSERT INTO ") + table + " VALUES (?, ?, ?, ?)";
-    const std::string one = many;
-    for (int i = 1; i < kRowsAtOnce; ++i)
-        many += ", (?, ?, ?, ?)";
-    return insert[0].prepare(db_, one.c_str(), error) && insert[1].prepare(db_, many.c_str(), error);
-}
-
-bool CatalogueWriter::insertRows(Statement (&insert)[2], int64_t document,
-                                 const std::vector<std::pair<std::string_view, std::string_view>> &rows,
-                                 std::string &error)
-{
-    for (size_t at = 0; at < rows.size();) {
-        const bool many = rows.size() - at >= size_t(kRowsAtOnce);
-        Statement &statement = insert[many];
-        for (int i = 0, n = many ? kRowsAtOnce : 1; i < n; ++i, ++at) {
-            statement.bind(4 * i + 1, document).bind(4 * i + 2, int64_t(at));
-            statement.bind(4 * i + 3, rows[at].first.data(), rows[at].first.size());
-            statement.bind(4 * i + 4, rows[at].second.data(), rows[at].second.size());
-        }
-        const int code = statement.run();
+    const std::pair<Statement *, RowFeed *> tables[] = {{&feedDocuments_, &documents_},
+                                                        {&feedProperties_, &properties_},
+                                                        {&feedXmp_, &xmpProperties_},
+                                                        {&feedSkipped_, &skipped_}};
+    for (const auto &table : tables) {
+        const int code = insertFed(*table.first, *table.second);
         if (code != SQLITE_DONE)
             return failed(code, error);
     }
     return true;
+}
+
+bool CatalogueWriter::flushSearch(std::string &error)
+{
+    // The index takes rows in the order of their ids, or writes what it holds first.
+    search_.orderByFirst();
+    listedInFeed_.clear();
+    const int code = insertFed(feedSearch_, search_);
+    return code == SQLITE_DONE || failed(code, error);
+}
+
+void CatalogueWriter::dropFeeds()
+{
+    listedInFeed_.clear();
+    for (RowFeed *feed : {&documents_, &properties_, &xmpProperties_, &search_, &skipped_})
+        feed->clear();
 }
 
 bool CatalogueWriter::failed(int code, std::string &error)
@@ -77,7 +107,13 @@ bool CatalogueWriter::failed(int code, std::string &error)
 
 bool CatalogueWriter::begin(std::string &error) { return execute(db_, "BEGIN IMMEDIATE", error); }
 
-bool CatalogueWriter::commit(std::string &error) { return execute(db_, "COMMIT", error); }
+bool CatalogueWriter::commit(std::string &error)
+{
+    if (flushSearch(error) && execute(db_, "COMMIT", error))
+        return true;
+    dropFeeds();
+    return false;
+}
 
 void CatalogueWriter::rollback()
 {
@@ -128,92 +164,101 @@ bool CatalogueWriter::apply(PendingChanges &changes, std::string &error)
     return true;
 }
 
-// size, modified, inode, checked and etag from the column first on: a local file's first four,
-// a remote object's size, checked and ETag.
-void CatalogueWriter::bindIdentity(Statement &statement, int first, const EntryHeader &header, const char *etag)
+// Where a file is and what it was: input, ord, source (and where it is not UTF-8, its exact
+// bytes), then size, modified, inode, checked and etag: a local file's first four, a remote
+// object's size, checked and ETag.
+void CatalogueWriter::feedFile(RowFeed &feed, const EntryHeader &header, const char *source)
 {
-    for (int i = 0; i < 5; ++i)
-        statement.bindNull(first + i);
-    if (header.takenNs == 0)
-        return;
-    statement.bind(first, int64_t(header.size)).bind(first + 3, header.takenNs);
-    if (header.etagLength != 0) {
-        statement.bind(first + 4, etag, header.etagLength);
+    feed.integer(header.input);
+    header.order >= 0 ? feed.integer(header.order) : feed.null();
+    size_t n = header.sourceLength;
+    const char *text = asUtf8(source, n, mended_);
+    text == source ? feed.text(text, n).null() : feed.ownText(mended_).bytes(source, header.sourceLength);
+    if (header.takenNs == 0) {
+        feed.null().null().null().null().null();
         return;
     }
-    statement.bind(first + 1, header.modifiedNs).bind(first + 2, int64_t(header.inode));
+    feed.integer(int64_t(header.size));
+    if (header.etagLength != 0) {
+        feed.null().null().integer(header.takenNs).text(source + header.sourceLength, header.etagLength);
+        return;
+    }
+    feed.integer(header.modifiedNs).integer(int64_t(header.inode)).integer(header.takenNs).null();
 }
 
-// The record's file as source, and where it is not UTF-8, its exact bytes beside it.
-void CatalogueWriter::bindSource(Statement &statement, int first, const char *source, size_t length)
+void CatalogueWriter::insertSkipped(const EntryHeader &header, const char *source, int64_t id)
 {
-    size_t n = length;
-    const char *text = asUtf8(source, n, mended_);
-    statement.bind(first, text, n);
-    text == source ? statement.bindNull(first + 1) : statement.bindBytes(first + 1, source, length);
+    id != 0 ? skipped_.integer(id) : skipped_.null();
+    feedFile(skipped_, header, source);
 }
 
-bool CatalogueWriter::insertSkipped(const EntryHeader &header, const char *source, int64_t id, std::string &error)
-{
-    id != 0 ? addSkipped_.bind(1, id) : addSkipped_.bindNull(1);
-    addSkipped_.bind(2, header.input);
-    header.order >= 0 ? addSkipped_.bind(3, header.order) : addSkipped_.bindNull(3);
-    bindSource(addSkipped_, 4, source, header.sourceLength);
-    bindIdentity(addSkipped_, 6, header, source + header.sourceLength);
-    const int code = addSkipped_.run();
-    return code == SQLITE_DONE || failed(code, error);
-}
-
-bool CatalogueWriter::insertDocument(const EntryHeader &header, const char *source, int64_t id, std::string &error)
+void CatalogueWriter::insertDocument(const EntryHeader &header, const char *source, int64_t id)
 {
     const RecordFields &f = collector_.fields;
-    Statement &add = addDocument_;
-    id != 0 ? add.bind(1, id) : add.bindNull(1);
-    add.bind(2, header.input);
-    header.order >= 0 ? add.bind(3, header.order) : add.bindNull(3);
-    bindSource(add, 4, source, header.sourceLength);
-    bindIdentity(add, 6, header, source + header.sourceLength);
-    add.bind(11, f.summary.data(), f.summary.size()).bind(12, f.title.data(), f.title.size());
-    add.bind(13, f.author.data(), f.author.size()).bind(14, f.createTime.data(), f.createTime.size());
-    f.hasXmp ? add.bind(15, int64_t(f.packetBytes)) : add.bindNull(15);
-    add.bind(16, f.packet.data(), f.packet.size()).bind(17, f.error.data(), f.error.size());
+    const int64_t row = id != 0 ? id : nextId_++;
+    RowFeed &add = documents_;
+    add.integer(row);
+    feedFile(add, header, source);
+    add.text(f.summary.data(), f.summary.size()).text(f.title.data(), f.title.size());
+    add.text(f.author.data(), f.author.size()).text(f.createTime.data(), f.createTime.size());
+    f.hasXmp ? add.integer(int64_t(f.packetBytes)) : add.null();
+    add.text(f.packet.data(), f.packet.size()).text(f.error.data(), f.error.size());
     if (f.warnings.empty()) {
-        add.bindNull(18);
+        add.null();
     } else {
         warningsJson(f.warnings, warnings_);
-        add.bind(18, warnings_);
+        add.ownText(warnings_);
     }
-    int code = add.run();
-    if (code != SQLITE_DONE)
-        return failed(code, error);
-    const int64_t row = sqlite3_last_insert_rowid(db_);
-    if (!insertRows(addProperty_, row, f.properties, error) || !insertRows(addXmp_, row, f.xmpProperties, error))
-        return false;
-    searchColumns(f, columns_);
-    addSearch_.bind(1, row);
-    for (int i = 0; i < 4; ++i)
-        addSearch_.bind(i + 2, columns_[i]);
-    code = addSearch_.run();
-    return code == SQLITE_DONE || failed(code, error);
+    const std::pair<RowFeed *, const std::vector<std::pair<std::string_view, std::string_view>> *> lists[] = {
+        {&properties_, &f.properties}, {&xmpProperties_, &f.xmpProperties}};
+    for (const auto &list : lists) {
+        int64_t seq = 0;
+        for (const auto &pair : *list.second)
+            list.first->integer(row).integer(seq++).text(pair.first.data(), pair.first.size())
+                .text(pair.second.data(), pair.second.size());
+    }
+    search_.integer(row);
+    for (std::string_view column : searchText_)
+        search_.ownText(column);
 }
 
 bool CatalogueWriter::apply(const char *entries, size_t size, std::string &error)
+{
+    // The feeds but the index's point into entries: written before it goes, or dropped. The
+    // index's rows go in one statement before the commit, unless they grow large.
+    if (applyEntries(entries, size, error) && flush(error) &&
+        (search_.bytes() < kSearchFeedBytes || flushSearch(error)))
+        return true;
+    dropFeeds();
+    return false;
+}
+
+bool CatalogueWriter::applyEntries(const char *entries, size_t size, std::string &error)
 {
     for (size_t at = 0; at < size;) {
         EntryHeader header;
         std::memcpy(&header, entries + at, sizeof header);
         const char *source = entries + at + sizeof header;
         at += sizeof header + header.sourceLength + header.etagLength;
-        if (header.kind == EntryKind::Record)
+        if (header.kind == EntryKind::Record) {
+            at += readSearchText(entries + at, searchText_);
             at += replayRecord(entries + at, size - at, collector_);
+        }
         if (header.kind == EntryKind::Unchanged)
             ++counts.unchanged;
         if (header.kind == EntryKind::Unchanged || header.kind == EntryKind::UnchangedSkipped)
             continue;
+        // A list may name a file twice; the catalogue keeps it once, at its last line. The
+        // second removes the first's rows, which must be in their tables by then, index and all.
+        if (header.order >= 0) {
+            const std::string key = std::to_string(header.input) + '/' + std::string(source, header.sourceLength);
+            if (!listedInFeed_.insert(key).second &&
+                !(flush(error) && flushSearch(error) && listedInFeed_.insert(key).second))
+                return false;
+        }
         int64_t oldRow = header.oldRow;
         bool oldSkipped = header.oldSkipped != 0;
         if (oldRow == 0 && header.order >= 0) {
-            // A list may name a file twice; the catalogue keeps it once, at its last line.
             const int code = findListed_.bind(1, header.input).bindBytes(2, source, header.sourceLength).step();
             if (code == SQLITE_ROW) {
                 oldRow = findListed_.integer(0);
@@ -229,13 +274,11 @@ bool CatalogueWriter::apply(const char *entries, size_t size, std::string &error
         const int64_t keep = oldRow != 0 && !oldSkipped ? oldRow : 0;
         if (header.kind == EntryKind::Skipped) {
             counts.removed += keep != 0;
-            if (!insertSkipped(header, source, oldSkipped ? oldRow : 0, error))
-                return false;
+            insertSkipped(header, source, oldSkipped ? oldRow : 0);
             continue;
         }
         ++(keep != 0 ? counts.changed : counts.added);
-        if (!insertDocument(header, source, keep, error))
-            return false;
+        insertDocument(header, source, keep);
     }
     return true;
 }

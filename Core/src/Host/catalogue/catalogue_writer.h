@@ -3,11 +3,13 @@
 #pragma once
 
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "catalogue/catalogue_db.h"
 #include "catalogue/catalogue_plan.h"
 #include "catalogue/catalogue_source.h"
+#include "catalogue/row_feed.h"
 #include "catalogue/stored_record.h"
 
 namespace zudorhost {
@@ -36,27 +38,32 @@ public:
     CatalogueCounts counts;
 
 private:
-    static constexpr int kRowsAtOnce = 8;
-    bool prepareRows(Statement (&insert)[2], const char *table, std::string &error);
-    bool insertRows(Statement (&insert)[2], int64_t document,
-                    const std::vector<std::pair<std::string_view, std::string_view>> &rows, std::string &error);
+    static constexpr size_t kSearchFeedBytes = size_t(16) << 20;
     bool failed(int code, std::string &error);
+    bool applyEntries(const char *entries, size_t size, std::string &error);
+    bool flush(std::string &error);
+    bool flushSearch(std::string &error);
+    void dropFeeds();
     bool removeDocuments(Statement &ids, std::string &error);
     bool removeRow(int64_t id, bool skipped, std::string &error);
-    bool insertDocument(const struct EntryHeader &header, const char *source, int64_t id, std::string &error);
-    bool insertSkipped(const struct EntryHeader &header, const char *source, int64_t id, std::string &error);
-    void bindIdentity(Statement &statement, int first, const struct EntryHeader &header, const char *etag);
-    void bindSource(Statement &statement, int first, const char *source, size_t length);
+    void insertDocument(const struct EntryHeader &header, const char *source, int64_t id);
+    void insertSkipped(const struct EntryHeader &header, const char *source, int64_t id);
+    void feedFile(RowFeed &feed, const struct EntryHeader &header, const char *source);
 
     CatalogueDb &catalogue_;
     sqlite3 *db_ = nullptr;
-    Statement addDocument_, addProperty_[2], addXmp_[2], addSearch_, addSkipped_, dropSearch_;
-    Statement dropDocument_, dropProperties_, dropXmp_, dropSkipped_, findListed_;
+    // What a batch adds, gathered and written a table at a time at the end of the batch.
+    RowFeed documents_{18}, properties_{4}, xmpProperties_{4}, search_{5}, skipped_{10};
+    Statement feedDocuments_, feedProperties_, feedXmp_, feedSearch_, feedSkipped_;
+    std::unordered_set<std::string> listedInFeed_; // listed files added since the index was written
+    int64_t nextId_ = 1; // the id of the next new document
+    Statement dropSearch_, dropDocument_, dropProperties_, dropXmp_, dropSkipped_, findListed_;
     Statement orderDocument_, orderSkipped_;
     RecordLoader loader_;
     RecordFields stored_;
     FieldCollector collector_;
     std::string columns_[4];
+    std::string_view searchText_[4]; // the record's, as its worker made it
     std::string mended_, warnings_;
 };
 

@@ -56,6 +56,12 @@ public:
         sqlite3_bind_null(stmt_.get(), index);
         return *this;
     }
+    // An object of ours that a function or table of ours takes by type, never a value SQL sees.
+    Statement &bindPointer(int index, void *pointer, const char *type)
+    {
+        sqlite3_bind_pointer(stmt_.get(), index, pointer, type, nullptr);
+        return *this;
+    }
 
     // SQLITE_ROW, SQLITE_DONE, or the failure's code. A statement that is done or failed is
     // reset, ready to be bound and run again.
