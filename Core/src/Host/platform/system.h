@@ -59,7 +59,9 @@ public:
     struct Engine;
 
 private:
+    // Made at the first batch: a run of named files alone pays nothing for it.
     std::unique_ptr<Engine> engine_;
+    bool tried_ = false;
 };
 
 // Up to count bytes at offset, fewer only at the end of the file or on an error.

@@ -477,30 +477,39 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 
 void closeFile(int fd) { ::close(fd); }
 
-OpenedAhead::OpenedAhead()
-{
-#ifdef ZUDOR_OPENED_AHEAD
-    const Uring *lib = uring();
-    if (lib == nullptr)
-        return;
-    auto engine = std::make_unique<Engine>(*lib);
-    // A container's seccomp filter or kernel.io_uring_disabled refuses the ring; so may an old
-    // kernel the table of direct descriptors. Each file is then opened as usual.
-    if (lib->queueInit(unsigned(4 * kAheadFiles), &engine->ring, 0) != 0)
-        return;
-    engine->live = true;
-    if (lib->registerFilesSparse(&engine->ring, unsigned(kAheadFiles)) != 0)
-        return;
-    engine_ = std::move(engine);
-#endif
-}
+OpenedAhead::OpenedAhead() = default;
 
 OpenedAhead::~OpenedAhead() { forget(); }
+
+#ifdef ZUDOR_OPENED_AHEAD
+namespace {
+// The ring of one thread, or null where the system refuses it: a container's seccomp filter,
+// kernel.io_uring_disabled, or an old kernel without tables of direct descriptors. Each file
+// is then opened as usual.
+std::unique_ptr<OpenedAhead::Engine> makeRing()
+{
+    const Uring *lib = uring();
+    if (lib == nullptr)
+        return nullptr;
+    auto engine = std::make_unique<OpenedAhead::Engine>(*lib);
+    if (lib->queueInit(unsigned(4 * kAheadFiles), &engine->ring, 0) != 0)
+        return nullptr;
+    engine->live = true;
+    if (lib->registerFilesSparse(&engine->ring, unsigned(kAheadFiles)) != 0)
+        return nullptr;
+    return engine;
+}
+} // namespace
+#endif
 
 void OpenedAhead::open(const std::string *const *paths, size_t count)
 {
     forget();
 #ifdef ZUDOR_OPENED_AHEAD
+    if (!tried_) {
+        tried_ = true;
+        engine_ = makeRing();
+    }
     if (!engine_ || engine_->broken)
         return;
     Engine &e = *engine_;

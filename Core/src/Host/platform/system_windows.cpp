@@ -285,7 +285,7 @@ RelativeOpens::~RelativeOpens() = default;
 struct OpenedAhead::Engine {};
 OpenedAhead::OpenedAhead() = default;
 OpenedAhead::~OpenedAhead() = default;
-void OpenedAhead::open(const std::string *const *, size_t) {}
+void OpenedAhead::open(const std::string *const *, size_t) { tried_ = true; }
 void OpenedAhead::forget() {}
 
 // ---- Directories. Names come back in UTF-8 with '/' joining them, as on Linux, so the same
