@@ -13,6 +13,8 @@ turns them into the results page and the charts).
                  1,000,000) one-page files made in a temporary folder: time and peak memory
                  with one job and with every core; the walking floor with one thread and two,
                  with system calls and with io_uring
+  XMP-heavy      sievecheck --jobs 1 with raw and with parsed XMP over xmp-heavy/, packets as
+                 photo workflows write them, interleaved round by round
 """
 import argparse
 import concurrent.futures
@@ -228,6 +230,35 @@ def small_files(args, corpus):
             "same_records": len(outputs) == 2}
 
 
+def xmp_heavy(args, heavy):
+    """Raw against parsed XMP, one job, over the XMP-heavy corpus: what listing the packets
+    costs on top of copying them."""
+    out = os.path.join(args.work, "out")
+    os.makedirs(out, exist_ok=True)
+    tools = []
+    for xmp in ("raw", "parsed"):
+        output = os.path.join(out, "heavy-%s.jsonl" % xmp)
+        tools.append(("sievecheck --xmp %s --jobs 1" % xmp,
+                      [args.sievecheck, "-i", heavy, output, "--format", "json", "--xmp", xmp, "--jobs", "1",
+                       "--quiet"], output))
+    return timed_rounds(tools, args.runs, os.path.join(out, "heavy.out"))
+
+
+def xmp_facts(root):
+    """Files, packets and the bytes of XMP under root."""
+    facts = {"files": 0, "packets": 0, "xmp_bytes": 0}
+    for path in files_under(root):
+        with open(path, "rb") as f:
+            data = f.read()
+        facts["files"] += 1
+        at = data.find(b"<?xpacket begin")
+        if at >= 0:
+            end = data.find(b"<?xpacket end", at)
+            facts["packets"] += 1
+            facts["xmp_bytes"] += data.find(b"?>", end) + 2 - at
+    return facts
+
+
 def file_counts(args):
     """Time and peak memory over many small files, for each number of files and of jobs."""
     counts = [10000, 100000] + ([1000000] if args.million else [])
@@ -371,6 +402,7 @@ def main():
             sys.exit("measure: %s is not installed (bench/run installs it)" % tool)
     corpus = os.path.join(args.work, "corpus")
     scaling = os.path.join(args.work, "scaling")
+    heavy = os.path.join(args.work, "xmp-heavy")
 
     result = {"machine": machine(), "corpus": corpus_facts(corpus),
               "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "repetitions": args.repetitions}
@@ -378,6 +410,8 @@ def main():
     result["whole_process"] = whole_process(args, corpus)
     print("small files ...", file=sys.stderr)
     result["small_files"] = small_files(args, corpus)
+    print("XMP-heavy corpus ...", file=sys.stderr)
+    result["xmp_heavy"] = {"corpus": xmp_facts(heavy), "runs": xmp_heavy(args, heavy)}
     print("many files ...", file=sys.stderr)
     result["file_counts"] = file_counts(args)
     print("sievecheck on the scaling files ...", file=sys.stderr)

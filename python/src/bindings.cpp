@@ -236,8 +236,8 @@ public:
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
                                                 [] { return std::make_unique<EventFormatter>(); }, options);
         // A runner whose threads did not start would end the iteration as if all were read.
-        if (!runner_->error().empty()) {
-            const std::string error = runner_->error();
+        if (runner_->error()) {
+            const std::string error = runner_->error().message;
             close();
             raise(zudorError, error);
         }
@@ -287,49 +287,63 @@ private:
 };
 
 // The catalogue updated from the inputs, on the runner's threads without the GIL; xmp 0 takes
-// the catalogue's own mode (parsed for a new one).
-py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
-                       bool wait, const RemoteArgs &remoteArgs)
+// the catalogue's own mode (parsed for a new one), and without a zone given, the catalogue's
+// zone becomes the process's, as a zone given does.
+py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, std::vector<std::string> forget,
+                       unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
-    std::string error;
+    Failure failure;
     CatalogueCounts counts;
-    bool updated = false, threadsFailed = false;
+    bool updated = false;
+    std::unique_ptr<Catalogue> catalogue;
     {
         py::gil_scoped_release nogil;
         CatalogueOptions options;
         options.wait = wait;
-        std::unique_ptr<Catalogue> catalogue = Catalogue::open(path, Catalogue::Access::Update, options, error);
-        if (catalogue) {
-            XmpMode kept = XmpMode::Parsed;
-            bool keptAnyFile;
-            catalogue->settings(kept, keptAnyFile);
-            RunOptions run;
-            run.jobs = jobs;
-            run.timeZone = timeZoneName();
-            run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
-            run.driver.remote = remote;
-            CatalogueInputs inputs;
-            inputs.paths = std::move(paths);
-            CatalogueUpdate update(*catalogue, readerModule().table(), std::move(inputs), run, nullptr);
-            while (update.next()) {
-            }
-            updated = update.finish();
-            error = update.error();
-            threadsFailed = update.threadsFailed();
-            counts = update.counts();
+        catalogue = Catalogue::open(path, Catalogue::Access::Update, options, failure);
+    }
+    // Set with the GIL held, as zudor.read and time_zone= set it.
+    const std::string keptZone = catalogue ? catalogue->timeZone() : std::string();
+    std::string unknown;
+    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, unknown)) {
+        failure = Failure(Failure::Kind::Refused, "this catalogue reads DateTimes in " + keptZone +
+                                                      ", a zone this system does not know: install its data "
+                                                      "(Debian's tzdata), or start another catalogue");
+        catalogue.reset();
+    }
+    if (catalogue) {
+        py::gil_scoped_release nogil;
+        XmpMode kept = XmpMode::Parsed;
+        bool keptAnyFile;
+        catalogue->settings(kept, keptAnyFile);
+        RunOptions run;
+        run.jobs = jobs;
+        run.timeZone = timeZoneName();
+        run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
+        run.driver.remote = remote;
+        CatalogueInputs inputs;
+        inputs.paths = std::move(paths);
+        inputs.forget = std::move(forget);
+        CatalogueUpdate update(*catalogue, readerModule().table(), std::move(inputs), run, nullptr);
+        while (update.next()) {
         }
+        updated = update.finish();
+        failure = update.error();
+        counts = update.counts();
+        catalogue.reset();
     }
     // A system out of threads is no fault of the catalogue's.
-    if (threadsFailed)
-        raise(zudorError, error);
+    if (!updated && failure.kind == Failure::Kind::Resources)
+        raise(zudorError, failure.message);
     if (!updated)
-        raise(catalogueError, path + ": " + error);
+        raise(catalogueError, path + ": " + failure.message);
     py::dict result;
     result["new"] = counts.added;
     result["changed"] = counts.changed;
     result["unchanged"] = counts.unchanged;
     result["removed"] = counts.removed;
+    result["untouched"] = counts.untouched;
     return result;
 }
 
@@ -367,8 +381,8 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
     m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"));
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
-    m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("jobs"), py::arg("xmp"),
-          py::arg("any_file"), py::arg("wait"), py::arg("remote"));
+    m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("forget"), py::arg("jobs"),
+          py::arg("xmp"), py::arg("any_file"), py::arg("wait"), py::arg("zone_given"), py::arg("remote"));
     m.def("set_time_zone", [](const std::string &zone) {
         std::string error;
         if (!setTimeZone(zone, error))

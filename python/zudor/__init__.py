@@ -217,33 +217,43 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
 def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLike]],
                    jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
                    any_file: bool = False, wait: bool = False, *,
+                   forget: _t.Union[PathLike, _t.Iterable[PathLike]] = (),
                    ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
                    connections: int = 32, no_sign_request: bool = False,
                    time_zone: _t.Optional[str] = None) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
 
-    path      the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or pandas
-              (its tables are described in the README)
-    inputs    files and directories, as for scan(); the catalogue keeps the records of these
-              inputs alone, so a later run with other inputs removes the others' records
-    jobs      documents read in parallel, 1 to 256 (None: every core)
-    xmp       "parsed" or "raw"; None keeps the catalogue's own (parsed for a new one). A
-              catalogue keeps the mode it was made with and refuses another
-    any_file  as for scan(); a catalogue keeps it too
-    wait      wait for another run that updates the catalogue rather than fail
+    path       the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or
+               pandas (its tables are described in the README)
+    inputs     files and directories, as for scan(). The catalogue keeps the records of inputs
+               a run does not name; inputs relate by their names as given, so a path inside an
+               input the catalogue has updates that input's files below it, and an input that
+               contains others takes them over
+    jobs       documents read in parallel, 1 to 256 (None: every core)
+    xmp        "parsed" or "raw"; None keeps the catalogue's own (parsed for a new one). A
+               catalogue keeps the mode it was made with and refuses another
+    any_file   as for scan(); a catalogue keeps it too
+    wait       wait for another run that updates the catalogue rather than fail
+    forget     inputs, or paths inside one, whose records are dropped first (``--forget``);
+               inputs may then be empty
+    time_zone  as for scan(). A catalogue keeps the zone it was first filled in and refuses
+               another; None takes the catalogue's zone, which then becomes the process's as a
+               zone given does
 
     A file whose size, modification time and inode are the ones catalogued is not read at
     all. Records are committed in batches: a run stopped at any point keeps every committed
     batch and the next run goes on from there. The remote options are as for scan(). Returns
-    the counts of documents: ``new``, ``changed``, ``unchanged`` and ``removed``. Raises
-    CatalogueError when the catalogue cannot be used, ZudorError when the system cannot start
-    the threads, TypeError or ValueError for a wrong argument.
+    the counts of documents: ``new``, ``changed``, ``unchanged``, ``removed`` and ``untouched``
+    (kept, as the inputs did not cover them). Raises CatalogueError when the catalogue cannot
+    be used, ZudorError when the system cannot start the threads, TypeError or ValueError for
+    a wrong argument.
     """
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     _zone(time_zone)
-    return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _jobs(jobs), xmp_mode,
-                                 bool(any_file), bool(wait), remote)
+    return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _paths(forget), _jobs(jobs),
+                                 xmp_mode, bool(any_file), bool(wait), time_zone is not None,
+                                 remote)
 
 
 class NoDocumentWarning(UserWarning):

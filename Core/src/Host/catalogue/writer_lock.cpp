@@ -1,9 +1,11 @@
 // The writers' lock: one byte of the catalogue's own file, held for the whole run. SQLite locks
 // bytes of the same file from 1 GiB on only while a transaction lasts; this byte lies in the
-// page SQLite keeps free for its locks but never locks itself.
+// page SQLite keeps free for its locks but never locks itself. And whether a catalogue can
+// change while it is read.
 #include "catalogue/catalogue_db.h"
 
 #include "platform/system.h"
+#include "zudor_host/platform.h"
 
 namespace zudorhost {
 namespace {
@@ -20,11 +22,21 @@ WriterLock::~WriterLock()
 
 bool WriterLock::take(const std::string &path, bool wait, std::string &error)
 {
-    bool busy = false;
-    fd_ = os::lockByte(path, kWriterByte, wait, busy, error);
-    if (fd_ < 0 && busy)
+    os::LockRefusal refusal = os::LockRefusal::None;
+    fd_ = os::lockByte(path, kWriterByte, wait, refusal, error);
+    readOnly = refusal == os::LockRefusal::ReadOnly;
+    busy = refusal == os::LockRefusal::Busy;
+    if (refusal == os::LockRefusal::Busy)
         error = "another run is updating this catalogue";
     return fd_ >= 0;
+}
+
+// No writer can make the log a write needs where the folder cannot be written, and a log left
+// empty when its last reader closed holds nothing.
+bool cannotChange(const std::string &path)
+{
+    FileIdentity log;
+    return !os::folderWritable(path) && (!fileIdentity(path + "-wal", log) || log.size == 0);
 }
 
 } // namespace zudorhost

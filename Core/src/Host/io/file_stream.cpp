@@ -1,4 +1,4 @@
-#include "zudor_host/stream.h"
+#include "io/file_stream.h"
 
 #include "platform/system.h"
 

@@ -116,11 +116,19 @@ void closeLibrary(void *library);
 // ---- Locks.
 
 // A lock held until closeFile on the returned descriptor, on one byte at offset of the file at
-// path (made if missing), taken at once or, with wait, when the holder lets go; -1 with why.
-// busy tells that another process holds it.
-int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, std::string &error);
+// path (made if missing), taken at once or, with wait, when the holder lets go; -1 with why,
+// and what kept it.
+enum class LockRefusal { None, Busy, ReadOnly, Other };
+int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error);
+
+// Whether this process may make files in the folder that holds path.
+bool folderWritable(const std::string &path);
 
 // ---- The clock: wallClockNs() of inputs.h is the platform's too.
+
+// ---- SQLite: the name of the file layer to open databases with (null: SQLite's default), the
+// one that takes paths of any length on Windows.
+const char *sqliteFileLayer();
 
 // ---- Standard input.
 

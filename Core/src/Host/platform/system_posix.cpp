@@ -253,6 +253,12 @@ bool takeOwnDescriptorTable()
 #endif
 }
 
+std::string homeDirectory()
+{
+    const char *home = std::getenv("HOME");
+    return home != nullptr ? home : "";
+}
+
 bool pathExists(const std::string &path)
 {
     struct stat info;
@@ -636,11 +642,12 @@ void closeLibrary(void *library) { dlclose(library); }
 // ---- Locks: an open file description lock (Linux), which, unlike a classic POSIX lock, is not
 // dropped when another descriptor of the same file (SQLite's) is closed.
 
-int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, std::string &error)
+int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error)
 {
-    busy = false;
+    refusal = LockRefusal::None;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
+        refusal = errno == EROFS || errno == EACCES || errno == EPERM ? LockRefusal::ReadOnly : LockRefusal::Other;
         error = std::string("cannot write: ") + std::strerror(errno);
         return -1;
     }
@@ -655,11 +662,22 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, st
     while (result != 0 && errno == EINTR);
     if (result == 0)
         return fd;
-    busy = errno == EAGAIN || errno == EACCES;
+    refusal = errno == EAGAIN || errno == EACCES ? LockRefusal::Busy : LockRefusal::Other;
     error = std::string("cannot lock: ") + std::strerror(errno);
     ::close(fd);
     return -1;
 }
+
+// access() asks for the caller's rights, which for root ignore the mode: a read-only mount
+// still answers EROFS.
+bool folderWritable(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return ::access(folder.c_str(), W_OK) == 0;
+}
+
+const char *sqliteFileLayer() { return nullptr; }
 
 // ---- Standard input.
 

@@ -44,6 +44,33 @@ std::string toUtf8(const wchar_t *utf16, size_t length)
 
 std::string toUtf8(const std::wstring &utf16) { return toUtf8(utf16.data(), utf16.size()); }
 
+// A path for the wide API at any length: one that reaches MAX_PATH, as given or once made
+// absolute, gets the \\?\ prefix, under which Windows takes it as it is (so with '\' alone
+// between its names) past 260 characters. Shorter ones stay as they are, so that a device's
+// name (NUL, CON) still names the device. Records keep the path as the user gave it.
+std::wstring widePath(const std::string &path)
+{
+    constexpr size_t kRoom = MAX_PATH - 12; // a directory's path also takes "\\*" and an 8.3 name
+    std::wstring wide = toUtf16(path);
+    const bool absolute = (wide.size() >= 3 && wide[1] == L':' && (wide[2] == L'\\' || wide[2] == L'/')) ||
+                          (wide.size() >= 2 && (wide[0] == L'\\' || wide[0] == L'/') && (wide[1] == L'\\' || wide[1] == L'/'));
+    if (wide.compare(0, 4, L"\\\\?\\") == 0 || (absolute && wide.size() < kRoom))
+        return wide;
+    std::wstring full(wide.size() + MAX_PATH, L'\0');
+    DWORD n = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = GetFullPathNameW(wide.c_str(), DWORD(full.size()), &full[0], nullptr);
+    }
+    if (n == 0 || n >= full.size() || n < kRoom)
+        return wide;
+    full.resize(n);
+    std::replace(full.begin(), full.end(), L'/', L'\\');
+    if (full.compare(0, 2, L"\\\\") == 0) // \\server\share
+        return L"\\\\?\\UNC" + full.substr(1);
+    return L"\\\\?\\" + full;
+}
+
 // The message of a Windows error code, in the words the POSIX build uses for the usual ones,
 // so that records read alike.
 std::string systemMessage(DWORD code)
@@ -79,9 +106,23 @@ const char *notRegularFile(DWORD type)
     return "not a regular file";
 }
 
+// A file's identity from its size and last write time, which the directory entry holds, so
+// that a walk learns it without opening the file. Windows keeps no inode a look at a path
+// gives; renamed files are told by their path, as everywhere.
+FileIdentity identityOf(uint64_t size, const FILETIME &written)
+{
+    constexpr int64_t kUnixEpoch = 116444736000000000; // 1970-01-01 in FILETIME ticks
+    const int64_t ticks = int64_t(uint64_t(written.dwHighDateTime) << 32 | written.dwLowDateTime);
+    FileIdentity identity;
+    identity.size = size;
+    identity.modifiedNs = (ticks - kUnixEpoch) * 100;
+    identity.takenNs = wallClockNs();
+    return identity;
+}
+
 bool handleIdentity(const std::string &path, BY_HANDLE_FILE_INFORMATION &info)
 {
-    HANDLE file = CreateFileW(toUtf16(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE file = CreateFileW(widePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -140,7 +181,7 @@ void useBinaryStandardStreams()
 
 std::FILE *openFile(const std::string &path, const char *mode)
 {
-    return _wfopen(toUtf16(path).c_str(), toUtf16(mode).c_str());
+    return _wfopen(widePath(path).c_str(), toUtf16(mode).c_str());
 }
 
 bool isTerminal(std::FILE *stream) { return _isatty(_fileno(stream)) != 0; }
@@ -186,13 +227,32 @@ std::string timeZoneName()
 // Windows has no per-thread handle tables.
 bool takeOwnDescriptorTable() { return false; }
 
-bool pathExists(const std::string &path)
+// As the AWS tools and Python take it: %USERPROFILE%, else %HOMEDRIVE%%HOMEPATH%.
+std::string homeDirectory()
 {
-    return GetFileAttributesW(toUtf16(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    const wchar_t *profile = _wgetenv(L"USERPROFILE");
+    if (profile != nullptr && *profile != L'\0')
+        return toUtf8(profile, wcslen(profile));
+    const wchar_t *drive = _wgetenv(L"HOMEDRIVE"), *path = _wgetenv(L"HOMEPATH");
+    if (drive != nullptr && path != nullptr)
+        return toUtf8(std::wstring(drive) + path);
+    return std::string();
 }
 
-// No catalogue reads identities on this platform yet.
-bool fileIdentity(const std::string &, FileIdentity &) { return false; }
+bool pathExists(const std::string &path)
+{
+    return GetFileAttributesW(widePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool fileIdentity(const std::string &path, FileIdentity &identity)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(widePath(path).c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    identity = identityOf(uint64_t(data.nFileSizeHigh) << 32 | data.nFileSizeLow, data.ftLastWriteTime);
+    return true;
+}
 
 std::string programDirectory() { return folderOf(nullptr); }
 
@@ -225,9 +285,7 @@ namespace os {
 bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
                   FileIdentity *identity, std::string &error)
 {
-    if (identity != nullptr)
-        *identity = FileIdentity{}; // no catalogue on this platform
-    const std::wstring wide = toUtf16(path);
+    const std::wstring wide = widePath(path);
     const HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -249,6 +307,11 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
         error = notRegularFile(type);
         return false;
     }
+    // The identity is taken before the first byte is read, so what is read is never older.
+    FILETIME written;
+    if (identity != nullptr)
+        *identity = GetFileTime(file, nullptr, nullptr, &written) ? identityOf(uint64_t(length.QuadPart), written)
+                                                                  : FileIdentity{};
     fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(file);
@@ -294,7 +357,7 @@ void OpenedAhead::forget() {}
 bool listDirectory(Listing &listing, std::string &error)
 {
     WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileExW(toUtf16(listing.prefix + '*').c_str(), FindExInfoBasic, &entry,
+    const HANDLE find = FindFirstFileExW(widePath(listing.prefix + '*').c_str(), FindExInfoBasic, &entry,
                                          FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
@@ -327,7 +390,7 @@ bool listDirectory(Listing &listing, std::string &error)
 
 NamedKind namedKind(const std::string &path, std::string &why)
 {
-    const std::wstring wide = toUtf16(path);
+    const std::wstring wide = widePath(path);
     const DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return NamedKind::File;
@@ -404,14 +467,16 @@ void closeLibrary(void *library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
 // ---- Locks: LockFileEx on one byte, held until the descriptor is closed.
 
-int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, std::string &error)
+int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error)
 {
-    busy = false;
-    const HANDLE file = CreateFileW(toUtf16(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    refusal = LockRefusal::None;
+    const HANDLE file = CreateFileW(widePath(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        error = "cannot write: " + systemMessage(GetLastError());
+        const DWORD code = GetLastError();
+        refusal = code == ERROR_ACCESS_DENIED || code == ERROR_WRITE_PROTECT ? LockRefusal::ReadOnly : LockRefusal::Other;
+        error = "cannot write: " + systemMessage(code);
         return -1;
     }
     OVERLAPPED at{};
@@ -420,7 +485,7 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, st
     const DWORD flags = LOCKFILE_EXCLUSIVE_LOCK | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
     if (!LockFileEx(file, flags, 0, 1, 0, &at)) {
         const DWORD code = GetLastError();
-        busy = code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING;
+        refusal = code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING ? LockRefusal::Busy : LockRefusal::Other;
         error = "cannot lock: " + systemMessage(code);
         CloseHandle(file);
         return -1;
@@ -432,6 +497,15 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, bool &busy, st
     }
     return fd;
 }
+
+bool folderWritable(const std::string &path)
+{
+    const size_t slash = path.find_last_of("/\\");
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return _waccess(widePath(folder).c_str(), 2) == 0;
+}
+
+const char *sqliteFileLayer() { return "win32-longpath"; }
 
 // ---- Standard input.
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "services/reference_host.h"
 #include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
@@ -95,8 +96,6 @@ void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
             optional(Field::Packet, doc.xmp->packet, visitor);
         } else {
             visitor.beginList(Field::XmpProperties);
-            for (size_t i = 0; i < doc.xmpPropertyCount; ++i)
-                pair(doc.xmpProperties[i].name, doc.xmpProperties[i].value, visitor);
             struct Step {
                 RecordWalker *walker;
                 RecordVisitor *visitor;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "zudor_host/record.h"
+#include "zudor_host/record_events.h"
 #include "zudor_host/record_writers.h"
 #include "zudor_host/text_encoding.h"
 
@@ -17,6 +18,11 @@ public:
     {
         out_ = &out;
         walker_.summary(doc, *this);
+    }
+    void writeRecorded(const char *events, size_t size, OutputBuffer &out) override
+    {
+        out_ = &out;
+        replayRecord(events, size, *this);
     }
 
 private:
@@ -103,6 +109,8 @@ public:
         out.append(doc.text, doc.textLength);
         out.push('\n');
     }
+    // A catalogue keeps summaries only, never this record.
+    void writeRecorded(const char *, size_t, OutputBuffer &) override {}
 };
 
 } // namespace

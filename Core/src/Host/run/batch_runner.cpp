@@ -72,6 +72,45 @@ struct Slot {
     bool done = false;
 };
 
+// One thread's reading: its keeper (where the run keeps what it reads), its driver, which
+// asks that keeper, and its formatter.
+struct Reader {
+    std::unique_ptr<DocumentKeeper> keeper;
+    std::unique_ptr<DocumentDriver> driver;
+    std::unique_ptr<RecordFormatter> formatter;
+
+    Reader(const ReaderInterface &table, const RunOptions &options, const BatchRunner::FormatterFactory &factory)
+        : keeper(options.keeper ? options.keeper() : nullptr), formatter(factory ? factory() : nullptr)
+    {
+        DriverOptions driverOptions = options.driver;
+        driverOptions.keeper = keeper.get();
+        driver = std::make_unique<DocumentDriver>(table, driverOptions);
+    }
+
+    // The document to its keeper, then to the output: a record the keeper walked is written from
+    // its walk, and one the keeper holds unread from the keeper's copy.
+    void hand(const DocumentView &doc, FinishedBatch &out)
+    {
+        if (!keeper) {
+            if (formatter)
+                formatter->format(doc, out);
+            return;
+        }
+        size_t eventsAt = 0;
+        keeper->keep(doc, out.kept, eventsAt);
+        if (!formatter)
+            return;
+        if (doc.unchanged && !doc.skipped) {
+            if (const DocumentView *held = keeper->held(doc))
+                formatter->format(*held, out);
+        } else if (eventsAt < out.kept.size()) {
+            formatter->formatRecorded(doc, out.kept.data() + eventsAt, out.kept.size() - eventsAt, out);
+        } else {
+            formatter->format(doc, out);
+        }
+    }
+};
+
 struct BatchRunner::Shared {
     const ReaderInterface &table;
     // Remote documents are fetched ahead, in input order, before a worker takes them.
@@ -95,16 +134,15 @@ struct BatchRunner::Shared {
     uint64_t want = 1;             // finished batches in a row the caller waits for
     std::vector<std::unique_ptr<FinishedBatch>> spares; // under lock; the last freed is lent first
     std::vector<std::thread> workers;
-    std::string error; // why the workers could not be started
+    Failure error; // why the workers could not be started
     std::vector<InputTally> tallies; // by named input; the caller's
 
-    // Serial mode: one driver and formatter on the caller's thread.
-    std::unique_ptr<DocumentDriver> driver;
-    std::unique_ptr<RecordFormatter> formatter;
+    // Serial mode: one reader on the caller's thread.
+    std::unique_ptr<Reader> reader;
     std::unique_ptr<os::OpenedAhead> ahead;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), source(s, &t, o.driver), factory(std::move(f)), options(o) {}
+        : table(t), source(s, &t, o.driver, false, o.keeper), factory(std::move(f)), options(o) {}
 
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)
@@ -118,10 +156,11 @@ struct BatchRunner::Shared {
     }
 
     // The batch's walked files, opened and read together where the system allows it. Not
-    // for a catalogue, which wants each file's identity taken before it is read.
+    // where the run keeps what it reads, which wants each file's identity taken before it is
+    // read.
     void openAhead(const Slot &slot, os::OpenedAhead &ahead) const
     {
-        if (options.driver.identity)
+        if (options.keeper)
             return;
         const std::string *paths[kBatchDocuments];
         size_t count = 0;
@@ -129,24 +168,24 @@ struct BatchRunner::Shared {
             const InputItem &item = slot.items[i];
             // A walk lists regular files only; a named file may be a pipe, which must not be read
             // before it is looked at.
-            if (item.origin == InputOrigin::Walked && !item.remote && !item.catalogue.unchanged &&
-                !isRemoteInput(item.path))
+            if (item.origin == InputOrigin::Walked && !item.remote && !isRemoteInput(item.path))
                 paths[count++] = &item.path;
         }
         if (count > 1)
             ahead.open(paths, count);
     }
 
-    void process(Slot &slot, DocumentDriver &driver, RecordFormatter &formatter, os::OpenedAhead &ahead) const
+    void process(Slot &slot, Reader &reader, os::OpenedAhead &ahead) const
     {
         // A batch's files mostly share a directory; it is let go with the batch, so nothing
         // stays open between calls of the caller's.
         os::RelativeOpens relative;
         openAhead(slot, ahead);
+        DocumentDriver &driver = *reader.driver;
         FinishedBatch &out = *slot.out;
         out.records.clear();
         out.messages.clear();
-        out.catalogue.clear();
+        out.kept.clear();
         out.totals = RunTotals{};
         out.named.clear();
         for (size_t i = 0; i < slot.count; ++i) {
@@ -159,7 +198,7 @@ struct BatchRunner::Shared {
                 ++out.named.back().items;
                 out.named.back().documents += !doc.skipped;
             }
-            formatter.format(doc, out);
+            reader.hand(doc, out);
             driver.finish();
             // A remote document's bytes go as soon as it is read, not when its slot is reused.
             slot.items[i].remote.reset();
@@ -168,7 +207,7 @@ struct BatchRunner::Shared {
     }
 
     // Adds a batch handed to the caller to the run's tallies.
-    const FinishedBatch *handOut(const FinishedBatch &batch)
+    FinishedBatch *handOut(FinishedBatch &batch)
     {
         for (const InputTally &t : batch.named) {
             if (tallies.size() <= t.named)
@@ -182,7 +221,7 @@ struct BatchRunner::Shared {
     static void trim(FinishedBatch &batch)
     {
         batch.records.trim(kBufferKeep);
-        batch.catalogue.trim(kBufferKeep);
+        batch.kept.trim(kBufferKeep);
     }
 
     // Under lock: whether the caller has what it waits for: `want` finished batches in a row
@@ -219,8 +258,7 @@ struct BatchRunner::Shared {
     {
         if (options.ownDescriptorTables)
             takeOwnDescriptorTable();
-        DocumentDriver driver(table, options.driver);
-        std::unique_ptr<RecordFormatter> formatter = factory();
+        Reader reader(table, options, factory);
         os::OpenedAhead ahead;
         while (true) {
             std::unique_lock<std::mutex> fed(feeding);
@@ -240,7 +278,7 @@ struct BatchRunner::Shared {
                 return;
             }
             fed.unlock();
-            process(slot, driver, *formatter, ahead);
+            process(slot, reader, ahead);
             guard.lock();
             slot.done = true;
             if (handOverReady())
@@ -257,8 +295,7 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
     const unsigned jobs = std::clamp(options.jobs, 1u, kMaxJobs);
     if (jobs == 1) {
         s.slots.resize(1);
-        s.driver = std::make_unique<DocumentDriver>(table, options.driver);
-        s.formatter = s.factory();
+        s.reader = std::make_unique<Reader>(table, options, s.factory);
         return;
     }
     s.slots.resize(size_t(jobs) * kBatchesPerWorker);
@@ -267,8 +304,8 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
             s.workers.emplace_back([&s] { s.work(); });
     } catch (const std::system_error &e) {
         // A system out of threads is a failure to report, not a reason to end the process.
-        s.error = "cannot start " + std::to_string(jobs) + " reading threads (" + e.what() +
-                  "); give fewer jobs";
+        s.error = Failure(Failure::Kind::Resources, "cannot start " + std::to_string(jobs) + " reading threads (" +
+                                                     e.what() + "); give fewer jobs");
         stopWorkers();
     }
 }
@@ -289,7 +326,7 @@ void BatchRunner::stopWorkers()
 
 unsigned defaultJobs() { return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs); }
 
-const std::string &BatchRunner::error() const { return shared_->error; }
+const Failure &BatchRunner::error() const { return shared_->error; }
 
 InputTally BatchRunner::tally(uint32_t named) const
 {
@@ -301,10 +338,10 @@ InputTally BatchRunner::tally(uint32_t named) const
 
 BatchRunner::~BatchRunner() { stopWorkers(); }
 
-const FinishedBatch *BatchRunner::next()
+FinishedBatch *BatchRunner::next()
 {
     Shared &s = *shared_;
-    if (!s.error.empty())
+    if (s.error)
         return nullptr;
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];
@@ -315,7 +352,7 @@ const FinishedBatch *BatchRunner::next()
             return nullptr;
         if (!s.ahead)
             s.ahead = std::make_unique<os::OpenedAhead>();
-        s.process(slot, *s.driver, *s.formatter, *s.ahead);
+        s.process(slot, *s.reader, *s.ahead);
         return s.handOut(*slot.out);
     }
     std::unique_lock<std::mutex> guard(s.lock);

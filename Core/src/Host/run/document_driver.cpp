@@ -11,9 +11,10 @@
 #include "run/document_explain.h"
 #include "run/fetched_reading.h"
 #include "zudor_host/driver.h"
-#include "zudor_host/host_slots.h"
+#include "services/host_slots.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
 namespace {
@@ -181,6 +182,21 @@ struct DocumentDriver::State {
 
     const DocumentView &runRemote(const RemoteDocument &document);
 
+    // Whether the run's keeper holds the input as it is now, from what its listing said or,
+    // for a local file it knows, one look at it; the view then says so.
+    bool heldAsItIs(const InputItem &input)
+    {
+        DocumentKeeper *keeper = options.keeper;
+        if (keeper == nullptr || !input.keeperTag)
+            return false;
+        const DocumentKeeper::Held held = keeper->holds(input, view.identity);
+        if (held == DocumentKeeper::Held::No)
+            return false;
+        view.unchanged = true;
+        view.skipped = held == DocumentKeeper::Held::Skipped;
+        return true;
+    }
+
     const ReaderInterface &table;
     DriverOptions options;
     ReferenceHost host;
@@ -220,22 +236,13 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     case InputOrigin::Named:
     case InputOrigin::Walked:
-        if (input.catalogue.unchanged) {
-            s.view.unchanged = true;
-            s.view.skipped = input.catalogue.skipped;
+        if (s.heldAsItIs(input))
             return s.view;
-        }
         if (input.remote)
             return s.runRemote(*input.remote);
         if (isRemoteInput(input.path))
             return s.fail("a URL is read once fetched (fetchDocument)");
-        if (s.options.identity && input.catalogue.row != 0 && fileIdentity(input.path, s.view.identity) &&
-            unchangedSince(input.catalogue.identity, s.view.identity)) {
-            s.view.unchanged = true;
-            s.view.skipped = input.catalogue.skipped;
-            return s.view;
-        }
-        if (!s.stream.open(input.path, why, s.options.identity ? &s.view.identity : nullptr)) {
+        if (!s.stream.open(input.path, why, s.options.keeper != nullptr ? &s.view.identity : nullptr)) {
             s.view.identity = FileIdentity{}; // nothing was read: try again next time
             return s.fail(why);
         }
@@ -249,7 +256,7 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
 {
     if (!document.error.empty())
         return fail(document.error);
-    if (options.identity) {
+    if (options.keeper != nullptr) {
         // The object as its first answer gave it: what was read is never older than this.
         view.identity.size = document.size;
         view.identity.etag = document.etag;

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "zudor/host.h"
-#include "zudor_host/services.h"
-#include "zudor_host/stream.h"
+#include "services/reference_host.h"
+#include "io/file_stream.h"
 
 namespace zudorhost {
 

@@ -47,11 +47,9 @@ struct Listing {
     ListingFetch page;     // its keys, listed, not yet queued
 };
 
-// A document its catalogue knows unchanged from the listing is neither fetched nor read.
-bool isFetchable(const InputItem &item)
+bool isRemoteDocument(const InputItem &item)
 {
-    return (item.origin == InputOrigin::Named || item.origin == InputOrigin::Walked) && isRemoteInput(item.path) &&
-           !item.catalogue.unchanged;
+    return (item.origin == InputOrigin::Named || item.origin == InputOrigin::Walked) && isRemoteInput(item.path);
 }
 
 // The probe: a driver of the stage's own in raw XMP mode, the cheapest, as the reads do not
@@ -73,6 +71,7 @@ private:
     {
         options.xmpMode = XmpMode::Raw;
         options.explain = false;
+        options.keeper = nullptr; // the probe only finds bytes; the workers' pass keeps
         return options;
     }
     DocumentDriver driver_;
@@ -85,6 +84,8 @@ struct FetchStage::Engine {
     const ReaderInterface *table; // null: the stage only lists
     DriverOptions driverOptions;
     bool oneDocument;
+    std::function<std::unique_ptr<DocumentKeeper>()> makeKeeper;
+    std::unique_ptr<DocumentKeeper> keeper; // the caller's until the I/O thread starts, then its
     std::unique_ptr<DocumentProbe> probe; // the I/O thread's, made when it starts
     RemoteOptions options;
     RemoteCounters ownCounters;
@@ -116,8 +117,9 @@ struct FetchStage::Engine {
     // Why the options cannot serve (a CA file that cannot be read), for every URL's record.
     std::string optionsProblem;
 
-    Engine(InputSource &source, const ReaderInterface *t, const DriverOptions &d, bool one)
-        : inner(source), table(t), driverOptions(d), oneDocument(one), options(d.remote),
+    Engine(InputSource &source, const ReaderInterface *t, const DriverOptions &d, bool one,
+           std::function<std::unique_ptr<DocumentKeeper>()> k)
+        : inner(source), table(t), driverOptions(d), oneDocument(one), makeKeeper(std::move(k)), options(d.remote),
           counters(d.remote.counters ? *d.remote.counters : ownCounters)
     {
         options.connections = std::max(1u, options.connections);
@@ -147,6 +149,19 @@ struct FetchStage::Engine {
         entry.ready = true;
         if (queue.front().get() == &entry)
             readyChanged.notify_all();
+    }
+
+    // A remote document to fetch: not one the run's keeper holds as its listing describes it.
+    bool isFetchable(const InputItem &item)
+    {
+        if (!isRemoteDocument(item))
+            return false;
+        if (!makeKeeper || !item.keeperTag || !item.listed.known())
+            return true;
+        if (!keeper)
+            keeper = makeKeeper();
+        FileIdentity seen;
+        return keeper->holds(item, seen) == DocumentKeeper::Held::No;
     }
 
     void fail(Entry &entry, const std::string &why)
@@ -234,7 +249,7 @@ struct FetchStage::Engine {
                     item.path = listing->keyPrefix + key.key;
                     item.origin = InputOrigin::Walked;
                     item.named = listing->named;
-                    // What the listing says of the object, which a catalogue compares with
+                    // What the listing says of the object, which a keeper compares with
                     // what it holds before anything is fetched.
                     item.listed.size = key.size;
                     item.listed.etag = std::move(key.etag);
@@ -377,8 +392,9 @@ struct FetchStage::Engine {
     }
 };
 
-FetchStage::FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument)
-    : engine_(std::make_unique<Engine>(inner, table, driver, oneDocument))
+FetchStage::FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument,
+                       std::function<std::unique_ptr<DocumentKeeper>()> keeper)
+    : engine_(std::make_unique<Engine>(inner, table, driver, oneDocument, std::move(keeper)))
 {
 }
 
@@ -406,7 +422,7 @@ bool FetchStage::next(InputItem &item)
         if (e.stopping || !e.inner.next(item))
             return false;
         item.remote.reset();
-        if (!isFetchable(item))
+        if (!e.isFetchable(item))
             return true;
         std::string why;
         if (remoteLibraries(why) == nullptr) {

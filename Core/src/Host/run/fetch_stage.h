@@ -17,6 +17,7 @@
 #include "zudor_host/driver.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
 
@@ -27,7 +28,10 @@ public:
     // the stage's own, made at the first remote input) stands in for; without a table the stage
     // only lists, and documents pass on unfetched, as they were named. A stage for one document
     // refuses a prefix, which names many.
-    FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument = false);
+    // A run's keeper holds some inputs as they are: such a key is not fetched (keeper: made at
+    // the first need, for the stage's own use).
+    FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument = false,
+               std::function<std::unique_ptr<DocumentKeeper>()> keeper = nullptr);
     ~FetchStage() override;
     FetchStage(const FetchStage &) = delete;
     FetchStage &operator=(const FetchStage &) = delete;

@@ -9,18 +9,6 @@
 
 namespace zudorhost {
 
-bool unchangedSince(const FileIdentity &before, const FileIdentity &now)
-{
-    // FAT keeps times to 2 s; most file systems stamp from a clock that ticks every few ms.
-    constexpr int64_t kCoarsestStampNs = int64_t(2000000000);
-    if (!before.known() || !now.known() || before.size != now.size)
-        return false;
-    if (!before.etag.empty() || !now.etag.empty())
-        return before.etag == now.etag;
-    return before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
-           before.modifiedNs < before.takenNs - kCoarsestStampNs;
-}
-
 namespace {
 
 bool readListing(os::Listing &listing, std::string &error)

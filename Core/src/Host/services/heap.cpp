@@ -7,8 +7,8 @@
 #include <new>
 
 #include "services/arena.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 namespace {

@@ -2,8 +2,8 @@
 
 #include "services/arena.h"
 #include "services/xmp_reading.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 

@@ -4,8 +4,8 @@
 
 #include "services/arena.h"
 #include "services/xmp_reading.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 
@@ -66,7 +66,7 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
         noteTurnedDown(face.packetBytes, status == XmpListStatus::OutOfMemory, false);
         return nullptr;
     }
-    const std::string &bytes = reading.listing.bytes;
+    const OutputBuffer &bytes = reading.listing.bytes;
     auto *block = static_cast<ListingBlock *>(arena_->allocate(sizeof(ListingBlock) + bytes.size()));
     HostXmpRecord *record = block != nullptr ? newRecord(*arena_, XmpMode::Parsed, face.packetBytes, face.sequence) : nullptr;
     if (record == nullptr) {
@@ -79,8 +79,7 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
     std::memcpy(block + 1, bytes.data(), bytes.size());
     record->document = block;
     // One huge packet must not keep its buffer's size for every packet after it.
-    if (reading.listing.bytes.capacity() > kKeptListing)
-        std::string().swap(reading.listing.bytes);
+    reading.listing.bytes.trim(kKeptListing);
     return record;
 }
 
@@ -229,6 +228,23 @@ const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info)
         return nullptr;
     }
     return nullptr;
+}
+
+void startListing(std::string &block) { block.assign(sizeof(ListingBlock), '\0'); }
+
+void addListedProperty(std::string &block, std::string_view path, std::string_view value)
+{
+    const uint32_t lengths[2] = {uint32_t(path.size()), uint32_t(value.size())};
+    block.append(reinterpret_cast<const char *>(lengths), sizeof lengths);
+    block.append(path).push_back('\0');
+    block.append(value).push_back('\0');
+}
+
+HostXmpRecord listedRecord(std::string &block, uint64_t packetBytes)
+{
+    const uint64_t bytes = block.size() - sizeof(ListingBlock);
+    std::memcpy(&block[0], &bytes, sizeof bytes);
+    return HostXmpRecord{kXmpRecordMagic, uint32_t(XmpMode::Parsed), packetBytes, &block[0], nullptr, 0, 1};
 }
 
 void forEachXmpProperty(const HostXmpRecord &record, XmpPropertyVisitor visit, void *state)

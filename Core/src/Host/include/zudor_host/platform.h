@@ -51,6 +51,9 @@ bool takeOwnDescriptorTable();
 
 bool pathExists(const std::string &path);
 
+// The user's home directory: HOME, or %USERPROFILE% on Windows; empty where none is set.
+std::string homeDirectory();
+
 // The identity of the regular file at path (links followed) as one stat gives it; false where
 // there is no such file or the platform keeps no identities (Windows).
 bool fileIdentity(const std::string &path, FileIdentity &identity);

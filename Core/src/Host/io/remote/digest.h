@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace zudorhost {
 
 constexpr size_t kSha256Bytes = 32;
+
+// Whether the digests can be had (libcrypto loads); false, with why, where they cannot.
+bool digestsAvailable(std::string &why);
 
 void sha256(const void *data, size_t size, unsigned char out[kSha256Bytes]);
 void hmacSha256(const void *key, size_t keySize, const void *data, size_t size, unsigned char out[kSha256Bytes]);

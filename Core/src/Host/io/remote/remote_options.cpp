@@ -38,16 +38,6 @@ std::string unusableCaFile(const std::string &path)
 
 } // namespace
 
-// The build says: ZUDOR_REMOTE_READING where it has the fetch stage and its libraries.
-bool remoteReadingAvailable()
-{
-#ifdef ZUDOR_REMOTE_READING
-    return true;
-#else
-    return false;
-#endif
-}
-
 bool prepareRemoteOptions(RemoteOptions &options, std::string &error)
 {
     const char *named = "--ca-file ";

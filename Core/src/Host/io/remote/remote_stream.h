@@ -8,7 +8,7 @@
 
 #include "remote_document.h"
 #include "zudor/host.h"
-#include "zudor_host/stream.h"
+#include "io/file_stream.h"
 
 namespace zudorhost {
 

@@ -9,15 +9,9 @@
 #include <string>
 
 #include "zudor/host.h"
-#include "zudor_host/inputs.h"
+#include "zudor_host/driver.h"
 
 namespace zudorhost {
-
-struct StreamCounts {
-    uint64_t reads = 0;
-    uint64_t seeks = 0;
-    uint64_t bytesRead = 0;
-};
 
 // The first read that gave less than it was asked for: the end of a truncated file, an offset
 // past it, or a file that could not be read.
