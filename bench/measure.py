@@ -7,14 +7,18 @@ turns them into the results page and the charts).
                  median wall time, CPU time and peak memory of each
   in process     the Google Benchmark program (module against libtiff, corpus and scaling)
   I/O economy    sievecheck --stats per document against the minimum the layout allows
-  file counts    sievecheck against the I/O floor over 10,000, 100,000 (and, with --million,
+  small files    sievecheck with one job and with every core over the corpus's small files
+                 alone (the 2,000-page file is one document, which one thread reads)
+  file counts    sievecheck against the I/O floors over 10,000, 100,000 (and, with --million,
                  1,000,000) one-page files made in a temporary folder: time and peak memory
-                 with one job and with every core
+                 with one job and with every core; the walking floor with one thread and two,
+                 with system calls and with io_uring
   XMP-heavy      sievecheck --jobs 1 with raw and with parsed XMP over xmp-heavy/, packets as
                  photo workflows write them, interleaved round by round
 """
 import argparse
 import concurrent.futures
+import hashlib
 import json
 import os
 import platform
@@ -83,8 +87,12 @@ def files_under(root):
     return sorted(found)
 
 
-def run_once(cmd, out_path):
-    """Wall seconds, CPU seconds and exit status of one run."""
+def run_once(cmd, out_path, output=None):
+    """Wall seconds, CPU seconds and exit status of one run. output, the file the command
+    writes itself, is removed first, as the file of standard output is emptied before the
+    clock starts: a run pays for writing its records, not for truncating the last run's."""
+    if output is not None and os.path.exists(output):
+        os.unlink(output)
     with open(out_path, "wb") as out, open(out_path + ".err", "wb") as err:
         start = time.perf_counter()
         child = subprocess.Popen(cmd, stdout=out, stderr=err)
@@ -116,6 +124,9 @@ def whole_process(args, corpus):
         return sieve + [os.path.join(out, "sievecheck-%s-%s.jsonl" % (xmp, n)),
                         "--format", "json", "--xmp", xmp, "--jobs", n, "--quiet"]
 
+    def output_of(cmd):
+        return cmd[3] if cmd[0] == args.sievecheck else None
+
     tools = [  # name, command, kind of XMP handling
         ("sievecheck --xmp raw --jobs 1", sieve_run("raw", "1"), "raw"),
         ("sievecheck --jobs 1", sieve_run("parsed", "1"), "parsed"),
@@ -127,12 +138,13 @@ def whole_process(args, corpus):
         ("exiftool -fast2 -j", ["exiftool", "-fast2", "-j", "-r", corpus], "parsed"),
         ("tifffile", ["/usr/bin/python3", os.path.join(HERE, "peers", "tifffile_read.py"), corpus], "raw"),
         ("I/O floor", [args.floor, corpus], "raw"),
+        ("walking floor", [args.walk_floor, corpus], "raw"),
     ]
     samples = {name: [] for name, _, _ in tools}
     # The first round warms the page cache and every program's own files; it is not counted.
     for round_ in range(args.runs + 1):
         for i, (name, cmd, _) in enumerate(tools):
-            result = run_once(cmd, os.path.join(out, "tool-%d.out" % i))
+            result = run_once(cmd, os.path.join(out, "tool-%d.out" % i), output_of(cmd))
             if round_ > 0:
                 samples[name].append(result)
         print("  round %d of %d done" % (round_, args.runs), file=sys.stderr)
@@ -150,27 +162,86 @@ def whole_process(args, corpus):
     return results
 
 
+def timed_rounds(tools, rounds, out, warm=None):
+    """Medians of interleaved rounds after one warm-up round; tools are (name, command,
+    output). warm, untimed, runs before each command: the system here pages out what has
+    not been touched for a minute, so a large tree would be half on disk for whichever
+    program came last in a round."""
+    samples = {name: [] for name, _, _ in tools}
+    for round_ in range(rounds + 1):
+        for name, cmd, output in tools:
+            if warm is not None:
+                subprocess.run(warm, stdout=subprocess.DEVNULL, check=True)
+            result = run_once(cmd, out + ".log", output)
+            if round_ > 0:
+                samples[name].append(result)
+    rows = []
+    for name, cmd, output in tools:
+        runs = samples[name]
+        rows.append({"name": name, "wall": statistics.median(r[0] for r in runs),
+                     "wall_min": min(r[0] for r in runs), "wall_max": max(r[0] for r in runs),
+                     "cpu": statistics.median(r[1] for r in runs), "peak_kib": peak_kib(cmd, out + ".log"),
+                     "status": sorted({r[2] for r in runs}), "runs": len(runs)})
+    return rows
+
+
+def sievecheck_runs(args, root, out, jobs):
+    tools = []
+    for j in jobs:
+        for xmp in ("raw", "parsed"):
+            tools.append(("sievecheck --xmp %s --jobs %d" % (xmp, j),
+                          [args.sievecheck, "-i", root, out, "--format", "json", "--xmp", xmp,
+                           "--jobs", str(j), "--quiet"], out))
+    return tools
+
+
+def floors(args, root, uring=True):
+    tools = [("I/O floor", [args.floor, root], None),
+             ("walking floor", [args.walk_floor, root], None),
+             ("walking floor, 2 threads", [args.walk_floor, "--threads", "2", root], None)]
+    if uring:
+        tools += [("walking floor, io_uring", [args.walk_floor, "--uring", root], None),
+                  ("walking floor, io_uring, 2 threads", [args.walk_floor, "--uring", "--threads", "2", root], None)]
+    return tools
+
+
+def small_files(args, corpus):
+    """The corpus's small files alone, linked into a folder of their own: what --jobs gains
+    where every document is small."""
+    small = os.path.join(args.work, "small")
+    shutil.rmtree(small, ignore_errors=True)
+    os.makedirs(small)
+    for name in sorted(os.listdir(corpus)):
+        if name.startswith("doc-"):
+            os.link(os.path.join(corpus, name), os.path.join(small, name))
+    out = os.path.join(args.work, "out", "small.jsonl")
+    tools = floors(args, small, uring=False) + sievecheck_runs(args, small, out, sorted({1, os.cpu_count()}))
+    rows = timed_rounds(tools, args.runs, out)
+    # Every job count writes the same records.
+    outputs = set()
+    for j in sorted({1, os.cpu_count()}):
+        for xmp in ("raw", "parsed"):
+            one = os.path.join(args.work, "out", "small-%s-%d.jsonl" % (xmp, j))
+            subprocess.run([args.sievecheck, "-i", small, one, "--format", "json", "--xmp", xmp, "--jobs", str(j),
+                            "--quiet"], check=True)
+            with open(one, "rb") as f:
+                outputs.add((xmp, hashlib.sha256(f.read()).hexdigest()))
+    return {"files": len(os.listdir(small)), "rows": rows,
+            "same_records": len(outputs) == 2}
+
+
 def xmp_heavy(args, heavy):
     """Raw against parsed XMP, one job, over the XMP-heavy corpus: what listing the packets
     costs on top of copying them."""
     out = os.path.join(args.work, "out")
     os.makedirs(out, exist_ok=True)
-    tools = [("sievecheck --xmp %s --jobs 1" % xmp,
-              [args.sievecheck, "-i", heavy, os.path.join(out, "heavy-%s.jsonl" % xmp), "--format", "json",
-               "--xmp", xmp, "--jobs", "1", "--quiet"]) for xmp in ("raw", "parsed")]
-    samples = {name: [] for name, _ in tools}
-    for round_ in range(args.runs + 1):  # the first round warms the caches
-        for name, cmd in tools:
-            result = run_once(cmd, os.path.join(out, "heavy.out"))
-            if round_ > 0:
-                samples[name].append(result)
-    rows = []
-    for name, cmd in tools:
-        runs = samples[name]
-        rows.append({"name": name, "wall": statistics.median(r[0] for r in runs), "wall_min": min(r[0] for r in runs),
-                     "wall_max": max(r[0] for r in runs), "cpu": statistics.median(r[1] for r in runs),
-                     "status": sorted({r[2] for r in runs}), "runs": len(runs)})
-    return rows
+    tools = []
+    for xmp in ("raw", "parsed"):
+        output = os.path.join(out, "heavy-%s.jsonl" % xmp)
+        tools.append(("sievecheck --xmp %s --jobs 1" % xmp,
+                      [args.sievecheck, "-i", heavy, output, "--format", "json", "--xmp", xmp, "--jobs", "1",
+                       "--quiet"], output))
+    return timed_rounds(tools, args.runs, os.path.join(out, "heavy.out"))
 
 
 def xmp_facts(root):
@@ -197,26 +268,15 @@ def file_counts(args):
         with tempfile.TemporaryDirectory(prefix="zudor-many-") as temp:
             subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), temp, "--many", str(n)],
                            check=True)
+            # The new files' data and inodes are written out before anything is timed.
+            os.sync()
             root = os.path.join(temp, "many-%d" % n)
             out = os.path.join(temp, "out.jsonl")
-            tools = [("I/O floor", [args.floor, root])]
-            for j in jobs:
-                for xmp in ("raw", "parsed"):
-                    tools.append(("sievecheck --xmp %s --jobs %d" % (xmp, j),
-                                  [args.sievecheck, "-i", root, out, "--format", "json", "--xmp", xmp,
-                                   "--jobs", str(j), "--quiet"]))
-            samples = {name: [] for name, _ in tools}
-            rounds = 3 if n <= 100000 else 1
-            for round_ in range(rounds + 1):
-                for name, cmd in tools:
-                    result = run_once(cmd, out)
-                    if round_ > 0:
-                        samples[name].append(result)
-            for name, cmd in tools:
-                runs = samples[name]
-                rows.append({"files": n, "name": name, "wall": statistics.median(r[0] for r in runs),
-                             "cpu": statistics.median(r[1] for r in runs), "peak_kib": peak_kib(cmd, out),
-                             "status": sorted({r[2] for r in runs})})
+            tools = floors(args, root) + sievecheck_runs(args, root, out, jobs)
+            warm = [args.walk_floor, "--threads", "2", root] if n >= 100000 else None
+            for row in timed_rounds(tools, 3, out, warm):
+                row["files"] = n
+                rows.append(row)
         print("  %d files done" % n, file=sys.stderr)
     return rows
 
@@ -335,6 +395,7 @@ def main():
     args = ap.parse_args()
     args.sievecheck = os.path.join(args.bin, "sievecheck")
     args.floor = os.path.join(args.bin, "zudor_io_floor")
+    args.walk_floor = os.path.join(args.bin, "zudor_walk_floor")
     args.inprocess = os.path.join(args.bin, "zudor_inprocess")
     for tool in ("tiffinfo", "exiv2", "exiftool", "/usr/bin/time"):
         if shutil.which(tool) is None:
@@ -347,6 +408,8 @@ def main():
               "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "repetitions": args.repetitions}
     print("whole process ...", file=sys.stderr)
     result["whole_process"] = whole_process(args, corpus)
+    print("small files ...", file=sys.stderr)
+    result["small_files"] = small_files(args, corpus)
     print("XMP-heavy corpus ...", file=sys.stderr)
     result["xmp_heavy"] = {"corpus": xmp_facts(heavy), "runs": xmp_heavy(args, heavy)}
     print("many files ...", file=sys.stderr)

@@ -233,6 +233,32 @@ TEST_F(CliTest, JobsDoNotChangeTheOutput)
     }
 }
 
+// A walk's files are opened and read a batch at a time where the system allows it, each then
+// served from that read or, when it did not end within it, opened again. Whatever its size,
+// a walked file gives the record it gives listed, when it is opened on its own.
+TEST_F(CliTest, WalkedFilesGiveTheRecordsTheyGiveListed)
+{
+    std::string list;
+    for (int i = 0; i < 40; ++i) {
+        // From under a KiB to past the stream's 64 KiB window.
+        const std::string name = (i < 10 ? "walk/0" : "walk/") + std::to_string(i) + ".tif";
+        const std::vector<uint8_t> doc = TiffBuilder(i % 2 == 0)
+                                             .ifd()
+                                             .ascii(269, "doc " + std::to_string(i))
+                                             .ascii(305, std::string(size_t(i * i) * 50, 's'))
+                                             .bytes(700, testhost::kUndefined, kPacket)
+                                             .build();
+        list += write(name, doc) + "\n";
+    }
+    const ToolRun listed = run("--files-from " + write("list", list) + " - --format json --jobs 1");
+    ASSERT_EQ(lines(listed.out).size(), 40u) << listed.err;
+    for (const char *jobs : {"1", "2"}) {
+        const ToolRun walked = run("-i " + (dir_ / "walk").string() + " - --format json --jobs " + jobs);
+        EXPECT_EQ(walked.status, 0) << walked.err;
+        EXPECT_TRUE(walked.out == listed.out) << jobs << " jobs";
+    }
+}
+
 // A walk reads a linked file as the file, and never follows a link into a directory: neither
 // one that leads back up the tree nor one that leads out of it.
 TEST_F(CliTest, WalksReadLinkedFilesButNeverEnterLinkedDirectories)

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,43 @@ namespace os {
 // before that first read, where the platform keeps one.
 bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
                   FileIdentity *identity, std::string &error);
+// While one lives on a thread, openDocument on that thread opens a file relative to its
+// directory, which it keeps open from one document to the next: a walk's documents come a
+// directory at a time, and the kernel then looks up one name instead of the whole path. It
+// closes the directory when it goes. Where the platform has no such open it does nothing.
+class RelativeOpens {
+public:
+    RelativeOpens();
+    ~RelativeOpens();
+    RelativeOpens(const RelativeOpens &) = delete;
+    RelativeOpens &operator=(const RelativeOpens &) = delete;
+};
+
+// A batch of files opened, read and closed together in one call to the kernel, where the
+// system allows it (io_uring on Linux; elsewhere, or where it is refused, it does nothing).
+// openDocument on the thread that asked then serves each of those files that ended within
+// what was read from that read, with no descriptor (a file that did not is opened again
+// as usual). One per thread that reads documents, used only there.
+class OpenedAhead {
+public:
+    OpenedAhead();
+    ~OpenedAhead();
+    OpenedAhead(const OpenedAhead &) = delete;
+    OpenedAhead &operator=(const OpenedAhead &) = delete;
+    // The regular files at these paths (which must live until forget()), in the order they
+    // will be opened; at most a few dozen are taken.
+    void open(const std::string *const *paths, size_t count);
+    // Lets the batch go: openDocument opens every file itself again.
+    void forget();
+
+    struct Engine;
+
+private:
+    // Made at the first batch: a run of named files alone pays nothing for it.
+    std::unique_ptr<Engine> engine_;
+    bool tried_ = false;
+};
+
 // Up to count bytes at offset, fewer only at the end of the file or on an error.
 uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset);
 void closeFile(int fd);

@@ -30,6 +30,13 @@
 #define ZUDOR_OWN_DESCRIPTOR_TABLES 1
 #include <sched.h>
 #endif
+// Batched opens take liburing's header at build time and its library when first needed.
+#if defined(__linux__) && defined(__has_include)
+#if __has_include(<liburing.h>)
+#define ZUDOR_OPENED_AHEAD 1
+#include <liburing.h>
+#endif
+#endif
 
 namespace zudorhost {
 namespace {
@@ -90,6 +97,82 @@ std::string zoneDirectory()
     const char *dir = std::getenv("TZDIR");
     return dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo";
 }
+
+// The directory a thread opens documents relative to, while a RelativeOpens lives on it.
+struct OpenDirectory {
+    int depth = 0;      // RelativeOpens alive on the thread
+    int fd = -1;        // an O_PATH descriptor, which needs no right to list the directory
+    std::string prefix; // its path as given, up to and with the last '/'
+};
+thread_local OpenDirectory openDirectory;
+
+bool sameDirectory(const std::string &a, const std::string &b)
+{
+    const size_t slash = a.rfind('/');
+    return slash == b.rfind('/') && (slash == std::string::npos || a.compare(0, slash, b, 0, slash) == 0);
+}
+
+// The file's name, to open relative to descriptor `at`; the whole path, with `at` the current
+// directory, where it has no directory part or that directory cannot be opened.
+const char *relativeName(const std::string &path, int &at)
+{
+    at = AT_FDCWD;
+    OpenDirectory &dir = openDirectory;
+    const size_t slash = path.rfind('/');
+    if (dir.depth == 0 || slash == std::string::npos || slash + 1 == path.size())
+        return path.c_str();
+    const size_t length = slash + 1;
+    if (dir.fd < 0 || dir.prefix.size() != length || path.compare(0, length, dir.prefix) != 0) {
+        if (dir.fd >= 0)
+            ::close(dir.fd);
+        dir.prefix.assign(path, 0, length);
+        dir.fd = ::open(dir.prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (dir.fd < 0)
+            dir.prefix.clear();
+    }
+    if (dir.fd < 0)
+        return path.c_str();
+    at = dir.fd;
+    return path.c_str() + length;
+}
+
+#ifdef ZUDOR_OPENED_AHEAD
+// Files opened together, and how much of each the open reads: a one-page file is a few KiB;
+// a file larger than that is opened again and read through the stream's window as usual.
+constexpr size_t kAheadFiles = 32;
+constexpr uint32_t kAheadBytes = 8 * 1024;
+
+// The four functions of liburing that are not inline in its header.
+struct Uring {
+    int (*queueInit)(unsigned, io_uring *, unsigned);
+    void (*queueExit)(io_uring *);
+    int (*registerFilesSparse)(io_uring *, unsigned);
+    int (*submitAndWait)(io_uring *, unsigned);
+};
+
+// Loaded at the first batch, as libcurl is at the first URL: a system without liburing
+// opens each file with system calls.
+const Uring *uring()
+{
+    static const Uring *const loaded = []() -> const Uring * {
+        std::string why;
+        void *library = os::openLibrary("liburing.so.2", why);
+        if (library == nullptr)
+            return nullptr;
+        static Uring u;
+        u.queueInit = reinterpret_cast<decltype(u.queueInit)>(os::symbolOf(library, "io_uring_queue_init"));
+        u.queueExit = reinterpret_cast<decltype(u.queueExit)>(os::symbolOf(library, "io_uring_queue_exit"));
+        u.registerFilesSparse =
+            reinterpret_cast<decltype(u.registerFilesSparse)>(os::symbolOf(library, "io_uring_register_files_sparse"));
+        u.submitAndWait = reinterpret_cast<decltype(u.submitAndWait)>(os::symbolOf(library, "io_uring_submit_and_wait"));
+        if (u.queueInit == nullptr || u.queueExit == nullptr || u.registerFilesSparse == nullptr ||
+            u.submitAndWait == nullptr)
+            return nullptr;
+        return &u;
+    }();
+    return loaded;
+}
+#endif
 
 } // namespace
 
@@ -229,12 +312,118 @@ std::vector<std::string> installedModulePlaces(const std::string &prefix)
 
 namespace os {
 
+// ---- Batched opens.
+
+struct OpenedAhead::Engine {
+#ifdef ZUDOR_OPENED_AHEAD
+    const Uring &lib;
+    io_uring ring{};
+    // Zeroed once: a memory checker, which does not see the kernel write it, takes it as
+    // written.
+    std::unique_ptr<char[]> staging{new char[kAheadFiles * kAheadBytes]()};
+    const std::string *paths[kAheadFiles] = {};
+    int read[kAheadFiles] = {}; // bytes the batch read of each file, or a negative errno
+    size_t count = 0, next = 0;
+
+    bool live = false; // the ring was made
+    bool broken = false; // a call failed: the ring is not trusted again
+
+    explicit Engine(const Uring &u) : lib(u) {}
+    ~Engine()
+    {
+        if (live)
+            lib.queueExit(&ring);
+    }
+
+    // Opens, reads and closes files [begin, end), which share a directory, in one call.
+    bool run(size_t begin, size_t end)
+    {
+        for (size_t k = begin; k < end; ++k) {
+            read[k] = -ECANCELED;
+            int at;
+            const char *name = relativeName(*paths[k], at);
+            const unsigned slot = unsigned(k);
+            io_uring_sqe *sqe = io_uring_get_sqe(&ring);
+            io_uring_prep_openat_direct(sqe, at, name, O_RDONLY | O_NONBLOCK, 0, slot);
+            sqe->flags |= IOSQE_IO_LINK;
+            io_uring_sqe_set_data64(sqe, 2 * k);
+            sqe = io_uring_get_sqe(&ring);
+            io_uring_prep_read(sqe, int(slot), staging.get() + k * kAheadBytes, kAheadBytes, 0);
+            // The close follows a short read too: a small file's read is short.
+            sqe->flags |= IOSQE_FIXED_FILE | IOSQE_IO_HARDLINK;
+            io_uring_sqe_set_data64(sqe, 2 * k + 1);
+            sqe = io_uring_get_sqe(&ring);
+            io_uring_prep_close_direct(sqe, slot);
+            io_uring_sqe_set_data64(sqe, UINT64_MAX);
+        }
+        unsigned waiting = unsigned(3 * (end - begin));
+        while (waiting != 0) {
+            const int done = lib.submitAndWait(&ring, waiting);
+            if (done < 0 && done != -EINTR)
+                return false;
+            unsigned head, seen = 0;
+            io_uring_cqe *cqe;
+            io_uring_for_each_cqe(&ring, head, cqe)
+            {
+                const uint64_t tag = io_uring_cqe_get_data64(cqe);
+                // The read's answer stands, or the open's failure where there was no read.
+                if (tag != UINT64_MAX && (tag % 2 == 1 || cqe->res < 0))
+                    read[tag / 2] = cqe->res;
+                ++seen;
+            }
+            io_uring_cq_advance(&ring, seen);
+            waiting -= std::min(waiting, seen);
+        }
+        return true;
+    }
+#endif
+};
+
+namespace {
+// The batch openDocument serves files from on this thread, if any.
+thread_local OpenedAhead::Engine *aheadOnThread = nullptr;
+
+// What the batch of this thread read of the file at path, when that was all of it: the
+// bytes and their number; -1 otherwise.
+int readAhead(const std::string &path, const char *&bytes)
+{
+#ifdef ZUDOR_OPENED_AHEAD
+    OpenedAhead::Engine *e = aheadOnThread;
+    if (e == nullptr)
+        return -1;
+    for (size_t k = e->next; k < e->count; ++k) {
+        if (e->paths[k] != &path && *e->paths[k] != path)
+            continue;
+        e->next = k + 1;
+        bytes = e->staging.get() + k * kAheadBytes;
+        return e->read[k] > 0 && uint32_t(e->read[k]) < kAheadBytes ? e->read[k] : -1;
+    }
+#else
+    (void)path;
+    (void)bytes;
+#endif
+    return -1;
+}
+} // namespace
+
 // ---- Files.
 
 bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
                   FileIdentity *identity, std::string &error)
 {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A file a batch read whole needs no descriptor: the stream serves it from its window.
+    const char *ahead = nullptr;
+    const int aheadBytes = identity == nullptr ? readAhead(path, ahead) : -1;
+    if (aheadBytes > 0 && uint32_t(aheadBytes) < windowBytes) {
+        std::memcpy(window, ahead, size_t(aheadBytes));
+        fd = -1;
+        got = uint32_t(aheadBytes);
+        size = got;
+        return true;
+    }
+    int at;
+    const char *name = relativeName(path, at);
+    fd = ::openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info;
     if (fd < 0) {
         // A socket cannot be opened; say what it is, as the look at a named path does.
@@ -293,6 +482,88 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 }
 
 void closeFile(int fd) { ::close(fd); }
+
+OpenedAhead::OpenedAhead() = default;
+
+OpenedAhead::~OpenedAhead() { forget(); }
+
+#ifdef ZUDOR_OPENED_AHEAD
+namespace {
+// The ring of one thread, or null where the system refuses it: a container's seccomp filter,
+// kernel.io_uring_disabled, or an old kernel without tables of direct descriptors. Each file
+// is then opened as usual.
+std::unique_ptr<OpenedAhead::Engine> makeRing()
+{
+    const Uring *lib = uring();
+    if (lib == nullptr)
+        return nullptr;
+    auto engine = std::make_unique<OpenedAhead::Engine>(*lib);
+    if (lib->queueInit(unsigned(4 * kAheadFiles), &engine->ring, 0) != 0)
+        return nullptr;
+    engine->live = true;
+    if (lib->registerFilesSparse(&engine->ring, unsigned(kAheadFiles)) != 0)
+        return nullptr;
+    return engine;
+}
+} // namespace
+#endif
+
+void OpenedAhead::open(const std::string *const *paths, size_t count)
+{
+    forget();
+#ifdef ZUDOR_OPENED_AHEAD
+    if (!tried_) {
+        tried_ = true;
+        engine_ = makeRing();
+    }
+    if (!engine_ || engine_->broken)
+        return;
+    Engine &e = *engine_;
+    e.count = std::min(count, kAheadFiles);
+    std::copy(paths, paths + e.count, e.paths);
+    // One call per run of files in one directory: the directory a name is opened relative to
+    // stays open until the next run.
+    size_t begin = 0;
+    for (size_t k = 1; k <= e.count; ++k) {
+        if (k < e.count && sameDirectory(*e.paths[k], *e.paths[begin]))
+            continue;
+        if (!e.run(begin, k)) {
+            // A ring that fails once is not trusted again; it goes with its thread's runner.
+            e.broken = true;
+            e.count = 0;
+            return;
+        }
+        begin = k;
+    }
+    e.next = 0;
+    aheadOnThread = &e;
+#else
+    (void)paths;
+    (void)count;
+#endif
+}
+
+void OpenedAhead::forget()
+{
+    if (engine_ && aheadOnThread == engine_.get())
+        aheadOnThread = nullptr;
+#ifdef ZUDOR_OPENED_AHEAD
+    if (engine_)
+        engine_->count = 0;
+#endif
+}
+
+RelativeOpens::RelativeOpens() { ++openDirectory.depth; }
+
+RelativeOpens::~RelativeOpens()
+{
+    OpenDirectory &dir = openDirectory;
+    if (--dir.depth != 0 || dir.fd < 0)
+        return;
+    ::close(dir.fd);
+    dir.fd = -1;
+    dir.prefix.clear();
+}
 
 // ---- Directories.
 

@@ -342,6 +342,15 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 
 void closeFile(int fd) { _close(fd); }
 
+RelativeOpens::RelativeOpens() = default;
+RelativeOpens::~RelativeOpens() = default;
+
+struct OpenedAhead::Engine {};
+OpenedAhead::OpenedAhead() = default;
+OpenedAhead::~OpenedAhead() = default;
+void OpenedAhead::open(const std::string *const *, size_t) { tried_ = true; }
+void OpenedAhead::forget() {}
+
 // ---- Directories. Names come back in UTF-8 with '/' joining them, as on Linux, so the same
 // relative inputs give the same paths in the same order on both.
 

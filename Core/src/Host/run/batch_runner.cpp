@@ -4,13 +4,16 @@
 // marks it done; the caller takes finished batches in order and frees their slots. A fixed
 // ring of slots bounds what is in flight.
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "fetch_stage.h"
+#include "platform/system.h"
 #include "zudor_host/platform.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 
 namespace zudorhost {
@@ -18,6 +21,9 @@ namespace {
 
 constexpr size_t kBatchDocuments = 32;
 constexpr size_t kBatchesPerWorker = 4;
+// How long the caller waits for a run of finished batches before it takes the first alone:
+// only a source that stalls (the network) makes it wait that long.
+constexpr std::chrono::milliseconds kHandOverWait(2);
 // A buffer that one huge record grew beyond this is given back when its batch is done.
 constexpr size_t kBufferKeep = 1 << 20;
 
@@ -59,7 +65,10 @@ void RunTotals::add(const RunTotals &o)
 struct Slot {
     std::vector<InputItem> items;
     size_t count = 0;
-    FinishedBatch out;
+    // Lent from the runner's spares while the batch is in flight: the buffers that were
+    // written last are written next, so a ring longer than the work in flight touches no
+    // more memory than that work.
+    std::unique_ptr<FinishedBatch> out;
     bool done = false;
 };
 
@@ -110,6 +119,11 @@ struct BatchRunner::Shared {
     RunOptions options;
 
     std::vector<Slot> slots;
+    // Held while a worker numbers its batch and fills it from the source, so that batches
+    // take the inputs in the order of their numbers. The caller never takes it, and `lock`
+    // is not held while the source is read: a walk into a directory holds up neither the
+    // caller's hand-over nor a worker that has finished its batch.
+    std::mutex feeding;
     std::mutex lock;
     std::condition_variable slotFreed, batchDone;
     uint64_t claimed = 0;          // batches handed to workers so far
@@ -117,12 +131,15 @@ struct BatchRunner::Shared {
     uint64_t end = UINT64_MAX;     // the number of batches, once the source has run dry
     bool stopping = false;
     bool holding = false;          // the caller holds batch `released`
+    uint64_t want = 1;             // finished batches in a row the caller waits for
+    std::vector<std::unique_ptr<FinishedBatch>> spares; // under lock; the last freed is lent first
     std::vector<std::thread> workers;
     Failure error; // why the workers could not be started
     std::vector<InputTally> tallies; // by named input; the caller's
 
     // Serial mode: one reader on the caller's thread.
     std::unique_ptr<Reader> reader;
+    std::unique_ptr<os::OpenedAhead> ahead;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
         : table(t), source(s, &t, o.driver, false, o.keeper), factory(std::move(f)), options(o) {}
@@ -138,10 +155,34 @@ struct BatchRunner::Shared {
         return slot.count > 0;
     }
 
-    static void process(Slot &slot, Reader &reader)
+    // The batch's walked files, opened and read together where the system allows it. Not
+    // where the run keeps what it reads, which wants each file's identity taken before it is
+    // read.
+    void openAhead(const Slot &slot, os::OpenedAhead &ahead) const
     {
+        if (options.keeper)
+            return;
+        const std::string *paths[kBatchDocuments];
+        size_t count = 0;
+        for (size_t i = 0; i < slot.count; ++i) {
+            const InputItem &item = slot.items[i];
+            // A walk lists regular files only; a named file may be a pipe, which must not be read
+            // before it is looked at.
+            if (item.origin == InputOrigin::Walked && !item.remote && !isRemoteInput(item.path))
+                paths[count++] = &item.path;
+        }
+        if (count > 1)
+            ahead.open(paths, count);
+    }
+
+    void process(Slot &slot, Reader &reader, os::OpenedAhead &ahead) const
+    {
+        // A batch's files mostly share a directory; it is let go with the batch, so nothing
+        // stays open between calls of the caller's.
+        os::RelativeOpens relative;
+        openAhead(slot, ahead);
         DocumentDriver &driver = *reader.driver;
-        FinishedBatch &out = slot.out;
+        FinishedBatch &out = *slot.out;
         out.records.clear();
         out.messages.clear();
         out.kept.clear();
@@ -162,6 +203,7 @@ struct BatchRunner::Shared {
             // A remote document's bytes go as soon as it is read, not when its slot is reused.
             slot.items[i].remote.reset();
         }
+        ahead.forget();
     }
 
     // Adds a batch handed to the caller to the run's tallies.
@@ -176,30 +218,70 @@ struct BatchRunner::Shared {
         return &batch;
     }
 
+    static void trim(FinishedBatch &batch)
+    {
+        batch.records.trim(kBufferKeep);
+        batch.kept.trim(kBufferKeep);
+    }
+
+    // Under lock: whether the caller has what it waits for: `want` finished batches in a row
+    // from the next one it takes, or every batch that is left.
+    bool handOverReady() const
+    {
+        if (released == end)
+            return true;
+        uint64_t run = released;
+        while (run < claimed && run - released < want && slots[run % slots.size()].done)
+            ++run;
+        return run > released && (run - released == want || run == end);
+    }
+
+    // Under lock: the next batch's number and its slot, once the ring has room; false when
+    // the run is over.
+    bool claim(std::unique_lock<std::mutex> &guard, uint64_t &sequence)
+    {
+        slotFreed.wait(guard, [&] { return stopping || claimed == end || claimed < released + slots.size(); });
+        if (stopping || claimed == end)
+            return false;
+        sequence = claimed++;
+        Slot &slot = slots[sequence % slots.size()];
+        if (spares.empty()) {
+            slot.out = std::make_unique<FinishedBatch>();
+        } else {
+            slot.out = std::move(spares.back());
+            spares.pop_back();
+        }
+        return true;
+    }
+
     void work()
     {
         if (options.ownDescriptorTables)
             takeOwnDescriptorTable();
         Reader reader(table, options, factory);
-        std::unique_lock<std::mutex> guard(lock);
+        os::OpenedAhead ahead;
         while (true) {
-            slotFreed.wait(guard, [&] { return stopping || claimed == end || claimed < released + slots.size(); });
-            if (stopping || claimed == end)
+            std::unique_lock<std::mutex> fed(feeding);
+            std::unique_lock<std::mutex> guard(lock);
+            uint64_t sequence;
+            if (!claim(guard, sequence))
                 return;
-            const uint64_t sequence = claimed++;
+            guard.unlock();
             Slot &slot = slots[sequence % slots.size()];
-            // The source is read under the lock: its order is the output's order.
+            // The source is read in the order of the batches' numbers: the output's order.
             if (!fill(slot)) {
-                end = --claimed;
+                guard.lock();
+                spares.push_back(std::move(slot.out));
+                end = claimed = sequence;
                 batchDone.notify_all();
                 slotFreed.notify_all();
                 return;
             }
-            guard.unlock();
-            process(slot, reader);
+            fed.unlock();
+            process(slot, reader, ahead);
             guard.lock();
             slot.done = true;
-            if (sequence == released)
+            if (handOverReady())
                 batchDone.notify_one();
         }
     }
@@ -263,29 +345,43 @@ FinishedBatch *BatchRunner::next()
         return nullptr;
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];
-        slot.out.records.trim(kBufferKeep);
-        slot.out.kept.trim(kBufferKeep);
+        if (!slot.out)
+            slot.out = std::make_unique<FinishedBatch>();
+        Shared::trim(*slot.out);
         if (!s.fill(slot))
             return nullptr;
-        Shared::process(slot, *s.reader);
-        return s.handOut(slot.out);
+        if (!s.ahead)
+            s.ahead = std::make_unique<os::OpenedAhead>();
+        s.process(slot, *s.reader, *s.ahead);
+        return s.handOut(*slot.out);
     }
     std::unique_lock<std::mutex> guard(s.lock);
     if (s.holding) {
         Slot &held = s.slots[s.released % s.slots.size()];
         held.done = false;
-        held.out.records.trim(kBufferKeep);
-        held.out.kept.trim(kBufferKeep);
+        Shared::trim(*held.out);
+        s.spares.push_back(std::move(held.out));
         ++s.released;
         s.holding = false;
         s.slotFreed.notify_one();
     }
     Slot &slot = s.slots[s.released % s.slots.size()];
-    s.batchDone.wait(guard, [&] { return s.released == s.end || slot.done; });
+    if (!slot.done && s.released != s.end) {
+        // The caller sleeps until half the ring is done, not once per batch: each wake-up
+        // of a sleeping thread costs the workers a preemption and, in a virtual machine,
+        // an interrupt between processors.
+        const auto ready = [&] { return s.handOverReady(); };
+        s.want = std::max<uint64_t>(1, s.slots.size() / 2);
+        if (!s.batchDone.wait_for(guard, kHandOverWait, ready)) {
+            s.want = 1;
+            s.batchDone.wait(guard, ready);
+        }
+        s.want = 1;
+    }
     if (s.released == s.end)
         return nullptr;
     s.holding = true;
-    return s.handOut(slot.out);
+    return s.handOut(*slot.out);
 }
 
 } // namespace zudorhost
