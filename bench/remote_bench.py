@@ -83,9 +83,7 @@ def economy(args, nginx, work):
 def throughput(args, nginx, work):
     cells = []
     for rtt in (0, 50):
-        proxy = servers.DelayProxy(nginx.http_port, rtt, work) if rtt else None
-        port = proxy.port if proxy else nginx.http_port
-        try:
+        with servers.delayed_port(nginx, rtt, work) as port:
             for connections in (1, 8, 32):
                 for tool in ("zudor", "gdal", "tifffile"):
                     # Slow cells read fewer documents; the rate is what counts.
@@ -109,9 +107,6 @@ def throughput(args, nginx, work):
                     cells.append(cell)
                     print("rtt %3d ms, %2d connections, %-8s %7.0f documents/s" % (rtt, connections, tool, cell["rate"]),
                           file=sys.stderr)
-        finally:
-            if proxy:
-                proxy.stop()
     return cells
 
 

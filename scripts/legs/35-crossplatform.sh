@@ -6,9 +6,13 @@
 # packets as text and as parsed by each platform's lister, with TZ=UTC and in a daylight-saving
 # zone, and the module's text-output records. In the zone, the documents whose first DateTime
 # falls where the platforms' mktime differ are left out (scripts/lib/crossplatform.py says where).
+# Then URLs and S3 prefixes from a loopback nginx and S3 endpoint, and catalogues made on each
+# platform and read on the other (scripts/lib/crossplatform_remote.py).
 set -euo pipefail
 source scripts/lib/linux-packages
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" g++-mingw-w64-x86-64 wine wine64 tzdata python3
+# nginx-light, openssl and python3-botocore for the loopback servers of tests/remote.
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" g++-mingw-w64-x86-64 wine wine64 tzdata python3 \
+    nginx-light openssl python3-botocore
 source scripts/lib/wine-session
 scripts/lib/expat-source
 scripts/lib/windows-deps
@@ -90,6 +94,20 @@ status=0
 wine "$windows" -i docs/seeds/ii-xmp-packet.tif - --xmp toolkit >/dev/null 2>toolkit.err || status=$?
 [ $status -eq 2 ] && grep -q "no XMP toolkit" toolkit.err ||
     { echo "cross-platform: sievecheck.exe --xmp toolkit exited $status"; cat toolkit.err; exit 1; }
+
+# The manual says what this build does: HTTP/1.1, profiles under %USERPROFILE%, files told
+# apart by size and last write time, zones as TZ rules, no XMP toolkit.
+wine "$windows" --help >help.txt
+for missing in "HTTP/2" "~/.aws" "inode" "Europe/Berlin" "Exempi"; do
+    ! grep -qF "$missing" help.txt || { echo "cross-platform: sievecheck.exe --help speaks of $missing"; exit 1; }
+done
+for said in "HTTP/1.1 only" '%USERPROFILE%\.aws\credentials' "write time not the same" "EST5EDT" "no XMP toolkit"; do
+    grep -qF "$said" help.txt || { echo "cross-platform: sievecheck.exe --help does not say $said"; exit 1; }
+done
+
+# URLs, S3 prefixes and catalogues, against servers of their own.
+/usr/bin/python3 "$root/scripts/lib/crossplatform_remote.py" "$linux" "$windows" \
+    "$root/build/default/bin/seed_corpus" "$work/remote"
 
 echo "cross-platform: $documents documents compared, identical (TZ=UTC: $documents, JSON and text" \
      "with raw and parsed XMP, and text-output records; TZ=$zone: $kept, JSON and text, $left_out" \

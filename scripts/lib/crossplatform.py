@@ -52,8 +52,8 @@ CUT_SEEDS = ["ii-every-tag.tif", "mm-every-tag.tif", "ii-chain.tif", "mm-xmp-asc
              "ii-bad-dates.tif", "mm-repeats.tif"]
 
 
-def write_documents(seeds, out):
-    dates = os.path.join(out, "dates")
+def write_dates(dates):
+    """A document for each of DATES, the first under names that are not ASCII."""
     os.makedirs(os.path.join(dates, NAMES[0]), exist_ok=True)
     for i, text in enumerate(DATES):
         w = Writer(i % 2 == 0)
@@ -63,6 +63,10 @@ def write_documents(seeds, out):
         w.page(page)
         name = "date-%02d.tif" % i if i >= len(NAMES) else os.path.join(NAMES[0], NAMES[i] + ".tif")
         w.write(os.path.join(dates, name))
+
+
+def write_documents(seeds, out):
+    write_dates(os.path.join(out, "dates"))
     cuts = os.path.join(out, "cuts")
     os.makedirs(cuts, exist_ok=True)
     for seed in CUT_SEEDS:

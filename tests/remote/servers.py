@@ -2,6 +2,7 @@
 process id: nginx (HTTP and HTTPS with HTTP/2, a self-signed certificate made on the spot),
 the S3 endpoint of s3_server.py, and the delaying proxy of delay_proxy.py. Everything
 listens on 127.0.0.1 only and stops by itself after a bounded time."""
+import contextlib
 import json
 import os
 import pwd
@@ -143,7 +144,7 @@ class S3Server(Process):
 
     ACCESS_KEY, SECRET_KEY, REGION = "AKIDZUDORTEST", "zudor/test+secret/KEY", "eu-test-1"
 
-    def __init__(self, root, folder, page_size=3, public=(), session_token=""):
+    def __init__(self, root, folder, page_size=3, public=(), session_token="", stderr=None):
         os.makedirs(folder, exist_ok=True)
         port_file = os.path.join(folder, "s3.port")
         self.access_log = os.path.join(folder, "s3.log")
@@ -155,7 +156,7 @@ class S3Server(Process):
                 "--log", self.access_log, "--page-size", str(page_size), "--access-key", self.ACCESS_KEY,
                 "--secret-key", self.SECRET_KEY, "--region", self.REGION, "--session-token", session_token,
                 "--public", *public]
-        super().__init__(args)
+        super().__init__(args, stderr=stderr)
         self.port = wait_for_file(port_file, self.process)
         self.endpoint = "http://127.0.0.1:%d" % self.port
 
@@ -191,3 +192,13 @@ class DelayProxy(Process):
         super().__init__([sys.executable, os.path.join(HERE, "delay_proxy.py"), "--target-port",
                           str(target_port), "--rtt-ms", str(rtt_ms), "--port-file", port_file])
         self.port = wait_for_file(port_file, self.process)
+
+
+@contextlib.contextmanager
+def delayed_port(nginx, rtt_ms, folder):
+    """nginx's HTTP port with no delay, else that of a DelayProxy rtt_ms away from it."""
+    if not rtt_ms:
+        yield nginx.http_port
+        return
+    with DelayProxy(nginx.http_port, rtt_ms, folder) as proxy:
+        yield proxy.port

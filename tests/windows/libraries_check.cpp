@@ -1,8 +1,8 @@
 // What libraries_test.py asks of the static libcurl and SQLite that scripts/lib/windows-deps
 // builds, one line per probe on standard output:
 //   libraries_check https URL CA_FILE OTHER_CA_FILE
-//       a ranged GET of URL trusting CA_FILE, and the same trusting OTHER_CA_FILE
-//       ("ok STATUS HTTP/VERSION BODY" or "error CODE MESSAGE")
+//       the CA file and folder trusted by default, a ranged GET of URL trusting CA_FILE, and the
+//       same trusting OTHER_CA_FILE ("ok STATUS HTTP/VERSION BODY" or "error CODE MESSAGE")
 //   libraries_check sqlite FILE
 //       an FTS5 table made and queried in FILE ("match ROWID TITLE"), then PRAGMA compile_options
 //       ("option NAME")
@@ -49,11 +49,23 @@ void get(const char *probe, const char *url, const char *caFile)
     curl_easy_cleanup(easy);
 }
 
+// The CA file and folder libcurl trusts when told none: the system's store alone ("none").
+void defaultTrust()
+{
+    CURL *easy = curl_easy_init();
+    const char *file = nullptr, *folder = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_CAINFO, &file);
+    curl_easy_getinfo(easy, CURLINFO_CAPATH, &folder);
+    std::printf("default ca file: %s\ndefault ca folder: %s\n", file ? file : "none", folder ? folder : "none");
+    curl_easy_cleanup(easy);
+}
+
 int https(const char *url, const char *caFile, const char *otherCaFile)
 {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
         return 1;
     std::printf("tls: %s\n", curl_version_info(CURLVERSION_NOW)->ssl_version);
+    defaultTrust();
     get("ca file", url, caFile);
     get("other ca file", url, otherCaFile);
     curl_global_cleanup();

@@ -72,19 +72,38 @@ REMOTE FILES
   first 64 KiB, then a window around each further piece the reader needs.
   Records name the URL as given, less any credentials and signing parameters.
   Up to --connections requests are in flight on one I/O thread, with
-  connections kept alive (HTTP/2 over TLS where offered); --jobs remains the
+)"
+#ifdef _WIN32
+R"(  connections kept alive (HTTP/1.1 only); --jobs remains the number of
+  workers that read the fetched bytes. Failed requests (429, 5xx,
+)"
+#else
+R"(  connections kept alive (HTTP/2 over TLS where offered); --jobs remains the
   number of workers that read the fetched bytes. Failed requests (429, 5xx,
-  resets, timeouts, truncated answers) are tried again with backoff, then the
+)"
+#endif
+R"(  resets, timeouts, truncated answers) are tried again with backoff, then the
   document's record says why; --timeout bounds every wait: to connect, for an
   answer's first byte, and between any two of its bytes. S3 requests are
   signed (AWS Signature Version 4) with the credentials of AWS_ACCESS_KEY_ID,
   AWS_SECRET_ACCESS_KEY and AWS_SESSION_TOKEN, or of the profile AWS_PROFILE
-  in ~/.aws/credentials and ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION
+)"
+#ifdef _WIN32
+R"(  in %USERPROFILE%\.aws\credentials and config; AWS_REGION or
+  AWS_DEFAULT_REGION name the region, and AWS_ENDPOINT_URL_S3 or
+  AWS_ENDPOINT_URL an S3-compatible store (addressed path style).
+  Certificates are checked against Windows' certificate store, or those of
+  --ca-file FILE (PEM), else of AWS_CA_BUNDLE; one that cannot be read is
+  refused at once (exit status 2).
+)";
+#else
+R"(  in ~/.aws/credentials and ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION
   name the region, and AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an
   S3-compatible store (addressed path style). Certificates are checked
   against the system's store, or those of --ca-file FILE (PEM), else of
   AWS_CA_BUNDLE; one that cannot be read is refused at once (exit status 2).
 )";
+#endif
 
 const char *kManualOutput = R"(
 OUTPUT
@@ -99,11 +118,17 @@ XMP
   their qualifiers, as the XMP toolkit lists them: the same paths, values and
   order, and the same packets turned down. The host reads each packet on its
   own, so a prefix one packet declares never changes what another lists, as
-  it does within the toolkit. --xmp toolkit has the XMP toolkit (Exempi) read
-  the packets, for its own reading, earlier packets' prefixes included; a
-  build without the toolkit refuses it with exit status 2. --xmp raw gives
-  each packet's text.
-
+  it does within the toolkit. --xmp raw gives each packet's text.
+)"
+#ifdef _WIN32
+R"(  This build has no XMP toolkit: --xmp toolkit is refused (exit status 2).
+)"
+#else
+R"(  --xmp toolkit has the XMP toolkit (Exempi) read the packets, for its own
+  reading, earlier packets' prefixes included.
+)"
+#endif
+R"(
   The progress line on the standard error is left out when the records go to
   the same terminal, where they show the progress themselves.
 )";
@@ -111,10 +136,19 @@ XMP
 const char *kManualCatalogue = R"(
 CATALOGUE
   --catalog FILE keeps the records in an SQLite database. The first run fills
-  it; a later run reads only the files that are new or changed (size,
+)"
+#ifdef _WIN32
+R"(  it; a later run reads only the files that are new or changed (size or last
+  write time not the same; for a key under an S3 prefix, the size or ETag its
+  listing gives) and removes those its inputs no longer give.
+)"
+#else
+R"(  it; a later run reads only the files that are new or changed (size,
   modification time or inode not the same; for a key under an S3 prefix, the
   size or ETag its listing gives) and removes those its inputs no longer give.
-  The records of inputs a run does not name are kept: inputs relate by their
+)"
+#endif
+R"(  The records of inputs a run does not name are kept: inputs relate by their
   names as given, so a path inside an input the catalogue has updates that
   input's files below it, and an input that contains others takes them over.
   --forget INPUT drops an input's records, or those below a path inside one.
@@ -141,9 +175,17 @@ EXIT STATUS
 
 EXAMPLES
   sievecheck -i scan.tif -
-  sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
+)"
+#ifdef _WIN32
+R"(  sievecheck -i photos out.jsonl --format json --jobs 4 --stats
+  sievecheck --files-from list.txt out.jsonl
+)"
+#else
+R"(  sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
   find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
-  curl -s URL | sievecheck -i - -
+)"
+#endif
+R"(  curl -s URL | sievecheck -i - -
 )";
 
 const char *kExamplesRemote = R"(  sievecheck -i s3://bucket/scans/ out.jsonl --connections 64 --stats
@@ -433,13 +475,22 @@ int main(int argc, char **argv)
     app.add_option("files", positionals, "OUTPUT with -i; INPUT OUTPUT without it");
     app.add_option("--format", format, "Output format: text or json")
         ->check(CLI::IsMember({"text", "json"}));
+#ifdef _WIN32
+    app.add_option("--xmp", xmp, "XMP packets: parsed (the default) or raw text (toolkit: refused, no toolkit here)")
+#else
     app.add_option("--xmp", xmp, "XMP packets: parsed (the default), toolkit (Exempi's reading) or raw text")
+#endif
         ->check(CLI::IsMember({"parsed", "toolkit", "raw"}));
     app.add_option("-j,--jobs", jobs, "Documents read in parallel, 1 to 256 (default: the cores)")
         ->check(within(1u, zudorhost::kMaxJobs));
     static_assert(zudorhost::kMaxJobs == 256, "--jobs's help names the cap");
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
+#ifdef _WIN32
+    // The C runtime knows zones only as TZ rules.
+    app.add_option("--time-zone", timeZone, "Read DateTimes in ZONE (a rule: EST5EDT, UTC0; default: the system's)");
+#else
     app.add_option("--time-zone", timeZone, "Read DateTimes in ZONE (Europe/Berlin, UTC; default: the system's)");
+#endif
     app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
     app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
     app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
@@ -448,7 +499,12 @@ int main(int argc, char **argv)
     app.add_flag("--force", force, "Write OUTPUT even where it is a TIFF file (never where it is an input)");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
+#ifdef _WIN32
+    // Kept so that a command line written for either platform runs on both.
+    app.add_flag("--xmp-warnings", xmpWarnings, "No effect: this build has no XMP toolkit");
+#else
     app.add_flag("--xmp-warnings", xmpWarnings, "With --xmp toolkit, let the toolkit report parse failures on standard error");
+#endif
     app.add_option("--module", modulePath, "The reader module to load");
     app.add_option("--max-request", maxRequest, "Largest single allocation granted, in bytes")
         ->check(CLI::NonNegativeNumber);
