@@ -204,23 +204,32 @@ std::vector<InputItem> toItems(const std::vector<std::tuple<std::string, int, st
     return items;
 }
 
-std::vector<Item> walk(std::vector<std::string> paths, const RemoteArgs &remoteArgs)
+// The files below the paths, and the indices of the paths that gave none at all.
+std::pair<std::vector<Item>, std::vector<size_t>> walk(std::vector<std::string> paths, const RemoteArgs &remoteArgs)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
     std::vector<InputItem> found;
+    std::vector<bool> gave(paths.size() + 1, false);
     {
         py::gil_scoped_release nogil;
         // S3 prefixes are listed here; their keys, like URLs, are fetched by whoever reads them.
         std::unique_ptr<InputSource> named = pathSource(std::move(paths));
         std::unique_ptr<InputSource> source = listedSource(*named, remote);
-        for (InputItem item; source->next(item);)
+        for (InputItem item; source->next(item);) {
+            if (item.named < gave.size())
+                gave[item.named] = true;
             found.push_back(item);
+        }
     }
     std::vector<Item> items;
     items.reserve(found.size());
     for (const InputItem &item : found)
         items.emplace_back(py::bytes(item.path), int(item.origin), item.error);
-    return items;
+    std::vector<size_t> empty;
+    for (size_t k = 1; k < gave.size(); ++k)
+        if (!gave[k])
+            empty.push_back(k - 1);
+    return {std::move(items), std::move(empty)};
 }
 
 class Scanner {
@@ -390,7 +399,8 @@ PYBIND11_MODULE(_zudor, m)
     }, py::arg("zone"), "Reads DateTimes in zone from now on, for the whole process.");
     m.def("time_zone_name", &timeZoneName, "The zone DateTimes are read in.");
     m.def("walk", &walk, py::arg("paths"), py::arg("remote"),
-          "Files below the given paths in reading order, as (path, origin, error) tuples.");
+          "Files below the given paths in reading order, as (path, origin, error) tuples, and the\n"
+          "indices of the paths below which there was none.");
     py::class_<Scanner>(m, "Scanner")
         .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
                          const RemoteArgs &remoteArgs) {

@@ -273,13 +273,17 @@ def _records(scanner: _t.Any, paths: _t.Sequence[bytes] = ()) -> _t.Iterator[Rec
             path = paths[index]
             if path == b"-" or path in paths[:index]:
                 continue
-            shown = _os.fsdecode(path)
-            prefix = shown.lower().startswith(("s3://", "http://", "https://"))
-            if met == 0:
-                why = "no key under this prefix" if prefix else "no file in this directory or below it"
-            else:
-                what = ("key" if prefix else "file") + ("" if met == 1 else "s")
-                why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, what)
-            _warnings.warn("%s: %s" % (shown, why), NoDocumentWarning, stacklevel=2)
+            _warn_no_document(path, met, stacklevel=2)
     finally:
         scanner.close()
+
+
+def _warn_no_document(path: bytes, met: int, stacklevel: int) -> None:
+    shown = _os.fsdecode(path)
+    prefix = shown.lower().startswith(("s3://", "http://", "https://"))
+    if met == 0:
+        why = "no key under this prefix" if prefix else "no file in this directory or below it"
+    else:
+        what = ("key" if prefix else "file") + ("" if met == 1 else "s")
+        why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, what)
+    _warnings.warn("%s: %s" % (shown, why), NoDocumentWarning, stacklevel=stacklevel + 1)

@@ -21,7 +21,7 @@ from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 import dask.bag
 
-from . import PathLike, Record, _paths, _records, _remote, _Remote, _xmp_mode, _zudor
+from . import PathLike, Record, _paths, _records, _remote, _Remote, _warn_no_document, _xmp_mode, _zudor
 
 __all__ = ["read_metadata"]
 
@@ -45,7 +45,8 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
     the AWS_CA_BUNDLE of its own environment). Arguments are checked at once.
 
     Each record is the dict zudor.read() gives; in order, the bag holds what zudor.scan()
-    yields for the same paths. ``bag.to_dataframe()`` makes a Dask DataFrame of them, one
+    yields for the same paths; a directory or S3 prefix with nothing in it is a
+    zudor.NoDocumentWarning at once. ``bag.to_dataframe()`` makes a Dask DataFrame of them, one
     row per document, ``properties`` a column of [name, value] lists.
     """
     mode = _xmp_mode(xmp)
@@ -54,7 +55,13 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
         raise TypeError("partition_size must be an int, not %s" % type(partition_size).__name__)
     if partition_size < 1:
         raise ValueError("partition_size must be at least 1, not %d" % partition_size)
-    items = _zudor.walk(_paths(paths), remote)
+    named = _paths(paths)
+    items, empty = _zudor.walk(named, remote)
+    # What the walk alone can tell: a directory or prefix with nothing in it. That none of an
+    # input's files is a TIFF file is known only once the workers have read them.
+    for index in empty:
+        if named[index] != b"-" and named[index] not in named[:index]:
+            _warn_no_document(named[index], 0, stacklevel=2)
     # Named afresh each time: the records depend on the files as they are when it runs.
     name = "zudor-read-metadata-" + uuid.uuid4().hex
     starts = range(0, len(items), partition_size) or [0]
