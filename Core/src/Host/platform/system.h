@@ -27,10 +27,11 @@ namespace os {
 // before that first read, where the platform keeps one.
 bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
                   FileIdentity *identity, std::string &error);
-// While one lives on a thread, openDocument on that thread opens a file relative to its
-// directory, which it keeps open from one document to the next: a walk's documents come a
-// directory at a time, and the kernel then looks up one name instead of the whole path. It
-// closes the directory when it goes. Where the platform has no such open it does nothing.
+// While one lives on a thread, openDocument and fileIdentity on that thread look a file up
+// relative to its directory, which they keep open from one document to the next: a walk's
+// documents come a directory at a time, and the kernel then looks up one name instead of the
+// whole path. It closes the directory when it goes. Where the platform has no such open it
+// does nothing.
 class RelativeOpens {
 public:
     RelativeOpens();
