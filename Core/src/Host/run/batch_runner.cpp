@@ -63,8 +63,17 @@ struct Slot {
     bool done = false;
 };
 
+// The reader processes of an isolated run, started before anything else: a module that cannot
+// be loaded stops the run there.
+std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, std::string &error)
+{
+    return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, error) : nullptr;
+}
+
 struct BatchRunner::Shared {
     const ReaderInterface &table;
+    std::string error; // why the workers could not be started
+    std::shared_ptr<ReaderWorkers> isolated;
     // Remote documents are fetched ahead, in input order, before a worker takes them.
     FetchStage source;
     FormatterFactory factory;
@@ -79,15 +88,25 @@ struct BatchRunner::Shared {
     bool stopping = false;
     bool holding = false;          // the caller holds batch `released`
     std::vector<std::thread> workers;
-    std::string error; // why the workers could not be started
     std::vector<InputTally> tallies; // by named input; the caller's
 
     // Serial mode: one driver and formatter on the caller's thread.
-    std::unique_ptr<DocumentDriver> driver;
+    std::unique_ptr<DocumentReader> driver;
     std::unique_ptr<RecordFormatter> formatter;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), source(s, makeDocumentProbe(t, o.driver), o.driver.remote), factory(std::move(f)), options(o) {}
+        : table(t), isolated(startWorkers(o, error)),
+          source(s, isolated ? makeIsolatedProbe(isolated, o.driver) : makeDocumentProbe(t, o.driver), o.driver.remote),
+          factory(std::move(f)), options(o)
+    {
+    }
+
+    std::unique_ptr<DocumentReader> makeReader() const
+    {
+        if (isolated)
+            return makeIsolatedReader(isolated, options.driver);
+        return std::make_unique<DocumentDriver>(table, options.driver);
+    }
 
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)
@@ -100,9 +119,10 @@ struct BatchRunner::Shared {
         return slot.count > 0;
     }
 
-    static void process(Slot &slot, DocumentDriver &driver, RecordFormatter &formatter)
+    static void process(Slot &slot, DocumentReader &driver, RecordFormatter &formatter)
     {
         FinishedBatch &out = slot.out;
+        driver.expect(slot.items.data(), slot.count);
         out.records.clear();
         out.messages.clear();
         out.catalogue.clear();
@@ -141,7 +161,7 @@ struct BatchRunner::Shared {
     {
         if (options.ownDescriptorTables)
             takeOwnDescriptorTable();
-        DocumentDriver driver(table, options.driver);
+        std::unique_ptr<DocumentReader> driver = makeReader();
         std::unique_ptr<RecordFormatter> formatter = factory();
         std::unique_lock<std::mutex> guard(lock);
         while (true) {
@@ -158,7 +178,7 @@ struct BatchRunner::Shared {
                 return;
             }
             guard.unlock();
-            process(slot, driver, *formatter);
+            process(slot, *driver, *formatter);
             guard.lock();
             slot.done = true;
             if (sequence == released)
@@ -172,10 +192,12 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
     : shared_(std::make_unique<Shared>(table, source, std::move(factory), options))
 {
     Shared &s = *shared_;
+    if (!s.error.empty())
+        return;
     const unsigned jobs = std::clamp(options.jobs, 1u, kMaxJobs);
     if (jobs == 1) {
         s.slots.resize(1);
-        s.driver = std::make_unique<DocumentDriver>(table, options.driver);
+        s.driver = s.makeReader();
         s.formatter = s.factory();
         return;
     }

@@ -262,6 +262,15 @@ bool DocumentDriver::missedRemoteRead(uint64_t &offset, uint64_t &length) const
 
 const DocumentView &DocumentDriver::State::fetchAndRead(const InputItem &input)
 {
+    std::string why;
+    const bool got = fetchAlone(input, makeDocumentProbe(table, options), options.remote, fetched, why);
+    view.input = &fetched;
+    return got ? runRemote(*fetched.remote) : fail(why);
+}
+
+bool fetchAlone(const InputItem &input, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options,
+                InputItem &fetched, std::string &why)
+{
     struct One : InputSource {
         const InputItem *item;
         bool next(InputItem &out) override
@@ -274,19 +283,21 @@ const DocumentView &DocumentDriver::State::fetchAndRead(const InputItem &input)
         }
     } one;
     one.item = &input;
-    RemoteUrl url;
-    std::string why;
-    if (parseRemoteUrl(input.path, url, why) && url.scheme == UrlScheme::S3 && url.prefix)
-        return fail("an S3 prefix names many documents, not one");
-    FetchStage stage(one, makeDocumentProbe(table, options), options.remote);
     fetched = InputItem{};
+    RemoteUrl url;
+    if (parseRemoteUrl(input.path, url, why) && url.scheme == UrlScheme::S3 && url.prefix) {
+        fetched = input;
+        why = "an S3 prefix names many documents, not one";
+        return false;
+    }
+    FetchStage stage(one, std::move(probe), options);
     const bool got = stage.next(fetched);
-    view.input = &fetched;
     if (!got || fetched.origin == InputOrigin::Failed || !fetched.remote) {
         fetched.path = redactUrl(input.path);
-        return fail(got ? fetched.error : "cannot fetch");
+        why = got ? fetched.error : "cannot fetch";
+        return false;
     }
-    return runRemote(*fetched.remote);
+    return true;
 }
 
 namespace {
@@ -325,6 +336,14 @@ const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void
     State &s = *state_;
     s.start(input);
     s.stream.openMemory(data, size);
+    return s.run();
+}
+
+const DocumentView &DocumentDriver::readDescriptor(const InputItem &input, int descriptor, uint64_t size)
+{
+    State &s = *state_;
+    s.start(input);
+    s.stream.adopt(descriptor, size);
     return s.run();
 }
 

@@ -470,7 +470,11 @@ struct FetchStage::Engine {
         }
         uint64_t offset = 0, length = 0;
         if (!probe->miss(entry.item, doc, offset, length)) {
-            done(entry);
+            const std::string fault = probe->fault();
+            if (fault.empty())
+                done(entry);
+            else
+                fail(entry, fault);
             return;
         }
         if (doc.rangesIgnored) {

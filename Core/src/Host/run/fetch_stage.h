@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "zudor_host/driver.h"
 #include "zudor_host/inputs.h"
@@ -29,10 +30,21 @@ public:
     virtual ~DocumentProbe() = default;
     virtual bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset,
                       uint64_t &length) = 0;
+    // Why the probe itself could not run the reader over the document (a reader process that
+    // crashed on it), once miss() has answered; empty when it ran.
+    virtual std::string fault() const { return std::string(); }
 };
 
 // A probe that is a driver of its own, with the options of the pass it stands in for.
 std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options);
+// The same in a reader process of its own (isolation.h): no untrusted parsing in this one.
+class ReaderWorkers;
+std::unique_ptr<DocumentProbe> makeIsolatedProbe(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options);
+
+// A URL that no fetch stage fetched ahead (zudor.read), fetched on its own: false, with why,
+// where it cannot be, and then fetched names the document as a record shows it.
+bool fetchAlone(const InputItem &input, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options,
+                InputItem &fetched, std::string &why);
 
 // Hands out the inputs in order, each remote document with its bytes fetched (item.remote).
 class FetchStage : public InputSource {

@@ -60,25 +60,40 @@ struct DriverOptions {
     RemoteOptions remote; // how remote inputs are fetched
 };
 
+// What reads documents for a front end: the driver in this process, or a reader in worker
+// processes of its own (isolation.h). Each view holds until the next read or finish().
+class DocumentReader {
+public:
+    virtual ~DocumentReader() = default;
+    // A file, standard input, or a remote document: its fetched bytes (input.remote), or for a
+    // URL not fetched yet, fetched now.
+    virtual const DocumentView &read(const InputItem &input) = 0;
+    // A document already in memory; data is read in place, not copied.
+    virtual const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) = 0;
+    // The inputs the next reads will name, in this order, which stay where they are until
+    // then: a reader in another process may start on them at once.
+    virtual void expect(const InputItem *, size_t) {}
+    // Gives back everything the last document holds.
+    virtual void finish() = 0;
+};
+
 // Takes documents through one reader table with one host; one per thread.
-class DocumentDriver {
+class DocumentDriver : public DocumentReader {
 public:
     DocumentDriver(const ReaderInterface &table, const DriverOptions &options);
-    ~DocumentDriver();
+    ~DocumentDriver() override;
     DocumentDriver(const DocumentDriver &) = delete;
     DocumentDriver &operator=(const DocumentDriver &) = delete;
 
-    // A file, standard input, or a remote document: its fetched bytes (input.remote), or for a
-    // URL not fetched yet, fetched now.
-    const DocumentView &read(const InputItem &input);
-    // A document already in memory; data is read in place, not copied.
-    const DocumentView &readBytes(const InputItem &input, const void *data, size_t size);
+    const DocumentView &read(const InputItem &input) override;
+    const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) override;
+    // A regular file of size bytes opened by another process, its descriptor taken over.
+    const DocumentView &readDescriptor(const InputItem &input, int descriptor, uint64_t size);
     // A remote document through its fetched windows; the fetch stage's probe asks, after it,
     // for the first read they could not serve.
     const DocumentView &readRemote(const InputItem &input, const RemoteDocument &document);
     bool missedRemoteRead(uint64_t &offset, uint64_t &length) const;
-    // Gives back everything the last document holds.
-    void finish();
+    void finish() override;
 
 private:
     struct State;

@@ -1,0 +1,212 @@
+// The reader's sandbox on Linux. Once the module is loaded, the fork server takes no new
+// privileges, gives up the file system and the network (Landlock, where the kernel has it),
+// and loads a seccomp filter that lets through only what reading needs: computing on memory,
+// reading what it was handed, answering on its channel, the clock; and for the server itself,
+// cloning a reader and installing that reader's narrower filter. Every other call is refused
+// with SIGSYS: the handler notes the call for the parent and ends the process. Each reader
+// then loses what only the server needs (cloning, filters) and may signal no process but its
+// own (abort() raises SIGABRT on itself).
+#include "platform/worker_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/landlock.h>
+#include <linux/sched.h>
+#include <seccomp.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "platform/sanitizers.h"
+
+namespace zudorhost {
+namespace worker {
+namespace {
+
+std::atomic<FaultNotes *> notesOf{nullptr};
+
+void onForbiddenCall(int, siginfo_t *info, void *)
+{
+    if (FaultNotes *notes = notesOf.load(std::memory_order_relaxed))
+        notes->forbiddenCall.store(uint32_t(info->si_syscall) + 1, std::memory_order_relaxed);
+    syscall(SYS_exit_group, kSandboxExit);
+}
+
+bool catchForbiddenCalls(std::string &error)
+{
+    // On a stack of its own: a reader that overran its stack still gets its record.
+    static char stack[64 * 1024];
+    stack_t alternate{};
+    alternate.ss_sp = stack;
+    alternate.ss_size = sizeof stack;
+    struct sigaction action{};
+    action.sa_sigaction = onForbiddenCall;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (sigaltstack(&alternate, nullptr) != 0 || sigaction(SIGSYS, &action, nullptr) != 0) {
+        error = std::string("cannot catch the sandbox's refusals: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// The address space a process may hold: what it holds now, the cap, and room for what the
+// system maps on its own. The allocator's count (capAllocations) is the cap a reader meets;
+// this stops one that maps memory itself.
+bool limitAddressSpace(uint64_t cap, std::string &error)
+{
+#ifdef ZUDOR_SANITIZED
+    (void)cap, (void)error; // the sanitizers reserve terabytes of shadow
+    return true;
+#else
+    if (cap == 0)
+        return true;
+    unsigned long long pages = 0;
+    if (std::FILE *statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%llu", &pages) != 1)
+            pages = 0;
+        std::fclose(statm);
+    }
+    const uint64_t limit = pages * uint64_t(sysconf(_SC_PAGESIZE)) + cap + (uint64_t(256) << 20);
+    const rlimit space{limit, limit};
+    if (setrlimit(RLIMIT_AS, &space) != 0) {
+        error = std::string("cannot cap the reader's memory: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+#endif
+}
+
+// No file system and no network: a ruleset that handles every right this kernel knows and
+// grants none. A kernel without Landlock leaves it to the seccomp filter alone.
+void withoutFileSystem()
+{
+    const long abi = syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    if (abi < 1)
+        return;
+    struct {
+        uint64_t fs, net, scoped;
+    } ruleset{};
+    static const uint64_t fsRights[] = {0, (1ull << 13) - 1, (1ull << 14) - 1, (1ull << 15) - 1,
+                                        (1ull << 15) - 1, (1ull << 16) - 1};
+    ruleset.fs = fsRights[abi < 5 ? abi : 5];
+    size_t size = sizeof ruleset.fs;
+    if (abi >= 4) {
+        ruleset.net = 3; // bind and connect over TCP
+        size += sizeof ruleset.net;
+    }
+    if (abi >= 6) {
+        ruleset.scoped = 3; // abstract Unix sockets and signals outside the sandbox
+        size += sizeof ruleset.scoped;
+    }
+    const int fd = int(syscall(SYS_landlock_create_ruleset, &ruleset, size, 0));
+    if (fd < 0)
+        return;
+    syscall(SYS_landlock_restrict_self, fd, 0);
+    ::close(fd);
+}
+
+bool load(scmp_filter_ctx filter, std::string &error)
+{
+    const int code = seccomp_load(filter);
+    seccomp_release(filter);
+    if (code != 0)
+        error = std::string("cannot load the seccomp filter: ") + std::strerror(-code);
+    return code == 0;
+}
+
+bool allowAll(scmp_filter_ctx filter, std::initializer_list<int> calls)
+{
+    for (int call : calls)
+        if (call != __NR_SCMP_ERROR && seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 0) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+void noteFaultsIn(FaultNotes *notes) { notesOf.store(notes); }
+FaultNotes *currentFaultNotes() { return notesOf.load(std::memory_order_relaxed); }
+
+bool enterSandbox(uint64_t memoryCap, std::string &error)
+{
+    if (!catchForbiddenCalls(error) || !limitAddressSpace(memoryCap, error))
+        return false;
+    // No core files of readers, and no other process of the user's may trace them.
+    const rlimit none{0, 0};
+    setrlimit(RLIMIT_CORE, &none);
+    prctl(PR_SET_DUMPABLE, 0);
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) {
+        error = std::string("cannot give up new privileges: ") + std::strerror(errno);
+        return false;
+    }
+    withoutFileSystem();
+    seccomp_api_get(); // asks the kernel now, while the question is still allowed
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_TRAP);
+    if (filter == nullptr) {
+        error = "cannot make a seccomp filter";
+        return false;
+    }
+    bool made = allowAll(filter, {SCMP_SYS(read), SCMP_SYS(readv), SCMP_SYS(pread64), SCMP_SYS(write),
+                                  SCMP_SYS(writev), SCMP_SYS(recvmsg), SCMP_SYS(recvfrom), SCMP_SYS(sendmsg),
+                                  SCMP_SYS(sendto), SCMP_SYS(close), SCMP_SYS(close_range), SCMP_SYS(dup3),
+                                  SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(brk), SCMP_SYS(munmap),
+                                  SCMP_SYS(mremap), SCMP_SYS(madvise), SCMP_SYS(exit), SCMP_SYS(exit_group),
+                                  SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(getpid),
+                                  SCMP_SYS(gettid), SCMP_SYS(clock_gettime), SCMP_SYS(clock_getres),
+                                  SCMP_SYS(gettimeofday), SCMP_SYS(futex), SCMP_SYS(sched_yield),
+                                  SCMP_SYS(getrandom), SCMP_SYS(lseek), SCMP_SYS(pidfd_send_signal),
+                                  SCMP_SYS(kill), SCMP_SYS(tgkill), SCMP_SYS(seccomp)});
+#ifdef ZUDOR_SANITIZED
+    // What the sanitizers' own runtime asks for while a reader runs.
+    made = made && allowAll(filter, {SCMP_SYS(sigaltstack), SCMP_SYS(rt_sigaction), SCMP_SYS(sched_getaffinity),
+                                     SCMP_SYS(prlimit64), SCMP_SYS(mincore), SCMP_SYS(getrusage)});
+#endif
+    // Memory, never executable: no code arrives after the module.
+    made = made &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
+                            SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0 &&
+           // The server's one way of making a process: a reader of the parent's.
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
+                            SCMP_A0(SCMP_CMP_EQ, CLONE_PARENT | CLONE_PIDFD | SIGCHLD)) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NO_NEW_PRIVS)) == 0;
+    if (!made) {
+        seccomp_release(filter);
+        error = "cannot make the seccomp filter";
+        return false;
+    }
+    return load(filter, error);
+}
+
+bool narrowSandbox(std::string &error)
+{
+    scmp_filter_ctx filter = seccomp_init(SCMP_ACT_ALLOW);
+    if (filter == nullptr) {
+        error = "cannot make a seccomp filter";
+        return false;
+    }
+    const scmp_datum_t self = scmp_datum_t(getpid());
+    bool made = true;
+    for (int call : {SCMP_SYS(clone), SCMP_SYS(clone3), SCMP_SYS(fork), SCMP_SYS(vfork), SCMP_SYS(pidfd_send_signal),
+                     SCMP_SYS(pidfd_open), SCMP_SYS(prctl), SCMP_SYS(tkill)})
+        made = made && seccomp_rule_add(filter, SCMP_ACT_TRAP, call, 0) == 0;
+    // The filter's own call is refused from the moment it is in.
+    made = made && seccomp_rule_add(filter, SCMP_ACT_TRAP, SCMP_SYS(kill), 1, SCMP_A0(SCMP_CMP_NE, self)) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_TRAP, SCMP_SYS(tgkill), 1, SCMP_A0(SCMP_CMP_NE, self)) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_TRAP, SCMP_SYS(seccomp), 0) == 0;
+    if (!made) {
+        seccomp_release(filter);
+        error = "cannot make the seccomp filter";
+        return false;
+    }
+    return load(filter, error);
+}
+
+} // namespace worker
+} // namespace zudorhost
