@@ -36,9 +36,9 @@ using worker::Handle;
 using worker::kNoHandle;
 
 // Documents in one request: few enough that the reader starts while the batch is opened.
-constexpr size_t kRequestDocuments = 8;
+constexpr size_t kRequestDocuments = 32;
 // How many documents the reader answers together, and how often it is told to.
-constexpr uint32_t kFlushEvery = 8;
+constexpr uint32_t kFlushEvery = 32;
 // Deaths that no document explains (the reader ended between documents) before the next
 // document is given up.
 constexpr unsigned kUnexplainedDeaths = 2;
