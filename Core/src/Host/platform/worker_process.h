@@ -54,6 +54,15 @@ private:
 
 // Closes a handle of the parent's own.
 void closeHandle(Handle handle);
+// The platform's part of SharedMemory (shared_memory.cpp): a section of size bytes, a view of
+// one, and its end; the failures say why.
+Handle newSection(size_t size, std::string &error);
+void *mapView(Handle section, size_t size, std::string &error);
+void unmapView(void *view, size_t size);
+// An open file's descriptor (a C runtime one on Windows) as a handle to hand over; takes it.
+Handle handleOfDescriptor(int descriptor);
+// In the worker, a file handed over as a descriptor the file stream reads; takes the handle.
+int descriptorOfHandle(Handle handle);
 
 // How a worker process ended.
 struct Ending {

@@ -4,6 +4,7 @@
 // fork server clones readers as children of the parent itself (CLONE_PARENT).
 #include "platform/worker_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -106,44 +107,68 @@ Ending reapProcess(pid_t pid)
     return got == pid ? endingOf(status) : Ending{};
 }
 
+// A reader's first packet is its process id: the fork server answers nothing, so that asking
+// for a reader costs the parent one message and no wait.
 class PosixWorker : public Worker {
 public:
-    PosixWorker(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
+    explicit PosixWorker(int fd) : fd_(fd) {}
     ~PosixWorker() override
     {
-        if (!reaped_) {
-            kill();
-            reap();
-        }
+        kill();
+        reap();
         ::close(fd_);
     }
     bool send(const void *data, size_t size, const Handle *handles, size_t count) override
     {
         return sendWithHandles(fd_, data, size, handles, count);
     }
-    Wait wait(int64_t timeoutNs) override { return waitReadable(fd_, timeoutNs); }
+    Wait wait(int64_t timeoutNs) override
+    {
+        const int64_t until = timeoutNs < 0 ? -1 : monotonicNs() + timeoutNs;
+        while (true) {
+            const Wait waited = waitReadable(fd_, until < 0 ? -1 : std::max<int64_t>(until - monotonicNs(), 0));
+            if (waited != Wait::Readable || greeted_)
+                return waited;
+            if (!greet())
+                return Wait::Readable; // its end, read as such
+        }
+    }
     long receive(char *into, size_t room) override
     {
+        if (!greeted_ && !greet())
+            return 0;
         return receiveSome(fd_, into, room);
     }
     void kill() override
     {
-        if (!reaped_)
+        if (!reaped_ && (greeted_ || greet()) && pid_ > 0)
             ::kill(pid_, SIGKILL);
     }
     Ending reap() override
     {
         if (reaped_)
             return ending_;
-        ending_ = reapProcess(pid_);
         reaped_ = true;
+        if ((greeted_ || greet()) && pid_ > 0)
+            ending_ = reapProcess(pid_);
         return ending_;
     }
 
 private:
-    pid_t pid_;
+    // Takes the reader's first packet; false when none came (no reader was made).
+    bool greet()
+    {
+        greeted_ = true;
+        int32_t pid = -1;
+        if (waitReadable(fd_, -1) == Wait::Readable && receiveSome(fd_, reinterpret_cast<char *>(&pid), sizeof pid) ==
+                                                            long(sizeof pid))
+            pid_ = pid;
+        return pid_ > 0;
+    }
+
     int fd_;
-    bool reaped_ = false;
+    pid_t pid_ = -1;
+    bool greeted_ = false, reaped_ = false;
     Ending ending_;
 };
 
@@ -166,23 +191,19 @@ public:
             return nullptr;
         }
         const Handle handed[2] = {pair[1], shared.handle()};
-        int32_t pid = -1;
+        bool asked;
         {
-            // Readers of every job ask the one server, a request and its answer at a time.
+            // Readers of every job ask the one server.
             std::lock_guard<std::mutex> guard(lock_);
-            const bool answered = sendWithHandles(fd_, settings.data(), settings.size(), handed, 2) &&
-                                  waitReadable(fd_, -1) == Worker::Wait::Readable &&
-                                  receiveSome(fd_, reinterpret_cast<char *>(&pid), sizeof pid) == long(sizeof pid);
-            if (!answered)
-                pid = -1;
+            asked = sendWithHandles(fd_, settings.data(), settings.size(), handed, 2);
         }
         ::close(pair[1]);
-        if (pid <= 0) {
+        if (!asked) {
             ::close(pair[0]);
             error = "the fork server of the reader's workers has ended";
             return nullptr;
         }
-        return std::make_unique<PosixWorker>(pid_t(pid), pair[0]);
+        return std::make_unique<PosixWorker>(pair[0]);
     }
 
 private:
@@ -203,57 +224,31 @@ int64_t monotonicNs()
 }
 
 void closeHandle(Handle handle) { ::close(int(handle)); }
+Handle handleOfDescriptor(int descriptor) { return descriptor; }
+int descriptorOfHandle(Handle handle) { return int(handle); }
 
-SharedMemory::~SharedMemory() { reset(); }
-
-Handle SharedMemory::releaseHandle()
+Handle newSection(size_t size, std::string &error)
 {
-    const Handle handle = handle_;
-    handle_ = kNoHandle;
-    reset();
-    return handle;
-}
-
-void SharedMemory::reset()
-{
-    if (data_ != nullptr)
-        munmap(data_, size_);
-    if (handle_ != kNoHandle)
-        ::close(int(handle_));
-    data_ = nullptr;
-    size_ = 0;
-    handle_ = kNoHandle;
-}
-
-bool SharedMemory::create(size_t size, std::string &error)
-{
-    reset();
     const int fd = int(syscall(SYS_memfd_create, "zudor-shared", MFD_CLOEXEC));
     if (fd < 0 || ftruncate(fd, off_t(size)) != 0) {
         error = std::string("cannot make memory to share with a reader: ") + std::strerror(errno);
         if (fd >= 0)
             ::close(fd);
-        return false;
+        return kNoHandle;
     }
-    handle_ = fd;
-    return map(fd, size, error);
+    return fd;
 }
 
-bool SharedMemory::map(Handle handle, size_t size, std::string &error)
+void *mapView(Handle section, size_t size, std::string &error)
 {
-    void *at = size == 0 ? nullptr : mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, int(handle), 0);
-    if (at == MAP_FAILED) {
-        error = std::string("cannot map memory shared with the parent: ") + std::strerror(errno);
-        ::close(int(handle));
-        return false;
-    }
-    if (handle_ != handle)
-        reset();
-    data_ = static_cast<char *>(at);
-    size_ = size;
-    handle_ = handle;
-    return true;
+    void *at = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, int(section), 0);
+    if (at != MAP_FAILED)
+        return at;
+    error = std::string("cannot map memory shared with the parent: ") + std::strerror(errno);
+    return nullptr;
 }
+
+void unmapView(void *view, size_t size) { munmap(view, size); }
 
 std::vector<std::string> workerEnvironment()
 {

@@ -2,7 +2,8 @@
 // on descriptor 3, it enters the sandbox once the module is loaded, says it is ready, and then
 // clones a reader for each request: a child of the parent process (CLONE_PARENT), so that the
 // parent reaps it and learns how it ended; its pidfd stays here, so that the readers die with
-// the server when the parent goes without a word.
+// the server when the parent goes without a word. A reader's first word on its own channel
+// is its process id; the server answers nothing.
 #include "platform/worker_process.h"
 
 #include <cerrno>
@@ -47,11 +48,12 @@ void killAll(const std::vector<pollfd> &watched)
         (shared != kReaderShared && dup3(shared, kReaderShared, O_CLOEXEC) < 0))
         _exit(2);
     syscall(SYS_close_range, kReaderShared + 1, ~0U, 0);
+    Endpoint reader(kReaderChannel);
+    const int32_t pid = int32_t(getpid());
     std::string why;
-    if (!narrowSandbox(why))
+    if (!reader.send(&pid, sizeof pid) || !narrowSandbox(why))
         _exit(2);
     capAllocations(cap);
-    Endpoint reader(kReaderChannel);
     _exit(serve(reader, settings, kReaderShared, state));
 }
 
@@ -162,15 +164,11 @@ int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn se
         const long pid = syscall(SYS_clone, CLONE_PARENT | CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, nullptr, nullptr);
         if (pid == 0)
             becomeReader(settings, int(handles[0]), int(handles[1]), cap, serve, state);
+        // A reader that could not be made leaves its channel closed: the parent reads its end.
         ::close(int(handles[0]));
         ::close(int(handles[1]));
         if (pid > 0)
             watched.push_back({pidfd, POLLIN, 0});
-        const int32_t answer = pid > 0 ? int32_t(pid) : -1;
-        if (!server.send(&answer, sizeof answer)) {
-            killAll(watched);
-            return 1;
-        }
     }
 }
 

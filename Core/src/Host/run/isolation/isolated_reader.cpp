@@ -199,7 +199,7 @@ private:
         }
         const uint64_t size = file_.size();
         handOver(p, Carrier::File, size);
-        p.handle = file_.releaseDescriptor();
+        p.handle = worker::handleOfDescriptor(file_.releaseDescriptor());
         file_.close();
     }
 
@@ -312,8 +312,10 @@ private:
         outstanding_ += chosen.size();
         // A reader that is gone shows at the next answer awaited, which says what ended it.
         worker_->send(message.data(), message.size(), handles.data(), handles.size());
+        keepSpare();
     }
 
+    // A reader for the documents chosen: the spare, when one waits, else a new one.
     bool launch(const std::vector<size_t> &chosen)
     {
         std::string why = failure_;
@@ -322,7 +324,7 @@ private:
             control_->startedNs.store(0);
             control_->notes.forbiddenCall.store(0);
             control_->notes.memoryRefused.store(0);
-            worker_ = workers_->launcher->launch(settings_, shared_, why);
+            worker_ = spare_ ? std::move(spare_) : workers_->launcher->launch(settings_, shared_, why);
             received_ = begin_ = 0;
             outstanding_ = 0;
             if (worker_)
@@ -331,6 +333,15 @@ private:
         for (size_t i : chosen)
             batch_[i].fail("cannot start a reader process: " + why);
         return false;
+    }
+
+    // Once a reader has been lost, a spare waits, started while the other reads: the next
+    // loss costs no wait for a process to be made. A reader that is never lost has none.
+    void keepSpare()
+    {
+        std::string why;
+        if (lost_ && !spare_ && workers_->launcher)
+            spare_ = workers_->launcher->launch(settings_, shared_, why);
     }
 
     const DocumentView &answer(Pending &p)
@@ -446,6 +457,7 @@ private:
         const worker::Ending ending = worker_->reap();
         const uint64_t peak = worker_->peakMemory();
         worker_.reset();
+        lost_ = true;
         Pending *culprit = nullptr;
         for (Pending &p : batch_)
             if (!p.local && !p.answered && p.entry.sequence == started)
@@ -537,6 +549,8 @@ private:
     worker::SharedMemory shared_;
     ControlPage *control_ = nullptr;
     std::unique_ptr<worker::Worker> worker_;
+    std::unique_ptr<worker::Worker> spare_;
+    bool lost_ = false; // a reader was lost: keep a spare
     std::vector<Pending> batch_;
     size_t next_ = 0;
     size_t inlineUsed_ = 0;

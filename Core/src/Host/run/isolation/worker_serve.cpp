@@ -114,7 +114,7 @@ private:
             encodeView(driver_.readBytes(item, inline_ + entry.offset, size_t(entry.size)), out_);
             break;
         case Carrier::File:
-            encodeView(driver_.readDescriptor(item, int(handle), entry.size), out_);
+            encodeView(driver_.readDescriptor(item, worker::descriptorOfHandle(handle), entry.size), out_);
             break;
         case Carrier::Memory:
             if (!memory.map(handle, size_t(entry.bytes), why) || entry.size > entry.bytes)
