@@ -15,39 +15,15 @@ results/isolation.md and results/isolation.json (ZUDOR_BENCH_RESULTS names anoth
 import argparse
 import json
 import os
-import resource
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def one_page(title):
-    """A little-endian TIFF of one directory: DocumentName, Make and DateTime."""
-    entries = [(269, title.encode() + b"\0"), (271, b"Northlight\0"), (306, b"2024:02:29 13:45:00\0")]
-    ifd_at = 8
-    data_at = ifd_at + 2 + 12 * len(entries) + 4
-    ifd, data = struct.pack("<H", len(entries)), b""
-    for tag, value in entries:
-        if len(value) <= 4:
-            ifd += struct.pack("<HHI4s", tag, 2, len(value), value.ljust(4, b"\0"))
-        else:
-            ifd += struct.pack("<HHII", tag, 2, len(value), data_at + len(data))
-            data += value
-    return b"II*\0" + struct.pack("<I", ifd_at) + ifd + struct.pack("<I", 0) + data
-
-
-def write_documents(root, count, marked=lambda i: False, marker="CRASH"):
-    for i in range(count):
-        folder = os.path.join(root, "%02d" % (i // 1000))
-        os.makedirs(folder, exist_ok=True)
-        title = "ZUDOR-TEST:" + marker if marked(i) else "page %d" % i
-        with open(os.path.join(folder, "%05d.tif" % i), "wb") as f:
-            f.write(one_page(title))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "isolation"))
+from documents import write_documents  # noqa: E402  (the isolation tests' documents)
 
 
 def run(command):

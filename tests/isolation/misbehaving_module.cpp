@@ -5,18 +5,27 @@
 // so that a leak would show in the record.
 //   ZUDOR-TEST:CRASH  ZUDOR-TEST:HANG  ZUDOR-TEST:ALLOCATE  ZUDOR-TEST:OPEN
 //   ZUDOR-TEST:CONNECT:<port>  ZUDOR-TEST:EXEC:<file to create>  ZUDOR-TEST:ENVIRONMENT
+// On Windows only the job object stands between a reader and the system, so there the
+// module tries what it can limit: a crash, a loop, memory, a process of its own, the
+// environment.
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "zudor/reader.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#define ZUDOR_TEST_EXPORT extern "C" __declspec(dllexport)
+#else
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include "zudor/reader.h"
-
+#define ZUDOR_TEST_EXPORT extern "C" __attribute__((visibility("default")))
 extern char **environ;
+#endif
 
 namespace {
 
@@ -42,7 +51,25 @@ void misbehave(const char *what, SummaryInfo *out)
             *static_cast<volatile char *>(block) = 1; // a null block crashes here
             std::memset(block, 1, 16 << 20);
         }
-    } else if (std::strncmp(what, "OPEN", 4) == 0) {
+    }
+#ifdef _WIN32
+    else if (std::strncmp(what, "EXEC:", 5) == 0) {
+        const std::string file(what + 5, std::strcspn(what + 5, "#"));
+        std::string command = "cmd.exe /c echo escaped > " + file;
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION made{};
+        if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &made)) {
+            WaitForSingleObject(made.hProcess, 10000);
+            leak(out, "started", 7);
+        }
+    } else if (std::strncmp(what, "ENVIRONMENT", 11) == 0) {
+        for (char **entry = _environ; *entry != nullptr; ++entry)
+            if (std::strncmp(*entry, "AWS_", 4) == 0)
+                leak(out, *entry, std::strlen(*entry));
+    }
+#else
+    else if (std::strncmp(what, "OPEN", 4) == 0) {
         char got[256];
         const int fd = open("/etc/passwd", O_RDONLY);
         const ssize_t n = fd >= 0 ? read(fd, got, sizeof got) : -1;
@@ -74,6 +101,7 @@ void misbehave(const char *what, SummaryInfo *out)
         if (n > 0)
             leak(out, got, size_t(n));
     }
+#endif
 }
 
 uint32_t summaryThenMisbehave(TifContext *ctx, SummaryInfo *out, uint32_t release)
@@ -86,11 +114,18 @@ uint32_t summaryThenMisbehave(TifContext *ctx, SummaryInfo *out, uint32_t releas
 
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) void tifGetReaderInterface(ReaderInterface *table)
+ZUDOR_TEST_EXPORT void tifGetReaderInterface(ReaderInterface *table)
 {
+#ifdef _WIN32
+    HMODULE module = LoadLibraryA(ZUDOR_REAL_MODULE);
+    auto entry = module != nullptr ? reinterpret_cast<TifGetReaderInterfaceFn>(
+                                         reinterpret_cast<void (*)()>(GetProcAddress(module, "tifGetReaderInterface")))
+                                   : nullptr;
+#else
     void *module = dlopen(ZUDOR_REAL_MODULE, RTLD_NOW | RTLD_LOCAL);
     auto entry = module != nullptr ? reinterpret_cast<TifGetReaderInterfaceFn>(dlsym(module, "tifGetReaderInterface"))
                                    : nullptr;
+#endif
     if (entry == nullptr)
         return;
     entry(&real);
