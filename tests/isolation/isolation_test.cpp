@@ -144,8 +144,11 @@ std::vector<std::string> childrenStatus(pid_t pid)
 
 TEST_F(IsolationTest, EveryWorkerRunsInTheSandbox)
 {
-    // Each job's first batch of documents begins with one that never ends.
-    makeDocuments(64, {0, 32}, "HANG");
+    // Every document never ends, and there are more than one batch of them: each job reads.
+    std::vector<size_t> all(1000);
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = i;
+    makeDocuments(all.size(), all, "HANG");
     const pid_t tool = fork();
     ASSERT_GE(tool, 0);
     if (tool == 0) {
@@ -161,14 +164,14 @@ TEST_F(IsolationTest, EveryWorkerRunsInTheSandbox)
         workers = childrenStatus(tool);
         usleep(10000);
     }
+    kill(tool, SIGKILL);
+    int raw = 0;
+    waitpid(tool, &raw, 0);
     ASSERT_EQ(workers.size(), 3u);
     for (const std::string &status : workers) {
         EXPECT_NE(status.find("\nSeccomp:\t2\n"), std::string::npos) << status;
         EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << status;
     }
-    kill(tool, SIGKILL);
-    int raw = 0;
-    waitpid(tool, &raw, 0);
 }
 
 } // namespace

@@ -98,6 +98,7 @@ struct LaunchSetup {
     std::string program;                 // the worker program
     std::vector<std::string> arguments;  // after its name
     uint64_t memoryCap = 0;              // bytes; 0 for none
+    bool quiet = true;                   // standard error leads nowhere (a sanitizer's report aside)
 };
 
 // Starts reader processes: on Linux through a fork server (the worker program, loaded and
@@ -105,12 +106,15 @@ struct LaunchSetup {
 class Launcher {
 public:
     virtual ~Launcher() = default;
+    // Waits for the program's first word, once (later calls say the same): false, with why,
+    // when it did not start, as when the module cannot be loaded. launch() waits for it too.
+    virtual bool ready(std::string &error) = 0;
     // A fresh reader with settings (a message the worker program reads first) and the shared
     // memory it maps; null with why.
     virtual std::unique_ptr<Worker> launch(const std::string &settings, const SharedMemory &shared,
                                            std::string &error) = 0;
 };
-// Starts the program and waits for its first word: an empty line for ready, else why not.
+// Starts the program, which says it is ready (an empty line) or why not within timeoutNs.
 std::unique_ptr<Launcher> startLauncher(const LaunchSetup &setup, int64_t timeoutNs, std::string &error);
 
 // The environment a worker starts with: the parent's, less everything but the time zone, the

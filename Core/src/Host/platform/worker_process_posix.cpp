@@ -3,6 +3,7 @@
 // SCM_RIGHTS), memory shared through a memfd, and each reader's end reaped with waitpid: the
 // fork server clones readers as children of the parent itself (CLONE_PARENT).
 #include "platform/worker_process.h"
+#include "platform/sanitizers.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -174,17 +175,37 @@ private:
 
 class ForkServer : public Launcher {
 public:
-    ForkServer(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
+    ForkServer(pid_t pid, int fd, int64_t timeoutNs) : pid_(pid), fd_(fd), timeoutNs_(timeoutNs) {}
     ~ForkServer() override
     {
         // The server sees the end of its channel, ends what readers are left and exits.
+        if (!answered_ || !why_.empty())
+            ::kill(pid_, SIGKILL);
         ::close(fd_);
         reapProcess(pid_);
+    }
+
+    bool ready(std::string &error) override
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!answered_) {
+            answered_ = true;
+            char word[4096];
+            long got = -1;
+            if (waitReadable(fd_, timeoutNs_) == Worker::Wait::Readable)
+                got = receiveSome(fd_, word, sizeof word);
+            if (!(got == 1 && word[0] == '\n'))
+                why_ = got > 0 ? std::string(word, size_t(got)) : "the reader's worker program did not start";
+        }
+        error = why_;
+        return why_.empty();
     }
 
     std::unique_ptr<Worker> launch(const std::string &settings, const SharedMemory &shared,
                                    std::string &error) override
     {
+        if (!ready(error))
+            return nullptr;
         int pair[2];
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
             error = std::string("cannot make a channel to a reader: ") + std::strerror(errno);
@@ -209,7 +230,10 @@ public:
 private:
     pid_t pid_;
     int fd_;
+    int64_t timeoutNs_;
     std::mutex lock_;
+    bool answered_ = false;
+    std::string why_;
 };
 
 using Wait = Worker::Wait;
@@ -308,11 +332,16 @@ std::unique_ptr<Launcher> startLauncher(const LaunchSetup &setup, int64_t timeou
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    // Standard input and output lead nowhere: nothing a reader writes reaches the records.
+    // Standard input and output lead nowhere: nothing a reader writes reaches the records, nor,
+    // unless the XMP toolkit's complaints were asked for, the terminal.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+#ifndef ZUDOR_SANITIZED
+    if (setup.quiet)
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+#endif
     posix_spawn_file_actions_adddup2(&actions, pair[1], 3);
     pid_t pid = -1;
     const int spawned = posix_spawn(&pid, setup.program.c_str(), &actions, nullptr, argv.data(), envp.data());
@@ -323,16 +352,7 @@ std::unique_ptr<Launcher> startLauncher(const LaunchSetup &setup, int64_t timeou
         error = setup.program + ": " + std::strerror(spawned);
         return nullptr;
     }
-    auto server = std::make_unique<ForkServer>(pid, pair[0]);
-    char word[4096];
-    long got = -1;
-    if (waitReadable(pair[0], timeoutNs) == Wait::Readable)
-        got = receiveSome(pair[0], word, sizeof word);
-    if (got == 1 && word[0] == '\n')
-        return server;
-    error = got > 0 ? std::string(word, size_t(got)) : "the reader's worker program did not start";
-    ::kill(pid, SIGKILL);
-    return nullptr;
+    return std::make_unique<ForkServer>(pid, pair[0], timeoutNs);
 }
 
 } // namespace worker

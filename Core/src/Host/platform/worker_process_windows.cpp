@@ -213,6 +213,8 @@ public:
         return spare_ != nullptr;
     }
 
+    bool ready(std::string &) override { return true; } // prepare() waited for the first reader
+
     std::unique_ptr<Worker> launch(const std::string &settings, const SharedMemory &shared, std::string &error) override
     {
         std::unique_ptr<WindowsWorker> worker;

@@ -17,6 +17,9 @@ namespace zudorhost {
 namespace {
 
 constexpr size_t kBatchDocuments = 32;
+// A worker process is handed a batch at a time, and each hand-over costs both processes a
+// wake-up: isolated runs take larger batches.
+constexpr size_t kIsolatedBatchDocuments = 128;
 constexpr size_t kBatchesPerWorker = 4;
 // A buffer that one huge record grew beyond this is given back when its batch is done.
 constexpr size_t kBufferKeep = 1 << 20;
@@ -63,11 +66,12 @@ struct Slot {
     bool done = false;
 };
 
-// The reader processes of an isolated run, started before anything else: a module that cannot
-// be loaded stops the run there.
+// The reader processes of an isolated run, started before anything else; the constructor
+// waits for them once the threads are opening the first documents: a module that cannot be
+// loaded stops the run there.
 std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, std::string &error)
 {
-    return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, error) : nullptr;
+    return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, error, false) : nullptr;
 }
 
 struct BatchRunner::Shared {
@@ -111,10 +115,11 @@ struct BatchRunner::Shared {
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)
     {
-        if (slot.items.size() < kBatchDocuments)
-            slot.items.resize(kBatchDocuments);
+        const size_t most = isolated ? kIsolatedBatchDocuments : kBatchDocuments;
+        if (slot.items.size() < most)
+            slot.items.resize(most);
         slot.count = 0;
-        while (slot.count < kBatchDocuments && source.next(slot.items[slot.count]))
+        while (slot.count < most && source.next(slot.items[slot.count]))
             ++slot.count;
         return slot.count > 0;
     }
@@ -199,6 +204,8 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
         s.slots.resize(1);
         s.driver = s.makeReader();
         s.formatter = s.factory();
+        if (s.isolated && !readerWorkersReady(*s.isolated, s.error))
+            s.driver.reset();
         return;
     }
     s.slots.resize(size_t(jobs) * kBatchesPerWorker);
@@ -209,6 +216,12 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
         // A system out of threads is a failure to report, not a reason to end the process.
         s.error = "cannot start " + std::to_string(jobs) + " reading threads (" + e.what() +
                   "); give fewer jobs";
+        stopWorkers();
+        return;
+    }
+    std::string why;
+    if (s.isolated && !readerWorkersReady(*s.isolated, why)) {
+        s.error = why;
         stopWorkers();
     }
 }

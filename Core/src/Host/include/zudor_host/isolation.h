@@ -37,10 +37,13 @@ std::vector<std::string> installedWorkerPlaces(const std::string &prefix);
 // The worker processes of one run: a fork server on Linux, loaded and sandboxed once. Shared
 // by the readers of the run's threads.
 class ReaderWorkers;
-// Starts them (the module is loaded there, so a module that cannot be loaded fails here,
-// saying why); null with the reason.
+// Starts them and waits until they are ready: the module is loaded there, so a module that
+// cannot be loaded fails here, saying why; null with the reason. Without wait, only the
+// start is seen to here, and readerWorkersReady() waits for the rest, while other work is
+// done meanwhile (readers wait for it themselves).
 std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &options, const DriverOptions &driver,
-                                                  std::string &error);
+                                                  std::string &error, bool wait = true);
+bool readerWorkersReady(ReaderWorkers &workers, std::string &error);
 // A reader of documents in a worker process of its own, with the driver's options.
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers,
                                                    const DriverOptions &options);

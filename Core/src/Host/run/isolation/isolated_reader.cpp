@@ -35,10 +35,10 @@ namespace {
 using worker::Handle;
 using worker::kNoHandle;
 
-// Documents in one request: few enough that the reader starts while the batch is opened.
-constexpr size_t kRequestDocuments = 32;
-// How many documents the reader answers together, and how often it is told to.
-constexpr uint32_t kFlushEvery = 32;
+// Documents in one request, and how many the reader answers together: each hand-over wakes
+// both processes, which costs more than the reader's waiting for the rest of a batch.
+constexpr size_t kRequestDocuments = 64;
+constexpr uint32_t kFlushEvery = 64;
 // Deaths that no document explains (the reader ended between documents) before the next
 // document is given up.
 constexpr unsigned kUnexplainedDeaths = 2;
@@ -594,8 +594,13 @@ std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers
     return std::make_unique<isolation::IsolatedReader>(std::move(workers), options);
 }
 
+bool readerWorkersReady(ReaderWorkers &workers, std::string &error)
+{
+    return workers.launcher && workers.launcher->ready(error);
+}
+
 std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &options, const DriverOptions &driver,
-                                                  std::string &error)
+                                                  std::string &error, bool wait)
 {
     auto workers = std::make_shared<ReaderWorkers>();
     workers->options = options;
@@ -620,8 +625,9 @@ std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &option
     if (options.xmpWarnings)
         setup.arguments.push_back("--xmp-warnings");
     setup.memoryCap = options.documentMemory;
+    setup.quiet = !options.xmpWarnings;
     workers->launcher = worker::startLauncher(setup, int64_t(options.documentTimeout * 1e9), error);
-    if (!workers->launcher)
+    if (!workers->launcher || (wait && !workers->launcher->ready(error)))
         return nullptr;
     return workers;
 }

@@ -185,8 +185,8 @@ int runReaderWorker(int argc, char **argv)
     std::string why;
     if (places.empty())
         why = "no module named";
-    else if (program.module.loadFirst(places, why))
-        why.clear();
+    else if (places.size() == 1 ? program.module.load(places[0], why) : program.module.loadFirst(places, why))
+        why.clear(); // one place is a module named (--module), loaded as the front end would
     settleLocalTimeZone();
 #ifdef _WIN32
     _tzset();
