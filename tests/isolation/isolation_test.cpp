@@ -129,6 +129,27 @@ TEST_F(IsolationTest, EachMisbehaviourCostsItsDocumentAlone)
     unsetenv("AWS_SECRET_ACCESS_KEY");
 }
 
+TEST_F(IsolationTest, ManyLostReadersEachSayWhy)
+{
+    // Readers crash one after another, on two jobs, while spares are made and requests wait
+    // unread in the one that crashes: every one of these records says why, in the same words.
+    std::vector<size_t> marked;
+    for (size_t i = 3; i < 500; i += 5)
+        marked.push_back(i);
+    makeDocuments(500, marked, "CRASH");
+    const ToolRun plain = run("-i docs - --format json --quiet -j 2");
+    const ToolRun isolated = run(std::string("-i docs - --format json --quiet -j 2 --isolate --module ") +
+                                 ZUDOR_MISBEHAVING_MODULE);
+    const std::vector<std::string> expected = lines(plain.out), got = lines(isolated.out);
+    ASSERT_EQ(got.size(), 500u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (i % 5 != 3)
+            EXPECT_EQ(got[i], expected[i]);
+        else
+            EXPECT_EQ(json::parse(got[i])["error"], "the reader crashed (SIGSEGV)") << i;
+    }
+}
+
 // The status of every process whose parent is pid, by /proc.
 std::vector<std::string> childrenStatus(pid_t pid)
 {

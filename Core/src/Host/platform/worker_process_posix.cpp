@@ -76,12 +76,19 @@ Worker::Wait waitReadable(int fd, int64_t timeoutNs)
     }
 }
 
+// A reader that dies with a request of ours unread makes the next receive fail once with
+// ECONNRESET, ahead of what it had written: its process id, its answers. Those come after.
 long receiveSome(int fd, char *into, size_t room)
 {
     ssize_t got;
-    do
+    bool reset = false;
+    do {
         got = recv(fd, into, room, 0);
-    while (got < 0 && errno == EINTR);
+        if (got < 0 && errno == ECONNRESET && !reset) {
+            reset = true;
+            errno = EINTR;
+        }
+    } while (got < 0 && errno == EINTR);
     return long(got);
 }
 

@@ -42,6 +42,7 @@ constexpr uint32_t kFlushEvery = 64;
 // Deaths that no document explains (the reader ended between documents) before the next
 // document is given up.
 constexpr unsigned kUnexplainedDeaths = 2;
+constexpr size_t kBufferKeep = size_t(1) << 20;
 
 std::string seconds(double value)
 {
@@ -289,7 +290,16 @@ private:
             request(chosen);
     }
 
+    // In requests of kRequestDocuments at most: a message carries that many files at most.
     void request(const std::vector<size_t> &chosen)
+    {
+        for (size_t from = 0; from < chosen.size(); from += kRequestDocuments) {
+            const size_t to = std::min(chosen.size(), from + kRequestDocuments);
+            requestSome(std::vector<size_t>(chosen.begin() + long(from), chosen.begin() + long(to)));
+        }
+    }
+
+    void requestSome(const std::vector<size_t> &chosen)
     {
         if (!worker_ && !launch(chosen))
             return;
@@ -419,15 +429,9 @@ private:
             resend();
             return false;
         }
-        if (received_ - begin_ - sizeof header < header.length) {
-            if (buffer_.size() < sizeof header + header.length + worker::kPacketBytes) {
-                std::memmove(buffer_.data(), buffer_.data() + begin_, received_ - begin_);
-                received_ -= begin_;
-                begin_ = 0;
-                buffer_.resize(sizeof header + size_t(header.length) + worker::kPacketBytes);
-            }
+        // The buffer grows with what arrives, never with what a header claims.
+        if (received_ - begin_ - sizeof header < header.length)
             return false;
-        }
         payload = buffer_.data() + begin_ + sizeof header;
         size = size_t(header.length);
         begin_ += sizeof header + size;
@@ -540,6 +544,11 @@ private:
         batch_.clear();
         next_ = 0;
         inlineUsed_ = 0;
+        // What one huge answer made the buffer grow to is given back.
+        if (buffer_.size() > kBufferKeep) {
+            buffer_.resize(2 * worker::kPacketBytes);
+            buffer_.shrink_to_fit();
+        }
     }
 
     std::shared_ptr<ReaderWorkers> workers_;
