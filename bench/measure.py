@@ -10,6 +10,8 @@ turns them into the results page and the charts).
   file counts    sievecheck against the I/O floor over 10,000, 100,000 (and, with --million,
                  1,000,000) one-page files made in a temporary folder: time and peak memory
                  with one job and with every core
+  XMP-heavy      sievecheck --jobs 1 with raw and with parsed XMP over xmp-heavy/, packets as
+                 photo workflows write them, interleaved round by round
 """
 import argparse
 import concurrent.futures
@@ -146,6 +148,44 @@ def whole_process(args, corpus):
             "runs": len(runs),
         })
     return results
+
+
+def xmp_heavy(args, heavy):
+    """Raw against parsed XMP, one job, over the XMP-heavy corpus: what listing the packets
+    costs on top of copying them."""
+    out = os.path.join(args.work, "out")
+    os.makedirs(out, exist_ok=True)
+    tools = [("sievecheck --xmp %s --jobs 1" % xmp,
+              [args.sievecheck, "-i", heavy, os.path.join(out, "heavy-%s.jsonl" % xmp), "--format", "json",
+               "--xmp", xmp, "--jobs", "1", "--quiet"]) for xmp in ("raw", "parsed")]
+    samples = {name: [] for name, _ in tools}
+    for round_ in range(args.runs + 1):  # the first round warms the caches
+        for name, cmd in tools:
+            result = run_once(cmd, os.path.join(out, "heavy.out"))
+            if round_ > 0:
+                samples[name].append(result)
+    rows = []
+    for name, cmd in tools:
+        runs = samples[name]
+        rows.append({"name": name, "wall": statistics.median(r[0] for r in runs), "wall_min": min(r[0] for r in runs),
+                     "wall_max": max(r[0] for r in runs), "cpu": statistics.median(r[1] for r in runs),
+                     "status": sorted({r[2] for r in runs}), "runs": len(runs)})
+    return rows
+
+
+def xmp_facts(root):
+    """Files, packets and the bytes of XMP under root."""
+    facts = {"files": 0, "packets": 0, "xmp_bytes": 0}
+    for path in files_under(root):
+        with open(path, "rb") as f:
+            data = f.read()
+        facts["files"] += 1
+        at = data.find(b"<?xpacket begin")
+        if at >= 0:
+            end = data.find(b"<?xpacket end", at)
+            facts["packets"] += 1
+            facts["xmp_bytes"] += data.find(b"?>", end) + 2 - at
+    return facts
 
 
 def file_counts(args):
@@ -301,11 +341,14 @@ def main():
             sys.exit("measure: %s is not installed (bench/run installs it)" % tool)
     corpus = os.path.join(args.work, "corpus")
     scaling = os.path.join(args.work, "scaling")
+    heavy = os.path.join(args.work, "xmp-heavy")
 
     result = {"machine": machine(), "corpus": corpus_facts(corpus),
               "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "repetitions": args.repetitions}
     print("whole process ...", file=sys.stderr)
     result["whole_process"] = whole_process(args, corpus)
+    print("XMP-heavy corpus ...", file=sys.stderr)
+    result["xmp_heavy"] = {"corpus": xmp_facts(heavy), "runs": xmp_heavy(args, heavy)}
     print("many files ...", file=sys.stderr)
     result["file_counts"] = file_counts(args)
     print("sievecheck on the scaling files ...", file=sys.stderr)

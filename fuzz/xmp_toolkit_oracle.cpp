@@ -2,6 +2,7 @@
 #include "xmp_toolkit_oracle.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include <exempi/xmp.h>
@@ -61,6 +62,23 @@ Listing toolkitListing(const char *packet, size_t size)
     return listing;
 }
 
+namespace {
+
+// A listing of the lister's, in the terms of the toolkit's.
+Listing asListing(const zudorhost::XmpListing &out)
+{
+    Listing listing;
+    zudorhost::visitXmpListing(out.bytes.data(), out.bytes.size(),
+        [](void *to, const char *path, size_t pathLength, const char *value, size_t valueLength) {
+            auto &bytes = *static_cast<std::string *>(to);
+            bytes.append(path, pathLength).push_back('\0');
+            bytes.append(value, valueLength).push_back('\0');
+        }, &listing.bytes);
+    return listing;
+}
+
+} // namespace
+
 Listing listerListing(const char *packet, size_t size)
 {
     static zudorhost::XmpLister lister(zudorhost::XmpLister::HexReferences::AsToolkit);
@@ -68,12 +86,7 @@ Listing listerListing(const char *packet, size_t size)
     Listing listing;
     switch (lister.list(packet, size, out)) {
     case zudorhost::XmpListStatus::Listed:
-        zudorhost::visitXmpListing(out.bytes.data(), out.bytes.size(),
-            [](void *to, const char *path, size_t pathLength, const char *value, size_t valueLength) {
-                auto &bytes = *static_cast<std::string *>(to);
-                bytes.append(path, pathLength).push_back('\0');
-                bytes.append(value, valueLength).push_back('\0');
-            }, &listing.bytes);
+        listing = asListing(out);
         break;
     case zudorhost::XmpListStatus::Refused:
         listing.status = Listing::Refused;
@@ -171,6 +184,37 @@ std::string quickAgainstExpat(const char *packet, size_t size)
         const std::string expat = treeOf(packet, size, false, toolkitReferences);
         if (quick != expat)
             return "quick:\n" + quick + "expat:\n" + expat;
+    }
+    return {};
+}
+
+std::string directAgainstTrees(const char *packet, size_t size, bool *listed)
+{
+    using zudorhost::xmp::DirectResult;
+    static zudorhost::XmpLister trees[2] = {zudorhost::XmpLister(zudorhost::XmpLister::HexReferences::AsToolkit),
+                                            zudorhost::XmpLister(zudorhost::XmpLister::HexReferences::Kept)};
+    static zudorhost::xmp::DirectWork *work = zudorhost::xmp::newDirectWork();
+    static zudorhost::xmp::QuickWork *quick = zudorhost::xmp::newQuickWork();
+    static zudorhost::xmp::Scratch scratch;
+    if (listed != nullptr)
+        *listed = false;
+    for (int i = 0; i < 2; ++i) {
+        zudorhost::XmpListing direct, tree;
+        scratch.reset();
+        if (zudorhost::xmp::listDirect(packet, size, *work, *quick, scratch, direct.bytes, direct.count, size_t(-1),
+                                       i == 0) != DirectResult::Listed)
+            continue;
+        if (listed != nullptr)
+            *listed = true;
+        trees[i].setDirect(false);
+        const bool treesListed = trees[i].list(packet, size, tree) == zudorhost::XmpListStatus::Listed;
+        if (treesListed && tree.count == direct.count && tree.bytes.size() == direct.bytes.size() &&
+            (tree.bytes.size() == 0 || std::memcmp(tree.bytes.data(), direct.bytes.data(), tree.bytes.size()) == 0))
+            continue;
+        Listing d = asListing(direct), t = asListing(tree);
+        t.status = treesListed ? Listing::Listed : Listing::Refused;
+        return "direct (" + std::to_string(direct.count) + "): " + describe(d) + "trees (" + std::to_string(tree.count) +
+               "): " + describe(t);
     }
     return {};
 }

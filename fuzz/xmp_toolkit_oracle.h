@@ -32,4 +32,8 @@ std::string describe(const Listing &listing);
 // expat's events build; else where the two part.
 std::string quickAgainstExpat(const char *packet, size_t size);
 
+// Empty when the lister's direct reading of the packet, if it lists it at all, lists what the
+// trees list; else where the two part. listed: whether the direct reading listed it.
+std::string directAgainstTrees(const char *packet, size_t size, bool *listed = nullptr);
+
 } // namespace xmporacle

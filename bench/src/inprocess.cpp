@@ -19,7 +19,7 @@
 #include <tiffio.h>
 
 #include "zudor/reader.h"
-#include "zudor_host/services.h"
+#include "services/reference_host.h"
 
 namespace {
 

@@ -62,12 +62,6 @@ bool anyRemote(const std::vector<std::string> &paths)
     return std::any_of(paths.begin(), paths.end(), [](const std::string &path) { return isRemoteInput(path); });
 }
 
-bool sameRemote(const RemoteOptions &a, const RemoteOptions &b)
-{
-    return a.caFile == b.caFile && a.timeout == b.timeout && a.retries == b.retries &&
-           a.connections == b.connections && a.noSignRequest == b.noSignRequest;
-}
-
 // Reading in worker processes, as the Python side checked it: whether, the seconds a document
 // may take, and the MiB a worker may hold (0: no cap).
 using IsolationArgs = std::tuple<bool, double, uint64_t>;
@@ -124,39 +118,39 @@ private:
 // from many Python threads at once, each reading without the GIL. Isolated, its worker
 // process stays for the next call.
 struct ThreadReader {
-    ThreadReader(const DriverOptions &options, const IsolationArgs &isolated) : remote(options.remote), isolation(isolated)
+    ThreadReader(const DriverOptions &options, const IsolationArgs &isolated) : isolation(isolated), zone(timeZoneName())
     {
         const IsolationOptions how = isolationOptions(isolated);
         if (!how.enabled) {
             driver = std::make_unique<DocumentDriver>(readerModule().table(), options);
             return;
         }
-        std::string error;
-        std::shared_ptr<ReaderWorkers> workers = startReaderWorkers(how, options, error);
+        Failure failure;
+        workers = startReaderWorkers(how, options, failure);
         if (!workers)
-            raise(zudorError, error);
-        driver = makeIsolatedReader(std::move(workers), options);
+            raise(zudorError, failure.message);
+        driver = makeIsolatedReader(workers, withWorkers(options));
     }
+    // The call's driver options, with the worker processes where reading is isolated.
+    DriverOptions withWorkers(DriverOptions options) const
+    {
+        options.workers = workers;
+        return options;
+    }
+    std::shared_ptr<ReaderWorkers> workers; // null in process
     std::unique_ptr<DocumentReader> driver;
     RecordWalker walker;
-    RemoteOptions remote; // the driver's
     IsolationArgs isolation;
+    std::string zone; // a worker process reads DateTimes in the zone it started in
 };
 
-// remote: the call's remote options, or null for a read that fetches nothing. A driver made
-// with other options is made afresh, so that each call has its own.
-template <typename Read>
-py::object readOne(int xmp, const RemoteOptions *remote, const IsolationArgs &isolation, const std::string &name,
-                   Read read)
+template <typename Read> py::object readOne(int xmp, const IsolationArgs &isolation, const std::string &name, Read read)
 {
     thread_local std::unique_ptr<ThreadReader> readers[2][3];
     std::unique_ptr<ThreadReader> &slot = readers[std::get<0>(isolation)][xmp - 1];
-    if (!slot || (remote != nullptr && !sameRemote(slot->remote, *remote)) || slot->isolation != isolation) {
-        DriverOptions options = driverOptions(xmp, false);
-        if (remote != nullptr)
-            options.remote = *remote;
+    if (!slot || slot->isolation != isolation || (slot->workers && slot->zone != timeZoneName())) {
         slot.reset();
-        slot = std::make_unique<ThreadReader>(options, isolation);
+        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false), isolation);
     }
     ThreadReader &r = *slot;
     InputItem item;
@@ -164,7 +158,7 @@ py::object readOne(int xmp, const RemoteOptions *remote, const IsolationArgs &is
     const DocumentView *doc;
     {
         py::gil_scoped_release nogil;
-        doc = &read(*r.driver, item);
+        doc = &read(r, item);
     }
     // The view holds until finish(): the dict is built from the reader's blocks directly.
     zudorpy::DictBuilder builder;
@@ -179,8 +173,14 @@ py::object readOne(int xmp, const RemoteOptions *remote, const IsolationArgs &is
 py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs, const IsolationArgs &isolation)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, isRemoteInput(path));
-    return readOne(xmp, &remote, isolation, path, [](DocumentReader &driver, const InputItem &item) -> const DocumentView & {
-        return driver.read(item);
+    return readOne(xmp, isolation, path, [&remote, xmp](ThreadReader &r, InputItem &item) -> const DocumentView & {
+        // A URL is fetched on its own with the call's options, then read as any document.
+        if (isRemoteInput(item.path)) {
+            DriverOptions options = r.withWorkers(driverOptions(xmp, false));
+            options.remote = remote;
+            fetchDocument(item, readerModule().table(), options);
+        }
+        return r.driver->read(item);
     });
 }
 
@@ -194,9 +194,8 @@ py::object readBytes(py::object data, const std::string &name, int xmp, const Is
     }
     // Released whatever happens; the bytes are read in place, without a copy.
     std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> hold(&view, PyBuffer_Release);
-    return readOne(xmp, nullptr, isolation, name,
-                   [&view](DocumentReader &driver, const InputItem &item) -> const DocumentView & {
-        return driver.readBytes(item, view.buf, size_t(view.len));
+    return readOne(xmp, isolation, name, [&view](ThreadReader &r, const InputItem &item) -> const DocumentView & {
+        return r.driver->readBytes(item, view.buf, size_t(view.len));
     });
 }
 
@@ -280,8 +279,8 @@ public:
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
                                                 [] { return std::make_unique<EventFormatter>(); }, options);
         // A runner whose threads did not start would end the iteration as if all were read.
-        if (!runner_->error().empty()) {
-            const std::string error = runner_->error();
+        if (runner_->error()) {
+            const std::string error = runner_->error().message;
             close();
             raise(zudorError, error);
         }
@@ -331,49 +330,65 @@ private:
 };
 
 // The catalogue updated from the inputs, on the runner's threads without the GIL; xmp 0 takes
-// the catalogue's own mode (parsed for a new one).
-py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
-                       bool wait, const RemoteArgs &remoteArgs, const IsolationArgs &isolation)
+// the catalogue's own mode (parsed for a new one), and without a zone given, the catalogue's
+// zone becomes the process's, as a zone given does.
+py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, std::vector<std::string> forget,
+                       unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs,
+                       const IsolationArgs &isolation)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
-    std::string error;
+    Failure failure;
     CatalogueCounts counts;
-    bool updated = false, threadsFailed = false;
+    bool updated = false;
+    std::unique_ptr<Catalogue> catalogue;
     {
         py::gil_scoped_release nogil;
         CatalogueOptions options;
         options.wait = wait;
-        std::unique_ptr<Catalogue> catalogue = Catalogue::open(path, Catalogue::Access::Update, options, error);
-        if (catalogue) {
-            XmpMode kept = XmpMode::Parsed;
-            bool keptAnyFile;
-            catalogue->settings(kept, keptAnyFile);
-            RunOptions run;
-            run.jobs = jobs;
-            run.isolation = isolationOptions(isolation);
-            run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
-            run.driver.remote = remote;
-            CatalogueInputs inputs;
-            inputs.paths = std::move(paths);
-            CatalogueUpdate update(*catalogue, readerModule().table(), std::move(inputs), run, nullptr);
-            while (update.next()) {
-            }
-            updated = update.finish();
-            error = update.error();
-            threadsFailed = update.threadsFailed();
-            counts = update.counts();
+        catalogue = Catalogue::open(path, Catalogue::Access::Update, options, failure);
+    }
+    // Set with the GIL held, as zudor.read and time_zone= set it.
+    const std::string keptZone = catalogue ? catalogue->timeZone() : std::string();
+    std::string unknown;
+    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, unknown)) {
+        failure = Failure(Failure::Kind::Refused, "this catalogue reads DateTimes in " + keptZone +
+                                                      ", a zone this system does not know: install its data "
+                                                      "(Debian's tzdata), or start another catalogue");
+        catalogue.reset();
+    }
+    if (catalogue) {
+        py::gil_scoped_release nogil;
+        XmpMode kept = XmpMode::Parsed;
+        bool keptAnyFile;
+        catalogue->settings(kept, keptAnyFile);
+        RunOptions run;
+        run.jobs = jobs;
+        run.timeZone = timeZoneName();
+        run.isolation = isolationOptions(isolation);
+        run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
+        run.driver.remote = remote;
+        CatalogueInputs inputs;
+        inputs.paths = std::move(paths);
+        inputs.forget = std::move(forget);
+        CatalogueUpdate update(*catalogue, readerModule().table(), std::move(inputs), run, nullptr);
+        while (update.next()) {
         }
+        updated = update.finish();
+        failure = update.error();
+        counts = update.counts();
+        catalogue.reset();
     }
     // A system out of threads is no fault of the catalogue's.
-    if (threadsFailed)
-        raise(zudorError, error);
+    if (!updated && failure.kind == Failure::Kind::Resources)
+        raise(zudorError, failure.message);
     if (!updated)
-        raise(catalogueError, path + ": " + error);
+        raise(catalogueError, path + ": " + failure.message);
     py::dict result;
     result["new"] = counts.added;
     result["changed"] = counts.changed;
     result["unchanged"] = counts.unchanged;
     result["removed"] = counts.removed;
+    result["untouched"] = counts.untouched;
     return result;
 }
 
@@ -411,8 +426,15 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
     m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"), py::arg("isolation"));
     m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"), py::arg("isolation"));
-    m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("jobs"), py::arg("xmp"),
-          py::arg("any_file"), py::arg("wait"), py::arg("remote"), py::arg("isolation"));
+    m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("forget"), py::arg("jobs"),
+          py::arg("xmp"), py::arg("any_file"), py::arg("wait"), py::arg("zone_given"), py::arg("remote"),
+          py::arg("isolation"));
+    m.def("set_time_zone", [](const std::string &zone) {
+        std::string error;
+        if (!setTimeZone(zone, error))
+            throw py::value_error("time_zone: " + error);
+    }, py::arg("zone"), "Reads DateTimes in zone from now on, for the whole process.");
+    m.def("time_zone_name", &timeZoneName, "The zone DateTimes are read in.");
     m.def("walk", &walk, py::arg("paths"), py::arg("remote"),
           "Files below the given paths in reading order, as (path, origin, error) tuples.");
     py::class_<Scanner>(m, "Scanner")

@@ -1,5 +1,6 @@
 #include "dict_builder.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace zudorpy {
@@ -7,7 +8,7 @@ namespace {
 
 using zudorhost::Field;
 
-constexpr int kFields = int(Field::Error) + 1;
+constexpr int kFields = zudorhost::kFieldCount;
 
 // The keys and the summary names, made once and shared by every dict.
 PyObject *key(Field field)
@@ -37,6 +38,64 @@ PyObject *none()
 {
     Py_INCREF(Py_None);
     return Py_None;
+}
+
+// The strings records repeat: the names of properties and XMP paths ("xmpMM:History[2]/
+// stEvt:when"), and short values ("saved", "0"). A str made once is handed out again rather
+// than made afresh for every pair; str is immutable, so a record cannot tell. A fixed number of
+// slots, each holding the last string that hashed to it, used with the GIL held.
+class StringCache {
+public:
+    // A new reference to the str of the bytes, or null with a Python error set.
+    PyObject *get(const char *text, size_t length)
+    {
+        if (length > kLongest)
+            return PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "strict");
+        uint64_t hash = 0x9E3779B97F4A7C15ull ^ length;
+        size_t at = 0;
+        for (; at + 8 <= length; at += 8) {
+            uint64_t word;
+            std::memcpy(&word, text + at, 8);
+            hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
+            hash ^= hash >> 32;
+        }
+        uint64_t tail = 0;
+        std::memcpy(&tail, text + at, length - at);
+        hash = (hash ^ tail) * 0xC4CEB9FE1A85EC53ull;
+        Slot &slot = slots_[(hash ^ (hash >> 29)) % kSlots];
+        if (slot.str != nullptr && slot.length == length && std::memcmp(slot.bytes, text, length) == 0) {
+            Py_INCREF(slot.str);
+            return slot.str;
+        }
+        PyObject *str = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "strict");
+        if (str == nullptr)
+            return nullptr;
+        Py_XDECREF(slot.str);
+        Py_INCREF(str);
+        slot.str = str;
+        slot.length = uint8_t(length);
+        std::memcpy(slot.bytes, text, length);
+        return str;
+    }
+
+    static constexpr size_t kLongest = 48;
+
+private:
+    static constexpr size_t kSlots = 4096;
+    struct Slot {
+        PyObject *str = nullptr;
+        uint8_t length = 0;
+        char bytes[kLongest];
+    };
+    Slot slots_[kSlots];
+};
+
+// Shared by every builder, as the same names come back in every batch of a scan; the GIL
+// guards it. Never freed: a bounded few hundred kilobytes, to the end of the process.
+StringCache &stringCache()
+{
+    static StringCache *cache = new StringCache;
+    return *cache;
 }
 
 } // namespace
@@ -101,8 +160,9 @@ void DictBuilder::pair(const char *name, size_t nameLength, const char *value, s
     if (failed_)
         return;
     PyObject *pair = PyList_New(2);
-    PyObject *n = PyUnicode_DecodeUTF8(name, Py_ssize_t(nameLength), "strict");
-    PyObject *v = PyUnicode_DecodeUTF8(value, Py_ssize_t(valueLength), "strict");
+    PyObject *n = stringCache().get(name, nameLength);
+    PyObject *v = valueLength <= 16 ? stringCache().get(value, valueLength)
+                                    : PyUnicode_DecodeUTF8(value, Py_ssize_t(valueLength), "strict");
     if (pair == nullptr || n == nullptr || v == nullptr) {
         Py_XDECREF(pair), Py_XDECREF(n), Py_XDECREF(v);
         failed_ = true;
@@ -110,8 +170,22 @@ void DictBuilder::pair(const char *name, size_t nameLength, const char *value, s
     }
     PyList_SET_ITEM(pair, 0, n);
     PyList_SET_ITEM(pair, 1, v);
+    // Two strings make no cycle: the collector need not track the pair, as it does not track a
+    // tuple of strings. Tracked, a scan's hundreds of thousands of pairs outlive the young
+    // collections and make the full ones walk them again and again (a sixth of a scan of
+    // photo packets). A caller who makes a pair hold itself leaks that pair; nothing worse.
+    PyObject_GC_UnTrack(pair);
     failed_ = PyList_Append(list_, pair) != 0;
     Py_DECREF(pair);
+}
+
+void DictBuilder::item(const char *text, size_t length)
+{
+    if (failed_)
+        return;
+    PyObject *value = PyUnicode_DecodeUTF8(text, Py_ssize_t(length), "strict");
+    failed_ = value == nullptr || PyList_Append(list_, value) != 0;
+    Py_XDECREF(value);
 }
 
 void DictBuilder::endList(Field)

@@ -20,6 +20,7 @@ public:
     void number(zudorhost::Field field, uint64_t value) override;
     void beginList(zudorhost::Field field) override;
     void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) override;
+    void item(const char *text, size_t length) override;
     void endList(zudorhost::Field field) override;
     void beginGroup(zudorhost::Field field) override;
     void endGroup(zudorhost::Field field) override;

@@ -128,6 +128,18 @@ def _isolation(isolate: bool = False, document_timeout: float = 60,
     return (isolate, float(document_timeout), _int("document_memory", document_memory, 0, 1048576))
 
 
+def _zone(time_zone: _t.Optional[str]) -> None:
+    # The C library converts DateTimes in the process's zone: a zone given becomes the
+    # process's, for this call and every later one.
+    if time_zone is None:
+        return
+    if not isinstance(time_zone, str):
+        raise TypeError("time_zone must be a zone name such as 'Europe/Berlin' or None, not %s"
+                        % type(time_zone).__name__)
+    if time_zone != _zudor.time_zone_name():
+        _zudor.set_time_zone(time_zone)
+
+
 def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
     if isinstance(inputs, (str, bytes, _os.PathLike)):
         inputs = [inputs]
@@ -136,7 +148,8 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 
 def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, no_sign_request: bool = False,
-         isolate: bool = False, document_timeout: float = 60, document_memory: int = 1024) -> Record:
+         time_zone: _t.Optional[str] = None, isolate: bool = False, document_timeout: float = 60,
+         document_memory: int = 1024) -> Record:
     """Read one TIFF file and return its record.
 
     path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
@@ -155,23 +168,33 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
     "complete", "partial" (only the reader's second retrieval succeeded) or "none".
     ``createTime`` is the first DateTime, read as local time and given in UTC
     ("2024-02-29T13:45:00Z"), or None. Bytes that are not UTF-8 are read as Latin-1.
+    ``warnings`` says what went wrong where the summary is not complete ("the first DateTime,
+    "...", is not of the form YYYY:MM:DD HH:MM:SS"), or what was left out of a complete one;
+    a file name that is not UTF-8 is given exactly, in base64, as ``fileBytes``.
+
+    time_zone  read DateTimes in this zone ("Europe/Berlin", "UTC", or a POSIX rule such as
+               "EST5EDT"), not the system's. The C library converts them in the process's zone,
+               so the zone given becomes the process's, for every later read too (TZ); the
+               functions below take it alike
 
     isolate  read in a worker process of the thread's own (kept for its next call), as
              ``sievecheck --isolate``: the module never runs in this process, and a document
              that crashes the reader, takes longer than document_timeout seconds (0.1 to
              86400) or holds more than document_memory MiB (0 for no cap) gives a record
-             whose ``error`` says so. On Linux the worker runs in a sandbox
+             whose ``error`` says so. On Linux the worker runs in a sandbox.
+
     Raises TypeError or ValueError for a wrong argument, or for a URL, a CA file that cannot
     be read, and ZudorError when the worker cannot start. The GIL is released while reading.
     """
     remote = _remote(ca_file, timeout, retries, no_sign_request=no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
+    _zone(time_zone)
     return _zudor.read(_os.fsencode(path), _xmp_mode(xmp), remote, isolation)
 
 
 def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
-               isolate: bool = False, document_timeout: float = 60,
-               document_memory: int = 1024) -> Record:
+               time_zone: _t.Optional[str] = None, isolate: bool = False,
+               document_timeout: float = 60, document_memory: int = 1024) -> Record:
     """Read one TIFF document already in memory (fetched from an object store, say).
 
     data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
@@ -184,14 +207,15 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
     to the worker.
     """
     isolation = _isolation(isolate, document_timeout, document_memory)
+    _zone(time_zone)
     return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp), isolation)
 
 
 def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
          xmp: str = "parsed", any_file: bool = False, *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, connections: int = 32,
-         no_sign_request: bool = False, isolate: bool = False, document_timeout: float = 60,
-         document_memory: int = 1024) -> _t.Iterator[Record]:
+         no_sign_request: bool = False, time_zone: _t.Optional[str] = None, isolate: bool = False,
+         document_timeout: float = 60, document_memory: int = 1024) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
@@ -216,6 +240,7 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
     """
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
+    _zone(time_zone)
     paths = _paths(inputs)
     return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote, isolation),
                     paths)
@@ -224,34 +249,46 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
 def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLike]],
                    jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
                    any_file: bool = False, wait: bool = False, *,
+                   forget: _t.Union[PathLike, _t.Iterable[PathLike]] = (),
                    ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
-                   connections: int = 32, no_sign_request: bool = False, isolate: bool = False,
+                   connections: int = 32, no_sign_request: bool = False,
+                   time_zone: _t.Optional[str] = None, isolate: bool = False,
                    document_timeout: float = 60, document_memory: int = 1024) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
 
-    path      the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or pandas
-              (its tables are described in the README)
-    inputs    files and directories, as for scan(); the catalogue keeps the records of these
-              inputs alone, so a later run with other inputs removes the others' records
-    jobs      documents read in parallel, 1 to 256 (None: every core)
-    xmp       "parsed" or "raw"; None keeps the catalogue's own (parsed for a new one). A
-              catalogue keeps the mode it was made with and refuses another
-    any_file  as for scan(); a catalogue keeps it too
-    wait      wait for another run that updates the catalogue rather than fail
+    path       the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or
+               pandas (its tables are described in the README)
+    inputs     files and directories, as for scan(). The catalogue keeps the records of inputs
+               a run does not name; inputs relate by their names as given, so a path inside an
+               input the catalogue has updates that input's files below it, and an input that
+               contains others takes them over
+    jobs       documents read in parallel, 1 to 256 (None: every core)
+    xmp        "parsed" or "raw"; None keeps the catalogue's own (parsed for a new one). A
+               catalogue keeps the mode it was made with and refuses another
+    any_file   as for scan(); a catalogue keeps it too
+    wait       wait for another run that updates the catalogue rather than fail
+    forget     inputs, or paths inside one, whose records are dropped first (``--forget``);
+               inputs may then be empty
+    time_zone  as for scan(). A catalogue keeps the zone it was first filled in and refuses
+               another; None takes the catalogue's zone, which then becomes the process's as a
+               zone given does
 
     A file whose size, modification time and inode are the ones catalogued is not read at
     all. Records are committed in batches: a run stopped at any point keeps every committed
     batch and the next run goes on from there. The remote options and isolate,
-    document_timeout and document_memory are as for scan(). Returns
-    the counts of documents: ``new``, ``changed``, ``unchanged`` and ``removed``. Raises
-    CatalogueError when the catalogue cannot be used, ZudorError when the system cannot start
-    the threads, TypeError or ValueError for a wrong argument.
+    document_timeout and document_memory are as for scan(). Returns the counts of documents:
+    ``new``, ``changed``, ``unchanged``, ``removed`` and ``untouched`` (kept, as the inputs did
+    not cover them). Raises CatalogueError when the catalogue cannot be used, ZudorError when
+    the system cannot start the threads or the worker processes, TypeError or ValueError for a
+    wrong argument.
     """
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
-    return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _jobs(jobs), xmp_mode,
-                                 bool(any_file), bool(wait), remote, isolation)
+    _zone(time_zone)
+    return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _paths(forget), _jobs(jobs),
+                                 xmp_mode, bool(any_file), bool(wait), time_zone is not None,
+                                 remote, isolation)
 
 
 class NoDocumentWarning(UserWarning):

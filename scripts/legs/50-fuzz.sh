@@ -4,8 +4,10 @@
 #   ZUDOR_FUZZ_SECONDS   time for document_fuzzer (default 120); xmp_lister_fuzzer and remote_fuzzer get half,
 #                        date_time_fuzzer a quarter
 set -euo pipefail
-scripts/lib/ensure-packages cmake ninja-build clang libclang-rt-14-dev pkg-config libexempi-dev libexpat1-dev python3
-cmake --preset fuzz -DZUDOR_BUILD_TESTS=OFF -DZUDOR_BUILD_TOOLS=OFF
+source scripts/lib/linux-packages
+# The host library too, for record_fuzzer.
+scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" clang libclang-rt-14-dev
+cmake --preset fuzz -DZUDOR_BUILD_TESTS=OFF
 cmake --build --preset fuzz --target fuzzers
 
 bin=build/fuzz/bin
@@ -57,4 +59,14 @@ fuzz xmp_lister_fuzzer $((seconds / 2)) -dict=fuzz/xmp.dict -max_len=8192 "$work
 fuzz date_time_fuzzer $((seconds / 4)) -dict=fuzz/tiff.dict -max_len=20 -use_value_profile=1 "$work/date-corpus" \
     "$work/date-seeds"
 fuzz remote_fuzzer $((seconds / 2)) -max_len=2048 "$work/remote-corpus" "$work/remote-seeds"
+# The seed documents, each behind a byte that picks the XMP mode and the cap.
+mkdir -p "$work/record-plain"
+"$bin"/seed_corpus "$work/record-plain"
+mkdir -p "$work/record-seeds" "$work/record-corpus"
+for f in "$work"/record-plain/*; do
+    for mode in 0 3; do
+        { printf "\\00$mode"; cat "$f"; } > "$work/record-seeds/$mode-$(basename "$f")"
+    done
+done
+fuzz record_fuzzer $((seconds / 2)) -dict=fuzz/tiff.dict -max_len=4096 "$work/record-corpus" "$work/record-seeds"
 exit $failed

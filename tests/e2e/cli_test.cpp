@@ -81,19 +81,77 @@ TEST_F(CliTest, JsonRecordHoldsEveryRoleInOrder)
                 ["Software","darkroom"],["Host Computer","studio"],["Ink Set","cyan"],
                 ["Target Printer","press"],["Copyright","(c) Ada"],["Author","Second Artist"]],
             "xmp":{"packetBytes":)" + std::to_string(std::strlen(kPacket)) + R"(,
-                "properties":[["dc:format","image/tiff"]]},"error":null})");
+                "properties":[["dc:format","image/tiff"]]},"error":null,"warnings":[]})");
         EXPECT_EQ(records[0], expected);
         // Keys in the documented order, not merely the same set.
         EXPECT_EQ(r.out.find("{\"file\""), 0u);
         EXPECT_LT(r.out.find("\"summary\""), r.out.find("\"title\""));
         EXPECT_LT(r.out.find("\"xmp\""), r.out.find("\"error\""));
+        EXPECT_LT(r.out.find("\"error\""), r.out.find("\"warnings\""));
     }
+    // The DateTime read in another zone: the same wall clock, another instant.
+    const std::string file = (dir_ / "le.tif").string();
+    for (const auto &[zone, time] : {std::pair<std::string, std::string>{"Asia/Tokyo", "2024-02-29T04:45:00Z"},
+                                     {"America/New_York", "2024-02-29T18:45:00Z"}, {"EST5EDT", "2024-02-29T18:45:00Z"}})
+        EXPECT_EQ(lines(run("-i " + file + " - --format json --time-zone " + zone).out).at(0)["createTime"], time)
+            << zone;
     // No DateTime is no time: null, never the zero time shown as 1970.
     const std::string undated = write("undated.tif", TiffBuilder().ifd().ascii(269, "Harbour").build());
     ToolRun r = run("-i " + undated + " - --format json");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines(r.out).at(0), json::parse(R"({"file":")" + undated + R"(","summary":"complete","title":"Harbour",
-        "author":null,"createTime":null,"properties":[],"xmp":null,"error":null})"));
+        "author":null,"createTime":null,"properties":[],"xmp":null,"error":null,"warnings":[]})"));
+}
+
+// Every record that is not complete says why, in words that name the place in the file; a
+// complete one that lost its XMP says so too. The reason is the host's: a read it served short,
+// a request it refused, a packet it turned down, or its own walk of the directories.
+TEST_F(CliTest, RecordsThatAreNotCompleteSayWhy)
+{
+    struct Case {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        const char *options;
+        const char *summary;
+        std::vector<std::string> warnings;
+    };
+    const auto cut = [](std::vector<uint8_t> bytes, size_t size) { return bytes.resize(size), bytes; };
+    const std::vector<uint8_t> twoPages = TiffBuilder().ifd().ascii(269, "Harbour").ifd().ascii(271, "NL").build();
+    const std::string xmpOpen = std::string(kPacket).substr(0, std::strlen(kPacket) - 40);
+    const std::vector<Case> cases = {
+        {"cut-entries.tif", cut(TiffBuilder().ifd().ascii(269, "Harbour").ascii(271, "Northlight").build(), 20), "",
+         "none", {"the 2 entries of directory 1 (24 bytes from offset 10) run past the end of the file (20 bytes)"}},
+        {"chain-leaves.tif", TiffBuilder().ifd().ascii(269, "Harbour").nextOffset(90000).build(), "", "none",
+         {"directory 2 is said to lie at offset 90000, past the end of the file (34 bytes)"}},
+        {"cut-second-page.tif", cut(twoPages, twoPages.size() - 10), "", "none",
+         {"the one entry of directory 2 (12 bytes from offset 36) runs past the end of the file (42 bytes)"}},
+        {"value-past.tif", TiffBuilder().ifd().raw(271, testhost::kAscii, 30, 70000).build(), "", "none",
+         {"the Make value in directory 1 is said to lie at offset 70000, past the end of the file (26 bytes)"}},
+        {"bad-date.tif", TiffBuilder().ifd().ascii(306, "the day after today").build(), "", "partial",
+         {"the first DateTime, \"the day after today\", is not of the form YYYY:MM:DD HH:MM:SS"}},
+        {"short-date.tif", TiffBuilder().ifd().ascii(306, "2024:02:29").build(), "", "partial",
+         {"the first DateTime, \"2024:02:29\", holds 11 bytes, not the 20 of YYYY:MM:DD HH:MM:SS and its end"}},
+        {"old-date.tif", TiffBuilder().ifd().ascii(306, "1901:12:13 20:45:52").build(), "", "partial",
+         {"the first DateTime, \"1901:12:13 20:45:52\", falls outside 1970 to 3000 in the local time zone"}},
+        {"refused.tif", TiffBuilder().ifd().ascii(270, std::string(5000, 'd')).build(), "--max-request 4096", "none",
+         {"a request for 5002 bytes was refused: a file of 5028 bytes may ask for 4096 bytes at most "
+          "(--max-request caps every file)"}},
+        {"broken-xmp.tif", TiffBuilder().ifd().ascii(269, "Harbour").bytes(700, testhost::kUndefined, xmpOpen).build(),
+         "", "complete", {"an XMP packet of " + std::to_string(xmpOpen.size()) + " bytes is not XMP that parses; it was left out"}},
+        {"clean.tif", richDocument(), "", "complete", {}},
+    };
+    for (const Case &c : cases) {
+        const std::string file = write(c.name, c.bytes);
+        const ToolRun r = run("-i " + file + " - --format json " + c.options);
+        const auto records = lines(r.out);
+        ASSERT_EQ(records.size(), 1u) << c.name << r.err;
+        EXPECT_EQ(records[0]["summary"], c.summary) << c.name;
+        EXPECT_TRUE(records[0]["error"].is_null()) << c.name;
+        EXPECT_EQ(records[0]["warnings"], json(c.warnings)) << c.name;
+        const ToolRun text = run("-i " + file + " - --format text " + c.options);
+        for (const std::string &warning : c.warnings)
+            EXPECT_NE(text.out.find("  warning        " + warning + "\n"), std::string::npos) << text.out;
+    }
 }
 
 TEST_F(CliTest, RawXmpAndTextFormat)
@@ -341,6 +399,31 @@ TEST_F(CliTest, LatinOneBytesBecomeCharacters)
     EXPECT_EQ(record["properties"][1][1], "a\"b\\c\nd\x01");
 }
 
+// A name that is not UTF-8 is shown mended and given exactly, so that two names that mend
+// alike stay apart and each can be named again; a UTF-8 name has no fileBytes.
+TEST_F(CliTest, NamesThatAreNotUtf8KeepTheirExactBytes)
+{
+    const std::string raw = write("bad\xff\xfe.tif", richDocument()), real = write("bad\xc3\xbf\xc3\xbe.tif", richDocument());
+    ToolRun r = run("-i '" + raw + "' -i '" + real + "' - --format json");
+    const auto records = lines(r.out);
+    ASSERT_EQ(records.size(), 2u) << r.err;
+    EXPECT_EQ(records[0]["file"], records[1]["file"]);
+    std::string encoded; // the exact name in base64, by hand: the directory is ASCII
+    static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (size_t i = 0; i < raw.size(); i += 3) {
+        const uint32_t b = uint32_t(uint8_t(raw[i])) << 16 | (i + 1 < raw.size() ? uint8_t(raw[i + 1]) << 8 : 0) |
+                           (i + 2 < raw.size() ? uint8_t(raw[i + 2]) : 0);
+        encoded += {digits[b >> 18 & 63], digits[b >> 12 & 63], i + 1 < raw.size() ? digits[b >> 6 & 63] : '=',
+                    i + 2 < raw.size() ? digits[b & 63] : '='};
+    }
+    EXPECT_EQ(records[0]["fileBytes"], encoded);
+    EXPECT_FALSE(records[1].contains("fileBytes"));
+    EXPECT_LT(r.out.find("\"fileBytes\""), r.out.find("\"summary\"")) << "right after file";
+    // The exact bytes name the file again.
+    ToolRun again = run("--files-from " + write("list", raw + "\n") + " - --format json");
+    EXPECT_EQ(lines(again.out).at(0), records[0]);
+}
+
 // What a terminal would obey rather than show, read back from text output: \n, \r, \t, \xHH
 // and \u00HH stand for the byte or character; anything else is itself.
 std::string unshown(const std::string &text)
@@ -529,6 +612,7 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         {"-i a.tif kept.jsonl -j 100000", 2, "--jobs: takes 1 to 256, not 100000", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl -j 0", 2, "--jobs: takes 1 to 256, not 0", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --timeout 0", 2, "--timeout: takes 0.1 to 3600, not 0", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --time-zone Europe/Atlantis", 2, "unknown time zone \"Europe/Atlantis\"", "kept.jsonl", 0},
         {"-i a.tif -j 256 - --format json", 0, "", "", 1},
         // Every named input accounts for itself; a BigTIFF in a walk is a TIFF not read.
         {"-i text -i a.tif - --format json", 1, "text: none of its 2 files is a TIFF file", "", 1},

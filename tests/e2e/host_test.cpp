@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "zudor_host/stream.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "io/file_stream.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 using namespace zudorhost;
 

@@ -2,6 +2,7 @@
 every document, in both XMP modes, whichever way it is read; wrong arguments refused; an
 abandoned scan stopped; threads the system cannot start reported; and a scan spread over two
 Dask worker processes."""
+import base64
 import json
 import os
 import re
@@ -65,6 +66,52 @@ def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file, iso
     assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file, isolate=isolate)) == want
 
 
+def test_records_hold_their_values_not_merely_sievecheck_s(inputs):
+    # The package and sievecheck share the record's walk: values that walk decides are held to
+    # what they must be, not to what the other front end says.
+    def name(record):
+        return os.path.basename(base64.b64decode(record["fileBytes"]) if "fileBytes" in record
+                                else os.fsencode(record["file"]))
+    records = {name(r): r for r in zudor.scan(inputs[:4], jobs=2)}
+    cafe = records[b"caf\xe9.tif"]
+    assert cafe["file"].endswith("/docs/caf\u00e9.tif") and cafe["title"] == "Harbour \u00e0 dawn"
+    # The title one byte shorter moved every value after it: the year lost its first digit.
+    assert cafe["summary"] == "partial" and cafe["error"] is None and cafe["warnings"] == [
+        'the first DateTime, "024:02:29 13:45:00", falls outside 1970 to 3000 in the local time zone']
+    big = records[b"big.tif"]
+    assert (big["summary"], big["error"], big["warnings"], big["xmp"]) == ("none", "BigTIFF is not supported", [], None)
+    assert records[b"notes.txt"]["error"] == "not a TIFF file"
+    assert records[b"missing.tif"]["error"] == "cannot open: No such file or directory"
+    assert list(records[b"missing.tif"]) == ["file", "summary", "title", "author", "createTime", "properties",
+                                            "xmp", "error", "warnings"]
+
+
+ZONES = """
+import sys, zudor
+sample = sys.argv[1]
+print(zudor.read(sample, time_zone="Asia/Tokyo")["createTime"], zudor.read(sample)["createTime"],
+      next(zudor.scan([sample], time_zone="EST5EDT"))["createTime"], zudor.read_bytes(open(sample, "rb").read())["createTime"])
+"""
+
+
+ZONES_ISOLATED = """
+import sys, zudor
+sample = sys.argv[1]
+print(zudor.read(sample, time_zone="Asia/Tokyo", isolate=True)["createTime"],
+      zudor.read(sample, time_zone="EST5EDT", isolate=True)["createTime"])
+"""
+
+
+@pytest.mark.parametrize("script, want", [
+    (ZONES, [b"2024-02-29T04:45:00Z", b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z", b"2024-02-29T18:45:00Z"]),
+    # A thread's worker process, kept between reads, started in the zone of the first.
+    (ZONES_ISOLATED, [b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z"])])
+def test_time_zone_reads_datetimes_in_that_zone_from_then_on(script, want):
+    # In a process of its own: the zone becomes the process's.
+    out = subprocess.run([sys.executable, "-c", script, SAMPLE], stdout=subprocess.PIPE, check=True).stdout.split()
+    assert out == want
+
+
 def test_a_named_folder_that_gives_no_document_says_so(tmp_path):
     (tmp_path / "empty").mkdir()
     (tmp_path / "text").mkdir()
@@ -116,7 +163,9 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp, isolate):
     (lambda: zudor.dask.read_metadata(SAMPLE, connections=1025), ValueError),
     (lambda: zudor.read(SAMPLE, isolate=1), TypeError),
     (lambda: zudor.scan([SAMPLE], isolate=True, document_timeout=0), ValueError),
-    (lambda: zudor.read_bytes(b"", isolate=True, document_memory=-1), ValueError)])
+    (lambda: zudor.read_bytes(b"", isolate=True, document_memory=-1), ValueError),
+    (lambda: zudor.read(SAMPLE, time_zone="Europe/Atlantis"), ValueError),
+    (lambda: zudor.scan([SAMPLE], time_zone=1), TypeError)])
 def test_wrong_arguments_are_refused(call, error):
     with pytest.raises(error):
         call()
@@ -205,8 +254,10 @@ def test_update_catalog_counts_and_leaves_a_queryable_catalogue(inputs, tmp_path
     import sqlite3
     path = str(tmp_path / "c.db")
     first = zudor.update_catalog(path, inputs, jobs=2, xmp="raw")
-    want = expected(inputs, "raw")
-    assert first["new"] == len(want) and first["removed"] == 0
+    # A file named inside a folder named too is catalogued once, as the folder's walk met it.
+    inside = [p for p in inputs if any(p.startswith(q + "/") for q in inputs)]
+    want = sievecheck([p for p in inputs if p not in inside], "--xmp", "raw")
+    assert inside and first["new"] == len(want) and first["removed"] == 0
     # The files were just written: unchanged ones are those old enough to trust.
     second = zudor.update_catalog(path, inputs)
     assert second["new"] == 0 and second["unchanged"] + second["changed"] == len(want)
@@ -224,3 +275,18 @@ def test_update_catalog_counts_and_leaves_a_queryable_catalogue(inputs, tmp_path
         zudor.update_catalog(path, inputs, xmp="parsed")
     with pytest.raises(zudor.CatalogueError, match="not an SQLite database"):
         zudor.update_catalog(SAMPLE, inputs)
+
+
+def test_update_catalog_keeps_other_inputs_and_forgets_on_request(tmp_path):
+    """A run over one folder keeps the records of another, counted as untouched; forget=
+    drops an input's records, and a name that holds nothing is refused."""
+    for name in ("a", "b"):
+        (tmp_path / name).mkdir()
+        shutil.copy(SAMPLE, tmp_path / name / "sample.tif")
+    path, a, b = str(tmp_path / "c.db"), str(tmp_path / "a"), str(tmp_path / "b")
+    counts = {"new": 0, "changed": 0, "unchanged": 0, "removed": 0, "untouched": 0}
+    assert zudor.update_catalog(path, [a]) == dict(counts, new=1)
+    assert zudor.update_catalog(path, b) == dict(counts, new=1, untouched=1)
+    assert zudor.update_catalog(path, [], forget=[a]) == dict(counts, removed=1, untouched=1)
+    with pytest.raises(zudor.CatalogueError, match="holds no input of that name"):
+        zudor.update_catalog(path, [], forget=a)

@@ -151,9 +151,9 @@ def test_a_catalogued_prefix_costs_its_listing_and_what_changed(tree, s3, tmp_pa
     (folder / "notes.txt").write_text("not a TIFF")
     db = str(tmp_path / "c.db")
 
-    def run():
+    def run(prefix="s3://catalogued/p/"):
         s3.log()
-        done = subprocess.run([SIEVECHECK, "--catalog", db, "-i", "s3://catalogued/p/", "--stats", "--quiet"],
+        done = subprocess.run([SIEVECHECK, "--catalog", db, "-i", prefix, "--stats", "--quiet"],
                               env=s3.env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
         log = s3.log()
         lists = sum("list-type=2" in e["path"] for e in log)
@@ -165,18 +165,24 @@ def test_a_catalogued_prefix_costs_its_listing_and_what_changed(tree, s3, tmp_pa
             f.write(b"\0")
 
     steps = [  # (what, change, counts, GETs)
-        ("first run", lambda: None, "new 7, changed 0, unchanged 0, removed 0", 8),  # notes.txt looked at
-        ("nothing changed", lambda: None, "new 0, changed 0, unchanged 7, removed 0", 0),
-        ("one written again", lambda: rewrite("doc-3.tif"), "new 0, changed 1, unchanged 6, removed 0", 1),
-        ("one gone", lambda: os.remove(folder / "doc-5.tif"), "new 0, changed 0, unchanged 6, removed 1", 0),
+        ("first run", lambda: None, "new 7, changed 0, unchanged 0, removed 0, untouched 0", 8),  # notes.txt looked at
+        ("nothing changed", lambda: None, "new 0, changed 0, unchanged 7, removed 0, untouched 0", 0),
+        ("one written again", lambda: rewrite("doc-3.tif"), "new 0, changed 1, unchanged 6, removed 0, untouched 0", 1),
+        ("one gone", lambda: os.remove(folder / "doc-5.tif"), "new 0, changed 0, unchanged 6, removed 1, untouched 0", 0),
         ("one renamed", lambda: os.rename(folder / "doc-6.tif", folder / "doc-9.tif"),
-         "new 1, changed 0, unchanged 5, removed 1", 1),
+         "new 1, changed 0, unchanged 5, removed 1, untouched 0", 1),
     ]
     for what, change, counts, gets in steps:
         change()
         status, got, lists, fetched = run()
         assert (status, got, fetched) == (0, counts, gets), what
         assert lists == -(-len(os.listdir(folder)) // 3), what  # pages of three keys
+    # A prefix inside the catalogued one: its keys are the catalogued prefix's, the others kept.
+    (folder / "sub").mkdir()
+    for i in range(2):
+        shutil.copy(tree / "web" / "lay" / "two-pages.tif", folder / "sub" / ("doc-%d.tif" % i))
+    assert run("s3://catalogued/p/sub/") == (0, "new 2, changed 0, unchanged 0, removed 0, untouched 6", 1, 2)
+    assert run() == (0, "new 0, changed 0, unchanged 8, removed 0, untouched 0", 3, 0)
     exported = subprocess.run([SIEVECHECK, "--catalog", db, "--export"], stdout=subprocess.PIPE).stdout
     fresh, _, _ = sievecheck(["s3://catalogued/p/"], env=s3.env())
     assert [json.loads(line) for line in exported.splitlines()] == fresh

@@ -155,3 +155,48 @@ TEST(WindowsHost, DevicesAndPipesAreRefusedAlikeNamedOrListed)
     for (HANDLE server : servers)
         CloseHandle(server);
 }
+
+// A tree deeper than MAX_PATH is walked, each file read, and named as the walk met it, from a
+// name given relative to the folder or whole; and a file named on its own reads the same.
+TEST(WindowsHost, PathsOfAnyLengthAreWalkedReadAndNamedAsGiven)
+{
+    const std::string root = folder("zudor_long");
+    std::string deep = root;
+    for (int level = 0; level < 6; ++level)
+        deep += "/" + std::string(48, char('a' + level));
+    ASSERT_GT(deep.size(), 300u);
+    // Made with the wide API under \\?\, as no shorter name reaches them.
+    std::wstring wide = L"\\\\?\\" + fs::path(root).make_preferred().wstring();
+    std::vector<std::wstring> made;
+    for (size_t at = root.size() + 1; at <= deep.size(); at = deep.find('/', at) + 1) {
+        const size_t end = deep.find('/', at);
+        wide += L"\\" + fs::path(deep.substr(at, end - at)).wstring();
+        ASSERT_TRUE(CreateDirectoryW(wide.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+        made.push_back(wide);
+        if (end == std::string::npos)
+            break;
+    }
+    const std::string body = document("deep");
+    const HANDLE file = CreateFileW((wide + L"\\a.tif").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, body.data(), DWORD(body.size()), &written, nullptr);
+    CloseHandle(file);
+
+    const std::string record = recordsOf(root, 2);
+    EXPECT_NE(record.find("\"file\":\"" + deep + "/a.tif\""), std::string::npos) << record;
+    EXPECT_NE(record.find("\"title\":\"deep\""), std::string::npos) << record;
+    DriverOptions options;
+    options.xmpMode = XmpMode::Raw;
+    DocumentDriver driver(testhost::reader(), options);
+    InputItem named;
+    named.path = deep + "/a.tif";
+    const DocumentView &doc = driver.read(named);
+    EXPECT_EQ(doc.error, nullptr) << doc.error;
+    EXPECT_STREQ(doc.title, "deep");
+    driver.finish();
+    // Taken down as it was made, as no shorter name reaches it either.
+    DeleteFileW((wide + L"\\a.tif").c_str());
+    for (auto dir = made.rbegin(); dir != made.rend(); ++dir)
+        RemoveDirectoryW(dir->c_str());
+}

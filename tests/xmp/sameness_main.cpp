@@ -55,7 +55,7 @@ std::vector<std::string> packetsOf(const std::vector<uint8_t> &document)
 }
 
 struct Totals {
-    size_t files = 0, packets = 0, listed = 0, refused = 0, threw = 0, differ = 0, properties = 0;
+    size_t files = 0, packets = 0, listed = 0, refused = 0, threw = 0, differ = 0, properties = 0, direct = 0;
 };
 
 void check(const std::string &name, const std::string &packet, Totals &totals)
@@ -70,6 +70,10 @@ void check(const std::string &name, const std::string &packet, Totals &totals)
     std::string difference = xmporacle::compare(toolkit, lister);
     if (difference.empty())
         difference = xmporacle::quickAgainstExpat(packet.data(), packet.size());
+    bool direct = false;
+    if (difference.empty())
+        difference = xmporacle::directAgainstTrees(packet.data(), packet.size(), &direct);
+    totals.direct += direct;
     if (difference.empty())
         return;
     if (++totals.differ <= 20)
@@ -115,9 +119,9 @@ int main(int argc, char **argv)
         for (const fs::path &file : files)
             checkFile(file, totals);
     }
-    std::printf("%zu files, %zu packets: %zu listed (%zu properties), %zu refused, %zu where the toolkit threw; "
-                "%zu different\n",
-                totals.files, totals.packets, totals.listed, totals.properties, totals.refused, totals.threw,
+    std::printf("%zu files, %zu packets: %zu listed (%zu properties; %zu read directly), %zu refused, %zu where the "
+                "toolkit threw; %zu different\n",
+                totals.files, totals.packets, totals.listed, totals.properties, totals.direct, totals.refused, totals.threw,
                 totals.differ);
     return totals.differ == 0 && totals.packets > 0 ? 0 : 1;
 }

@@ -7,8 +7,11 @@
 #include <cstring>
 #include <string>
 
+#include "catalogue/catalogue_source.h"
+#include "io/remote/url.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/output_buffer.h"
+#include "zudor_host/remote.h"
 
 namespace zudorhost {
 
@@ -35,29 +38,35 @@ struct EntryHeader {
 static_assert(sizeof(EntryHeader) == 64, "a header is copied as it is");
 static_assert(offsetof(EntryHeader, input) == 8, "input at 8");
 
-// The header of doc's input, then the path as the walk met it.
-inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out)
+// The header of doc's input, then the path as the walk met it (a URL without its secrets,
+// which the fetch has left out already of every document it fetched).
+inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out, std::string &scratch)
 {
     const InputItem &item = *doc.input;
+    const bool url = isRemoteInput(item.path);
+    if (url)
+        scratch = redactUrl(item.path);
+    const std::string &path = url ? scratch : item.path;
     EntryHeader header{};
     header.kind = doc.unchanged ? (doc.skipped ? EntryKind::UnchangedSkipped : EntryKind::Unchanged)
                                 : (doc.skipped ? EntryKind::Skipped : EntryKind::Record);
-    header.oldSkipped = item.catalogue.skipped;
-    header.input = item.catalogue.input;
-    header.order = item.catalogue.order;
-    header.oldRow = item.catalogue.row;
+    const CatalogueRef &ref = *catalogueRefOf(item);
+    header.oldSkipped = ref.skipped;
+    header.input = ref.input;
+    header.order = ref.order;
+    header.oldRow = ref.row;
     header.size = doc.identity.size;
     header.modifiedNs = doc.identity.modifiedNs;
     header.inode = doc.identity.inode;
     header.takenNs = doc.identity.takenNs;
-    header.sourceLength = uint32_t(item.path.size() + item.directory);
+    header.sourceLength = uint32_t(path.size() + item.directory);
     // An ETag too long to keep leaves the object unknown, to be read again next time.
     const std::string &etag = doc.identity.etag;
     if (etag.size() > UINT16_MAX)
         header.takenNs = 0;
     header.etagLength = etag.size() > UINT16_MAX ? 0 : uint16_t(etag.size());
     out.append(reinterpret_cast<const char *>(&header), sizeof header);
-    out.append(item.path.data(), item.path.size());
+    out.append(path.data(), path.size());
     if (item.directory)
         out.push('/'); // sorts where the walk met it
     out.append(etag.data(), header.etagLength);

@@ -1,6 +1,6 @@
 // The catalogue's records in the order a fresh scan of its inputs writes them: the inputs in
-// the last run's order, a walked path's files in the byte order of their paths (the walk's),
-// a list's in its order.
+// the order they were first named, a walked path's files in the byte order of their paths
+// (the walk's), a list's in its order. Each named by its exact bytes, as the walk named it.
 #include "catalogue/catalogue_db.h"
 #include "catalogue/stored_record.h"
 
@@ -20,12 +20,16 @@ bool CatalogueDb::exportRecords(RecordWriter &writer, const std::function<bool(c
         return false;
     Statement inputs, walked, listed;
     RecordLoader loader;
-    bool ok = inputs.prepare(db, "SELECT id, kind FROM inputs ORDER BY position", error) &&
-              walked.prepare(db, "SELECT id, source FROM documents WHERE input = ?1 ORDER BY source", error) &&
-              listed.prepare(db, "SELECT id, source FROM documents WHERE input = ?1 ORDER BY ord, source", error) &&
-              loader.prepare(db, error);
+    const std::string key = keyColumn(schema_);
+    bool ok = inputs.prepare(db, "SELECT id, kind FROM inputs ORDER BY position, id", error) &&
+              walked.prepare(db, ("SELECT id, " + key + " AS k FROM documents WHERE input = ?1 ORDER BY k").c_str(),
+                             error) &&
+              listed.prepare(db, ("SELECT id, " + key + " AS k FROM documents WHERE input = ?1 ORDER BY ord, k").c_str(),
+                             error) &&
+              loader.prepare(db, schema_, error);
     OutputBuffer out;
     RecordFields fields;
+    std::string exact;
     size_t pending = 0;
     int code = SQLITE_DONE;
     while (ok && (code = inputs.step()) == SQLITE_ROW) {
@@ -35,7 +39,10 @@ bool CatalogueDb::exportRecords(RecordWriter &writer, const std::function<bool(c
             ok = loader.load(documents.integer(0), fields, error);
             if (!ok)
                 break;
-            writer.write(loader.view(fields, documents.string(1)), out);
+            size_t n;
+            const char *path = documents.bytes(1, n);
+            exact.assign(path != nullptr ? path : "", path != nullptr ? n : 0);
+            writer.write(loader.view(fields, exact), out);
             if (++pending == kRecordsPerSink) {
                 ok = sink(out);
                 out.clear();

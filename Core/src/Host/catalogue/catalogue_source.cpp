@@ -2,28 +2,42 @@
 
 #include <algorithm>
 
+#include "io/remote/url.h"
+
 namespace zudorhost {
+
+bool unchangedSince(const FileIdentity &before, const FileIdentity &now)
+{
+    // FAT keeps times to 2 s; most file systems stamp from a clock that ticks every few ms.
+    constexpr int64_t kCoarsestStampNs = int64_t(2000000000);
+    if (!before.known() || !now.known() || before.size != now.size)
+        return false;
+    if (!before.etag.empty() || !now.etag.empty())
+        return before.etag == now.etag;
+    return before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
+           before.modifiedNs < before.takenNs - kCoarsestStampNs;
+}
+
 namespace {
 
 // Rows read ahead of the walk at a time.
 constexpr int kPageRows = 512;
 
-const char *kPage =
-    "SELECT source, id, ord, size, modified, inode, checked, etag, 0 FROM documents WHERE input = ?1 AND source > ?2"
-    " UNION ALL "
-    "SELECT source, id, ord, size, modified, inode, checked, etag, 1 FROM skipped WHERE input = ?1 AND source > ?2"
-    " ORDER BY 1 LIMIT 512";
+// An input's rows in the order of their keys, the documents' and the skipped files' merged.
+std::string pageQuery(const char *where)
+{
+    const std::string columns = "key, id, ord, size, modified, inode, checked, etag, ";
+    return "SELECT " + columns + "0 FROM documents WHERE input = ?1 AND " + where + " UNION ALL SELECT " + columns +
+           "1 FROM skipped WHERE input = ?1 AND " + where + " ORDER BY 1 LIMIT " + std::to_string(kPageRows);
+}
 
 } // namespace
 
 void PendingChanges::append(PendingChanges &other)
 {
     gone.insert(gone.end(), other.gone.begin(), other.gone.end());
-    for (InputRow &row : other.inputs)
-        inputs.push_back(std::move(row));
     orders.insert(orders.end(), other.orders.begin(), other.orders.end());
     other.gone.clear();
-    other.inputs.clear();
     other.orders.clear();
 }
 
@@ -40,30 +54,28 @@ CatalogueSource::~CatalogueSource()
         std::fclose(inputs_.list);
 }
 
-bool CatalogueSource::start(std::string &error)
+bool CatalogueSource::start(const RunPlan &plan, std::string &error)
 {
+    targets_ = plan.targets;
     db_ = catalogue_.openReader(error);
     if (!db_)
         return false;
     sqlite3 *db = db_.get();
-    static_assert(kPageRows == 512, "the page's LIMIT");
-    if (!findInput_.prepare(db, "SELECT id, position FROM inputs WHERE kind = ?1 AND path = ?2", error) ||
-        !lastInput_.prepare(db, "SELECT max(id) FROM inputs", error) || !page_.prepare(db, kPage, error) ||
+    if (!pageAll_.prepare(db, pageQuery("key > ?2").c_str(), error) ||
+        !pageFrom_.prepare(db, pageQuery("key >= ?2 AND key < ?3").c_str(), error) ||
+        !pageAfter_.prepare(db, pageQuery("key > ?2 AND key < ?3").c_str(), error) ||
         !lookup_.prepare(db,
-                         "SELECT source, id, ord, size, modified, inode, checked, etag, 0 FROM documents"
-                         " WHERE input = ?1 AND source = ?2 UNION ALL "
-                         "SELECT source, id, ord, size, modified, inode, checked, etag, 1 FROM skipped"
-                         " WHERE input = ?1 AND source = ?2", error) ||
-        !execute(db, "CREATE TEMP TABLE met(source TEXT PRIMARY KEY) WITHOUT ROWID", error) ||
+                         "SELECT key, id, ord, size, modified, inode, checked, etag, 0 FROM documents"
+                         " WHERE input = ?1 AND key = ?2 UNION ALL "
+                         "SELECT key, id, ord, size, modified, inode, checked, etag, 1 FROM skipped"
+                         " WHERE input = ?1 AND key = ?2", error) ||
+        !execute(db, "CREATE TEMP TABLE met(key BLOB PRIMARY KEY) WITHOUT ROWID", error) ||
         !remember_.prepare(db, "INSERT OR IGNORE INTO temp.met VALUES (?1)", error) ||
         !unmet_.prepare(db,
-                        "SELECT id, 0 FROM documents WHERE input = ?1 AND source NOT IN temp.met UNION ALL "
-                        "SELECT id, 1 FROM skipped WHERE input = ?1 AND source NOT IN temp.met", error) ||
+                        "SELECT id, 0 FROM documents WHERE input = ?1 AND key NOT IN temp.met UNION ALL "
+                        "SELECT id, 1 FROM skipped WHERE input = ?1 AND key NOT IN temp.met", error) ||
         !forget_.prepare(db, "DELETE FROM temp.met", error))
         return false;
-    if (lastInput_.step() == SQLITE_ROW)
-        nextInput_ = lastInput_.integer(0) + 1;
-    lastInput_.reset();
     rows_.resize(kPageRows);
     return true;
 }
@@ -82,12 +94,6 @@ bool CatalogueSource::failed(std::string &error) const
     return !error_.empty();
 }
 
-std::vector<int64_t> CatalogueSource::namedInputs() const
-{
-    std::lock_guard<std::mutex> guard(lock_);
-    return named_;
-}
-
 void CatalogueSource::takeChanges(PendingChanges &into)
 {
     std::lock_guard<std::mutex> guard(lock_);
@@ -96,67 +102,41 @@ void CatalogueSource::takeChanges(PendingChanges &into)
 
 bool CatalogueSource::startInput()
 {
-    while (true) {
-        const size_t position = index_;
-        std::string path;
-        if (index_ < inputs_.paths.size()) {
-            kind_ = InputKind::Path;
-            path = inputs_.paths[index_++];
-        } else if (index_ == inputs_.paths.size() && inputs_.list != nullptr) {
-            kind_ = InputKind::List;
-            path = inputs_.listName;
-            ++index_;
-        } else {
-            return false;
-        }
-        int code = findInput_.bind(1, int64_t(kind_)).bind(2, path).step();
-        const bool known = code == SQLITE_ROW;
-        const int64_t id = known ? findInput_.integer(0) : nextInput_;
-        const int64_t oldPosition = known ? findInput_.integer(1) : -1;
-        findInput_.reset();
-        if (code != SQLITE_ROW && code != SQLITE_DONE) {
-            fail(code);
-            return false;
-        }
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            // An input named twice is catalogued once, where it was named first.
-            if (std::find(named_.begin(), named_.end(), id) != named_.end())
-                continue;
-            named_.push_back(id);
-            if (!known || oldPosition != int64_t(position))
-                changes_.inputs.push_back({id, kind_, path, int64_t(position), !known});
-        }
-        nextInput_ += !known;
-        input_ = id;
-        line_ = 0;
-        rowAt_ = rowCount_ = 0;
-        exhausted_ = false;
-        key_.clear();
-        // Numbered as named, so a front end can tell which input gave nothing.
-        if (kind_ == InputKind::Path) {
-            walk_ = pathSource({path}, uint32_t(position + 1));
-        } else {
-            walk_ = listSource(inputs_.list, inputs_.separator, uint32_t(position + 1));
-            inputs_.list = nullptr; // the list's source closes it
-        }
-        // S3 prefixes are listed here, so that a key is matched before it would be fetched.
-        current_ = listedSource(*walk_, remote_);
-        return true;
+    if (index_ == targets_.size())
+        return false;
+    target_ = &targets_[index_++];
+    line_ = 0;
+    rowAt_ = rowCount_ = 0;
+    exhausted_ = pagedRange_ = false;
+    // Every key of the input, or those of the range it covers.
+    ranges_ = target_->ranges.empty() ? std::vector<KeyRange>(1) : target_->ranges;
+    rangeAt_ = 0;
+    key_.clear();
+    // Numbered as named, so a front end can tell which input gave nothing.
+    if (target_->kind == InputKind::Path) {
+        walk_ = pathSource({target_->given}, target_->named);
+    } else {
+        walk_ = listSource(inputs_.list, inputs_.separator, target_->named);
+        inputs_.list = nullptr; // the list's source closes it
     }
+    // S3 prefixes are listed here, so that a key is matched before it would be fetched.
+    current_ = listedSource(*walk_, remote_);
+    return true;
 }
 
 void CatalogueSource::endInput()
 {
     current_.reset();
     walk_.reset();
-    if (kind_ == InputKind::Path) {
+    if (target_->input == 0)
+        return;
+    if (target_->kind == InputKind::Path) {
         while (rowAt_ < rowCount_ || refill())
             gone(rows_[rowAt_++]);
         return;
     }
     int code;
-    while ((code = unmet_.bind(1, input_).step()) == SQLITE_ROW) {
+    while ((code = unmet_.bind(1, target_->input).step()) == SQLITE_ROW) {
         std::lock_guard<std::mutex> guard(lock_);
         changes_.gone.push_back({unmet_.integer(0), unmet_.integer(1) != 0});
     }
@@ -171,9 +151,11 @@ bool CatalogueSource::next(InputItem &item)
             return false;
         item.listed = FileIdentity{};
         if (current_->next(item)) {
-            item.catalogue = CatalogueRef{};
-            item.catalogue.input = input_;
-            kind_ == InputKind::Path ? matchWalked(item) : matchListed(item);
+            CatalogueRef ref;
+            ref.input = target_->input;
+            if (target_->input != 0) // else read for the output alone
+                target_->kind == InputKind::Path ? matchWalked(item, ref) : matchListed(item, ref);
+            item.keeperTag = std::make_shared<const CatalogueRef>(std::move(ref));
             return true;
         }
         endInput();
@@ -183,8 +165,8 @@ bool CatalogueSource::next(InputItem &item)
 void CatalogueSource::readRow(const Statement &from, Row &into)
 {
     size_t n;
-    const char *source = from.text(0, n);
-    into.source.assign(source != nullptr ? source : "", source != nullptr ? n : 0);
+    const char *key = from.bytes(0, n);
+    into.key.assign(key != nullptr ? key : "", key != nullptr ? n : 0);
     into.id = from.integer(1);
     into.order = from.isNull(2) ? -1 : from.integer(2);
     into.identity.size = uint64_t(from.integer(3));
@@ -196,29 +178,49 @@ void CatalogueSource::readRow(const Statement &from, Row &into)
     into.skipped = from.integer(8) != 0;
 }
 
-void CatalogueSource::matched(const Row &row, InputItem &item)
+void CatalogueSource::matched(const Row &row, CatalogueRef &ref)
 {
-    item.catalogue.row = row.id;
-    item.catalogue.skipped = row.skipped;
-    item.catalogue.identity = row.identity;
-    item.catalogue.unchanged = item.listed.known() && unchangedSince(row.identity, item.listed);
+    ref.row = row.id;
+    ref.skipped = row.skipped;
+    ref.identity = row.identity;
 }
 
-bool CatalogueSource::refill()
+bool CatalogueSource::page(Statement &statement, const KeyRange &range, const std::string &after)
 {
-    if (exhausted_)
-        return false;
-    // The rows after the last one read: the writer touches only rows the walk has passed.
-    const std::string after = rowCount_ > 0 ? rows_[rowCount_ - 1].source : std::string();
-    rowAt_ = rowCount_ = 0;
-    page_.bind(1, input_).bind(2, after);
+    statement.bind(1, target_->input);
+    if (&statement == &pageFrom_)
+        statement.bindBytes(2, range.low).bindBytes(3, range.high);
+    else if (&statement == &pageAfter_)
+        statement.bindBytes(2, after).bindBytes(3, range.high);
+    else
+        statement.bindBytes(2, after);
     int code;
-    while ((code = page_.step()) == SQLITE_ROW)
-        readRow(page_, rows_[rowCount_++]);
+    while ((code = statement.step()) == SQLITE_ROW)
+        readRow(statement, rows_[rowCount_++]);
     if (code != SQLITE_DONE)
         fail(code);
     exhausted_ = rowCount_ < size_t(kPageRows);
     return rowCount_ > 0;
+}
+
+bool CatalogueSource::refill()
+{
+    while (rangeAt_ < ranges_.size()) {
+        const KeyRange &range = ranges_[rangeAt_];
+        if (!exhausted_) {
+            // The rows after the last one read: the writer touches only rows the walk has passed.
+            const std::string after = pagedRange_ ? rows_[rowCount_ - 1].key : std::string();
+            Statement &statement = !range.bounded ? pageAll_ : pagedRange_ ? pageAfter_ : pageFrom_;
+            pagedRange_ = true;
+            rowAt_ = rowCount_ = 0;
+            if (page(statement, range, after))
+                return true;
+        }
+        ++rangeAt_;
+        exhausted_ = pagedRange_ = false;
+        rowAt_ = rowCount_ = 0;
+    }
+    return false;
 }
 
 void CatalogueSource::gone(const Row &row)
@@ -227,15 +229,19 @@ void CatalogueSource::gone(const Row &row)
     changes_.gone.push_back({row.id, row.skipped});
 }
 
-void CatalogueSource::matchWalked(InputItem &item)
+void CatalogueSource::matchWalked(const InputItem &item, CatalogueRef &ref)
 {
     // A directory that could not be read sorts where the walk met it: as its name and a '/'.
-    key_.assign(item.path);
+    // A URL is known without its secrets.
+    if (isRemoteInput(item.path))
+        key_ = redactUrl(item.path);
+    else
+        key_.assign(item.path);
     if (item.directory)
         key_.push_back('/');
     while (rowAt_ < rowCount_ || refill()) {
         const Row &row = rows_[rowAt_];
-        const int order = row.source.compare(key_);
+        const int order = row.key.compare(key_);
         if (order > 0)
             return;
         ++rowAt_;
@@ -243,20 +249,21 @@ void CatalogueSource::matchWalked(InputItem &item)
             gone(row);
             continue;
         }
-        matched(row, item);
+        matched(row, ref);
         return;
     }
 }
 
-void CatalogueSource::matchListed(InputItem &item)
+void CatalogueSource::matchListed(const InputItem &item, CatalogueRef &ref)
 {
-    item.catalogue.order = ++line_;
-    int code = lookup_.bind(1, input_).bind(2, item.path).step();
+    ref.order = ++line_;
+    key_ = inputName(item.path);
+    int code = lookup_.bind(1, target_->input).bindBytes(2, key_).step();
     if (code == SQLITE_ROW) {
         Row &row = rows_[0];
         readRow(lookup_, row);
         lookup_.reset();
-        matched(row, item);
+        matched(row, ref);
         if (row.order != line_) {
             std::lock_guard<std::mutex> guard(lock_);
             changes_.orders.push_back({row.id, row.skipped, line_});
@@ -264,7 +271,7 @@ void CatalogueSource::matchListed(InputItem &item)
     } else if (code != SQLITE_DONE) {
         fail(code);
     }
-    if ((code = remember_.bind(1, item.path).run()) != SQLITE_DONE)
+    if ((code = remember_.bindBytes(1, key_).run()) != SQLITE_DONE)
         fail(code);
 }
 

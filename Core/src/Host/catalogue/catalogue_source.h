@@ -1,9 +1,10 @@
 // The inputs of a catalogue run, each file matched with what the catalogue holds of it. A
 // directory's walk, and an S3 prefix's listing, come in the byte order of their paths, which is
-// the order of the catalogue's index, so the two are merged like sorted lists: a row the walk
-// passes by is a file that is gone. A list's files are looked up one by one, and its rows not
-// met are gone at its end. A listed key whose size and ETag are the ones kept is unchanged
-// at once: it is neither fetched nor read.
+// the order of the catalogue's index on the paths' exact bytes, so the two are merged like
+// sorted lists over the keys the input covers: a row the walk passes by is a file that is
+// gone. A list's files are looked up one by one, and its rows not met are gone at its end. A
+// listed key whose size and ETag are the ones kept is unchanged at once: it is neither
+// fetched nor read.
 #pragma once
 
 #include <memory>
@@ -12,10 +13,33 @@
 #include <vector>
 
 #include "catalogue/catalogue_db.h"
+#include "catalogue/catalogue_plan.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
 
 namespace zudorhost {
+
+// What the catalogue knows of an input, as the source met it: where its record is kept and what
+// that record says of the file. It rides with the input as its keeper's tag.
+struct CatalogueRef {
+    int64_t input = 0;     // the catalogue's row of the named input that yielded it; 0: read for
+                           // the output alone
+    int64_t order = -1;    // its line in a list of files; -1 in a walk
+    int64_t row = 0;       // the row that held it, 0 for none
+    bool skipped = false;  // that row was of a file skipped as no TIFF
+    FileIdentity identity; // what that row says of the file
+};
+
+inline const CatalogueRef *catalogueRefOf(const InputItem &item)
+{
+    return static_cast<const CatalogueRef *>(item.keeperTag.get());
+}
+
+// Whether a file seen now as `now` is the one `before` described. A local file changed within
+// the coarsest timestamp granularity of the moment `before` was taken could have changed
+// again with the same time and size, so such a file never counts as unchanged. An object's
+// ETag changes with its content whenever it is written.
+bool unchangedSince(const FileIdentity &before, const FileIdentity &now);
 
 // What the source finds for the writer besides the files themselves.
 struct PendingChanges {
@@ -23,20 +47,12 @@ struct PendingChanges {
         int64_t row;
         bool skipped;
     };
-    struct InputRow {
-        int64_t id;
-        InputKind kind;
-        std::string path;
-        int64_t position;
-        bool isNew;
-    };
     struct Order {
         int64_t row;
         bool skipped;
         int64_t order;
     };
     std::vector<Gone> gone;
-    std::vector<InputRow> inputs;
     std::vector<Order> orders;
     void append(PendingChanges &other);
 };
@@ -45,18 +61,18 @@ class CatalogueSource : public InputSource {
 public:
     CatalogueSource(CatalogueDb &catalogue, CatalogueInputs inputs, const RemoteOptions &remote);
     ~CatalogueSource() override;
-    bool start(std::string &error);
+    // Reads the inputs as the plan settled them.
+    bool start(const RunPlan &plan, std::string &error);
     bool next(InputItem &item) override;
 
     // Moves what was found so far into `into`; may be called while another thread reads.
     void takeChanges(PendingChanges &into);
-    // After the end: the inputs this run named, and whether reading the catalogue failed.
-    std::vector<int64_t> namedInputs() const;
+    // Whether reading the catalogue failed.
     bool failed(std::string &error) const;
 
 private:
     struct Row {
-        std::string source;
+        std::string key;
         int64_t id = 0;
         int64_t order = -1;
         bool skipped = false;
@@ -65,32 +81,37 @@ private:
 
     bool startInput();
     void endInput();
-    void matchWalked(InputItem &item);
-    void matchListed(InputItem &item);
+    void matchWalked(const InputItem &item, CatalogueRef &ref);
+    void matchListed(const InputItem &item, CatalogueRef &ref);
     bool refill();
+    bool page(Statement &statement, const KeyRange &range, const std::string &after);
     void readRow(const Statement &from, Row &into);
-    void matched(const Row &row, InputItem &item);
+    void matched(const Row &row, CatalogueRef &ref);
     void gone(const Row &row);
     void fail(int code);
 
     CatalogueDb &catalogue_;
     CatalogueInputs inputs_;
     Connection db_;
-    Statement findInput_, lastInput_, page_, lookup_, remember_, unmet_, forget_;
+    // The pages of an input's rows: all of them, and the first and further pages of a range.
+    Statement pageAll_, pageFrom_, pageAfter_, lookup_, remember_, unmet_, forget_;
 
     RemoteOptions remote_;
+    std::vector<RunTarget> targets_;
     size_t index_ = 0;
     std::unique_ptr<InputSource> walk_, current_; // the input's walk or list; its keys listed
-    InputKind kind_ = InputKind::Path;
-    int64_t input_ = 0, nextInput_ = 1, line_ = 0;
+    const RunTarget *target_ = nullptr;
+    std::vector<KeyRange> ranges_; // of the rows still to page through
+    size_t rangeAt_ = 0;
+    int64_t line_ = 0;
     std::vector<Row> rows_;
     size_t rowAt_ = 0, rowCount_ = 0;
-    bool exhausted_ = false;
+    bool pagedRange_ = false; // a page of the current range was read
+    bool exhausted_ = false;  // the current range has no rows left
     std::string key_;
 
     mutable std::mutex lock_; // guards what follows
     PendingChanges changes_;
-    std::vector<int64_t> named_;
     std::string error_;
 };
 

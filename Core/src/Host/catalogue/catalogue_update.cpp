@@ -11,8 +11,11 @@
 #include <thread>
 
 #include "catalogue/batch_entries.h"
+#include "catalogue/catalogue_plan.h"
 #include "catalogue/catalogue_source.h"
 #include "catalogue/catalogue_writer.h"
+#include "io/remote/url.h"
+#include "zudor_host/platform.h"
 #include "zudor_host/record_events.h"
 
 namespace zudorhost {
@@ -29,11 +32,12 @@ struct CatalogueUpdate::Run {
     Run(CatalogueDb &db, CatalogueInputs inputs, const RemoteOptions &remote)
         : catalogue(db), source(db, std::move(inputs), remote), writer(db) {}
 
-    void fail(const std::string &why)
+    // What fails once the run is under way is the system's: a full disk, an I/O error.
+    void fail(const std::string &why, Failure::Kind kind = Failure::Kind::Io)
     {
         std::lock_guard<std::mutex> guard(lock);
-        if (error.empty())
-            error = why;
+        if (!error)
+            error = Failure(kind, why);
         failed = true;
         changed.notify_all();
     }
@@ -72,12 +76,13 @@ struct CatalogueUpdate::Run {
                 break;
             if (queue.empty()) {
                 guard.unlock();
-                const bool done = (!sweep || (writer.apply(finalChanges, why) && writer.sweep(named, why))) &&
+                const bool done = (!complete || (writer.apply(finalChanges, why) &&
+                                                 countUntouched(writer, plan, writer.counts.untouched, why))) &&
                                   writer.commit(why);
                 guard.lock();
                 if (!done) {
                     failed = true;
-                    error = why;
+                    error = Failure(Failure::Kind::Io, why);
                 }
                 break;
             }
@@ -87,12 +92,14 @@ struct CatalogueUpdate::Run {
             guard.unlock();
             const bool applied = writer.apply(job.changes, why) &&
                                  writer.apply(job.entries.data(), job.entries.size(), why);
+            job.entries.clear();
             const double since = std::chrono::duration<double>(Clock::now() - committed).count();
             const bool ok = applied && (since < catalogue.options().commitSeconds || commit());
             guard.lock();
+            spare.push_back(std::move(job.entries));
             if (!ok) {
                 failed = true;
-                error = why;
+                error = Failure(Failure::Kind::Io, why);
                 break;
             }
         }
@@ -107,14 +114,15 @@ struct CatalogueUpdate::Run {
         changed.notify_all();
     }
 
-    // Ends the writer: with sweep, after removing what this run's inputs no longer give.
-    bool end(bool withSweep)
+    // Ends the writer: once the inputs were read to their end, after removing what they no
+    // longer give.
+    bool end(bool readToTheEnd)
     {
         if (!thread.joinable())
             return !hasFailed();
         {
             std::lock_guard<std::mutex> guard(lock);
-            sweep = withSweep;
+            complete = readToTheEnd;
             ending = true;
         }
         changed.notify_all();
@@ -125,43 +133,66 @@ struct CatalogueUpdate::Run {
     CatalogueDb &catalogue;
     CatalogueSource source;
     CatalogueWriter writer;
+    RunPlan plan;
     std::unique_ptr<BatchRunner> runner;
     std::thread thread;
 
     std::mutex lock; // guards what follows
     std::condition_variable changed;
     std::deque<Job> queue;
+    std::vector<OutputBuffer> spare; // entries' buffers the writer is done with
     PendingChanges finalChanges;
-    std::vector<int64_t> named;
-    bool ending = false, sweep = false, failed = false;
-    bool threadsFailed = false; // set before any thread runs
+    bool ending = false, complete = false, failed = false;
     bool exhausted = false; // every input was walked: what was not met is gone
-    std::string error;
+    Failure error;
     CatalogueCounts counts;
 };
 
 namespace {
 
-// Each worker's formatter: the input's entry for the writer, and the output's record, which
-// for an unchanged document is the catalogue's.
-class EntryFormatter : public RecordFormatter {
+// Each thread's keeper: what the catalogue holds of an input as it is, the input's entry for the
+// writer, the record's walk written down once for the writer and the output alike, and for an
+// unchanged document, the record the catalogue holds.
+class CatalogueKeeper : public DocumentKeeper {
 public:
-    EntryFormatter(CatalogueDb &catalogue, std::unique_ptr<RecordFormatter> output,
-                   std::function<void(const std::string &)> fail)
-        : catalogue_(catalogue), output_(std::move(output)), fail_(std::move(fail)) {}
+    CatalogueKeeper(CatalogueDb &catalogue, std::function<void(const std::string &)> fail)
+        : catalogue_(catalogue), fail_(std::move(fail)) {}
 
-    void format(const DocumentView &doc, FinishedBatch &out) override
+    Held holds(const InputItem &item, FileIdentity &seen) override
     {
-        if (writeEntryHeader(doc, out.catalogue) == EntryKind::Record)
-            recorder_.record(doc, out.catalogue);
-        if (!output_)
+        const CatalogueRef *ref = catalogueRefOf(item);
+        if (ref == nullptr || ref->row == 0)
+            return Held::No;
+        const FileIdentity *now = item.listed.known() ? &item.listed : nullptr;
+        if (now == nullptr && !isRemoteInput(item.path) && fileIdentity(item.path, seen))
+            now = &seen;
+        if (now == nullptr || !unchangedSince(ref->identity, *now))
+            return Held::No;
+        return ref->skipped ? Held::Skipped : Held::Record;
+    }
+
+    void keep(const DocumentView &doc, OutputBuffer &kept, size_t &eventsAt) override
+    {
+        // An input read for the output alone has no entry.
+        const CatalogueRef *ref = catalogueRefOf(*doc.input);
+        const bool entry = ref != nullptr && ref->input != 0;
+        if (entry && writeEntryHeader(doc, kept, scratch_) == EntryKind::Record) {
+            eventsAt = kept.size();
+            recorder_.record(doc, kept);
             return;
-        if (!doc.unchanged || doc.skipped)
-            return output_->format(doc, out);
+        }
+        eventsAt = kept.size();
+    }
+
+    const DocumentView *held(const DocumentView &doc) override
+    {
         std::string why;
-        if (!loaderReady(why) || !loader_.load(doc.input->catalogue.row, fields_, why))
-            return fail_(why);
-        output_->format(loader_.view(fields_, doc.input->path), out);
+        const CatalogueRef *ref = catalogueRefOf(*doc.input);
+        if (ref == nullptr || !loaderReady(why) || !loader_.load(ref->row, fields_, why)) {
+            fail_(why.empty() ? std::string("a catalogued document is missing") : why);
+            return nullptr;
+        }
+        return &loader_.view(fields_, doc.input->path);
     }
 
 private:
@@ -170,16 +201,16 @@ private:
         if (reader_)
             return true;
         reader_ = catalogue_.openReader(why);
-        return reader_ && loader_.prepare(reader_.get(), why);
+        return reader_ && loader_.prepare(reader_.get(), catalogue_.schema(), why);
     }
 
     CatalogueDb &catalogue_;
-    std::unique_ptr<RecordFormatter> output_;
     std::function<void(const std::string &)> fail_;
     EventRecorder recorder_;
     Connection reader_;
     RecordLoader loader_;
     RecordFields fields_;
+    std::string scratch_;
 };
 
 } // namespace
@@ -191,37 +222,43 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
     for (const std::string &path : inputs.paths)
         if (path == "-") {
             run_ = std::make_unique<Run>(db, CatalogueInputs{}, options.driver.remote);
-            run_->fail("standard input cannot be catalogued");
+            run_->fail("standard input cannot be catalogued", Failure::Kind::Refused);
             return;
         }
+    // The plan reads the inputs' names alone; the source takes the list's stream.
+    CatalogueInputs named;
+    named.paths = inputs.paths;
+    named.forget = inputs.forget;
+    named.listName = inputs.listName;
+    named.list = inputs.list;
     run_ = std::make_unique<Run>(db, std::move(inputs), options.driver.remote);
     Run &run = *run_;
     std::string why;
-    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, why) || !run.source.start(why) ||
-        !run.writer.prepare(why)) {
-        run.fail(why);
+    const std::string zone = options.timeZone.empty() ? timeZoneName() : options.timeZone;
+    // A run with other options than the catalogue keeps, or forgetting what it does not hold, is
+    // refused before anything is read.
+    if (!db.keepSettings(options.driver.xmpMode, options.driver.anyFile, zone, why)) {
+        run.fail(why, Failure::Kind::Refused);
+        return;
+    }
+    if (!run.writer.prepare(why) || !planRun(run.writer, named, run.plan, why) || !run.source.start(run.plan, why)) {
+        run.fail(why, run.plan.refused ? Failure::Kind::Refused : Failure::Kind::Io);
         return;
     }
     RunOptions catalogued = options;
-    catalogued.driver.identity = true;
     auto fail = [&run](const std::string &reason) { run.fail(reason); };
-    run.runner = std::make_unique<BatchRunner>(
-        table, run.source,
-        [&db, output, fail] {
-            return std::make_unique<EntryFormatter>(db, output ? output() : nullptr, fail);
-        },
-        catalogued);
-    if (!run.runner->error().empty()) {
-        run.threadsFailed = true;
-        run.fail(run.runner->error());
+    catalogued.keeper = [&db, fail] { return std::make_unique<CatalogueKeeper>(db, fail); };
+    run.runner = std::make_unique<BatchRunner>(table, run.source, output, catalogued);
+    if (run.runner->error()) {
+        run.fail(run.runner->error().message, run.runner->error().kind);
         return;
     }
     try {
         run.thread = std::thread([&run] { run.write(); });
     } catch (const std::system_error &e) {
         // Nothing has been written: the catalogue stays as it was, and the caller is told.
-        run.threadsFailed = true;
-        run.fail(std::string("cannot start the thread that writes the catalogue (") + e.what() + ")");
+        run.fail(std::string("cannot start the thread that writes the catalogue (") + e.what() + ")",
+                 Failure::Kind::Resources);
     }
 }
 
@@ -237,7 +274,7 @@ const FinishedBatch *CatalogueUpdate::next()
     Run &run = *run_;
     if (!run.runner || run.hasFailed())
         return nullptr;
-    const FinishedBatch *batch = run.runner->next();
+    FinishedBatch *batch = run.runner->next();
     std::string why;
     if (run.source.failed(why)) {
         run.fail(why);
@@ -248,9 +285,17 @@ const FinishedBatch *CatalogueUpdate::next()
         return nullptr;
     }
     Run::Job job;
-    job.entries.append(batch->catalogue.data(), batch->catalogue.size());
-    run.source.takeChanges(job.changes);
     std::unique_lock<std::mutex> guard(run.lock);
+    // The batch's entries go to the writer as they are, and a buffer it is done with takes
+    // their place.
+    if (!run.spare.empty()) {
+        job.entries.swap(run.spare.back());
+        run.spare.pop_back();
+    }
+    guard.unlock();
+    job.entries.swap(batch->kept);
+    run.source.takeChanges(job.changes);
+    guard.lock();
     run.changed.wait(guard, [&] { return run.failed || run.queue.size() < kQueuedBatches; });
     if (run.failed)
         return nullptr;
@@ -270,19 +315,17 @@ bool CatalogueUpdate::finish()
     {
         std::lock_guard<std::mutex> guard(run.lock);
         run.source.takeChanges(run.finalChanges);
-        run.named = run.source.namedInputs();
     }
     return run.end(run.exhausted && !run.hasFailed()) && run.exhausted;
 }
 
-const std::string &CatalogueUpdate::error() const { return run_->error; }
+const Failure &CatalogueUpdate::error() const { return run_->error; }
 
 InputTally CatalogueUpdate::tally(uint32_t named) const
 {
     return run_->runner ? run_->runner->tally(named) : InputTally{named, 0, 0};
 }
 
-bool CatalogueUpdate::threadsFailed() const { return run_->threadsFailed; }
 
 CatalogueCounts CatalogueUpdate::counts() const
 {

@@ -2,6 +2,7 @@
 
 #include "catalogue/batch_entries.h"
 #include "zudor_host/record_events.h"
+#include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
 
@@ -14,11 +15,11 @@ bool CatalogueWriter::prepare(std::string &error)
     // checkpoints beside it would be faster, but SQLite before 3.51.3 (Debian 12 has 3.40)
     // can lose committed pages when two connections checkpoint while one of them resets the
     // log.
-    return execute(db, "PRAGMA wal_autocheckpoint=2048", error) && loader_.prepare(db, error) &&
+    return execute(db, "PRAGMA wal_autocheckpoint=2048", error) && loader_.prepare(db, catalogue_.schema(), error) &&
            addDocument_.prepare(db,
-                                "INSERT INTO documents(id, input, ord, source, size, modified, inode, checked, etag,"
-                                " summary, title, author, createTime, packetBytes, packet, error)"
-                                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)",
+                                "INSERT INTO documents(id, input, ord, source, sourceBytes, size, modified, inode,"
+                                " checked, etag, summary, title, author, createTime, packetBytes, packet, error, warnings)"
+                                " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18)",
                                 error) &&
            prepareRows(addProperty_, "properties", error) && prepareRows(addXmp_, "xmp_properties", error) &&
            addSearch_.prepare(db, "INSERT INTO search(rowid, title, author, properties, xmp)"
@@ -26,16 +27,14 @@ bool CatalogueWriter::prepare(std::string &error)
            // An index without its content forgets a row only when told the row's own values.
            dropSearch_.prepare(db, "INSERT INTO search(search, rowid, title, author, properties, xmp)"
                                    " VALUES ('delete', ?1, ?2, ?3, ?4, ?5)", error) &&
-           addSkipped_.prepare(db, "INSERT INTO skipped(id, input, ord, source, size, modified, inode, checked, etag)"
-                                   " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)", error) &&
+           addSkipped_.prepare(db, "INSERT INTO skipped(id, input, ord, source, sourceBytes, size, modified, inode,"
+                                   " checked, etag) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)", error) &&
            dropDocument_.prepare(db, "DELETE FROM documents WHERE id = ?1", error) &&
            dropProperties_.prepare(db, "DELETE FROM properties WHERE document = ?1", error) &&
            dropXmp_.prepare(db, "DELETE FROM xmp_properties WHERE document = ?1", error) &&
            dropSkipped_.prepare(db, "DELETE FROM skipped WHERE id = ?1", error) &&
-           findListed_.prepare(db, "SELECT id, 0 FROM documents WHERE input = ?1 AND source = ?2 UNION ALL "
-                                   "SELECT id, 1 FROM skipped WHERE input = ?1 AND source = ?2", error) &&
-           addInput_.prepare(db, "INSERT INTO inputs(id, kind, path, position) VALUES (?1, ?2, ?3, ?4)", error) &&
-           moveInput_.prepare(db, "UPDATE inputs SET position = ?2 WHERE id = ?1", error) &&
+           findListed_.prepare(db, "SELECT id, 0 FROM documents WHERE input = ?1 AND key = ?2 UNION ALL "
+                                   "SELECT id, 1 FROM skipped WHERE input = ?1 AND key = ?2", error) &&
            orderDocument_.prepare(db, "UPDATE documents SET ord = ?2 WHERE id = ?1", error) &&
            orderSkipped_.prepare(db, "UPDATE skipped SET ord = ?2 WHERE id = ?1", error);
 }
@@ -114,13 +113,6 @@ bool CatalogueWriter::removeRow(int64_t id, bool skipped, std::string &error)
 bool CatalogueWriter::apply(PendingChanges &changes, std::string &error)
 {
     int code;
-    for (const PendingChanges::InputRow &input : changes.inputs) {
-        code = input.isNew ? addInput_.bind(1, input.id).bind(2, int64_t(input.kind)).bind(3, input.path)
-                                 .bind(4, input.position).run()
-                           : moveInput_.bind(1, input.id).bind(2, input.position).run();
-        if (code != SQLITE_DONE)
-            return failed(code, error);
-    }
     for (const PendingChanges::Gone &gone : changes.gone) {
         if (!removeRow(gone.row, gone.skipped, error))
             return false;
@@ -131,7 +123,6 @@ bool CatalogueWriter::apply(PendingChanges &changes, std::string &error)
         if ((code = update.bind(1, order.row).bind(2, order.order).run()) != SQLITE_DONE)
             return failed(code, error);
     }
-    changes.inputs.clear();
     changes.gone.clear();
     changes.orders.clear();
     return true;
@@ -153,13 +144,22 @@ void CatalogueWriter::bindIdentity(Statement &statement, int first, const EntryH
     statement.bind(first + 1, header.modifiedNs).bind(first + 2, int64_t(header.inode));
 }
 
+// The record's file as source, and where it is not UTF-8, its exact bytes beside it.
+void CatalogueWriter::bindSource(Statement &statement, int first, const char *source, size_t length)
+{
+    size_t n = length;
+    const char *text = asUtf8(source, n, mended_);
+    statement.bind(first, text, n);
+    text == source ? statement.bindNull(first + 1) : statement.bindBytes(first + 1, source, length);
+}
+
 bool CatalogueWriter::insertSkipped(const EntryHeader &header, const char *source, int64_t id, std::string &error)
 {
     id != 0 ? addSkipped_.bind(1, id) : addSkipped_.bindNull(1);
     addSkipped_.bind(2, header.input);
     header.order >= 0 ? addSkipped_.bind(3, header.order) : addSkipped_.bindNull(3);
-    addSkipped_.bind(4, source, header.sourceLength);
-    bindIdentity(addSkipped_, 5, header, source + header.sourceLength);
+    bindSource(addSkipped_, 4, source, header.sourceLength);
+    bindIdentity(addSkipped_, 6, header, source + header.sourceLength);
     const int code = addSkipped_.run();
     return code == SQLITE_DONE || failed(code, error);
 }
@@ -171,12 +171,18 @@ bool CatalogueWriter::insertDocument(const EntryHeader &header, const char *sour
     id != 0 ? add.bind(1, id) : add.bindNull(1);
     add.bind(2, header.input);
     header.order >= 0 ? add.bind(3, header.order) : add.bindNull(3);
-    add.bind(4, source, header.sourceLength);
-    bindIdentity(add, 5, header, source + header.sourceLength);
-    add.bind(10, f.summary.data(), f.summary.size()).bind(11, f.title.data(), f.title.size());
-    add.bind(12, f.author.data(), f.author.size()).bind(13, f.createTime.data(), f.createTime.size());
-    f.hasXmp ? add.bind(14, int64_t(f.packetBytes)) : add.bindNull(14);
-    add.bind(15, f.packet.data(), f.packet.size()).bind(16, f.error.data(), f.error.size());
+    bindSource(add, 4, source, header.sourceLength);
+    bindIdentity(add, 6, header, source + header.sourceLength);
+    add.bind(11, f.summary.data(), f.summary.size()).bind(12, f.title.data(), f.title.size());
+    add.bind(13, f.author.data(), f.author.size()).bind(14, f.createTime.data(), f.createTime.size());
+    f.hasXmp ? add.bind(15, int64_t(f.packetBytes)) : add.bindNull(15);
+    add.bind(16, f.packet.data(), f.packet.size()).bind(17, f.error.data(), f.error.size());
+    if (f.warnings.empty()) {
+        add.bindNull(18);
+    } else {
+        warningsJson(f.warnings, warnings_);
+        add.bind(18, warnings_);
+    }
     int code = add.run();
     if (code != SQLITE_DONE)
         return failed(code, error);
@@ -208,7 +214,7 @@ bool CatalogueWriter::apply(const char *entries, size_t size, std::string &error
         bool oldSkipped = header.oldSkipped != 0;
         if (oldRow == 0 && header.order >= 0) {
             // A list may name a file twice; the catalogue keeps it once, at its last line.
-            const int code = findListed_.bind(1, header.input).bind(2, source, header.sourceLength).step();
+            const int code = findListed_.bind(1, header.input).bindBytes(2, source, header.sourceLength).step();
             if (code == SQLITE_ROW) {
                 oldRow = findListed_.integer(0);
                 oldSkipped = findListed_.integer(1) != 0;
@@ -234,27 +240,77 @@ bool CatalogueWriter::apply(const char *entries, size_t size, std::string &error
     return true;
 }
 
-bool CatalogueWriter::sweep(const std::vector<int64_t> &named, std::string &error)
+bool CatalogueWriter::removeDocuments(Statement &ids, std::string &error)
 {
-    std::string list;
-    for (int64_t id : named)
-        list += (list.empty() ? "" : ",") + std::to_string(id);
-    Statement orphans;
-    if (!orphans.prepare(db_, ("SELECT id FROM documents WHERE input NOT IN (" + list + ")").c_str(), error))
-        return false;
-    std::vector<int64_t> ids;
+    // The ids first: each removal reads the record back to take it out of the index.
+    std::vector<int64_t> found;
     int code;
-    while ((code = orphans.step()) == SQLITE_ROW)
-        ids.push_back(orphans.integer(0));
+    while ((code = ids.step()) == SQLITE_ROW)
+        found.push_back(ids.integer(0));
     if (code != SQLITE_DONE)
         return failed(code, error);
-    for (int64_t id : ids)
+    for (int64_t id : found)
         if (!removeDocument(id, error))
             return false;
-    counts.removed += ids.size();
-    const std::string drop = "DELETE FROM skipped WHERE input NOT IN (" + list + "); DELETE FROM inputs WHERE id NOT IN (" +
-                             list + ");";
-    return execute(db_, drop.c_str(), error);
+    counts.removed += found.size();
+    return true;
+}
+
+bool CatalogueWriter::removeKeys(int64_t input, const std::vector<KeyRange> &ranges, uint64_t &rows,
+                                 std::string &error)
+{
+    const std::string where = ranges.empty() ? " WHERE input = ?1" : " WHERE input = ?1 AND key >= ?2 AND key < ?3";
+    Statement documents, skipped;
+    if (!documents.prepare(db_, ("SELECT id FROM documents" + where).c_str(), error) ||
+        !skipped.prepare(db_, ("DELETE FROM skipped" + where).c_str(), error))
+        return false;
+    const std::vector<KeyRange> all(1);
+    for (const KeyRange &range : ranges.empty() ? all : ranges) {
+        documents.bind(1, input);
+        skipped.bind(1, input);
+        if (range.bounded) {
+            documents.bindBytes(2, range.low).bindBytes(3, range.high);
+            skipped.bindBytes(2, range.low).bindBytes(3, range.high);
+        }
+        const uint64_t before = counts.removed;
+        if (!removeDocuments(documents, error))
+            return false;
+        const int code = skipped.run();
+        if (code != SQLITE_DONE)
+            return failed(code, error);
+        rows += counts.removed - before + uint64_t(sqlite3_changes(db_));
+    }
+    return true;
+}
+
+bool CatalogueWriter::mergeInput(int64_t from, int64_t into, std::string &error)
+{
+    // A file both inputs hold stays once, as the one it goes to holds it.
+    Statement twice;
+    if (!twice.prepare(db_, "SELECT id FROM documents AS d WHERE input = ?1 AND (EXISTS (SELECT 1 FROM documents"
+                            " WHERE input = ?2 AND key = d.key) OR EXISTS (SELECT 1 FROM skipped WHERE input = ?2"
+                            " AND key = d.key))", error))
+        return false;
+    const uint64_t removed = counts.removed;
+    if (!removeDocuments(twice.bind(1, from).bind(2, into), error))
+        return false;
+    counts.removed = removed; // the file is still held
+    const char *moves[] = {
+        ("DELETE FROM skipped WHERE input = ?1 AND (key IN (SELECT key FROM documents WHERE input = ?2)"
+         " OR key IN (SELECT key FROM skipped WHERE input = ?2))"),
+        "UPDATE documents SET input = ?2 WHERE input = ?1",
+        "UPDATE skipped SET input = ?2 WHERE input = ?1",
+        "DELETE FROM inputs WHERE id = ?1 AND ?2 IS NOT NULL",
+    };
+    for (const char *sql : moves) {
+        Statement move;
+        if (!move.prepare(db_, sql, error))
+            return false;
+        const int code = move.bind(1, from).bind(2, into).run();
+        if (code != SQLITE_DONE)
+            return failed(code, error);
+    }
+    return true;
 }
 
 } // namespace zudorhost

@@ -2,12 +2,14 @@
 
 #include <cstring>
 
+#include "platform/system.h"
+
 namespace zudorhost {
 
 Connection openConnection(const std::string &path, int flags, std::string &error)
 {
     sqlite3 *db = nullptr;
-    const int code = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    const int code = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, os::sqliteFileLayer());
     Connection owned(db);
     if (code != SQLITE_OK) {
         error = describeFailure(db, code);

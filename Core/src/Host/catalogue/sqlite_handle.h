@@ -44,6 +44,13 @@ public:
         return *this;
     }
     Statement &bind(int index, const std::string &text) { return bind(index, text.data(), text.size()); }
+    // Bytes as a BLOB, compared byte by byte: a path's exact bytes, whatever their encoding.
+    Statement &bindBytes(int index, const char *bytes, size_t length)
+    {
+        sqlite3_bind_blob64(stmt_.get(), index, length != 0 ? bytes : "", length, SQLITE_STATIC);
+        return *this;
+    }
+    Statement &bindBytes(int index, const std::string &bytes) { return bindBytes(index, bytes.data(), bytes.size()); }
     Statement &bindNull(int index)
     {
         sqlite3_bind_null(stmt_.get(), index);
@@ -78,6 +85,12 @@ public:
         const auto *bytes = reinterpret_cast<const char *>(sqlite3_column_text(stmt_.get(), column));
         length = size_t(sqlite3_column_bytes(stmt_.get(), column));
         return bytes;
+    }
+    const char *bytes(int column, size_t &length) const
+    {
+        const auto *data = static_cast<const char *>(sqlite3_column_blob(stmt_.get(), column));
+        length = size_t(sqlite3_column_bytes(stmt_.get(), column));
+        return data;
     }
     std::string string(int column) const
     {

@@ -1,7 +1,10 @@
 #include "catalogue/stored_record.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+
+#include "catalogue/catalogue_db.h"
 
 #include "zudor_host/text_encoding.h"
 
@@ -78,6 +81,7 @@ void RecordFields::clear()
     packetBytes = 0;
     properties.clear();
     xmpProperties.clear();
+    warnings.clear();
 }
 
 void FieldCollector::string(Field field, const char *text, size_t length)
@@ -106,6 +110,30 @@ void FieldCollector::pair(const char *name, size_t nameLength, const char *value
     list.emplace_back(std::string_view(name, nameLength), std::string_view(value, valueLength));
 }
 
+void warningsJson(const std::vector<std::string_view> &warnings, std::string &out)
+{
+    out.assign("[");
+    for (std::string_view warning : warnings) {
+        if (out.size() > 1)
+            out.push_back(',');
+        out.push_back('"');
+        for (char c : warning) {
+            if (c == '"' || c == '\\') {
+                out.push_back('\\');
+                out.push_back(c);
+            } else if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(c));
+                out.append(escaped);
+            } else {
+                out.push_back(c);
+            }
+        }
+        out.push_back('"');
+    }
+    out.push_back(']');
+}
+
 void searchColumns(const RecordFields &fields, std::string (&columns)[4])
 {
     assign(columns[0], fields.title);
@@ -120,13 +148,15 @@ void searchColumns(const RecordFields &fields, std::string (&columns)[4])
         appendLines(columns[3], property.second);
 }
 
-bool RecordLoader::prepare(sqlite3 *db, std::string &error)
+bool RecordLoader::prepare(sqlite3 *db, int schema, std::string &error)
 {
     db_ = db;
-    return document_.prepare(db, "SELECT summary, title, author, createTime, error, packet, packetBytes"
-                                 " FROM documents WHERE id = ?1", error) &&
+    const std::string document = std::string("SELECT summary, title, author, createTime, error, packet, packetBytes, ") +
+                                 warningsColumn(schema) + " FROM documents WHERE id = ?1";
+    return document_.prepare(db, document.c_str(), error) &&
            properties_.prepare(db, "SELECT name, value FROM properties WHERE document = ?1 ORDER BY seq", error) &&
-           xmp_.prepare(db, "SELECT path, value FROM xmp_properties WHERE document = ?1 ORDER BY seq", error);
+           xmp_.prepare(db, "SELECT path, value FROM xmp_properties WHERE document = ?1 ORDER BY seq", error) &&
+           warnings_.prepare(db, "SELECT value FROM json_each(?1)", error);
 }
 
 bool RecordLoader::fail(int code, std::string &error)
@@ -156,6 +186,22 @@ bool RecordLoader::load(int64_t id, RecordFields &fields, std::string &error)
     fields.clear();
     fields.hasXmp = !document_.isNull(6);
     fields.packetBytes = uint64_t(document_.integer(6));
+    // Most records have no warnings, and cost no statement for them.
+    size_t warningCount = 0;
+    if (!document_.isNull(7)) {
+        size_t n;
+        const char *json = document_.text(7, n);
+        warnings_.bind(1, json, n);
+        while ((code = warnings_.step()) == SQLITE_ROW) {
+            if (warningTexts_.size() == warningCount)
+                warningTexts_.emplace_back();
+            warningTexts_[warningCount++] = warnings_.string(0);
+        }
+        if (code != SQLITE_DONE) {
+            document_.reset();
+            return fail(code, error);
+        }
+    }
     document_.reset();
     size_t propertyCount = 0, xmpCount = 0;
     for (auto *list : {&properties_, &xmp_}) {
@@ -177,15 +223,17 @@ bool RecordLoader::load(int64_t id, RecordFields &fields, std::string &error)
         fields.properties.emplace_back(text(at), text(at + 1));
     for (size_t i = 0; i < xmpCount; ++i, at += 2)
         fields.xmpProperties.emplace_back(text(at), text(at + 1));
+    for (size_t i = 0; i < warningCount; ++i)
+        fields.warnings.emplace_back(warningTexts_[i]);
     return true;
 }
 
-const DocumentView &RecordLoader::view(const RecordFields &fields, const std::string &source)
+const DocumentView &RecordLoader::view(const RecordFields &fields, const std::string &path)
 {
     // The texts are the loader's own zero-terminated copies.
     const auto cString = [](std::string_view text) { return text.data() != nullptr ? text.data() : nullptr; };
-    const bool directory = !source.empty() && source.back() == '/';
-    item_.path.assign(source, 0, source.size() - directory);
+    const bool directory = !path.empty() && path.back() == '/';
+    item_.path.assign(path, 0, path.size() - directory);
     view_ = DocumentView{};
     view_.input = &item_;
     view_.error = cString(fields.error);
@@ -204,13 +252,21 @@ const DocumentView &RecordLoader::view(const RecordFields &fields, const std::st
     entries(fields.properties, entries_);
     view_.properties = entries_.data();
     view_.propertyCount = entries_.size();
-    if (fields.hasXmp) {
-        xmpRecord_ = HostXmpRecord{kXmpRecordMagic, 0, fields.packetBytes, nullptr, cString(fields.packet), 0, 1};
+    if (fields.hasXmp && fields.packet.data() != nullptr) {
+        xmpRecord_ = HostXmpRecord{kXmpRecordMagic, uint32_t(XmpMode::Raw), fields.packetBytes, nullptr,
+                                   fields.packet.data(), 0, 1};
         view_.xmp = &xmpRecord_;
-        entries(fields.xmpProperties, xmpEntries_);
-        view_.xmpProperties = xmpEntries_.data();
-        view_.xmpPropertyCount = xmpEntries_.size();
+    } else if (fields.hasXmp) {
+        // The stored properties as a listing, which the record walk reads as the lister's.
+        startListing(listing_);
+        for (const auto &property : fields.xmpProperties)
+            addListedProperty(listing_, property.first, property.second);
+        xmpRecord_ = listedRecord(listing_, fields.packetBytes);
+        view_.xmp = &xmpRecord_;
     }
+    warningCopies_.assign(fields.warnings.begin(), fields.warnings.end());
+    view_.warnings = warningCopies_.data();
+    view_.warningCount = warningCopies_.size();
     return view_;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "catalogue/sqlite_handle.h"
+#include "services/reference_host.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/record.h"
 
@@ -19,6 +20,7 @@ struct RecordFields {
     bool hasXmp = false;
     uint64_t packetBytes = 0;
     std::vector<std::pair<std::string_view, std::string_view>> properties, xmpProperties;
+    std::vector<std::string_view> warnings;
     void clear();
 };
 
@@ -34,6 +36,7 @@ private:
     void number(Field field, uint64_t value) override;
     void beginList(Field field) override { list_ = field; }
     void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) override;
+    void item(const char *text, size_t length) override { fields.warnings.emplace_back(text, length); }
     void endList(Field) override {}
     void beginGroup(Field) override { fields.hasXmp = true; }
     void endGroup(Field) override {}
@@ -41,6 +44,9 @@ private:
 
     Field list_ = Field::Properties;
 };
+
+// A record's warnings as the catalogue keeps them: a JSON array of strings.
+void warningsJson(const std::vector<std::string_view> &warnings, std::string &out);
 
 // The four columns of the full-text index for a record: title, author, the properties'
 // values and the XMP's (or, in raw mode, the text and attribute values of the packet), one
@@ -50,21 +56,23 @@ void searchColumns(const RecordFields &fields, std::string (&columns)[4]);
 // Reads documents back from the catalogue, on one connection; one per thread.
 class RecordLoader {
 public:
-    bool prepare(sqlite3 *db, std::string &error);
+    // For a catalogue of the given schema (one of schema 1 has no warnings).
+    bool prepare(sqlite3 *db, int schema, std::string &error);
     // The stored record of document id; the views hold until the next load. False with why
     // when the row cannot be read.
     bool load(int64_t id, RecordFields &fields, std::string &error);
-    // The record as a document's view, for the record walk, named by source (the path as
+    // The record as a document's view, for the record walk, named by path (its exact bytes as
     // the walk met it); valid until the next load.
-    const DocumentView &view(const RecordFields &fields, const std::string &source);
+    const DocumentView &view(const RecordFields &fields, const std::string &path);
 
 private:
     bool fail(int code, std::string &error);
 
     sqlite3 *db_ = nullptr;
-    Statement document_, properties_, xmp_;
-    std::vector<std::string> texts_;
-    std::vector<PropertyEntry> entries_, xmpEntries_;
+    Statement document_, properties_, xmp_, warnings_;
+    std::vector<std::string> texts_, warningTexts_, warningCopies_;
+    std::vector<PropertyEntry> entries_;
+    std::string listing_; // the XMP properties, as a listing
     HostXmpRecord xmpRecord_{};
     InputItem item_;
     DocumentView view_;

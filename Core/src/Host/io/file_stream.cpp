@@ -1,4 +1,6 @@
-#include "zudor_host/stream.h"
+#include "io/file_stream.h"
+
+#include "platform/system.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -42,7 +44,7 @@ void FileStream::adopt(int descriptor, uint64_t size)
     size_ = size;
     view_ = window_.get();
     windowStart_ = 0;
-    windowLength_ = readFully(fd_, window_.get(), uint32_t(std::min<uint64_t>(kWindowBytes, size)), 0);
+    windowLength_ = os::readAt(fd_, window_.get(), uint32_t(std::min<uint64_t>(kWindowBytes, size)), 0);
 }
 
 int FileStream::releaseDescriptor()
@@ -61,24 +63,39 @@ const uint8_t *FileStream::head(size_t &length) const
 void FileStream::close()
 {
     if (fd_ >= 0)
-        closeDescriptor(fd_);
+        os::closeFile(fd_);
     fd_ = -1;
     counts_ = {};
+    shortRead_ = {};
     position_ = 0;
     size_ = 0;
     windowLength_ = 0;
+}
+
+bool FileStream::open(const std::string &path, std::string &error, FileIdentity *identity)
+{
+    close();
+    uint32_t got = 0;
+    if (!os::openDocument(path, window_.get(), kWindowBytes, fd_, got, size_, identity, error)) {
+        fd_ = -1;
+        return false;
+    }
+    view_ = window_.get();
+    windowStart_ = 0;
+    windowLength_ = got;
+    return true;
 }
 
 uint32_t FileStream::readAt(uint64_t offset, void *buffer, uint32_t count)
 {
     if (fd_ >= 0) {
         if (count > kWindowBytes - kWindowAlign)
-            return readFully(fd_, static_cast<char *>(buffer), count, offset);
+            return os::readAt(fd_, static_cast<char *>(buffer), count, offset);
         if (offset < windowStart_ || offset + count > windowStart_ + windowLength_) {
             windowStart_ = offset & ~(kWindowAlign - 1);
             // No more than the file holds, or the last pread would only learn where it ends.
             const uint64_t want = std::min<uint64_t>(kWindowBytes, size_ - windowStart_);
-            windowLength_ = readFully(fd_, window_.get(), uint32_t(want), windowStart_);
+            windowLength_ = os::readAt(fd_, window_.get(), uint32_t(want), windowStart_);
         }
     }
     const uint64_t end = windowStart_ + windowLength_;
@@ -93,9 +110,12 @@ uint32_t fileStreamRead(InputStream *stream, void *buffer, uint32_t count)
     FileStream *self = FileStream::fromStream(stream);
     ++self->counts_.reads;
     // Nothing lies past the end of a regular file; skip the call the reader would fail on.
-    if (count == 0 || self->position_ >= self->size_)
+    if (count == 0 || self->position_ >= self->size_) {
+        self->shortRead_.note(self->position_, count, 0);
         return 0;
+    }
     const uint32_t done = self->readAt(self->position_, buffer, count);
+    self->shortRead_.note(self->position_, count, done);
     self->position_ += done;
     self->counts_.bytesRead += done;
     return done;

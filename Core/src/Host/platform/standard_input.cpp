@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/standard_input.h"
+#include "platform/system.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {
@@ -14,7 +14,7 @@ bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error
     while (true) {
         if (into.size() - used < 65536)
             into.resize(std::max<size_t>(into.size() * 2, 65536));
-        const long got = readSomeStandardInput(into.data() + used, into.size() - used);
+        const long got = os::readSomeStandardInput(into.data() + used, into.size() - used);
         if (got < 0) {
             error = std::string("cannot read standard input: ") + std::strerror(errno);
             return false;

@@ -14,11 +14,15 @@
 #include <mutex>
 #include <windows.h>
 
-#include "platform/utf16.h"
+#include "platform/system.h"
 
 namespace zudorhost {
 namespace worker {
 namespace {
+
+using os::systemMessage;
+using os::toUtf16;
+using os::toUtf8;
 
 // Room the system maps on its own beyond a reader's cap.
 constexpr uint64_t kMapSlack = uint64_t(256) << 20;

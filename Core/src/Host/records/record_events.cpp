@@ -6,7 +6,7 @@
 namespace zudorhost {
 namespace {
 
-enum Event : char { kBegin, kString, kNull, kNumber, kList, kPair, kListEnd, kGroup, kGroupEnd, kEnd };
+enum Event : char { kBegin, kString, kNull, kNumber, kList, kPair, kItem, kListEnd, kGroup, kGroupEnd, kEnd };
 
 class Player {
 public:
@@ -37,6 +37,11 @@ public:
                 const char *name = take(nameLength);
                 const uint32_t valueLength = length();
                 v.pair(name, nameLength, take(valueLength), valueLength);
+                break;
+            }
+            case kItem: {
+                const uint32_t n = length();
+                v.item(take(n), n);
                 break;
             }
             case kListEnd: v.endList(field); break;
@@ -106,6 +111,12 @@ void EventRecorder::pair(const char *name, size_t nameLength, const char *value,
     event(kPair, Field::File);
     bytes(name, nameLength);
     bytes(value, valueLength);
+}
+
+void EventRecorder::item(const char *text, size_t length)
+{
+    event(kItem, Field::File);
+    bytes(text, length);
 }
 
 void EventRecorder::endList(Field field) { event(kListEnd, field); }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "services/reference_host.h"
 #include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
@@ -11,6 +12,7 @@ const char *fieldName(Field field)
 {
     switch (field) {
     case Field::File: return "file";
+    case Field::FileBytes: return "fileBytes";
     case Field::Summary: return "summary";
     case Field::Title: return "title";
     case Field::Author: return "author";
@@ -21,6 +23,7 @@ const char *fieldName(Field field)
     case Field::Packet: return "packet";
     case Field::XmpProperties: return "properties";
     case Field::Text: return "text";
+    case Field::Warnings: return "warnings";
     case Field::Error: break;
     }
     return "error";
@@ -55,10 +58,22 @@ void RecordWalker::pair(const char *name, size_t nameLength, const char *value, 
     visitor.pair(utf8Name, nameLength, utf8Value, valueLength);
 }
 
+// A name that is not UTF-8 is shown mended, and given exactly too, so that it can be found again.
+void RecordWalker::file(const std::string &path, RecordVisitor &visitor)
+{
+    size_t length = path.size();
+    const char *utf8 = asUtf8(path.data(), length, scratch_);
+    visitor.string(Field::File, utf8, length);
+    if (utf8 != path.data()) {
+        base64(path.data(), path.size(), scratch_);
+        visitor.string(Field::FileBytes, scratch_.data(), scratch_.size());
+    }
+}
+
 void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
 {
     visitor.beginRecord(doc.error != nullptr);
-    string(Field::File, doc.input->path.data(), doc.input->path.size(), visitor);
+    file(doc.input->path, visitor);
     optional(Field::Summary, summaryName(doc.summary), visitor);
     optional(Field::Title, doc.title, visitor);
     optional(Field::Author, doc.author, visitor);
@@ -81,8 +96,6 @@ void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
             optional(Field::Packet, doc.xmp->packet, visitor);
         } else {
             visitor.beginList(Field::XmpProperties);
-            for (size_t i = 0; i < doc.xmpPropertyCount; ++i)
-                pair(doc.xmpProperties[i].name, doc.xmpProperties[i].value, visitor);
             struct Step {
                 RecordWalker *walker;
                 RecordVisitor *visitor;
@@ -105,13 +118,17 @@ void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
         visitor.endGroup(Field::Xmp);
     }
     optional(Field::Error, doc.error, visitor);
+    visitor.beginList(Field::Warnings);
+    for (size_t i = 0; i < doc.warningCount; ++i)
+        visitor.item(doc.warnings[i].data(), doc.warnings[i].size());
+    visitor.endList(Field::Warnings);
     visitor.endRecord();
 }
 
 void RecordWalker::textRecord(const DocumentView &doc, RecordVisitor &visitor)
 {
     visitor.beginRecord(doc.error != nullptr);
-    string(Field::File, doc.input->path.data(), doc.input->path.size(), visitor);
+    file(doc.input->path, visitor);
     if (doc.error == nullptr)
         visitor.string(Field::Text, doc.text, doc.textLength);
     else

@@ -74,6 +74,20 @@ size_t plainRunEnd(const uint8_t *p, size_t i, size_t n)
 
 } // namespace
 
+void base64(const char *data, size_t n, std::string &out)
+{
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto *p = reinterpret_cast<const uint8_t *>(data);
+    out.clear();
+    for (size_t i = 0; i < n; i += 3) {
+        const uint32_t b = uint32_t(p[i]) << 16 | (i + 1 < n ? uint32_t(p[i + 1]) << 8 : 0) | (i + 2 < n ? p[i + 2] : 0);
+        out += kDigits[b >> 18 & 63];
+        out += kDigits[b >> 12 & 63];
+        out += i + 1 < n ? kDigits[b >> 6 & 63] : '=';
+        out += i + 2 < n ? kDigits[b & 63] : '=';
+    }
+}
+
 const char *visible(const char *text, size_t &n, std::string &scratch, bool block)
 {
     const auto *p = reinterpret_cast<const uint8_t *>(text);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "zudor_host/record.h"
+#include "zudor_host/record_events.h"
 #include "zudor_host/record_writers.h"
 #include "zudor_host/text_encoding.h"
 
@@ -17,6 +18,11 @@ public:
     {
         out_ = &out;
         walker_.summary(doc, *this);
+    }
+    void writeRecorded(const char *events, size_t size, OutputBuffer &out) override
+    {
+        out_ = &out;
+        replayRecord(events, size, *this);
     }
 
 private:
@@ -51,6 +57,8 @@ private:
         if (field == Field::File) {
             shown(value, length, false);
             out_->push('\n');
+        } else if (field == Field::FileBytes) {
+            // The name's exact bytes are for programs; a person reads the name above.
         } else if (field == Field::Packet) {
             shown(value, length, true);
             out_->push('\n');
@@ -78,6 +86,7 @@ private:
         shown(value, valueLength, true);
         out_->push('\n');
     }
+    void item(const char *text, size_t length) override { line("warning", text, length); }
     void endList(Field) override {}
     void beginGroup(Field) override {}
     void endGroup(Field) override {}
@@ -100,6 +109,8 @@ public:
         out.append(doc.text, doc.textLength);
         out.push('\n');
     }
+    // A catalogue keeps summaries only, never this record.
+    void writeRecorded(const char *, size_t, OutputBuffer &) override {}
 };
 
 } // namespace

@@ -69,14 +69,57 @@ struct Slot {
 // The reader processes of an isolated run, started before anything else; the constructor
 // waits for them once the threads are opening the first documents: a module that cannot be
 // loaded stops the run there.
-std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, std::string &error)
+std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, Failure &failure)
 {
-    return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, error, false) : nullptr;
+    return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, failure, false) : nullptr;
 }
+
+// One thread's reading: its keeper (where the run keeps what it reads), its reader, which asks
+// that keeper (the driver, or a reader process), and its formatter.
+struct Reader {
+    std::unique_ptr<DocumentKeeper> keeper;
+    std::unique_ptr<DocumentReader> driver;
+    std::unique_ptr<RecordFormatter> formatter;
+
+    Reader(const ReaderInterface &table, const RunOptions &options, const BatchRunner::FormatterFactory &factory,
+           const std::shared_ptr<ReaderWorkers> &isolated)
+        : keeper(options.keeper ? options.keeper() : nullptr), formatter(factory ? factory() : nullptr)
+    {
+        DriverOptions driverOptions = options.driver;
+        driverOptions.keeper = keeper.get();
+        if (isolated)
+            driver = makeIsolatedReader(isolated, driverOptions);
+        else
+            driver = std::make_unique<DocumentDriver>(table, driverOptions);
+    }
+
+    // The document to its keeper, then to the output: a record the keeper walked is written from
+    // its walk, and one the keeper holds unread from the keeper's copy.
+    void hand(const DocumentView &doc, FinishedBatch &out)
+    {
+        if (!keeper) {
+            if (formatter)
+                formatter->format(doc, out);
+            return;
+        }
+        size_t eventsAt = 0;
+        keeper->keep(doc, out.kept, eventsAt);
+        if (!formatter)
+            return;
+        if (doc.unchanged && !doc.skipped) {
+            if (const DocumentView *held = keeper->held(doc))
+                formatter->format(*held, out);
+        } else if (eventsAt < out.kept.size()) {
+            formatter->formatRecorded(doc, out.kept.data() + eventsAt, out.kept.size() - eventsAt, out);
+        } else {
+            formatter->format(doc, out);
+        }
+    }
+};
 
 struct BatchRunner::Shared {
     const ReaderInterface &table;
-    std::string error; // why the workers could not be started
+    Failure error; // why the workers could not be started
     std::shared_ptr<ReaderWorkers> isolated;
     // Remote documents are fetched ahead, in input order, before a worker takes them.
     FetchStage source;
@@ -94,22 +137,20 @@ struct BatchRunner::Shared {
     std::vector<std::thread> workers;
     std::vector<InputTally> tallies; // by named input; the caller's
 
-    // Serial mode: one driver and formatter on the caller's thread.
-    std::unique_ptr<DocumentReader> driver;
-    std::unique_ptr<RecordFormatter> formatter;
+    // Serial mode: one reader on the caller's thread.
+    std::unique_ptr<Reader> reader;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), isolated(startWorkers(o, error)),
-          source(s, isolated ? makeIsolatedProbe(isolated, o.driver) : makeDocumentProbe(t, o.driver), o.driver.remote),
+        : table(t), isolated(startWorkers(o, error)), source(s, &t, withWorkers(o.driver, isolated), false, o.keeper),
           factory(std::move(f)), options(o)
     {
+        options.driver.workers = isolated;
     }
 
-    std::unique_ptr<DocumentReader> makeReader() const
+    static DriverOptions withWorkers(DriverOptions driver, const std::shared_ptr<ReaderWorkers> &isolated)
     {
-        if (isolated)
-            return makeIsolatedReader(isolated, options.driver);
-        return std::make_unique<DocumentDriver>(table, options.driver);
+        driver.workers = isolated;
+        return driver;
     }
 
     // Takes up to a batch of inputs; false when the source has none left.
@@ -124,13 +165,14 @@ struct BatchRunner::Shared {
         return slot.count > 0;
     }
 
-    static void process(Slot &slot, DocumentReader &driver, RecordFormatter &formatter)
+    static void process(Slot &slot, Reader &reader)
     {
+        DocumentReader &driver = *reader.driver;
         FinishedBatch &out = slot.out;
         driver.expect(slot.items.data(), slot.count);
         out.records.clear();
         out.messages.clear();
-        out.catalogue.clear();
+        out.kept.clear();
         out.totals = RunTotals{};
         out.named.clear();
         for (size_t i = 0; i < slot.count; ++i) {
@@ -143,7 +185,7 @@ struct BatchRunner::Shared {
                 ++out.named.back().items;
                 out.named.back().documents += !doc.skipped;
             }
-            formatter.format(doc, out);
+            reader.hand(doc, out);
             driver.finish();
             // A remote document's bytes go as soon as it is read, not when its slot is reused.
             slot.items[i].remote.reset();
@@ -151,7 +193,7 @@ struct BatchRunner::Shared {
     }
 
     // Adds a batch handed to the caller to the run's tallies.
-    const FinishedBatch *handOut(const FinishedBatch &batch)
+    FinishedBatch *handOut(FinishedBatch &batch)
     {
         for (const InputTally &t : batch.named) {
             if (tallies.size() <= t.named)
@@ -166,8 +208,7 @@ struct BatchRunner::Shared {
     {
         if (options.ownDescriptorTables)
             takeOwnDescriptorTable();
-        std::unique_ptr<DocumentReader> driver = makeReader();
-        std::unique_ptr<RecordFormatter> formatter = factory();
+        Reader reader(table, options, factory, isolated);
         std::unique_lock<std::mutex> guard(lock);
         while (true) {
             slotFreed.wait(guard, [&] { return stopping || claimed == end || claimed < released + slots.size(); });
@@ -183,7 +224,7 @@ struct BatchRunner::Shared {
                 return;
             }
             guard.unlock();
-            process(slot, *driver, *formatter);
+            process(slot, reader);
             guard.lock();
             slot.done = true;
             if (sequence == released)
@@ -197,15 +238,14 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
     : shared_(std::make_unique<Shared>(table, source, std::move(factory), options))
 {
     Shared &s = *shared_;
-    if (!s.error.empty())
+    if (s.error)
         return;
     const unsigned jobs = std::clamp(options.jobs, 1u, kMaxJobs);
     if (jobs == 1) {
         s.slots.resize(1);
-        s.driver = s.makeReader();
-        s.formatter = s.factory();
-        if (s.isolated && !readerWorkersReady(*s.isolated, s.error))
-            s.driver.reset();
+        s.reader = std::make_unique<Reader>(table, s.options, s.factory, s.isolated);
+        if (s.isolated)
+            s.error = readerWorkersReady(*s.isolated);
         return;
     }
     s.slots.resize(size_t(jobs) * kBatchesPerWorker);
@@ -214,16 +254,13 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
             s.workers.emplace_back([&s] { s.work(); });
     } catch (const std::system_error &e) {
         // A system out of threads is a failure to report, not a reason to end the process.
-        s.error = "cannot start " + std::to_string(jobs) + " reading threads (" + e.what() +
-                  "); give fewer jobs";
+        s.error = Failure(Failure::Kind::Resources, "cannot start " + std::to_string(jobs) + " reading threads (" +
+                                                     e.what() + "); give fewer jobs");
         stopWorkers();
         return;
     }
-    std::string why;
-    if (s.isolated && !readerWorkersReady(*s.isolated, why)) {
-        s.error = why;
+    if (s.isolated && (s.error = readerWorkersReady(*s.isolated)))
         stopWorkers();
-    }
 }
 
 void BatchRunner::stopWorkers()
@@ -242,7 +279,7 @@ void BatchRunner::stopWorkers()
 
 unsigned defaultJobs() { return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxJobs); }
 
-const std::string &BatchRunner::error() const { return shared_->error; }
+const Failure &BatchRunner::error() const { return shared_->error; }
 
 InputTally BatchRunner::tally(uint32_t named) const
 {
@@ -254,18 +291,18 @@ InputTally BatchRunner::tally(uint32_t named) const
 
 BatchRunner::~BatchRunner() { stopWorkers(); }
 
-const FinishedBatch *BatchRunner::next()
+FinishedBatch *BatchRunner::next()
 {
     Shared &s = *shared_;
-    if (!s.error.empty())
+    if (s.error)
         return nullptr;
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];
         slot.out.records.trim(kBufferKeep);
-        slot.out.catalogue.trim(kBufferKeep);
+        slot.out.kept.trim(kBufferKeep);
         if (!s.fill(slot))
             return nullptr;
-        Shared::process(slot, *s.driver, *s.formatter);
+        Shared::process(slot, *s.reader);
         return s.handOut(slot.out);
     }
     std::unique_lock<std::mutex> guard(s.lock);
@@ -273,7 +310,7 @@ const FinishedBatch *BatchRunner::next()
         Slot &held = s.slots[s.released % s.slots.size()];
         held.done = false;
         held.out.records.trim(kBufferKeep);
-        held.out.catalogue.trim(kBufferKeep);
+        held.out.kept.trim(kBufferKeep);
         ++s.released;
         s.holding = false;
         s.slotFreed.notify_one();

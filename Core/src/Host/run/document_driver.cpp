@@ -8,12 +8,13 @@
 
 #include "../io/remote/remote_document.h"
 #include "../io/remote/remote_stream.h"
-#include "../io/remote/url.h"
-#include "fetch_stage.h"
+#include "run/document_explain.h"
+#include "run/fetched_reading.h"
 #include "zudor_host/driver.h"
-#include "zudor_host/host_slots.h"
+#include "services/host_slots.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
 namespace {
@@ -148,6 +149,26 @@ struct DocumentDriver::State {
             view.xmp = host.recordOf(xmp);
     }
 
+    // Says why a summary is not complete, once the view is settled.
+    const DocumentView &explain()
+    {
+        warnings.clear();
+        if (!options.explain || view.error != nullptr || options.retrieval != Retrieval::Summary)
+            return view;
+        DocumentEvidence evidence;
+        evidence.incomplete = view.summary != SummaryState::Complete;
+        evidence.xmpMode = options.xmpMode;
+        evidence.host = host.notes();
+        evidence.shortRead = remote ? remoteStream.shortRead() : stream.shortRead();
+        evidence.size = size();
+        if (!evidence.incomplete && evidence.host.xmpTurnedDown == 0)
+            return view;
+        explainDocument(evidence, input(), warnings);
+        view.warnings = warnings.data();
+        view.warningCount = warnings.size();
+        return view;
+    }
+
     // The text record does not depend on the file; opening it only reports a bad name.
     void textRecord()
     {
@@ -159,9 +180,22 @@ struct DocumentDriver::State {
         view.summary = SummaryState::Complete;
     }
 
-    // A URL that no fetch stage has fetched (zudor.read): fetched here, on its own.
-    const DocumentView &fetchAndRead(const InputItem &input);
     const DocumentView &runRemote(const RemoteDocument &document);
+
+    // Whether the run's keeper holds the input as it is now, from what its listing said or,
+    // for a local file it knows, one look at it; the view then says so.
+    bool heldAsItIs(const InputItem &input)
+    {
+        DocumentKeeper *keeper = options.keeper;
+        if (keeper == nullptr || !input.keeperTag)
+            return false;
+        const DocumentKeeper::Held held = keeper->holds(input, view.identity);
+        if (held == DocumentKeeper::Held::No)
+            return false;
+        view.unchanged = true;
+        view.skipped = held == DocumentKeeper::Held::Skipped;
+        return true;
+    }
 
     const ReaderInterface &table;
     DriverOptions options;
@@ -169,9 +203,9 @@ struct DocumentDriver::State {
     FileStream stream;
     RemoteStream remoteStream;
     const RemoteDocument *remote = nullptr;
-    InputItem fetched; // what fetchAndRead fetched, until the next document
     DocumentView view;
     std::string error;
+    std::vector<std::string> warnings;
     std::vector<char> standardInput;
     TifContext *ctx = nullptr;
     SummaryInfo summaryBlock;
@@ -202,41 +236,27 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
         break;
     case InputOrigin::Named:
     case InputOrigin::Walked:
-        if (input.catalogue.unchanged) {
-            s.view.unchanged = true;
-            s.view.skipped = input.catalogue.skipped;
+        if (s.heldAsItIs(input))
             return s.view;
-        }
         if (input.remote)
-            return readRemote(input, *input.remote);
+            return s.runRemote(*input.remote);
         if (isRemoteInput(input.path))
-            return s.fetchAndRead(input);
-        if (s.options.identity && input.catalogue.row != 0 && fileIdentity(input.path, s.view.identity) &&
-            unchangedSince(input.catalogue.identity, s.view.identity)) {
-            s.view.unchanged = true;
-            s.view.skipped = input.catalogue.skipped;
-            return s.view;
-        }
-        if (!s.stream.open(input.path, why, s.options.identity ? &s.view.identity : nullptr)) {
+            return s.fail("a URL is read once fetched (fetchDocument)");
+        if (!s.stream.open(input.path, why, s.options.keeper != nullptr ? &s.view.identity : nullptr)) {
             s.view.identity = FileIdentity{}; // nothing was read: try again next time
             return s.fail(why);
         }
         break;
     }
-    return s.run();
-}
-
-const DocumentView &DocumentDriver::readRemote(const InputItem &input, const RemoteDocument &document)
-{
-    state_->start(input);
-    return state_->runRemote(document);
+    s.run();
+    return s.explain();
 }
 
 const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &document)
 {
     if (!document.error.empty())
         return fail(document.error);
-    if (options.identity) {
+    if (options.keeper != nullptr) {
         // The object as its first answer gave it: what was read is never older than this.
         view.identity.size = document.size;
         view.identity.etag = document.etag;
@@ -249,86 +269,22 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
     // miss here is a fault of ours, said in the record rather than read as a short file.
     if (remoteStream.missed() && view.error == nullptr)
         fail("a read fell outside the fetched bytes");
-    return view;
+    return explain();
 }
 
-bool DocumentDriver::missedRemoteRead(uint64_t &offset, uint64_t &length) const
+const DocumentView &FetchedReading::read(DocumentDriver &driver, const InputItem &input,
+                                         const RemoteDocument &document)
 {
-    const State &s = *state_;
+    driver.state_->start(input);
+    return driver.state_->runRemote(document);
+}
+
+bool FetchedReading::missed(const DocumentDriver &driver, uint64_t &offset, uint64_t &length)
+{
+    const DocumentDriver::State &s = *driver.state_;
     offset = s.remoteStream.missOffset();
     length = s.remoteStream.missLength();
     return s.remote != nullptr && s.remoteStream.missed();
-}
-
-const DocumentView &DocumentDriver::State::fetchAndRead(const InputItem &input)
-{
-    std::string why;
-    const bool got = fetchAlone(input, makeDocumentProbe(table, options), options.remote, fetched, why);
-    view.input = &fetched;
-    return got ? runRemote(*fetched.remote) : fail(why);
-}
-
-bool fetchAlone(const InputItem &input, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options,
-                InputItem &fetched, std::string &why)
-{
-    struct One : InputSource {
-        const InputItem *item;
-        bool next(InputItem &out) override
-        {
-            if (item == nullptr)
-                return false;
-            out = *item;
-            item = nullptr;
-            return true;
-        }
-    } one;
-    one.item = &input;
-    fetched = InputItem{};
-    RemoteUrl url;
-    if (parseRemoteUrl(input.path, url, why) && url.scheme == UrlScheme::S3 && url.prefix) {
-        fetched = input;
-        why = "an S3 prefix names many documents, not one";
-        return false;
-    }
-    FetchStage stage(one, std::move(probe), options);
-    const bool got = stage.next(fetched);
-    if (!got || fetched.origin == InputOrigin::Failed || !fetched.remote) {
-        fetched.path = redactUrl(input.path);
-        why = got ? fetched.error : "cannot fetch";
-        return false;
-    }
-    return true;
-}
-
-namespace {
-
-// The probe is a driver of its own in raw XMP mode, the cheapest: the reads do not depend on
-// how packets are parsed.
-class DriverProbe : public DocumentProbe {
-public:
-    DriverProbe(const ReaderInterface &table, DriverOptions options) : driver_(table, raw(options)) {}
-    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length) override
-    {
-        driver_.readRemote(item, document);
-        const bool missed = driver_.missedRemoteRead(offset, length);
-        driver_.finish();
-        return missed;
-    }
-
-private:
-    static DriverOptions raw(DriverOptions options)
-    {
-        options.xmpMode = XmpMode::Raw;
-        return options;
-    }
-    DocumentDriver driver_;
-};
-
-} // namespace
-
-std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options)
-{
-    return std::make_unique<DriverProbe>(table, options);
 }
 
 const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void *data, size_t size)
@@ -336,15 +292,17 @@ const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void
     State &s = *state_;
     s.start(input);
     s.stream.openMemory(data, size);
-    return s.run();
+    s.run();
+    return s.explain();
 }
 
-const DocumentView &DocumentDriver::readDescriptor(const InputItem &input, int descriptor, uint64_t size)
+const DocumentView &HandedReading::read(DocumentDriver &driver, const InputItem &input, int descriptor, uint64_t size)
 {
-    State &s = *state_;
+    DocumentDriver::State &s = *driver.state_;
     s.start(input);
     s.stream.adopt(descriptor, size);
-    return s.run();
+    s.run();
+    return s.explain();
 }
 
 } // namespace zudorhost

@@ -6,29 +6,23 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <ctime>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
-#include "../io/remote/aws_config.h"
-#include "../io/remote/http_fields.h"
+#include "../io/remote/object_fetch.h"
 #include "../io/remote/remote_document.h"
 #include "../io/remote/remote_libraries.h"
-#include "../io/remote/s3_listing.h"
-#include "../io/remote/sigv4.h"
-#include "../io/remote/transfers.h"
 #include "../io/remote/url.h"
+#include "run/fetched_reading.h"
 
 namespace zudorhost {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A listing page is read whole before its keys are taken; S3 pages are about 300 KB.
-constexpr uint64_t kListingBytes = 32 << 20;
 // Fetched for one document at most: the reader's largest request, so a hostile file that
 // spreads its directories across terabytes is refused as it would be locally.
 constexpr uint64_t kMostFetched = uint64_t(256) << 20;
@@ -38,10 +32,7 @@ struct Entry {
     InputItem item;
     std::shared_ptr<RemoteDocument> document; // remote only
     RemoteUrl url;                            // remote only; text may hold secrets
-    std::string fetchUrl;                     // after the first answer: where it came from
-    Transfer transfer;
-    uint64_t wantStart = 0, wantLength = 0;   // the range asked for
-    bool first = true;
+    WindowFetch fetch;                        // the window asked for, or answered
     bool ready = false;                       // under the engine's lock
     Clock::time_point began;
 };
@@ -50,33 +41,66 @@ struct Listing {
     RemoteUrl url;
     uint32_t named = 0;    // the named input the prefix is
     std::string keyPrefix; // what a key's URL starts with: the listed URL up to the bucket's '/'
-    std::string token;
     bool more = true;      // pages left to ask for
     bool inFlight = false;
-    std::deque<ListingParser::Entry> keys; // listed, not yet queued
     std::string failure;   // why the listing broke off
-    Transfer transfer;
+    ListingFetch page;     // its keys, listed, not yet queued
 };
 
-std::string rangeHeader(uint64_t start, uint64_t length)
+bool isRemoteDocument(const InputItem &item)
 {
-    return "Range: bytes=" + std::to_string(start) + "-" + std::to_string(start + length - 1);
+    return (item.origin == InputOrigin::Named || item.origin == InputOrigin::Walked) && isRemoteInput(item.path);
 }
 
-// A document its catalogue knows unchanged from the listing is neither fetched nor read.
-bool isFetchable(const InputItem &item)
-{
-    return (item.origin == InputOrigin::Named || item.origin == InputOrigin::Walked) && isRemoteInput(item.path) &&
-           !item.catalogue.unchanged;
-}
+// The probe: a driver of the stage's own in raw XMP mode, the cheapest, as the reads do not
+// depend on how packets are parsed; in an isolated run, a reader process of its own. It reads
+// what is held of a document and tells the first read those bytes could not serve, or why the
+// reader could not read it at all (fault).
+class DocumentProbe {
+public:
+    DocumentProbe(const ReaderInterface &table, DriverOptions options)
+    {
+        options = raw(std::move(options));
+        if (options.workers)
+            worker_ = makeWorkerProbe(options.workers, options);
+        else
+            driver_ = std::make_unique<DocumentDriver>(table, options);
+    }
+    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
+              std::string &fault)
+    {
+        fault.clear();
+        if (worker_)
+            return worker_->miss(item, document, offset, length, fault);
+        FetchedReading::read(*driver_, item, document);
+        const bool missed = FetchedReading::missed(*driver_, offset, length);
+        driver_->finish();
+        return missed;
+    }
+
+private:
+    static DriverOptions raw(DriverOptions options)
+    {
+        options.xmpMode = XmpMode::Raw;
+        options.explain = false;
+        options.keeper = nullptr; // the probe only finds bytes; the workers' pass keeps
+        return options;
+    }
+    std::unique_ptr<DocumentDriver> driver_;
+    std::unique_ptr<WorkerProbe> worker_;
+};
 
 } // namespace
 
 struct FetchStage::Engine {
     InputSource &inner;
-    std::unique_ptr<DocumentProbe> probe;
+    const ReaderInterface *table; // null: the stage only lists
+    DriverOptions driverOptions;
+    bool oneDocument;
+    std::function<std::unique_ptr<DocumentKeeper>()> makeKeeper;
+    std::unique_ptr<DocumentKeeper> keeper; // the caller's until the I/O thread starts, then its
+    std::unique_ptr<DocumentProbe> probe; // the I/O thread's, made when it starts
     RemoteOptions options;
-    std::string optionsProblem; // why no remote input can be read with the options, or empty
     RemoteCounters ownCounters;
     RemoteCounters &counters;
     size_t readAhead;
@@ -97,18 +121,19 @@ struct FetchStage::Engine {
     std::thread::id starter;
 
     // The I/O thread's, once started.
-    std::unique_ptr<Transfers> transfers;
-    std::map<uint64_t, Entry *> waiting; // documents that want a request, by input order
+    std::unique_ptr<ObjectFetcher> fetcher;
+    std::map<uint64_t, Entry *> waiting; // documents that want a window, by input order
     uint64_t sequence = 0;
     bool innerDone = false;
     std::unique_ptr<Listing> listing;
-    bool s3Resolved = false;
-    S3Settings s3;
-    std::unique_ptr<SigV4Signer> signer;
-    std::vector<Transfer *> finished;
+    std::vector<ObjectFetch *> answered;
+    // Why the options cannot serve (a CA file that cannot be read), for every URL's record.
+    std::string optionsProblem;
 
-    Engine(InputSource &source, std::unique_ptr<DocumentProbe> p, const RemoteOptions &o)
-        : inner(source), probe(std::move(p)), options(o), counters(o.counters ? *o.counters : ownCounters)
+    Engine(InputSource &source, const ReaderInterface *t, const DriverOptions &d, bool one,
+           std::function<std::unique_ptr<DocumentKeeper>()> k)
+        : inner(source), table(t), driverOptions(d), oneDocument(one), makeKeeper(std::move(k)), options(d.remote),
+          counters(d.remote.counters ? *d.remote.counters : ownCounters)
     {
         options.connections = std::max(1u, options.connections);
         readAhead = options.readAhead != 0 ? options.readAhead : std::max<size_t>(64, 4 * size_t(options.connections));
@@ -139,37 +164,22 @@ struct FetchStage::Engine {
             readyChanged.notify_all();
     }
 
-    const S3Settings &s3Settings()
+    // A remote document to fetch: not one the run's keeper holds as its listing describes it.
+    bool isFetchable(const InputItem &item)
     {
-        if (!s3Resolved) {
-            s3 = resolveS3Settings(processAwsSources(), options.noSignRequest);
-            if (s3.sign && s3.problem.empty())
-                signer = std::make_unique<SigV4Signer>(s3.credentials, s3.region, "s3");
-            s3Resolved = true;
-        }
-        return s3;
-    }
-
-    // Signs each attempt afresh: its time is part of the signature.
-    std::function<void(std::vector<std::string> &)> signing(const std::string &host, const std::string &path,
-                                                              std::vector<std::pair<std::string, std::string>> query)
-    {
-        if (!signer)
-            return nullptr;
-        SigV4Signer *with = signer.get();
-        return [with, host, path, query](std::vector<std::string> &headers) {
-            SignableRequest request;
-            request.host = host;
-            request.canonicalPath = path;
-            request.query = query;
-            for (std::string &line : with->sign(request, amzDate(int64_t(std::time(nullptr)))))
-                headers.push_back(std::move(line));
-        };
+        if (!isRemoteDocument(item))
+            return false;
+        if (!makeKeeper || !item.keeperTag || !item.listed.known())
+            return true;
+        if (!keeper)
+            keeper = makeKeeper();
+        FileIdentity seen;
+        return keeper->holds(item, seen) == DocumentKeeper::Held::No;
     }
 
     void fail(Entry &entry, const std::string &why)
     {
-        if (entry.first)
+        if (entry.fetch.first)
             entry.began = Clock::now();
         entry.document->error = why;
         entry.document->windows.clear();
@@ -203,14 +213,24 @@ struct FetchStage::Engine {
             markReady(append(std::move(item)));
             return;
         }
+        if (url.scheme == UrlScheme::S3 && url.prefix && oneDocument) {
+            item.path = url.shown;
+            item.origin = InputOrigin::Failed;
+            item.error = "an S3 prefix names many documents, not one";
+            markReady(append(std::move(item)));
+            return;
+        }
         if (url.scheme == UrlScheme::S3 && url.prefix && item.origin == InputOrigin::Named) {
             listing = std::make_unique<Listing>();
             listing->url = url;
             listing->named = item.named;
             listing->keyPrefix = item.path.substr(0, 5 + url.bucket.size()) + "/";
+            listing->page.kind = ObjectFetch::Kind::ListingPage;
+            listing->page.url = &listing->url;
+            listing->page.owner = listing.get();
             return;
         }
-        if (!probe) { // listing only: the document goes on as it was named
+        if (table == nullptr) { // listing only: the document goes on as it was named
             markReady(append(std::move(item)));
             return;
         }
@@ -218,12 +238,16 @@ struct FetchStage::Engine {
         Entry &entry = append(std::move(item));
         entry.url = std::move(url);
         entry.document = std::make_shared<RemoteDocument>();
-        if (entry.url.scheme == UrlScheme::S3 && !s3Settings().problem.empty()) {
-            fail(entry, s3.problem);
+        WindowFetch &f = entry.fetch;
+        f.url = &entry.url;
+        f.document = entry.document.get();
+        f.owner = &entry;
+        if (entry.url.scheme == UrlScheme::S3 && !fetcher->s3Problem().empty()) {
+            fail(entry, fetcher->s3Problem());
             return;
         }
-        entry.wantStart = 0;
-        entry.wantLength = kFirstWindowBytes;
+        f.start = 0;
+        f.length = kFirstWindowBytes;
         waiting[entry.sequence] = &entry;
     }
 
@@ -231,18 +255,19 @@ struct FetchStage::Engine {
     {
         while (held() < readAhead) {
             if (listing) {
-                if (!listing->keys.empty()) {
-                    ListingParser::Entry &key = listing->keys.front();
+                std::deque<ListingParser::Entry> &keys = listing->page.keys;
+                if (!keys.empty()) {
+                    ListingParser::Entry &key = keys.front();
                     InputItem item;
                     item.path = listing->keyPrefix + key.key;
                     item.origin = InputOrigin::Walked;
                     item.named = listing->named;
-                    // What the listing says of the object, which a catalogue compares with
+                    // What the listing says of the object, which a keeper compares with
                     // what it holds before anything is fetched.
                     item.listed.size = key.size;
                     item.listed.etag = std::move(key.etag);
                     item.listed.takenNs = wallClockNs();
-                    listing->keys.pop_front();
+                    keys.pop_front();
                     admit(std::move(item));
                     continue;
                 }
@@ -268,76 +293,25 @@ struct FetchStage::Engine {
         }
     }
 
-    // ---- Requests.
-
-    void requestListingPage()
-    {
-        Listing &l = *listing;
-        const S3Settings &settings = s3Settings();
-        if (!settings.problem.empty()) {
-            l.failure = settings.problem;
-            l.more = false;
-            return;
-        }
-        const S3Location where = locateBucket(settings, l.url.bucket);
-        // The bucket itself, without the slash a key would follow.
-        std::string path = where.pathPrefix.size() > 1 ? where.pathPrefix.substr(0, where.pathPrefix.size() - 1)
-                                                       : where.pathPrefix;
-        const auto query = listObjectsQuery(l.url.key, l.token);
-        std::string url = where.base.substr(0, where.base.size() - where.pathPrefix.size()) + path + "?";
-        for (size_t i = 0; i < query.size(); ++i)
-            url += (i ? "&" : "") + query[i].first + "=" + query[i].second;
-        Transfer &t = l.transfer;
-        t = Transfer{};
-        t.url = url;
-        t.sign = signing(where.host, path, query);
-        t.followRedirects = false;
-        t.keepLimit = kListingBytes;
-        t.owner = nullptr;
-        l.inFlight = true;
-        transfers->start(&t);
-    }
-
-    void requestWindow(Entry &entry)
-    {
-        Transfer &t = entry.transfer;
-        const std::string fetchUrl = entry.fetchUrl;
-        t = Transfer{};
-        t.owner = &entry;
-        t.keepLimit = entry.wantLength;
-        t.headers.push_back(rangeHeader(entry.wantStart, entry.wantLength));
-        if (!entry.first) {
-            // Every later range must come from the object the first answer came from. A weak
-            // ETag never matches If-Match, which compares strongly: the date serves then, and
-            // the answer's ETag is compared all the same.
-            const std::string &etag = entry.document->etag;
-            if (!etag.empty() && etag.compare(0, 2, "W/") != 0)
-                t.headers.push_back("If-Match: " + etag);
-            else if (!entry.document->lastModified.empty())
-                t.headers.push_back("If-Unmodified-Since: " + entry.document->lastModified);
-        }
-        if (entry.url.scheme == UrlScheme::S3) {
-            const S3Location where = locateBucket(s3, entry.url.bucket);
-            const std::string key = percentEncode(entry.url.key, true);
-            t.url = where.base + key;
-            t.sign = signing(where.host, where.pathPrefix + key, {});
-            t.followRedirects = false;
-        } else {
-            t.url = entry.first || fetchUrl.empty() ? entry.url.text : fetchUrl;
-        }
-        transfers->start(&t);
-        if (entry.first)
-            entry.began = t.started;
-    }
+    // ---- Requests, oldest document first.
 
     void startRequests()
     {
-        if (listing && listing->more && !listing->inFlight && transfers->hasRoom())
-            requestListingPage();
-        while (transfers->hasRoom() && !waiting.empty()) {
+        if (listing && listing->more && !listing->inFlight && fetcher->hasRoom()) {
+            if (!fetcher->s3Problem().empty()) {
+                listing->failure = fetcher->s3Problem();
+                listing->more = false;
+            } else {
+                listing->inFlight = true;
+                fetcher->fetchListingPage(listing->page);
+            }
+        }
+        while (fetcher->hasRoom() && !waiting.empty()) {
             Entry &entry = *waiting.begin()->second;
             waiting.erase(waiting.begin());
-            requestWindow(entry);
+            fetcher->fetchWindow(entry.fetch);
+            if (entry.fetch.first)
+                entry.began = entry.fetch.transfer.started;
         }
     }
 
@@ -346,135 +320,27 @@ struct FetchStage::Engine {
     void listingAnswered()
     {
         Listing &l = *listing;
-        Transfer &t = l.transfer;
         l.inFlight = false;
-        l.more = false;
-        if (!t.error.empty() || t.status != 200) {
-            l.failure = "cannot list: " + (t.error.empty() ? "HTTP " + std::to_string(t.status) : t.error);
-            return;
-        }
-        ListingParser page;
-        if (!page.feed(t.body.data(), t.body.size(), true) || t.cut) {
-            l.failure = "cannot list: the listing is malformed";
-            return;
-        }
-        for (ListingParser::Entry &e : page.entries)
-            if (!e.key.empty() && e.key.back() != '/' && e.key.compare(0, l.url.key.size(), l.url.key) == 0)
-                l.keys.push_back(std::move(e));
-        if (page.truncated) {
-            if (page.nextToken.empty() || page.nextToken == l.token) {
-                l.failure = "cannot list: the listing gives no way on";
-                return;
-            }
-            l.token = page.nextToken;
-            l.more = true;
-        }
-        t.body = std::vector<char>();
-    }
-
-    // The first answer: the size, the first window, and what later ranges must match.
-    bool firstAnswered(Entry &entry, std::string &why)
-    {
-        Transfer &t = entry.transfer;
-        RemoteDocument &doc = *entry.document;
-        ContentRange range;
-        if (t.status == 416 && parseContentRange(t.contentRange, range) && range.unsatisfied) {
-            if (range.total != 0) {
-                why = "the server refused the first range";
-                return false;
-            }
-            doc.size = 0; // an empty object
-            return true;
-        }
-        if (!t.error.empty()) {
-            why = t.error;
-            return false;
-        }
-        doc.etag = t.etag;
-        doc.lastModified = t.lastModified;
-        entry.fetchUrl = t.effectiveUrl;
-        if (t.status == 206) {
-            if (!parseContentRange(t.contentRange, range) || range.unsatisfied || range.first != 0 ||
-                t.body.size() != range.last + 1) {
-                why = "the server's answer to a range request is malformed";
-                return false;
-            }
-            doc.size = range.total;
-        } else if (t.status == 200) {
-            // The whole object came for a range: keep the window's worth and drop the rest.
-            doc.rangesIgnored = true;
-            if (!t.cut)
-                doc.size = t.body.size();
-            else if (!t.contentLength.empty())
-                doc.size = std::strtoull(t.contentLength.c_str(), nullptr, 10);
-            else {
-                why = "the server ignores range requests and does not say how large the file is";
-                return false;
-            }
-            if (doc.size < t.body.size()) {
-                why = "truncated response";
-                return false;
-            }
-        } else {
-            why = "unexpected answer: HTTP " + std::to_string(t.status);
-            return false;
-        }
-        doc.addWindow(0, std::move(t.body));
-        return true;
-    }
-
-    bool laterAnswered(Entry &entry, std::string &why)
-    {
-        Transfer &t = entry.transfer;
-        RemoteDocument &doc = *entry.document;
-        if (!t.error.empty()) {
-            why = t.error;
-            return false;
-        }
-        ContentRange range;
-        if (t.status == 200) {
-            why = "the server ignored a range request";
-            return false;
-        }
-        if (t.status != 206 || !parseContentRange(t.contentRange, range) || range.unsatisfied) {
-            why = "unexpected answer: HTTP " + std::to_string(t.status);
-            return false;
-        }
-        // A server that does not check If-Match still gives itself away.
-        if (range.total != doc.size || (!doc.etag.empty() && !t.etag.empty() && t.etag != doc.etag)) {
-            why = "changed while being read";
-            return false;
-        }
-        if (range.first != entry.wantStart || t.body.size() != range.last - range.first + 1) {
-            why = "the server's answer to a range request is malformed";
-            return false;
-        }
-        doc.addWindow(range.first, std::move(t.body));
-        return true;
+        l.more = l.page.more;
+        l.failure = l.page.failure;
     }
 
     void documentAnswered(Entry &entry)
     {
-        Transfer &t = entry.transfer;
         RemoteDocument &doc = *entry.document;
-        doc.counts.requests += t.attempts;
-        doc.counts.retries += t.attempts - 1;
-        doc.counts.bytesFetched += t.received;
-        std::string why;
-        const bool ok = entry.first ? firstAnswered(entry, why) : laterAnswered(entry, why);
-        entry.first = false;
-        t.body = std::vector<char>();
-        if (!ok) {
-            fail(entry, why);
+        if (!entry.fetch.failure.empty()) {
+            fail(entry, entry.fetch.failure);
             return;
         }
         uint64_t offset = 0, length = 0;
-        if (!probe->miss(entry.item, doc, offset, length)) {
-            const std::string fault = probe->fault();
-            if (fault.empty())
-                done(entry);
-            else
-                fail(entry, fault);
+        std::string fault;
+        const bool missed = probe->miss(entry.item, doc, offset, length, fault);
+        if (!fault.empty()) {
+            fail(entry, fault);
+            return;
+        }
+        if (!missed) {
+            done(entry);
             return;
         }
         if (doc.rangesIgnored) {
@@ -491,16 +357,16 @@ struct FetchStage::Engine {
             return;
         }
         ++doc.misses;
-        entry.wantStart = plan.start;
-        entry.wantLength = plan.length;
+        entry.fetch.start = plan.start;
+        entry.fetch.length = plan.length;
         waiting[entry.sequence] = &entry;
     }
 
     // Wakes the I/O thread where this thread can.
     void nudge()
     {
-        if (transfers && std::this_thread::get_id() == starter)
-            transfers->wake();
+        if (fetcher && std::this_thread::get_id() == starter)
+            fetcher->wake();
     }
 
     // How long the I/O thread waits for the network. A full queue empties without a word from
@@ -508,7 +374,7 @@ struct FetchStage::Engine {
     // comes from the transfers themselves, and stop() is seen within the wait.
     int pollMs()
     {
-        const bool moreToAdmit = !innerDone || (listing && !listing->keys.empty());
+        const bool moreToAdmit = !innerDone || (listing && !listing->page.keys.empty());
         return held() >= readAhead && moreToAdmit ? 2 : 100;
     }
 
@@ -516,6 +382,8 @@ struct FetchStage::Engine {
 
     void run(InputItem first)
     {
+        if (table != nullptr)
+            probe = std::make_unique<DocumentProbe>(*table, driverOptions);
         admit(std::move(first));
         while (true) {
             {
@@ -525,26 +393,27 @@ struct FetchStage::Engine {
             }
             admitInputs();
             startRequests();
-            if (innerDone && !listing && waiting.empty() && transfers->idle())
+            if (innerDone && !listing && waiting.empty() && fetcher->idle())
                 break;
-            finished.clear();
-            transfers->poll(finished, pollMs());
-            for (Transfer *t : finished) {
-                if (t->owner == nullptr)
+            answered.clear();
+            fetcher->poll(answered, pollMs());
+            for (ObjectFetch *fetch : answered) {
+                if (fetch->kind == ObjectFetch::Kind::ListingPage)
                     listingAnswered();
                 else
-                    documentAnswered(*static_cast<Entry *>(t->owner));
+                    documentAnswered(*static_cast<Entry *>(fetch->owner));
             }
         }
-        transfers->cancelAll();
+        fetcher->cancelAll();
         std::lock_guard<std::mutex> guard(lock);
         ended = true;
         readyChanged.notify_all();
     }
 };
 
-FetchStage::FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options)
-    : engine_(std::make_unique<Engine>(inner, std::move(probe), options))
+FetchStage::FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument,
+                       std::function<std::unique_ptr<DocumentKeeper>()> keeper)
+    : engine_(std::make_unique<Engine>(inner, table, driver, oneDocument, std::move(keeper)))
 {
 }
 
@@ -572,7 +441,7 @@ bool FetchStage::next(InputItem &item)
         if (e.stopping || !e.inner.next(item))
             return false;
         item.remote.reset();
-        if (!isFetchable(item))
+        if (!e.isFetchable(item))
             return true;
         std::string why;
         if (remoteLibraries(why) == nullptr) {
@@ -585,14 +454,14 @@ bool FetchStage::next(InputItem &item)
         // Here for front ends that leave it to the run (Python); sievecheck has refused a bad
         // CA file before its run began.
         prepareRemoteOptions(e.options, e.optionsProblem);
-        e.transfers = std::make_unique<Transfers>(transferOptions(e.options), e.counters);
+        e.fetcher = std::make_unique<ObjectFetcher>(e.options, e.counters);
         e.starter = std::this_thread::get_id();
         auto first = std::make_shared<InputItem>(std::move(item));
         try {
             e.thread = std::thread([&e, first] { e.run(std::move(*first)); });
         } catch (const std::system_error &failure) {
             // A system out of threads fails this document, not the process.
-            e.transfers.reset();
+            e.fetcher.reset();
             item = std::move(*first);
             item.path = redactUrl(item.path);
             item.origin = InputOrigin::Failed;
@@ -618,7 +487,34 @@ bool FetchStage::next(InputItem &item)
 
 std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptions &options)
 {
-    return std::make_unique<FetchStage>(inputs, nullptr, options);
+    DriverOptions listing;
+    listing.remote = options;
+    return std::make_unique<FetchStage>(inputs, nullptr, listing);
+}
+
+void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options)
+{
+    struct One : InputSource {
+        InputItem *item;
+        bool next(InputItem &out) override
+        {
+            if (item == nullptr)
+                return false;
+            out = std::move(*item);
+            item = nullptr;
+            return true;
+        }
+    } one;
+    const std::string path = item.path;
+    InputItem given = std::move(item);
+    one.item = &given;
+    FetchStage stage(one, &table, options, true);
+    if (!stage.next(item)) {
+        item = InputItem{};
+        item.path = redactUrl(path);
+        item.origin = InputOrigin::Failed;
+        item.error = "cannot fetch";
+    }
 }
 
 } // namespace zudorhost

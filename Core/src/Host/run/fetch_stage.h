@@ -13,44 +13,25 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "zudor_host/driver.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
-
-struct RemoteDocument;
-
-// The probe: runs the reader over what is held of a document and tells the first read it
-// could not serve.
-class DocumentProbe {
-public:
-    virtual ~DocumentProbe() = default;
-    virtual bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset,
-                      uint64_t &length) = 0;
-    // Why the probe itself could not run the reader over the document (a reader process that
-    // crashed on it), once miss() has answered; empty when it ran.
-    virtual std::string fault() const { return std::string(); }
-};
-
-// A probe that is a driver of its own, with the options of the pass it stands in for.
-std::unique_ptr<DocumentProbe> makeDocumentProbe(const ReaderInterface &table, const DriverOptions &options);
-// The same in a reader process of its own (isolation.h): no untrusted parsing in this one.
-class ReaderWorkers;
-std::unique_ptr<DocumentProbe> makeIsolatedProbe(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options);
-
-// A URL that no fetch stage fetched ahead (zudor.read), fetched on its own: false, with why,
-// where it cannot be, and then fetched names the document as a record shows it.
-bool fetchAlone(const InputItem &input, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options,
-                InputItem &fetched, std::string &why);
 
 // Hands out the inputs in order, each remote document with its bytes fetched (item.remote).
 class FetchStage : public InputSource {
 public:
-    // A null probe only lists: documents pass on unfetched, as they were named.
-    FetchStage(InputSource &inner, std::unique_ptr<DocumentProbe> probe, const RemoteOptions &options);
+    // Documents are fetched for a pass with these driver options, which the probe (a driver of
+    // the stage's own, made at the first remote input) stands in for; without a table the stage
+    // only lists, and documents pass on unfetched, as they were named. A stage for one document
+    // refuses a prefix, which names many.
+    // A run's keeper holds some inputs as they are: such a key is not fetched (keeper: made at
+    // the first need, for the stage's own use).
+    FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument = false,
+               std::function<std::unique_ptr<DocumentKeeper>()> keeper = nullptr);
     ~FetchStage() override;
     FetchStage(const FetchStage &) = delete;
     FetchStage &operator=(const FetchStage &) = delete;

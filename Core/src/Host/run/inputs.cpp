@@ -1,38 +1,19 @@
 // Input sources: paths and directories walked as a stream, and lists of paths read from a
 // file. Nothing here holds more than one directory listing per level of the walk.
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 
-#include "run/directory_listing.h"
+#include "platform/system.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
 
 namespace zudorhost {
 
-bool unchangedSince(const FileIdentity &before, const FileIdentity &now)
-{
-    // FAT keeps times to 2 s; most file systems stamp from a clock that ticks every few ms.
-    constexpr int64_t kCoarsestStampNs = int64_t(2000000000);
-    if (!before.known() || !now.known() || before.size != now.size)
-        return false;
-    if (!before.etag.empty() || !now.etag.empty())
-        return before.etag == now.etag;
-    return before.modifiedNs == now.modifiedNs && before.inode == now.inode &&
-           before.modifiedNs < before.takenNs - kCoarsestStampNs;
-}
-
-int64_t wallClockNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 namespace {
 
-bool readListing(Listing &listing, std::string &error)
+bool readListing(os::Listing &listing, std::string &error)
 {
-    if (!listDirectory(listing, error))
+    if (!os::listDirectory(listing, error))
         return false;
     const char *base = listing.names.data();
     std::sort(listing.starts.begin(), listing.starts.end(),
@@ -80,16 +61,16 @@ private:
         // A URL is no path to look at: the fetch stage reads it.
         if (plainFile || isRemoteInput(path))
             return true;
-        switch (namedKind(path, item.error)) {
-        case NamedKind::File:
+        switch (os::namedKind(path, item.error)) {
+        case os::NamedKind::File:
             return true; // opening it tells what is wrong, if anything
-        case NamedKind::Refused:
+        case os::NamedKind::Refused:
             item.origin = InputOrigin::Failed;
             return true;
-        case NamedKind::Directory:
+        case os::NamedKind::Directory:
             break;
         }
-        return enter(endsInSeparator(path) ? path : path + '/', item);
+        return enter(os::endsInSeparator(path) ? path : path + '/', item);
     }
 
     // Pushes a directory's listing; a directory that cannot be read is an input that failed.
@@ -110,7 +91,7 @@ private:
 
     bool step(InputItem &item)
     {
-        Listing &top = stack_.back();
+        os::Listing &top = stack_.back();
         if (top.next == top.starts.size()) {
             stack_.pop_back();
             return false;
@@ -129,7 +110,7 @@ private:
         return true;
     }
 
-    std::vector<Listing> stack_;
+    std::vector<os::Listing> stack_;
     uint32_t named_ = 0;
 };
 
@@ -173,7 +154,7 @@ protected:
     {
         named = listNamed_;
         ptrdiff_t got;
-        while (from_ != nullptr && (got = readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
+        while (from_ != nullptr && (got = os::readDelimited(&line_, &capacity_, separator_, from_)) >= 0) {
             if (got > 0 && line_[got - 1] == separator_)
                 --got;
             // A list written on Windows ends its lines with CR LF; a name with a CR at its end

@@ -1,6 +1,7 @@
-// Loading the module: where to look, and what every platform's loader checks of the table the
-// module wrote. Opening the library itself is the platform's (module_loader_*.cpp).
+// Loading the module: where to look, and what is checked of the table the module wrote.
 #include "zudor_host/module.h"
+
+#include "platform/system.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {
@@ -17,6 +18,30 @@ bool LoadedModule::takeTable(TifGetReaderInterfaceFn entry, const std::string &f
                                          : ": the reader's table is incomplete");
         return false;
     }
+    return true;
+}
+
+LoadedModule::~LoadedModule()
+{
+    if (handle_ != nullptr)
+        os::closeLibrary(handle_);
+}
+
+bool LoadedModule::loadFrom(const std::string &file, std::string &error)
+{
+    void *handle = os::openLibrary(file, error);
+    if (handle == nullptr)
+        return false;
+    auto entry = reinterpret_cast<TifGetReaderInterfaceFn>(os::symbolOf(handle, "tifGetReaderInterface"));
+    ReaderInterface table{};
+    if (!takeTable(entry, file, table, error)) {
+        os::closeLibrary(handle);
+        return false;
+    }
+    if (handle_ != nullptr)
+        os::closeLibrary(handle_);
+    handle_ = handle;
+    table_ = table;
     return true;
 }
 

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "zudor_host/host_slots.h"
+#include "services/host_slots.h"
 
 namespace zudorhost {
 namespace {

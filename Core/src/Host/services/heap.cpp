@@ -1,27 +1,40 @@
 // Heap slots over the document arena. A negative request or one above the host's cap is refused with
 // null, so a hostile count never makes the host allocate gigabytes.
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "services/arena.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 namespace {
 
 bool refused(void *heap, int64_t size)
 {
-    return size < 0 || size > ReferenceHost::fromHeap(heap)->maxRequest();
+    ReferenceHost *host = ReferenceHost::fromHeap(heap);
+    if (size >= 0 && size <= host->maxRequest())
+        return false;
+    host->noteRefusal(size, false);
+    return true;
+}
+
+// A block the arena could not find room for: the system is out of memory.
+void *noted(void *heap, void *block, int64_t size)
+{
+    if (block == nullptr)
+        ReferenceHost::fromHeap(heap)->noteRefusal(size, true);
+    return block;
 }
 
 } // namespace
 
 void *heapAlloc(void *heap, int64_t size)
 {
-    return refused(heap, size) ? nullptr : ReferenceHost::fromHeap(heap)->arena().allocate(size_t(size));
+    return refused(heap, size) ? nullptr : noted(heap, ReferenceHost::fromHeap(heap)->arena().allocate(size_t(size)), size);
 }
 
 int32_t heapFree(void *heap, void *block)
@@ -49,13 +62,13 @@ void *heapRealloc(void *heap, void *block, int64_t size)
         // The C library may grow a large block where it lies, without a copy.
         auto *grown = static_cast<BlockHeader *>(std::realloc(header, sizeof(BlockHeader) + capacity));
         if (grown == nullptr)
-            return nullptr;
+            return noted(heap, nullptr, size);
         grown->capacity = capacity;
         return grown + 1;
     }
     void *moved = arena.allocate(capacity);
     if (moved == nullptr)
-        return nullptr;
+        return noted(heap, nullptr, size);
     std::memcpy(moved, block, header->capacity);
     arena.release(block);
     return moved;
@@ -63,10 +76,12 @@ void *heapRealloc(void *heap, void *block, int64_t size)
 
 void *heapCalloc(void *heap, int64_t count, int64_t size)
 {
-    if (count < 0 || size < 0)
+    ReferenceHost *host = ReferenceHost::fromHeap(heap);
+    if (count < 0 || size < 0 || (size != 0 && count > host->maxRequest() / size)) {
+        host->noteRefusal(count < 0 || size < 0 || (size != 0 && count > INT64_MAX / size) ? -1 : count * size,
+                          false);
         return nullptr;
-    if (size != 0 && count > ReferenceHost::fromHeap(heap)->maxRequest() / size)
-        return nullptr;
+    }
     // The reader fills every block it gets itself, so nothing is zeroed here.
     return heapAlloc(heap, count * size);
 }

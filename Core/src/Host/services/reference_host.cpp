@@ -2,8 +2,8 @@
 
 #include "services/arena.h"
 #include "services/xmp_reading.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 
@@ -23,6 +23,16 @@ ReferenceHost::ReferenceHost(XmpMode mode, int64_t maxRequest)
 }
 
 ReferenceHost::~ReferenceHost() { endDocument(); }
+
+void ReferenceHost::noteRefusal(int64_t asked, bool outOfMemory)
+{
+    if (notes_.refused)
+        return;
+    notes_.refused = true;
+    notes_.outOfMemory = outOfMemory;
+    notes_.asked = asked;
+    notes_.cap = maxRequest_;
+}
 
 
 } // namespace zudorhost

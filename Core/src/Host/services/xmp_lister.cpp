@@ -125,9 +125,14 @@ private:
         if (size > limit_ - std::min(limit_, out_.bytes.size()))
             throw TooLong();
         const uint32_t lengths[2] = {uint32_t(path_.size()), uint32_t(value.size())};
-        std::string &bytes = out_.bytes;
-        bytes.append(reinterpret_cast<const char *>(lengths), 8).append(path_).push_back('\0');
-        bytes.append(value).push_back('\0');
+        char *at = out_.bytes.reserve(size);
+        std::memcpy(at, lengths, 8);
+        std::memcpy(at + 8, path_.data(), path_.size());
+        at[8 + path_.size()] = '\0';
+        if (!value.empty())
+            std::memcpy(at + 9 + path_.size(), value.data(), value.size());
+        at[size - 1] = '\0';
+        out_.bytes.commit(size);
         ++out_.count;
     }
 
@@ -168,16 +173,24 @@ private:
 } // namespace xmp
 
 struct XmpLister::Work {
+    ~Work()
+    {
+        xmp::deleteDirectWork(direct);
+        xmp::deleteQuickWork(quick);
+    }
     xmp::Scratch scratch;
     xmp::TreeBuilder builder;
     xmp::XmlTree tree;
     xmp::NameIndex index;
     std::string path;
+    xmp::DirectWork *direct = xmp::newDirectWork();
+    xmp::QuickWork *quick = xmp::newQuickWork();
 };
 
 XmpLister::XmpLister(HexReferences references) : work_(new Work)
 {
-    work_->builder.setToolkitReferences(references == HexReferences::AsToolkit);
+    toolkitReferences_ = references == HexReferences::AsToolkit;
+    work_->builder.setToolkitReferences(toolkitReferences_);
 }
 
 XmpLister::~XmpLister() = default;
@@ -190,7 +203,25 @@ XmpListStatus XmpLister::list(const char *packet, size_t size, XmpListing &out)
         return XmpListStatus::Listed; // the toolkit takes an empty packet for an empty one
     Work &work = *work_;
     try {
-        switch (work.builder.build(packet, size, work.scratch, work.tree)) {
+        // Most packets are plain enough to list straight from their bytes; the rest go
+        // through the trees, from the start.
+        bool quick = true;
+        if (direct_) {
+            work.scratch.reset();
+            switch (xmp::listDirect(packet, size, *work.direct, *work.quick, work.scratch, out.bytes, out.count, limit_,
+                                    toolkitReferences_)) {
+            case xmp::DirectResult::Listed:
+                return XmpListStatus::Listed;
+            case xmp::DirectResult::NotQuick:
+                quick = false;
+                break;
+            case xmp::DirectResult::Declined:
+                break;
+            }
+            out.bytes.clear();
+            out.count = 0;
+        }
+        switch (work.builder.build(packet, size, work.scratch, work.tree, quick)) {
         case xmp::TreeBuilder::Built:
             break;
         case xmp::TreeBuilder::Refused:

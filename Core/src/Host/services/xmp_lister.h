@@ -10,7 +10,8 @@
 
 #include <cstddef>
 #include <memory>
-#include <string>
+
+#include "zudor_host/output_buffer.h"
 
 namespace zudorhost {
 
@@ -23,7 +24,7 @@ enum class XmpListStatus {
 // Each property in the toolkit's order, back to back: the path's length and the value's (four
 // bytes each, in the machine's order), the path, a NUL, the value, a NUL.
 struct XmpListing {
-    std::string bytes;
+    OutputBuffer bytes;
     size_t count = 0;
 };
 
@@ -47,12 +48,17 @@ public:
     // A listing would grow past this many bytes (OutOfMemory): paths grow with the nesting,
     // so a deep packet of many fields lists far more than its own size.
     void setLimit(size_t bytes) { limit_ = bytes; }
+    // For the tests: whether a plain packet is listed straight from its bytes, without the
+    // trees in between.
+    void setDirect(bool direct) { direct_ = direct; }
 
     struct Work;
 
 private:
     std::unique_ptr<Work> work_;
     size_t limit_ = size_t(-1);
+    bool direct_ = true;
+    bool toolkitReferences_ = false;
 };
 
 // Calls visit for each property of a listing, in order, with strings that point into it.

@@ -5,11 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <new>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "xmp_lister.h"
 
 struct XML_ParserStruct;
 
@@ -58,15 +61,64 @@ private:
 };
 
 // Equality of short strings, the names and prefixes compared at every element, without a
-// call into the C library for each.
+// call into the C library for each: a word at a time, the last word overlapping the one before.
 inline bool sameText(std::string_view a, std::string_view b)
 {
-    if (a.size() != b.size())
+    size_t n = a.size();
+    if (n != b.size())
         return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
+    const char *p = a.data(), *q = b.data();
+    const auto same = [](const char *x, const char *y, auto word) {
+        std::memcpy(&word, x, sizeof word);
+        auto other = word;
+        std::memcpy(&other, y, sizeof other);
+        return word == other;
+    };
+    if (n >= 8) {
+        for (; n > 8; n -= 8, p += 8, q += 8)
+            if (!same(p, q, uint64_t()))
+                return false;
+        return same(a.data() + a.size() - 8, b.data() + b.size() - 8, uint64_t());
+    }
+    if (n >= 4)
+        return same(p, q, uint32_t()) && same(p + n - 4, q + n - 4, uint32_t());
+    for (size_t i = 0; i < n; ++i)
+        if (p[i] != q[i])
             return false;
     return true;
+}
+
+// Eight bytes as a little-endian word: one load at run time where the machine allows.
+constexpr uint64_t wordAt(std::string_view text, size_t at)
+{
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if (!__builtin_is_constant_evaluated()) {
+        uint64_t word = 0;
+        std::memcpy(&word, text.data() + at, 8);
+        return word;
+    }
+#endif
+    uint64_t word = 0;
+    for (size_t i = 0; i < 8; ++i)
+        word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
+    return word;
+}
+
+// A hash of a name or URI, a word at a time; the same at compile time as at run time.
+constexpr uint64_t textHash(std::string_view text)
+{
+    uint64_t hash = 0x9E3779B97F4A7C15ull ^ text.size();
+    size_t at = 0;
+    for (; at + 8 <= text.size(); at += 8) {
+        const uint64_t word = wordAt(text, at);
+        hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
+        hash ^= hash >> 32;
+    }
+    uint64_t word = 0;
+    for (size_t i = 0; at + i < text.size(); ++i)
+        word |= uint64_t(uint8_t(text[at + i])) << (8 * i);
+    hash = (hash ^ word) * 0xC4CEB9FE1A85EC53ull;
+    return hash ^ (hash >> 29);
 }
 
 // ---- The XML tree ----
@@ -199,14 +251,12 @@ struct XmlTree {
 // The rdf:RDF element to read, or null when there is none inside an x:xmpmeta.
 const XmlNode *findRdfRoot(const XmlTree &tree);
 
-// Builds the XML tree from a parser's events, as the toolkit's adapter builds its own: text
-// runs, elements with their attributes in document order, the packet wrapper's instructions
-// (xmp_xml_tree.cpp). Names are the toolkit's, the registered prefix and the local name. The
-// names and values handed over must outlive the tree (the packet's own bytes, or copies in
-// scratch memory); text may be passed as transient.
-class TreeSink {
+// The names of one packet's elements and attributes, as the toolkit writes them: the registered
+// prefix and the local name. The names and values a sink is handed must outlive its reading
+// (the packet's own bytes, or copies in scratch memory); text may be passed as transient.
+class NameSink {
 public:
-    TreeSink(Scratch &scratch, XmlTree &tree, Registry &registry, std::vector<XmlNode *> &open, std::string &text);
+    NameSink(Scratch &scratch, Registry &registry) : scratch_(scratch), registry_(registry) {}
 
     Scratch &scratch() { return scratch_; }
     // A namespace declaration: prefix empty for the default namespace, uri not empty. Null
@@ -214,13 +264,31 @@ public:
     const Binding *declare(std::string_view prefix, std::string_view uri);
     // The binding of a namespace the packet declared, null if there is none.
     const Binding *namespaceOf(std::string_view uri);
+
+protected:
+    // An element's or attribute's namespace and name; parent is the element's name for an
+    // attribute.
+    void qualify(const Binding *ns, std::string_view prefix, std::string_view local, std::string_view parent,
+                 std::string_view &nsOut, std::string_view &nameOut);
+
+    Scratch &scratch_;
+    Registry &registry_;
+};
+
+// Builds the XML tree from a parser's events, as the toolkit's adapter builds its own: text
+// runs, elements with their attributes in document order, the packet wrapper's instructions
+// (xmp_xml_tree.cpp). Every handler answers true: the tree takes whatever the parser passes.
+class TreeSink : public NameSink {
+public:
+    TreeSink(Scratch &scratch, XmlTree &tree, Registry &registry, std::vector<XmlNode *> &open, std::string &text);
+
     // An element (ns null for none; prefix as the packet wrote it, or empty when unknown) and
     // then each of its attributes; false where the toolkit gives up.
     bool startElement(const Binding *ns, std::string_view prefix, std::string_view local, size_t attributes);
     bool attribute(size_t i, const Binding *ns, std::string_view prefix, std::string_view local,
                    std::string_view value);
-    void endElement();
-    void text(const char *text, size_t size, bool lasting)
+    bool endElement();
+    bool text(const char *text, size_t size, bool lasting)
     {
         if (!textOpen_ && lasting) {
             run_ = std::string_view(text, size);
@@ -234,18 +302,15 @@ public:
             text_.append(text, size);
         }
         textOpen_ = true;
+        return true;
     }
-    void instruction(std::string_view data);
+    bool instruction(std::string_view data);
 
 private:
     void flushText();
     void append(XmlNode *node);
-    void qualify(const Binding *ns, std::string_view prefix, std::string_view local, std::string_view parent,
-                 std::string_view &nsOut, std::string_view &nameOut);
 
-    Scratch &scratch_;
     XmlTree &tree_;
-    Registry &registry_;
     std::vector<XmlNode *> &open_;
     std::string &text_;
     std::string_view run_; // the text so far, while it is one lasting run
@@ -271,7 +336,8 @@ public:
     TreeBuilder &operator=(const TreeBuilder &) = delete;
 
     enum Result { Built, Refused, OutOfMemory };
-    Result build(const char *text, size_t size, Scratch &scratch, XmlTree &tree);
+    // quick: whether to try the quick reading, which a caller that saw it stop need not.
+    Result build(const char *text, size_t size, Scratch &scratch, XmlTree &tree, bool quick = true);
     void setToolkitReferences(bool asToolkit) { toolkitReferences_ = asToolkit; }
     // For the tests: whether the quick reading is tried first.
     void setQuick(bool quick) { quick_ = quick; }
@@ -300,6 +366,20 @@ bool buildQuick(const char *text, size_t size, TreeSink &sink, QuickWork &work, 
 QuickWork *newQuickWork();
 void deleteQuickWork(QuickWork *work);
 
+// The direct reading (xmp_direct.cpp): the quick reading of a plain packet whose RDF is plain
+// too, listed as its bytes are read, without the XML tree, the property tree or the walk
+// between them. It lists what those would list, or leaves the packet to them.
+struct DirectWork;
+DirectWork *newDirectWork();
+void deleteDirectWork(DirectWork *work);
+enum class DirectResult {
+    Listed,   // out holds the listing, count its properties
+    Declined, // the packet needs the trees; out holds nothing of use
+    NotQuick  // the quick reading itself stopped: the packet needs expat
+};
+DirectResult listDirect(const char *text, size_t size, DirectWork &work, QuickWork &quick, Scratch &scratch,
+                        OutputBuffer &out, size_t &count, size_t limit, bool toolkitReferences);
+
 // The length of a character reference that the toolkit turns into a space before parsing
 // (xmp_text_feed.cpp), or 0.
 size_t spacedReferenceLength(const uint8_t *at, const uint8_t *end, bool toolkitReferences);
@@ -326,6 +406,10 @@ bool readRdf(const XmlNode &rdf, Prop &tree, size_t nodeCount, Scratch &scratch,
 
 // The toolkit's repairs after reading (xmp_touch_up.cpp).
 bool touchUp(Prop &tree, Scratch &scratch);
+// The array form a Dublin Core property written as a single value takes, or 0.
+uint32_t dcArrayForm(std::string_view name);
+// An rdf:about the toolkit takes for an old instance ID, which moves to xmpMM:InstanceID.
+bool looksLikeUuid(std::string_view about);
 
 // Node helpers shared by the stages (xmp_rdf.cpp).
 Prop *newProp(Scratch &scratch, Prop *parent, std::string_view name, std::string_view value,

@@ -1,6 +1,5 @@
 // The namespaces every XMP reader knows by a fixed prefix, and the standard aliases: published
 // facts of XMP, fixed at build time. A packet's own declarations never change them.
-#include <array>
 #include <cstdint>
 
 #include "xmp_lister_parts.h"
@@ -68,32 +67,38 @@ constexpr KnownNamespace kKnown[] = {
     {"http://ns.adobe.com/ixml/1.0/", "iXML:"},
 };
 
-constexpr uint64_t hashOf(std::string_view text)
-{
-    uint64_t hash = 1469598103934665603ull;
-    for (char c : text)
-        hash = (hash ^ uint8_t(c)) * 1099511628211ull;
-    return hash;
-}
-
 constexpr size_t kKnownCount = sizeof kKnown / sizeof kKnown[0];
 
-struct Hashes {
-    std::array<uint64_t, kKnownCount> uri{};
-    std::array<uint64_t, kKnownCount> prefix{};
+// Open addressing over a fixed list of names, built at compile time: each slot holds an index
+// into the list plus one, or 0.
+template <size_t Slots>
+struct NameTable {
+    uint8_t slot[Slots] = {};
+
+    template <typename Name>
+    constexpr NameTable(const Name *names, size_t count, std::string_view (*key)(const Name &))
+    {
+        for (size_t i = 0; i < count; ++i) {
+            size_t at = textHash(key(names[i])) % Slots;
+            while (slot[at] != 0)
+                at = (at + 1) % Slots;
+            slot[at] = uint8_t(i + 1);
+        }
+    }
+    template <typename Name>
+    const Name *find(const Name *names, std::string_view (*key)(const Name &), std::string_view name) const
+    {
+        for (size_t at = textHash(name) % Slots; slot[at] != 0; at = (at + 1) % Slots)
+            if (key(names[slot[at] - 1]) == name)
+                return &names[slot[at] - 1];
+        return nullptr;
+    }
 };
 
-constexpr Hashes makeHashes()
-{
-    Hashes hashes;
-    for (size_t i = 0; i < kKnownCount; ++i) {
-        hashes.uri[i] = hashOf(kKnown[i].uri);
-        hashes.prefix[i] = hashOf(kKnown[i].prefix);
-    }
-    return hashes;
-}
-
-constexpr Hashes kHashes = makeHashes();
+constexpr std::string_view uriOf(const KnownNamespace &known) { return known.uri; }
+constexpr std::string_view prefixOf(const KnownNamespace &known) { return known.prefix; }
+constexpr NameTable<128> kByUri(kKnown, kKnownCount, uriOf);
+constexpr NameTable<128> kByPrefix(kKnown, kKnownCount, prefixOf);
 
 constexpr uint32_t kSeq = kIsArray | kIsOrdered;
 constexpr uint32_t kLangAlt = kIsArray | kIsOrdered | kIsAlternate | kIsAltText;
@@ -140,6 +145,10 @@ constexpr Alias kAliases[] = {
     {"png:Title", "http://purl.org/dc/elements/1.1/", "dc:title", kLangAlt},
 };
 
+constexpr size_t kAliasCount = sizeof kAliases / sizeof kAliases[0];
+constexpr std::string_view nameOf(const Alias &alias) { return alias.name; }
+constexpr NameTable<128> kAliasByName(kAliases, kAliasCount, nameOf);
+
 } // namespace
 
 const std::string_view kXmlUri = kKnown[0].uri;
@@ -150,23 +159,9 @@ const std::string_view kRightsUri = kKnown[19].uri;
 const std::string_view kMmUri = kKnown[20].uri;
 const std::string_view kDmUri = kKnown[23].uri;
 
-const KnownNamespace *knownNamespaceByUri(std::string_view uri)
-{
-    const uint64_t hash = hashOf(uri);
-    for (size_t i = 0; i < kKnownCount; ++i)
-        if (kHashes.uri[i] == hash && kKnown[i].uri == uri)
-            return &kKnown[i];
-    return nullptr;
-}
+const KnownNamespace *knownNamespaceByUri(std::string_view uri) { return kByUri.find(kKnown, uriOf, uri); }
 
-bool knownPrefix(std::string_view prefix)
-{
-    const uint64_t hash = hashOf(prefix);
-    for (size_t i = 0; i < kKnownCount; ++i)
-        if (kHashes.prefix[i] == hash && kKnown[i].prefix == prefix)
-            return true;
-    return false;
-}
+bool knownPrefix(std::string_view prefix) { return kByPrefix.find(kKnown, prefixOf, prefix) != nullptr; }
 
 const Alias *findAlias(std::string_view name)
 {
@@ -177,10 +172,7 @@ const Alias *findAlias(std::string_view name)
     default:
         return nullptr;
     }
-    for (const Alias &alias : kAliases)
-        if (alias.name == name)
-            return &alias;
-    return nullptr;
+    return kAliasByName.find(kAliases, nameOf, name);
 }
 
 } // namespace xmp

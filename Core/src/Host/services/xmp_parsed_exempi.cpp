@@ -10,7 +10,7 @@
 
 #include "services/xmp_reading.h"
 #include "zudor_host/platform.h"
-#include "zudor_host/services.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 

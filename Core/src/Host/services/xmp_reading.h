@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "services/xmp_lister.h"
-#include "zudor_host/services.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 

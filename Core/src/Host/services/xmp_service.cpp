@@ -4,8 +4,8 @@
 
 #include "services/arena.h"
 #include "services/xmp_reading.h"
-#include "zudor_host/host_slots.h"
-#include "zudor_host/services.h"
+#include "services/host_slots.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 
@@ -61,22 +61,25 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
     XmpReading &reading = xmpReading();
     // The listing is the host's own allocation, held to the same cap as the reader's.
     reading.lister.setLimit(size_t(maxRequest_));
-    if (reading.lister.list(text, size_t(face.packetBytes), reading.listing) != XmpListStatus::Listed)
+    const XmpListStatus status = reading.lister.list(text, size_t(face.packetBytes), reading.listing);
+    if (status != XmpListStatus::Listed) {
+        noteTurnedDown(face.packetBytes, status == XmpListStatus::OutOfMemory, false);
         return nullptr;
-    const std::string &bytes = reading.listing.bytes;
+    }
+    const OutputBuffer &bytes = reading.listing.bytes;
     auto *block = static_cast<ListingBlock *>(arena_->allocate(sizeof(ListingBlock) + bytes.size()));
     HostXmpRecord *record = block != nullptr ? newRecord(*arena_, XmpMode::Parsed, face.packetBytes, face.sequence) : nullptr;
     if (record == nullptr) {
         if (block != nullptr)
             arena_->release(block);
+        noteTurnedDown(face.packetBytes, true, false);
         return nullptr;
     }
     block->bytes = bytes.size();
     std::memcpy(block + 1, bytes.data(), bytes.size());
     record->document = block;
     // One huge packet must not keep its buffer's size for every packet after it.
-    if (reading.listing.bytes.capacity() > kKeptListing)
-        std::string().swap(reading.listing.bytes);
+    reading.listing.bytes.trim(kKeptListing);
     return record;
 }
 
@@ -144,6 +147,7 @@ XmpInfo *ReferenceHost::makeXmpRecord(const char *packet, uint32_t size)
     if (record == nullptr)
         return nullptr;
     if (!fillXmpRecord(*record, packet, textBytes)) {
+        noteTurnedDown(textBytes, mode_ != XmpMode::Toolkit, true);
         arena_->release(record);
         return nullptr;
     }
@@ -173,8 +177,18 @@ void ReferenceHost::claimXmpRecords()
     claimed_ = records_.size();
 }
 
+void ReferenceHost::noteTurnedDown(uint64_t packetBytes, bool tooLarge, bool stoppedReader)
+{
+    if (notes_.xmpTurnedDown++ == 0) {
+        notes_.xmpTurnedDownBytes = packetBytes;
+        notes_.xmpTooLarge = tooLarge;
+    }
+    notes_.xmpStoppedReader = notes_.xmpStoppedReader || stoppedReader;
+}
+
 void ReferenceHost::endDocument()
 {
+    notes_ = HostNotes{};
     if (xmp_ != nullptr) {
         dropWaiting();
         XmpReading &reading = *xmp_;
@@ -214,6 +228,23 @@ const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info)
         return nullptr;
     }
     return nullptr;
+}
+
+void startListing(std::string &block) { block.assign(sizeof(ListingBlock), '\0'); }
+
+void addListedProperty(std::string &block, std::string_view path, std::string_view value)
+{
+    const uint32_t lengths[2] = {uint32_t(path.size()), uint32_t(value.size())};
+    block.append(reinterpret_cast<const char *>(lengths), sizeof lengths);
+    block.append(path).push_back('\0');
+    block.append(value).push_back('\0');
+}
+
+HostXmpRecord listedRecord(std::string &block, uint64_t packetBytes)
+{
+    const uint64_t bytes = block.size() - sizeof(ListingBlock);
+    std::memcpy(&block[0], &bytes, sizeof bytes);
+    return HostXmpRecord{kXmpRecordMagic, uint32_t(XmpMode::Parsed), packetBytes, &block[0], nullptr, 0, 1};
 }
 
 void forEachXmpProperty(const HostXmpRecord &record, XmpPropertyVisitor visit, void *state)

@@ -12,8 +12,12 @@ namespace {
 
 constexpr std::string_view kDefaultLang = "x-default";
 
+} // namespace
+
 uint32_t dcArrayForm(std::string_view name)
 {
+    if (name.size() < 5 || name[0] != 'd' || name[1] != 'c' || name[2] != ':')
+        return 0;
     static constexpr struct {
         std::string_view name;
         uint32_t form;
@@ -35,6 +39,8 @@ uint32_t dcArrayForm(std::string_view name)
             return entry.form;
     return 0;
 }
+
+namespace {
 
 // Older writers wrote a Dublin Core array of one item as a simple property.
 void normaliseDcArrays(Prop &tree, Scratch &scratch)
@@ -275,6 +281,8 @@ void fixExif(Prop &exif, Scratch &scratch)
     comment->children.push(scratch, item);
 }
 
+} // namespace
+
 bool looksLikeUuid(std::string_view name)
 {
     if (name.compare(0, 5, "uuid:") == 0)
@@ -288,8 +296,6 @@ bool looksLikeUuid(std::string_view name)
     }
     return true;
 }
-
-} // namespace
 
 bool touchUp(Prop &tree, Scratch &scratch)
 {

@@ -122,16 +122,16 @@ const Binding *Registry::define(std::string_view uri, std::string_view suggested
 
 TreeSink::TreeSink(Scratch &scratch, XmlTree &tree, Registry &registry, std::vector<XmlNode *> &open,
                    std::string &text)
-    : scratch_(scratch), tree_(tree), registry_(registry), open_(open), text_(text)
+    : NameSink(scratch, registry), tree_(tree), open_(open), text_(text)
 {
 }
 
-const Binding *TreeSink::declare(std::string_view prefix, std::string_view uri)
+const Binding *NameSink::declare(std::string_view prefix, std::string_view uri)
 {
     return registry_.define(uri == kOldDcUri ? kDcUri : uri, prefix.empty() ? kDefaultPrefix : prefix, scratch_);
 }
 
-const Binding *TreeSink::namespaceOf(std::string_view uri)
+const Binding *NameSink::namespaceOf(std::string_view uri)
 {
     return registry_.find(uri == kOldDcUri ? kDcUri : uri);
 }
@@ -166,7 +166,7 @@ void TreeSink::flushText()
     append(node);
 }
 
-void TreeSink::qualify(const Binding *ns, std::string_view prefix, std::string_view local, std::string_view parent,
+void NameSink::qualify(const Binding *ns, std::string_view prefix, std::string_view local, std::string_view parent,
                        std::string_view &nsOut, std::string_view &nameOut)
 {
     if (ns == nullptr) {
@@ -222,7 +222,7 @@ bool TreeSink::attribute(size_t i, const Binding *ns, std::string_view prefix, s
     return true;
 }
 
-void TreeSink::endElement()
+bool TreeSink::endElement()
 {
     flushText();
     if (pendingBlank_.data() != nullptr) {
@@ -233,9 +233,10 @@ void TreeSink::endElement()
         append(node);
     }
     open_.pop_back();
+    return true;
 }
 
-void TreeSink::instruction(std::string_view data)
+bool TreeSink::instruction(std::string_view data)
 {
     flushText();
     auto *node = scratch_.make<XmlNode>();
@@ -243,6 +244,7 @@ void TreeSink::instruction(std::string_view data)
     node->name = "xpacket";
     node->value = data;
     append(node);
+    return true;
 }
 
 struct TreeBuilder::Events {
@@ -370,9 +372,9 @@ void TreeBuilder::reset(Scratch &scratch, XmlTree &tree)
     text_.clear();
 }
 
-TreeBuilder::Result TreeBuilder::build(const char *text, size_t size, Scratch &scratch, XmlTree &tree)
+TreeBuilder::Result TreeBuilder::build(const char *text, size_t size, Scratch &scratch, XmlTree &tree, bool quick)
 {
-    if (quick_) {
+    if (quick_ && quick) {
         reset(scratch, tree);
         TreeSink sink(scratch, tree, registry_, open_, text_);
         if (buildQuick(text, size, sink, *quickWork_, toolkitReferences_))

@@ -16,20 +16,35 @@ public:
     {
         if (doc.skipped)
             return;
-        zudorhost::OutputBuffer &messages = out.messages;
-        if (doc.error != nullptr) {
-            // The name as a terminal may show it: the standard error is usually one.
-            const std::string &file = doc.input->path;
-            messages.append("sievecheck: ", 12);
-            zudorhost::appendVisible(messages, file.data(), file.size(), false, scratch_);
-            messages.append(": ", 2);
-            messages.append(doc.error, std::strlen(doc.error));
-            messages.push('\n');
-        }
+        message(doc, out);
         writer_->write(doc, out.records);
     }
 
+    // A catalogue's run has walked the record already.
+    void formatRecorded(const zudorhost::DocumentView &doc, const char *events, size_t size,
+                        zudorhost::FinishedBatch &out) override
+    {
+        if (doc.skipped)
+            return;
+        message(doc, out);
+        writer_->writeRecorded(events, size, out.records);
+    }
+
 private:
+    // A document that failed is named on the standard error too, as a terminal may show it.
+    void message(const zudorhost::DocumentView &doc, zudorhost::FinishedBatch &out)
+    {
+        if (doc.error == nullptr)
+            return;
+        const std::string &file = doc.input->path;
+        zudorhost::OutputBuffer &messages = out.messages;
+        messages.append("sievecheck: ", 12);
+        zudorhost::appendVisible(messages, file.data(), file.size(), false, scratch_);
+        messages.append(": ", 2);
+        messages.append(doc.error, std::strlen(doc.error));
+        messages.push('\n');
+    }
+
     std::unique_ptr<zudorhost::RecordWriter> writer_;
     std::string scratch_;
 };

@@ -27,7 +27,7 @@ constexpr int kExitAllComplete = 0;
 constexpr int kExitIncomplete = 1;
 constexpr int kExitUsage = 2;
 
-// The manual, in parts: a build says only what it does.
+// The manual, in parts.
 const char *kManualStart = R"(
 DESCRIPTION
   With -i, each INPUT is taken through the reader module and its summary is
@@ -112,16 +112,22 @@ XMP
 const char *kManualCatalogue = R"(
 CATALOGUE
   --catalog FILE keeps the records in an SQLite database. The first run fills
-  it; a later run over the same inputs reads only the files that are new or
-  changed (size, modification time or inode not the same; for a key under an
-  S3 prefix, the size or ETag its listing gives), removes those that are
-  gone, and keeps the records of the inputs it was given, no others. JSON
-  or text is written too when OUTPUT or --format is given, else nothing;
-  --stats counts what was new, changed, unchanged and removed. Batches are
-  committed as they come: a run stopped at any point keeps what it committed,
-  and the next run goes on from there. A second run on the same catalogue is
-  refused, or waits with --wait. --export writes the catalogue's records as
-  the same run without a catalogue would (--format json or text).
+  it; a later run reads only the files that are new or changed (size,
+  modification time or inode not the same; for a key under an S3 prefix, the
+  size or ETag its listing gives) and removes those its inputs no longer give.
+  The records of inputs a run does not name are kept: inputs relate by their
+  names as given, so a path inside an input the catalogue has updates that
+  input's files below it, and an input that contains others takes them over.
+  --forget INPUT drops an input's records, or those below a path inside one.
+  JSON or text is written too when OUTPUT or --format is given, else nothing;
+  --stats counts what was new, changed, unchanged, removed and untouched.
+  Batches are committed as they come: a run stopped at any point keeps what it
+  committed, and the next run goes on from there. A second run on the same
+  catalogue is refused, or waits with --wait. A catalogue keeps its XMP mode,
+  --any-file and time zone; later runs take them, and other ones are refused.
+  --export writes every record the catalogue holds as a run over its inputs
+  without a catalogue would (--format json or text), and reads a catalogue on
+  read-only media too.
 )";
 
 const char *kManualIsolation = R"(
@@ -160,26 +166,17 @@ const char *kExamplesRemote = R"(  sievecheck -i s3://bucket/scans/ out.jsonl --
 )";
 
 const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive --stats
+  sievecheck --catalog archive.db -i archive/2019 --stats
+  sievecheck --catalog archive.db --forget archive/old
   sievecheck --catalog archive.db --export archive.jsonl
 )";
 
 std::string manual()
 {
-    const bool remote = zudorhost::remoteReadingAvailable(), catalogue = zudorhost::catalogueAvailable();
-    std::string text = kManualStart;
-    if (remote)
-        text += kManualRemote;
-    text += kManualOutput;
-    if (catalogue)
-        text += kManualCatalogue;
+    std::string text = std::string(kManualStart) + kManualRemote + kManualOutput + kManualCatalogue;
     if (zudorhost::isolationAvailable())
         text += kManualIsolation;
-    text += kManualEnd;
-    if (remote)
-        text += kExamplesRemote;
-    if (catalogue)
-        text += kExamplesCatalogue;
-    return text;
+    return text + kManualEnd + kExamplesRemote + kExamplesCatalogue;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -222,9 +219,10 @@ private:
 
 void printCounts(const zudorhost::CatalogueCounts &c, std::FILE *to)
 {
-    std::fprintf(to, "catalogue: new %llu, changed %llu, unchanged %llu, removed %llu\n",
+    std::fprintf(to, "catalogue: new %llu, changed %llu, unchanged %llu, removed %llu, untouched %llu\n",
                  (unsigned long long)c.added, (unsigned long long)c.changed,
-                 (unsigned long long)c.unchanged, (unsigned long long)c.removed);
+                 (unsigned long long)c.unchanged, (unsigned long long)c.removed,
+                 (unsigned long long)c.untouched);
 }
 
 void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters &remote, double seconds,
@@ -383,20 +381,26 @@ void reportQuietInput(const std::string &name, bool isList, const zudorhost::Inp
                      shown.c_str(), met, prefix ? (met == 1 ? "key" : "keys") : (met == 1 ? "file" : "files"));
 }
 
-int catalogueFailure(const std::string &path, const std::string &why, bool hintWait)
+int catalogueFailure(const std::string &path, const zudorhost::Failure &failure)
 {
-    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), why.c_str(),
-                 hintWait && why.rfind("another run", 0) == 0 ? "; give --wait to wait for it" : "");
+    std::fprintf(stderr, "sievecheck: %s: %s%s\n", path.c_str(), failure.message.c_str(),
+                 failure.kind == zudorhost::Failure::Kind::Busy ? "; give --wait to wait for it" : "");
     return kExitUsage;
+}
+
+int catalogueFailure(const std::string &path, const std::string &why)
+{
+    return catalogueFailure(path, zudorhost::Failure(zudorhost::Failure::Kind::Io, why));
 }
 
 // --export: the catalogue's records, as a run without a catalogue writes them.
 int exportCatalogue(const std::string &path, const std::string &output, std::string format, bool force)
 {
-    std::string error;
-    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, error);
+    zudorhost::Failure failure;
+    auto catalogue = zudorhost::Catalogue::open(path, zudorhost::Catalogue::Access::Read, {}, failure);
     if (!catalogue)
-        return catalogueFailure(path, error, false);
+        return catalogueFailure(path, failure);
+    std::string error;
     Output out;
     const std::string refused = outputRefusal(output, {path}, std::string(), force);
     if (!refused.empty()) {
@@ -415,7 +419,7 @@ int exportCatalogue(const std::string &path, const std::string &output, std::str
     if (!out.close())
         return kExitUsage;
     if (!exported)
-        return catalogueFailure(path, error, false);
+        return catalogueFailure(path, error);
     return kExitAllComplete;
 }
 
@@ -432,8 +436,8 @@ int main(int argc, char **argv)
     app.set_version_flag("--version", "sievecheck " ZUDOR_VERSION);
     app.get_formatter()->column_width(28);
 
-    std::vector<std::string> inputs, positionals;
-    std::string format, xmp, modulePath, filesFrom, catalogPath;
+    std::vector<std::string> inputs, positionals, forget;
+    std::string format, xmp, modulePath, filesFrom, catalogPath, timeZone;
     unsigned jobs = zudorhost::defaultJobs();
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
     bool exportCatalog = false, waitForWriter = false, force = false, isolate = false;
@@ -454,9 +458,12 @@ int main(int argc, char **argv)
         ->check(within(1u, zudorhost::kMaxJobs));
     static_assert(zudorhost::kMaxJobs == 256, "--jobs's help names the cap");
     app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
+    app.add_option("--time-zone", timeZone, "Read DateTimes in ZONE (Europe/Berlin, UTC; default: the system's)");
     app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
     app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
     app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
+    app.add_option("--forget", forget, "With --catalog: drop the records of INPUT, or below a path inside one (repeatable)")
+        ->allow_extra_args(false);
     app.add_flag("--force", force, "Write OUTPUT even where it is a TIFF file (never where it is an input)");
     app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
     app.add_flag("--stats", stats, "Totals on standard error at the end");
@@ -501,13 +508,14 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sievecheck: --document-timeout and --document-memory go with --isolate (see --help)\n");
         return kExitUsage;
     }
-    const bool catalogued = !catalogPath.empty();
-    if (catalogued && !zudorhost::catalogueAvailable()) {
-        std::fprintf(stderr, "sievecheck: this build has no catalogue\n");
+    std::string zoneProblem;
+    if (!timeZone.empty() && !zudorhost::setTimeZone(timeZone, zoneProblem)) {
+        std::fprintf(stderr, "sievecheck: --time-zone: %s\n", zoneProblem.c_str());
         return kExitUsage;
     }
-    if ((exportCatalog || waitForWriter) && !catalogued) {
-        std::fprintf(stderr, "sievecheck: --export and --wait go with --catalog FILE (see --help)\n");
+    const bool catalogued = !catalogPath.empty();
+    if ((exportCatalog || waitForWriter || !forget.empty()) && !catalogued) {
+        std::fprintf(stderr, "sievecheck: --export, --wait and --forget go with --catalog FILE (see --help)\n");
         return kExitUsage;
     }
     zudorhost::RunOptions options;
@@ -515,13 +523,13 @@ int main(int argc, char **argv)
     std::string output = "-";
     const bool listed = !inputs.empty() || !filesFrom.empty();
     if (exportCatalog) {
-        if (listed || positionals.size() > 1) {
+        if (listed || !forget.empty() || positionals.size() > 1) {
             std::fprintf(stderr, "sievecheck: --export takes no inputs and one OUTPUT at most (see --help)\n");
             return kExitUsage;
         }
         return exportCatalogue(catalogPath, positionals.empty() ? "-" : positionals[0], format, force);
     }
-    if (listed) {
+    if (listed || !forget.empty()) {
         if (positionals.size() > 1) {
             std::fprintf(stderr, "sievecheck: with -i or --files-from, give one OUTPUT only (see --help)\n");
             return kExitUsage;
@@ -540,6 +548,7 @@ int main(int argc, char **argv)
     // A catalogue run writes records only when asked to.
     const bool writeRecords = !catalogued || !positionals.empty() || !format.empty();
     std::unique_ptr<zudorhost::Catalogue> catalogue;
+    zudorhost::Failure failure;
     if (catalogued) {
         if (std::count(inputs.begin(), inputs.end(), "-") != 0) {
             std::fprintf(stderr, "sievecheck: standard input cannot be catalogued\n");
@@ -551,16 +560,24 @@ int main(int argc, char **argv)
         }
         zudorhost::CatalogueOptions catalogueOptions;
         catalogueOptions.wait = waitForWriter;
-        std::string error;
         catalogue = zudorhost::Catalogue::open(catalogPath, zudorhost::Catalogue::Access::Update,
-                                               catalogueOptions, error);
+                                               catalogueOptions, failure);
         if (!catalogue)
-            return catalogueFailure(catalogPath, error, true);
-        // A catalogue keeps the XMP mode it was made with, the default of its later runs.
+            return catalogueFailure(catalogPath, failure);
+        // A catalogue keeps the XMP mode it was made with, the default of its later runs, and so
+        // its time zone.
         zudorhost::XmpMode kept;
         bool keptAnyFile;
         if (xmp.empty() && catalogue->settings(kept, keptAnyFile))
             xmp = zudorhost::xmpModeName(kept);
+        const std::string keptZone = catalogue->timeZone();
+        if (timeZone.empty() && !keptZone.empty() && keptZone != zudorhost::timeZoneName() &&
+            !zudorhost::setTimeZone(keptZone, zoneProblem)) {
+            std::fprintf(stderr, "sievecheck: %s: this catalogue reads DateTimes in %s, a zone this system does not "
+                                 "know: install its data (Debian's tzdata), or start another catalogue\n",
+                         catalogPath.c_str(), keptZone.c_str());
+            return kExitUsage;
+        }
     }
     // A build without the XMP toolkit refuses toolkit mode at once rather than turning down
     // every packet.
@@ -574,11 +591,6 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "sievecheck: standard input can be read only once\n");
         return kExitUsage;
     }
-    for (const std::string &input : inputs)
-        if (zudorhost::isRemoteInput(input) && !zudorhost::remoteReadingAvailable()) {
-            std::fprintf(stderr, "sievecheck: this build cannot read URLs\n");
-            return kExitUsage;
-        }
     std::string remoteProblem; // a CA file that cannot serve is one error, not one in every record
     if ((!filesFrom.empty() || std::any_of(inputs.begin(), inputs.end(), zudorhost::isRemoteInput)) &&
         !zudorhost::prepareRemoteOptions(remote, remoteProblem)) {
@@ -629,6 +641,7 @@ int main(int argc, char **argv)
     const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
     options.jobs = jobs;
     options.ownDescriptorTables = true;
+    options.timeZone = zudorhost::timeZoneName();
     zudorhost::RemoteCounters counted;
     remote.counters = &counted;
     options.driver.remote = remote;
@@ -651,10 +664,11 @@ int main(int argc, char **argv)
         catalogueInputs.list = list;
         catalogueInputs.separator = nulSeparated ? '\0' : '\n';
         catalogueInputs.listName = filesFrom;
+        catalogueInputs.forget = forget;
         update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(catalogueInputs),
                                                               options, formatters);
-        if (!update->error().empty())
-            return catalogueFailure(catalogPath, update->error(), false);
+        if (update->error())
+            return catalogueFailure(catalogPath, update->error());
     } else {
         // The named inputs first, then the listed files.
         named = zudorhost::pathSource(inputs);
@@ -662,8 +676,8 @@ int main(int argc, char **argv)
             fromList = zudorhost::listSource(list, nulSeparated ? '\0' : '\n', listNamed);
         source = std::make_unique<ChainedSource>(*named, fromList.get());
         runner = std::make_unique<zudorhost::BatchRunner>(module.table(), *source, formatters, options);
-        if (!runner->error().empty()) {
-            std::fprintf(stderr, "sievecheck: %s\n", runner->error().c_str());
+        if (runner->error()) {
+            std::fprintf(stderr, "sievecheck: %s\n", runner->error().message.c_str());
             return kExitUsage;
         }
     }
@@ -694,7 +708,7 @@ int main(int argc, char **argv)
         // A lost output stops the run; the catalogue keeps what it committed.
         catalogueFailed = written && !update->finish();
         if (catalogueFailed)
-            error = update->error();
+            failure = update->error();
         counts = update->counts();
     } else {
         while (const zudorhost::FinishedBatch *batch = runner->next())
@@ -724,13 +738,13 @@ int main(int argc, char **argv)
     if (writeRecords && !out.close())
         return kExitUsage;
     if (catalogueFailed)
-        return catalogueFailure(catalogPath, error, false);
+        return catalogueFailure(catalogPath, failure);
     if (catalogued) {
         // The catalogue's records are the run's result, unchanged ones among them.
         const uint64_t skipped = totals.skipped;
         const zudorhost::StreamCounts reads = totals.counts;
         if (!catalogue->totals(totals, error))
-            return catalogueFailure(catalogPath, error, false);
+            return catalogueFailure(catalogPath, error);
         totals.skipped = skipped;
         totals.counts = reads;
     }

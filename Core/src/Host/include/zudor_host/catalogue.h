@@ -3,10 +3,13 @@
 //
 // A file is unchanged when its size, modification time (ns) and inode are the ones the
 // catalogue keeps; such a file is not opened at all, and its record comes from the catalogue.
-// The catalogue holds what its last run's inputs give: the files of an input no longer named,
-// and the files an input no longer yields, are removed. Records are committed a batch at a
-// time in WAL mode, so a run stopped at any point keeps every committed batch and the next one
-// goes on from there, and readers see whole batches only. One run writes at a time.
+// A run updates what its inputs cover and keeps the rest: the files an input no longer yields
+// are removed, the records of inputs it does not name are left as they are. Inputs relate by
+// their names: a path inside an input the catalogue has updates that input's records below
+// it, and an input that contains others takes them over, so that no file is held twice.
+// Records are committed a batch at a time in WAL mode, so a run stopped at any point keeps
+// every committed batch and the next one goes on from there, and readers see whole batches
+// only. One run writes at a time.
 #pragma once
 
 #include <cstdint>
@@ -18,18 +21,18 @@
 
 #include "zudor/reader.h"
 #include "zudor_host/record_writers.h"
+#include "zudor_host/failure.h"
 #include "zudor_host/runner.h"
 
 namespace zudorhost {
 
-// The schema this library writes (PRAGMA user_version); a newer one is refused.
-constexpr int kCatalogueSchema = 1;
-
-// Whether this build has the catalogue at all (not on Windows).
-bool catalogueAvailable();
+// The schema this library writes (PRAGMA user_version); a newer one is refused, an older one
+// upgraded by the first run that writes.
+constexpr int kCatalogueSchema = 2;
 
 struct CatalogueCounts {
     uint64_t added = 0, changed = 0, unchanged = 0, removed = 0; // documents
+    uint64_t untouched = 0; // documents the run's inputs did not cover, kept as they were
 };
 
 struct CatalogueOptions {
@@ -46,19 +49,21 @@ public:
     // Refuses, never touching it, a file that is not a catalogue, a corrupt one and one of a
     // newer schema; Update also refuses while another run updates it, or waits (options.wait).
     static std::unique_ptr<Catalogue> open(const std::string &path, Access access,
-                                           const CatalogueOptions &options, std::string &error);
+                                           const CatalogueOptions &options, Failure &failure);
     virtual ~Catalogue() = default;
 
     // The options every run must share, as the catalogue keeps them; false for a catalogue
     // that no run has filled yet.
     virtual bool settings(XmpMode &xmp, bool &anyFile) const = 0;
+    // The zone its DateTimes were read in (timeZoneName()); empty while it keeps none.
+    virtual std::string timeZone() const = 0;
 
     // The totals of the records it holds (documents and their summaries).
     virtual bool totals(RunTotals &totals, std::string &error) = 0;
 
-    // Writes every record with writer, in the order a fresh scan of the last run's inputs
-    // gives them, handing the bytes to sink a few records at a time; stops when sink
-    // returns false.
+    // Writes every record with writer, as a fresh scan of its inputs in the order they were
+    // first named gives them, handing the bytes to sink a few records at a time; stops when
+    // sink returns false.
     virtual bool exportRecords(RecordWriter &writer, const std::function<bool(const OutputBuffer &)> &sink,
                                std::string &error) = 0;
 };
@@ -69,11 +74,15 @@ struct CatalogueInputs {
     std::FILE *list = nullptr; // closed at the end unless it is stdin
     char separator = '\n';
     std::string listName;      // how the list is known from one run to the next
+    // Inputs, or paths inside one, whose records are dropped before the run reads anything.
+    std::vector<std::string> forget;
 };
 
 // One run over the inputs into the catalogue. Batches come back in input order as from a
 // BatchRunner, each written to the catalogue by a thread of its own; with an output formatter
-// their records are written too, an unchanged file's from the catalogue.
+// their records are written too, an unchanged file's from the catalogue. An input inside (or
+// the same as) another of the same run is read for the output alone: the catalogue holds each
+// file once.
 class CatalogueUpdate {
 public:
     CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &table, CatalogueInputs inputs,
@@ -88,10 +97,9 @@ public:
     // Commits what is left and removes what the inputs no longer give; false on failure,
     // after which the catalogue is as its last committed batch left it.
     bool finish();
-    const std::string &error() const;
-    // Whether the run failed because its threads could not start (error() says why): the
-    // system's limits, not a fault of the catalogue.
-    bool threadsFailed() const;
+    // Why the run failed, and its kind (Resources where the threads could not start: the
+    // system's limits, not a fault of the catalogue).
+    const Failure &error() const;
     CatalogueCounts counts() const;
     // What a named input gave, as BatchRunner::tally.
     InputTally tally(uint32_t named) const;

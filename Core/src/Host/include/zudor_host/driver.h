@@ -5,14 +5,46 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "zudor/reader.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
-#include "zudor_host/services.h"
-#include "zudor_host/stream.h"
 
 namespace zudorhost {
+
+enum class XmpMode : uint32_t {
+    Parsed = 1, // every packet is listed by the host's own lister; the record carries the listing
+    Raw = 2,    // the host keeps a copy of the packet's text and parses nothing
+    Toolkit = 3 // every packet is parsed by the XMP toolkit (Exempi), where the build has it
+};
+// "parsed", "raw" or "toolkit", as the front ends name the modes.
+const char *xmpModeName(XmpMode mode);
+
+// The largest single request the reference host grants the reader, unless told otherwise.
+constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
+
+// Whether this build has the XMP toolkit (XmpMode::Toolkit): false on Windows, where Exempi
+// has no build, and then every packet the toolkit is given is turned down.
+bool xmpToolkitAvailable();
+
+// The XMP toolkit needs one initialisation per process before any thread uses it; the first
+// parse in toolkit mode does it, and a host with threads calls this before it starts them.
+// The toolkit reports parse failures on std::cerr: unless showDiagnostics is set on that first
+// call, std::cerr is silenced for the process.
+bool initXmpToolkit(bool showDiagnostics = false);
+
+// What reading a document cost: calls into the input stream and the bytes they gave.
+struct StreamCounts {
+    uint64_t reads = 0;
+    uint64_t seeks = 0;
+    uint64_t bytesRead = 0;
+};
+
+// The host's record of an XMP packet, which the record walk reads (opaque here).
+struct HostXmpRecord;
+class DocumentKeeper; // runner.h
+class ReaderWorkers;  // isolation.h
 
 enum class SummaryState { Complete, Partial, None };
 const char *summaryName(SummaryState state);
@@ -25,10 +57,10 @@ struct DocumentView {
     const char *error = nullptr; // null, or why the file gave no summary
     bool skipped = false;        // not a TIFF, met in a directory walk: no record at all
     bool bigTiff = false;        // a BigTIFF, which the reader does not read
-    // Not read: the file is as the catalogue knew it (InputItem::catalogue), which holds its
-    // record, or knew it as skipped.
+    // Not read: the run's keeper holds the file as it is (DocumentKeeper), its record or that
+    // it was skipped.
     bool unchanged = false;
-    FileIdentity identity; // taken before the file was read, when DriverOptions::identity
+    FileIdentity identity; // taken before the file was read, where the run has a keeper
     SummaryState summary = SummaryState::None;
     const char *title = nullptr;
     const char *author = nullptr;
@@ -36,12 +68,12 @@ struct DocumentView {
     const PropertyEntry *properties = nullptr;
     size_t propertyCount = 0;
     const HostXmpRecord *xmp = nullptr; // the last packet's record, or null
-    // A record kept elsewhere (a catalogue's) has the packet's properties listed here; its
-    // xmp record has neither a document nor a packet.
-    const PropertyEntry *xmpProperties = nullptr;
-    size_t xmpPropertyCount = 0;
     const char *text = nullptr;         // the reader's text record (Retrieval::TextRecord)
     size_t textLength = 0;
+    // What the host saw go wrong while the reader read a document that gave a summary: why
+    // one is partial or none, and what was left out of a complete one. Sentences in UTF-8.
+    const std::string *warnings = nullptr;
+    size_t warningCount = 0;
     StreamCounts counts;
 };
 
@@ -54,10 +86,16 @@ struct DriverOptions {
     int64_t maxRequest = kDefaultMaxRequest;
     bool anyFile = false; // hand every file to the reader, whatever its first bytes
     Retrieval retrieval = Retrieval::Summary;
-    // Take each file's identity before reading it, and read no file whose identity is the one
-    // its input's catalogue reference holds.
-    bool identity = false;
+    // What the run keeps (runner.h): a file it holds as it is now is not read, and the identity
+    // of every other is taken before it is read. Not owned; one per thread.
+    DocumentKeeper *keeper = nullptr;
     RemoteOptions remote; // how remote inputs are fetched
+    // Say why a record is not complete (DocumentView::warnings); off for a pass that only
+    // finds which bytes the reader reads.
+    bool explain = true;
+    // The worker processes an isolated run reads in (isolation.h); null in process. The fetch
+    // stage's probe reads there too, so that no untrusted parsing happens in this process.
+    std::shared_ptr<ReaderWorkers> workers;
 };
 
 // What reads documents for a front end: the driver in this process, or a reader in worker
@@ -65,8 +103,7 @@ struct DriverOptions {
 class DocumentReader {
 public:
     virtual ~DocumentReader() = default;
-    // A file, standard input, or a remote document: its fetched bytes (input.remote), or for a
-    // URL not fetched yet, fetched now.
+    // A file, standard input, or a remote document through its fetched bytes (input.remote).
     virtual const DocumentView &read(const InputItem &input) = 0;
     // A document already in memory; data is read in place, not copied.
     virtual const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) = 0;
@@ -85,19 +122,24 @@ public:
     DocumentDriver(const DocumentDriver &) = delete;
     DocumentDriver &operator=(const DocumentDriver &) = delete;
 
+    // A file, standard input, or a remote document through its fetched bytes (input.remote;
+    // see fetchDocument for one on its own).
     const DocumentView &read(const InputItem &input) override;
+    // A document already in memory; data is read in place, not copied.
     const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) override;
-    // A regular file of size bytes opened by another process, its descriptor taken over.
-    const DocumentView &readDescriptor(const InputItem &input, int descriptor, uint64_t size);
-    // A remote document through its fetched windows; the fetch stage's probe asks, after it,
-    // for the first read they could not serve.
-    const DocumentView &readRemote(const InputItem &input, const RemoteDocument &document);
-    bool missedRemoteRead(uint64_t &offset, uint64_t &length) const;
+    // Gives back everything the last document holds.
     void finish() override;
 
 private:
+    friend struct FetchedReading; // the fetch stage's probe, and a reader process's remote documents
+    friend struct HandedReading;  // a reader process's files, opened by its parent
     struct State;
     std::unique_ptr<State> state_;
 };
+
+// A remote document fetched on its own (a URL read alone, as zudor.read reads one), through
+// the same stage as a run's: item.remote then holds its bytes for DocumentDriver::read, or
+// item is a failed input that says why. options are those of the driver that reads it.
+void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options);
 
 } // namespace zudorhost

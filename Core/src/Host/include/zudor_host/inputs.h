@@ -31,26 +31,8 @@ struct FileIdentity {
     bool known() const { return takenNs != 0; }
 };
 
-// Whether a file seen now as `now` is the one `before` described. A local file changed within
-// the coarsest timestamp granularity of the moment `before` was taken could have changed
-// again with the same time and size, so such a file never counts as unchanged. An object's
-// ETag changes with its content whenever it is written.
-bool unchangedSince(const FileIdentity &before, const FileIdentity &now);
-
 // The wall clock, in nanoseconds since 1970.
 int64_t wallClockNs();
-
-// Set on an input by a catalogue's source (catalogue.h): where its record is kept and what the
-// catalogue knew of the file. The driver does not read a file that is unchanged since.
-struct CatalogueRef {
-    int64_t input = 0;    // the catalogue's row of the named input that yielded it
-    int64_t order = -1;   // its line in a list of files; -1 in a walk
-    int64_t row = 0;      // the row that held it, 0 for none
-    bool skipped = false; // that row was of a file skipped as no TIFF
-    FileIdentity identity; // what that row says of the file
-    // Known unchanged already, from a listing: neither fetched nor read.
-    bool unchanged = false;
-};
 
 struct InputItem {
     std::string path; // a remote document's: its URL as shown, never with its secrets
@@ -60,7 +42,9 @@ struct InputItem {
     uint32_t named = 0;
     std::string error;
     bool directory = false; // Failed: a directory that could not be read
-    CatalogueRef catalogue;
+    // What a run's keeper (runner.h: DocumentKeeper) knows of the input, set by the source that
+    // works with it; opaque to everything else.
+    std::shared_ptr<const void> keeperTag;
     // A remote document's bytes, fetched ahead of the workers (remote.h); null for a path.
     std::shared_ptr<const RemoteDocument> remote;
     FileIdentity listed; // a key an S3 listing gave: its size and ETag as listed

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "zudor_host/driver.h"
+#include "zudor_host/failure.h"
 
 namespace zudorhost {
 
@@ -38,12 +39,13 @@ std::vector<std::string> installedWorkerPlaces(const std::string &prefix);
 // by the readers of the run's threads.
 class ReaderWorkers;
 // Starts them and waits until they are ready: the module is loaded there, so a module that
-// cannot be loaded fails here, saying why; null with the reason. Without wait, only the
-// start is seen to here, and readerWorkersReady() waits for the rest, while other work is
-// done meanwhile (readers wait for it themselves).
+// cannot be loaded fails here, saying why; null with the failure (Failure::Kind::Resources: a
+// worker program, a process or a channel the run needs and the system would not give). Without
+// wait, only the start is seen to here, and readerWorkersReady() waits for the rest, while other
+// work is done meanwhile (readers wait for it themselves).
 std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &options, const DriverOptions &driver,
-                                                  std::string &error, bool wait = true);
-bool readerWorkersReady(ReaderWorkers &workers, std::string &error);
+                                                  Failure &failure, bool wait = true);
+Failure readerWorkersReady(ReaderWorkers &workers);
 // A reader of documents in a worker process of its own, with the driver's options.
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers,
                                                    const DriverOptions &options);

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 namespace zudorhost {
 
@@ -21,8 +23,17 @@ public:
     OutputBuffer &operator=(OutputBuffer &&) = delete;
 
     const char *data() const { return data_; }
+    char *data() { return data_; }
     size_t size() const { return size_; }
     void clear() { size_ = 0; }
+    // Drops what was written after the first size bytes.
+    void truncate(size_t size) { size_ = size; }
+    void swap(OutputBuffer &other) noexcept
+    {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
     // Room for n more bytes; the caller writes them and calls commit(n).
     char *reserve(size_t n)
     {
@@ -43,7 +54,19 @@ public:
     void trim(size_t keep);
 
 private:
-    void grow(size_t n);
+    // Inline, for the XMP lister, which writes its listings here and is built without the rest
+    // of the library for its fuzz target.
+    void grow(size_t n)
+    {
+        size_t capacity = capacity_ < 4096 ? 4096 : capacity_;
+        while (capacity - size_ < n)
+            capacity *= 2;
+        char *data = static_cast<char *>(std::realloc(data_, capacity));
+        if (data == nullptr)
+            throw std::bad_alloc();
+        data_ = data;
+        capacity_ = capacity;
+    }
 
     char *data_ = nullptr;
     size_t size_ = 0, capacity_ = 0;

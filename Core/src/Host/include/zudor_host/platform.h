@@ -1,5 +1,5 @@
-// What the host library and its front ends ask of the system, one implementation per platform
-// (platform_posix.cpp, platform_windows.cpp). Paths are UTF-8 on every platform; on Windows
+// What the host library and its front ends ask of the system, implemented by the library's one
+// door to it (platform/system_posix.cpp, platform/system_windows.cpp). Paths are UTF-8 on every platform; on Windows
 // they become UTF-16 only where they meet the system.
 #pragma once
 
@@ -32,6 +32,15 @@ bool sameFile(const std::string &a, const std::string &b);
 // that same zone file keeps it to the first. Windows reads TZ or the system's zone itself.
 void settleLocalTimeZone();
 
+// Reads DateTimes in zone from now on, for the whole process: an IANA name ("Europe/Berlin",
+// "UTC") or a POSIX rule ("EST5EDT", "CET-1CEST,M3.5.0,M10.5.0/3") where the platform knows
+// them. False, with why, for a zone the platform does not know, which would otherwise be read
+// silently as UTC.
+bool setTimeZone(const std::string &zone, std::string &error);
+// The name of the zone DateTimes are read in: the one set, or the system's ("Europe/Berlin"),
+// or "localtime" where the system does not say.
+std::string timeZoneName();
+
 // Standard input whole, as the reader seeks; more than cap bytes is refused, saying so.
 bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error);
 
@@ -41,6 +50,9 @@ bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error
 bool takeOwnDescriptorTable();
 
 bool pathExists(const std::string &path);
+
+// The user's home directory: HOME, or %USERPROFILE% on Windows; empty where none is set.
+std::string homeDirectory();
 
 // The identity of the regular file at path (links followed) as one stat gives it; false where
 // there is no such file or the platform keeps no identities (Windows).

@@ -13,7 +13,8 @@ namespace zudorhost {
 // The fields in the order every record has them. Their names are the JSON keys and the Python
 // dict's keys.
 enum class Field : uint8_t {
-    File,          // the input's path, or the name it was given
+    File,          // the input's path, or the name it was given, as UTF-8 text
+    FileBytes,     // only for a name that is not UTF-8: its exact bytes, in base64
     Summary,       // "complete", "partial" or "none"
     Title,         // DocumentName, or null
     Author,        // the first Artist, or null
@@ -24,8 +25,10 @@ enum class Field : uint8_t {
     Packet,        // in Xmp, raw mode: the packet's text
     XmpProperties, // in Xmp, parsed and toolkit modes, list: [path, value] in the XMP toolkit's order
     Text,          // the reader's own text record, or null
-    Error          // why the document gave no summary, or null
+    Error,         // why the document gave no summary, or null
+    Warnings       // list of sentences: what the host saw go wrong; empty when nothing did
 };
+constexpr int kFieldCount = int(Field::Warnings) + 1;
 const char *fieldName(Field field);
 
 // Receives one record's fields in order. Strings are UTF-8 (the file's bytes, each byte that
@@ -40,6 +43,8 @@ public:
     virtual void number(Field field, uint64_t value) = 0;
     virtual void beginList(Field field) = 0;
     virtual void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) = 0;
+    // A string in a list of strings (Warnings).
+    virtual void item(const char *text, size_t length) = 0;
     virtual void endList(Field field) = 0;
     virtual void beginGroup(Field field) = 0;
     virtual void endGroup(Field field) = 0;
@@ -49,7 +54,7 @@ public:
 // Walks documents' views for visitors; one per thread, as it keeps scratch for mending.
 class RecordWalker {
 public:
-    // file, summary, title, author, createTime, properties, xmp, error.
+    // file, (fileBytes,) summary, title, author, createTime, properties, xmp, error, warnings.
     void summary(const DocumentView &doc, RecordVisitor &visitor);
     // file, text, error: the reader's text record.
     void textRecord(const DocumentView &doc, RecordVisitor &visitor);
@@ -59,6 +64,8 @@ private:
     void optional(Field field, const char *text, RecordVisitor &visitor);
     void pair(const char *name, const char *value, RecordVisitor &visitor);
     void pair(const char *name, size_t nameLength, const char *value, size_t valueLength, RecordVisitor &visitor);
+
+    void file(const std::string &path, RecordVisitor &visitor);
 
     std::string scratch_, pairScratch_;
 };

@@ -25,6 +25,7 @@ private:
     void number(Field field, uint64_t value) override;
     void beginList(Field field) override;
     void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) override;
+    void item(const char *text, size_t length) override;
     void endList(Field field) override;
     void beginGroup(Field field) override;
     void endGroup(Field field) override;

@@ -15,6 +15,8 @@ class RecordWriter {
 public:
     virtual ~RecordWriter() = default;
     virtual void write(const DocumentView &doc, OutputBuffer &out) = 0;
+    // The same record from its walk written down (record_events.h), without walking it again.
+    virtual void writeRecorded(const char *events, size_t size, OutputBuffer &out) = 0;
 };
 
 // The summary record: one JSON object per line, or a readable block.

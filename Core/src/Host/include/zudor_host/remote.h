@@ -13,8 +13,6 @@
 
 namespace zudorhost {
 
-// Whether this build reads URLs at all (not the Windows build).
-bool remoteReadingAvailable();
 // Whether a path names a remote input (http://, https:// or s3://, any case).
 bool isRemoteInput(const std::string &path);
 

@@ -25,6 +25,9 @@ const char *visible(const char *text, size_t &n, std::string &scratch, bool bloc
 // Appends the n bytes at text for a terminal: mended (asUtf8), then made visible (visible).
 void appendVisible(OutputBuffer &out, const char *text, size_t n, bool block, std::string &scratch);
 
+// The n bytes at data in base64 (RFC 4648, padded), into out.
+void base64(const char *data, size_t n, std::string &out);
+
 // FILETIME ticks as UTC, in the form 2024-02-29T13:45:00Z (or @seconds where the C library
 // has no calendar date for them); returns the length written to text.
 size_t isoTime(uint64_t ticks, char (&text)[40]);

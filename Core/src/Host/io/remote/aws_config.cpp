@@ -1,9 +1,11 @@
 #include "aws_config.h"
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
+
+#include "zudor_host/platform.h"
 
 namespace zudorhost {
 namespace {
@@ -64,7 +66,7 @@ ProfileFile profileSection(const AwsSources &sources, const char *fileVariable, 
     std::string path = variable(sources, fileVariable);
     file.shown = path.empty() ? std::string("~/.aws/") + defaultName : path;
     if (path.empty()) {
-        const std::string home = variable(sources, "HOME");
+        const std::string home = sources.home ? sources.home() : variable(sources, "HOME");
         if (home.empty())
             return file;
         path = home + "/.aws/" + defaultName;
@@ -114,14 +116,18 @@ AwsSources processAwsSources()
     AwsSources sources;
     sources.variable = [](const char *name) { return std::getenv(name); };
     sources.readFile = [](const std::string &path, std::string &contents) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in)
+        std::FILE *in = openFile(path, "rb");
+        if (in == nullptr)
             return false;
-        std::ostringstream all;
-        all << in.rdbuf();
-        contents = all.str();
-        return true;
+        contents.clear();
+        char buffer[4096];
+        for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;)
+            contents.append(buffer, n);
+        const bool read = std::ferror(in) == 0;
+        std::fclose(in);
+        return read;
     };
+    sources.home = homeDirectory;
     return sources;
 }
 

@@ -14,6 +14,9 @@ namespace zudorhost {
 struct AwsSources {
     std::function<const char *(const char *name)> variable;
     std::function<bool(const std::string &path, std::string &contents)> readFile;
+    // The user's home, where ~/.aws lies: HOME, or %USERPROFILE% on Windows; when unset, the
+    // variable HOME.
+    std::function<std::string()> home;
 };
 // The process's environment and files.
 AwsSources processAwsSources();

@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "digest.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {
 namespace {
 
-// The sonames of the ABI these declarations describe.
+// The soname of the ABI these declarations describe.
 constexpr const char *kCurl = "libcurl.so.4";
-constexpr const char *kCrypto = "libcrypto.so.3";
 
 struct Loaded {
     RemoteLibraries table{};
@@ -39,8 +39,7 @@ Loaded load()
     Loaded l;
     RemoteLibraries &t = l.table;
     void *curl = open(kCurl, l.why);
-    void *crypto = curl != nullptr ? open(kCrypto, l.why) : nullptr;
-    l.ok = crypto != nullptr && find(curl, "curl_global_init", t.globalInit, l.why) &&
+    l.ok = curl != nullptr && digestsAvailable(l.why) && find(curl, "curl_global_init", t.globalInit, l.why) &&
            find(curl, "curl_easy_init", t.easyInit, l.why) && find(curl, "curl_easy_reset", t.easyReset, l.why) &&
            find(curl, "curl_easy_cleanup", t.easyCleanup, l.why) &&
            find(curl, "curl_easy_setopt", t.easySetopt, l.why) &&
@@ -56,8 +55,7 @@ Loaded load()
            find(curl, "curl_multi_perform", t.multiPerform, l.why) &&
            find(curl, "curl_multi_poll", t.multiPoll, l.why) &&
            find(curl, "curl_multi_wakeup", t.multiWakeup, l.why) &&
-           find(curl, "curl_multi_info_read", t.multiInfoRead, l.why) && find(crypto, "HMAC", t.hmac, l.why) &&
-           find(crypto, "EVP_sha256", t.evpSha256, l.why) && find(crypto, "SHA256", t.sha256, l.why);
+           find(curl, "curl_multi_info_read", t.multiInfoRead, l.why);
     if (l.ok && t.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
         l.ok = false;
         l.why = "cannot read URLs: libcurl would not start";

@@ -1,12 +1,11 @@
-// libcurl and libcrypto, loaded when the first URL is met rather than at every start: with the
-// libraries they pull in (TLS, Kerberos, LDAP, IDN ...) they cost a run over local files
-// several milliseconds of linking and constructors, more than a small file's whole read.
+// libcurl, as a table of its functions. On Linux it is loaded when the first URL is met rather
+// than at every start (remote_libraries.cpp): with the libraries it pulls in (TLS, Kerberos,
+// LDAP, IDN ...) it would cost a run over local files several milliseconds of linking and
+// constructors, more than a small file's whole read. Windows links a libcurl of its own build
+// in (remote_libraries_linked.cpp).
 #pragma once
 
 #include <curl/curl.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/sha.h>
 #include <string>
 
 namespace zudorhost {
@@ -30,12 +29,10 @@ struct RemoteLibraries {
     decltype(&::curl_multi_poll) multiPoll;
     decltype(&::curl_multi_wakeup) multiWakeup;
     decltype(&::curl_multi_info_read) multiInfoRead;
-    decltype(&::HMAC) hmac;
-    decltype(&::EVP_sha256) evpSha256;
-    decltype(&::SHA256) sha256;
 };
 
-// Loads both once, libcurl initialised; null, with why, where either cannot be loaded.
+// libcurl once, initialised, and the digests that sign requests; null, with why, where either
+// cannot be had.
 const RemoteLibraries *remoteLibraries(std::string &why);
 
 // The loaded table, for code that runs only once remoteLibraries has given one.

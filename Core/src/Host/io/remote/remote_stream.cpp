@@ -18,6 +18,7 @@ void RemoteStream::open(const RemoteDocument &document)
     document_ = &document;
     position_ = 0;
     counts_ = {};
+    shortRead_ = {};
     missed_ = false;
     missOffset_ = missLength_ = 0;
 }
@@ -38,8 +39,10 @@ uint32_t RemoteStream::read(InputStream *stream, void *buffer, uint32_t count)
     RemoteStream &self = *reinterpret_cast<RemoteStream *>(stream);
     ++self.counts_.reads;
     const uint64_t size = self.size();
-    if (count == 0 || self.position_ >= size || self.missed_)
+    if (count == 0 || self.position_ >= size || self.missed_) {
+        self.shortRead_.note(self.position_, count, 0);
         return 0;
+    }
     const uint64_t n = std::min<uint64_t>(count, size - self.position_);
     const FetchedWindow *window = self.document_->covering(self.position_, n);
     if (window == nullptr) {
@@ -48,6 +51,7 @@ uint32_t RemoteStream::read(InputStream *stream, void *buffer, uint32_t count)
         self.missLength_ = n;
         return 0;
     }
+    self.shortRead_.note(self.position_, count, uint32_t(n));
     std::memcpy(buffer, window->bytes.data() + (self.position_ - window->start), size_t(n));
     self.position_ += n;
     self.counts_.bytesRead += n;

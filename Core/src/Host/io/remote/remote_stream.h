@@ -8,7 +8,7 @@
 
 #include "remote_document.h"
 #include "zudor/host.h"
-#include "zudor_host/stream.h"
+#include "io/file_stream.h"
 
 namespace zudorhost {
 
@@ -21,6 +21,7 @@ public:
     void open(const RemoteDocument &document);
     InputStream *stream() { return &record_; }
     const StreamCounts &counts() const { return counts_; }
+    const ShortRead &shortRead() const { return shortRead_; }
     uint64_t size() const { return document_ != nullptr ? document_->size : 0; }
     // The document's first bytes as fetched (the first window).
     const uint8_t *head(size_t &length) const;
@@ -37,6 +38,7 @@ private:
     const RemoteDocument *document_ = nullptr;
     uint64_t position_ = 0;
     StreamCounts counts_;
+    ShortRead shortRead_;
     bool missed_ = false;
     uint64_t missOffset_ = 0, missLength_ = 0;
 };

@@ -132,8 +132,6 @@ std::string withCode(const char *what, const std::vector<char> &body)
 
 } // namespace
 
-bool remoteReadingAvailable() { return true; }
-
 TransferOptions transferOptions(const RemoteOptions &options)
 {
     TransferOptions t;

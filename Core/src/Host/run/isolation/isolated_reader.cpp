@@ -1,6 +1,6 @@
 // The parent's side of isolated reading. A reader takes a batch of inputs at a time: what can
 // be settled without the module (an input that failed, a file that cannot be opened, one the
-// catalogue knows unchanged) is settled here as the driver settles it; every other document is
+// run's keeper holds as it is) is settled here as the driver settles it; every other document is
 // handed to the reader process (a small file's bytes in shared memory, a larger file's open
 // descriptor, bytes in memory and remote windows in memory of their own) in requests of a few
 // documents, so that the process starts while the rest are opened. Its answers come back in
@@ -13,13 +13,14 @@
 #include <vector>
 
 #include "../../io/remote/remote_document.h"
-#include "../../io/remote/url.h"
-#include "run/fetch_stage.h"
+#include "io/file_stream.h"
+#include "run/fetched_reading.h"
 #include "run/isolation/protocol.h"
 #include "run/isolation/view_codec.h"
 #include "zudor_host/isolation.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/runner.h"
 
 namespace zudorhost {
 
@@ -54,8 +55,6 @@ std::string seconds(double value)
 // One input of the batch: settled here, or handed over and answered by the reader.
 struct Pending {
     const InputItem *input = nullptr;
-    InputItem fetched;         // a URL fetched here: the record names it as fetched
-    bool useFetched = false;
     bool local = false;        // settled here; error and the flags say how
     std::string error;
     bool unchanged = false, skipped = false;
@@ -64,7 +63,6 @@ struct Pending {
     Handle handle = kNoHandle; // the parent's copy of what the entry hands over
     bool answered = false;
 
-    const InputItem *shown() const { return useFetched ? &fetched : input; }
     void fail(std::string why)
     {
         local = true;
@@ -126,7 +124,7 @@ public:
 
     void finish() override {}
 
-    // The fetch stage's probe: the first read the document's windows cannot serve.
+    // As the fetch stage's probe: the first read the document's windows cannot serve.
     bool probe(const InputItem &input, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
                std::string &fault)
     {
@@ -171,20 +169,13 @@ private:
         case InputOrigin::Walked:
             break;
         }
-        if (input.catalogue.unchanged)
-            return settleUnchanged(p);
+        if (heldAsItIs(p))
+            return;
         if (input.remote)
             return carryRemote(p, *input.remote);
-        if (isRemoteInput(input.path)) {
-            p.useFetched = true;
-            if (!fetchAlone(input, makeIsolatedProbe(workers_, options_), options_.remote, p.fetched, why))
-                return p.fail(why);
-            return carryRemote(p, *p.fetched.remote);
-        }
-        if (options_.identity && input.catalogue.row != 0 && fileIdentity(input.path, p.identity) &&
-            unchangedSince(input.catalogue.identity, p.identity))
-            return settleUnchanged(p);
-        if (!file_.open(input.path, why, options_.identity ? &p.identity : nullptr)) {
+        if (isRemoteInput(input.path))
+            return p.fail("a URL is read once fetched (fetchDocument)");
+        if (!file_.open(input.path, why, options_.keeper != nullptr ? &p.identity : nullptr)) {
             p.identity = FileIdentity{}; // nothing was read: try again next time
             return p.fail(why);
         }
@@ -204,11 +195,19 @@ private:
         file_.close();
     }
 
-    void settleUnchanged(Pending &p)
+    // Whether the run's keeper holds the input as it is now, as the driver asks it.
+    bool heldAsItIs(Pending &p)
     {
+        DocumentKeeper *keeper = options_.keeper;
+        if (keeper == nullptr || !p.input->keeperTag)
+            return false;
+        const DocumentKeeper::Held held = keeper->holds(*p.input, p.identity);
+        if (held == DocumentKeeper::Held::No)
+            return false;
         p.local = true;
         p.unchanged = true;
-        p.skipped = p.input->catalogue.skipped;
+        p.skipped = held == DocumentKeeper::Held::Skipped;
+        return true;
     }
 
     bool inlineFits(size_t length) const { return length <= kInlineBytes - inlineUsed_; }
@@ -244,7 +243,7 @@ private:
     {
         if (!document.error.empty())
             return p.fail(document.error);
-        if (options_.identity) {
+        if (options_.keeper != nullptr) {
             // The object as its first answer gave it: what was read is never older than this.
             p.identity.size = document.size;
             p.identity.etag = document.etag;
@@ -357,7 +356,7 @@ private:
     const DocumentView &answer(Pending &p)
     {
         view_ = DocumentView{};
-        view_.input = p.shown();
+        view_.input = p.input;
         view_.identity = p.identity;
         const char *payload = nullptr;
         size_t size = 0;
@@ -578,24 +577,21 @@ private:
 
 } // namespace isolation
 
-std::unique_ptr<DocumentProbe> makeIsolatedProbe(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
+std::unique_ptr<WorkerProbe> makeWorkerProbe(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
 {
-    class Probe : public DocumentProbe {
+    class Probe : public WorkerProbe {
     public:
         Probe(std::shared_ptr<ReaderWorkers> w, const DriverOptions &o) : reader_(std::move(w), o) {}
-        bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length) override
+        bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
+                  std::string &fault) override
         {
-            return reader_.probe(item, document, offset, length, fault_);
+            return reader_.probe(item, document, offset, length, fault);
         }
-        std::string fault() const override { return fault_; }
 
     private:
         isolation::IsolatedReader reader_;
-        std::string fault_;
     };
-    DriverOptions raw = options;
-    raw.xmpMode = XmpMode::Raw;
-    return std::make_unique<Probe>(std::move(workers), raw);
+    return std::make_unique<Probe>(std::move(workers), options);
 }
 
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
@@ -603,13 +599,16 @@ std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers
     return std::make_unique<isolation::IsolatedReader>(std::move(workers), options);
 }
 
-bool readerWorkersReady(ReaderWorkers &workers, std::string &error)
+Failure readerWorkersReady(ReaderWorkers &workers)
 {
-    return workers.launcher && workers.launcher->ready(error);
+    std::string why;
+    if (workers.launcher && workers.launcher->ready(why))
+        return Failure();
+    return Failure(Failure::Kind::Resources, why);
 }
 
 std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &options, const DriverOptions &driver,
-                                                  std::string &error, bool wait)
+                                                  Failure &failure, bool wait)
 {
     auto workers = std::make_shared<ReaderWorkers>();
     workers->options = options;
@@ -622,7 +621,8 @@ std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &option
                 break;
             }
     if (setup.program.empty()) {
-        error = "cannot find the reader's worker program (" + workerProgramPlaces().front() + ")";
+        failure = Failure(Failure::Kind::Resources,
+                          "cannot find the reader's worker program (" + workerProgramPlaces().front() + ")");
         return nullptr;
     }
     for (const std::string &place : options.modulePlaces) {
@@ -635,8 +635,13 @@ std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &option
         setup.arguments.push_back("--xmp-warnings");
     setup.memoryCap = options.documentMemory;
     setup.quiet = !options.xmpWarnings;
-    workers->launcher = worker::startLauncher(setup, int64_t(options.documentTimeout * 1e9), error);
-    if (!workers->launcher || (wait && !workers->launcher->ready(error)))
+    std::string why;
+    workers->launcher = worker::startLauncher(setup, int64_t(options.documentTimeout * 1e9), why);
+    if (!workers->launcher) {
+        failure = Failure(Failure::Kind::Resources, why);
+        return nullptr;
+    }
+    if (wait && (failure = readerWorkersReady(*workers)))
         return nullptr;
     return workers;
 }

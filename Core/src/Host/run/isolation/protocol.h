@@ -77,8 +77,8 @@ struct ProbeAnswer {
 inline std::string encodeSettings(const DriverOptions &options)
 {
     char text[96];
-    std::snprintf(text, sizeof text, "%u %lld %d %d", unsigned(options.xmpMode), (long long)options.maxRequest,
-                  int(options.anyFile), int(options.retrieval));
+    std::snprintf(text, sizeof text, "%u %lld %d %d %d", unsigned(options.xmpMode), (long long)options.maxRequest,
+                  int(options.anyFile), int(options.retrieval), int(options.explain));
     return text;
 }
 
@@ -86,13 +86,14 @@ inline bool decodeSettings(const std::string &text, DriverOptions &options)
 {
     unsigned mode;
     long long maxRequest;
-    int anyFile, retrieval;
-    if (std::sscanf(text.c_str(), "%u %lld %d %d", &mode, &maxRequest, &anyFile, &retrieval) != 4)
+    int anyFile, retrieval, explain;
+    if (std::sscanf(text.c_str(), "%u %lld %d %d %d", &mode, &maxRequest, &anyFile, &retrieval, &explain) != 5)
         return false;
     options.xmpMode = XmpMode(mode);
     options.maxRequest = maxRequest;
     options.anyFile = anyFile != 0;
     options.retrieval = Retrieval(retrieval);
+    options.explain = explain != 0;
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "zudor_host/text_encoding.h"
+
 namespace zudorhost {
 namespace isolation {
 namespace {
@@ -15,7 +17,7 @@ constexpr uint32_t kNull = UINT32_MAX;
 struct Fixed {
     uint32_t flags, summary;
     uint64_t createTime, reads, seeks, bytesRead, packetBytes, xmpSequence;
-    uint32_t properties, xmpProperties;
+    uint32_t properties, xmpProperties, warnings, reserved;
 };
 
 template <typename T> void put(OutputBuffer &out, const T &value)
@@ -76,11 +78,13 @@ private:
     const char *end_;
 };
 
+// Each pair takes eight bytes at least: a count the bytes cannot hold is refused before
+// anything is allocated for it.
+bool countFits(const Reader &in, uint32_t count) { return count <= in.left() / 8; }
+
 bool takePairs(Reader &in, uint32_t count, std::vector<PropertyEntry> &into)
 {
-    // Each pair takes eight bytes at least: a count the bytes cannot hold is refused before
-    // anything is allocated for it.
-    if (count > in.left() / 8)
+    if (!countFits(in, count))
         return false;
     into.resize(count);
     for (PropertyEntry &entry : into) {
@@ -88,6 +92,24 @@ bool takePairs(Reader &in, uint32_t count, std::vector<PropertyEntry> &into)
         if (!in.string(name) || !in.string(value))
             return false;
         entry = PropertyEntry{1, 1, const_cast<char *>(value), const_cast<char *>(name)};
+    }
+    return true;
+}
+
+// The packet's properties as a listing: the reader process's strings are mended here, as the
+// record walk mends the toolkit's (the lister's are UTF-8 already, and stay as they are).
+bool takeListing(Reader &in, uint32_t count, std::string &listing, std::string &scratch)
+{
+    startListing(listing);
+    for (uint32_t i = 0; i < count; ++i) {
+        const char *path, *value;
+        size_t pathLength = 0, valueLength = 0;
+        if (!in.string(path, &pathLength) || !in.string(value, &valueLength) || path == nullptr || value == nullptr)
+            return false;
+        std::string pathScratch;
+        const char *utf8Path = asUtf8(path, pathLength, pathScratch);
+        const char *utf8Value = asUtf8(value, valueLength, scratch);
+        addListedProperty(listing, std::string_view(utf8Path, pathLength), std::string_view(utf8Value, valueLength));
     }
     return true;
 }
@@ -105,6 +127,7 @@ void encodeView(const DocumentView &doc, OutputBuffer &out)
     fixed.createTime = doc.createTime;
     fixed.reads = doc.counts.reads, fixed.seeks = doc.counts.seeks, fixed.bytesRead = doc.counts.bytesRead;
     fixed.properties = uint32_t(doc.propertyCount);
+    fixed.warnings = uint32_t(doc.warningCount);
     if (doc.xmp != nullptr) {
         fixed.packetBytes = doc.xmp->packetBytes;
         fixed.xmpSequence = doc.xmp->sequence;
@@ -141,6 +164,8 @@ void encodeView(const DocumentView &doc, OutputBuffer &out)
         putString(out, doc.xmp->packet, std::strlen(doc.xmp->packet));
     if (doc.text != nullptr)
         putString(out, doc.text, doc.textLength);
+    for (size_t i = 0; i < doc.warningCount; ++i)
+        putString(out, doc.warnings[i].data(), doc.warnings[i].size());
 }
 
 bool DecodedView::decode(const char *data, size_t size, DocumentView &view)
@@ -154,8 +179,18 @@ bool DecodedView::decode(const char *data, size_t size, DocumentView &view)
     size_t textLength = 0;
     if (!optional(kError, error) || !optional(kTitle, title) || !optional(kAuthor, author) ||
         ((fixed.flags & kError) && error == nullptr) || !takePairs(in, fixed.properties, properties_) ||
-        !takePairs(in, fixed.xmpProperties, xmpProperties_) || !optional(kPacket, packet) ||
-        ((fixed.flags & kText) && !in.string(text, &textLength)) || !in.done())
+        !countFits(in, fixed.xmpProperties) || !takeListing(in, fixed.xmpProperties, listing_, scratch_) || !optional(kPacket, packet) ||
+        ((fixed.flags & kText) && !in.string(text, &textLength)) || !countFits(in, fixed.warnings))
+        return false;
+    warnings_.resize(fixed.warnings);
+    for (std::string &warning : warnings_) {
+        const char *said = nullptr;
+        size_t length = 0;
+        if (!in.string(said, &length) || said == nullptr)
+            return false;
+        warning.assign(said, length);
+    }
+    if (!in.done())
         return false;
     view.error = error;
     view.skipped = fixed.flags & kSkipped;
@@ -167,18 +202,19 @@ bool DecodedView::decode(const char *data, size_t size, DocumentView &view)
     view.properties = properties_.empty() ? nullptr : properties_.data();
     view.propertyCount = properties_.size();
     view.xmp = nullptr;
-    view.xmpProperties = nullptr;
-    view.xmpPropertyCount = 0;
     if (fixed.flags & kXmp) {
-        // A record of no mode: the walk takes its listing from xmpProperties, as a
-        // catalogue's record's, and mends nothing the lister had not (its text is UTF-8).
-        xmp_ = HostXmpRecord{kXmpRecordMagic, 0, fixed.packetBytes, nullptr, packet, 0, fixed.xmpSequence};
+        // A raw record carries its packet; any other, its properties as a listing.
+        if (packet != nullptr)
+            xmp_ = HostXmpRecord{kXmpRecordMagic, uint32_t(XmpMode::Raw), fixed.packetBytes, nullptr, packet, 0, 0};
+        else
+            xmp_ = listedRecord(listing_, fixed.packetBytes);
+        xmp_.sequence = fixed.xmpSequence;
         view.xmp = &xmp_;
-        view.xmpProperties = xmpProperties_.empty() ? nullptr : xmpProperties_.data();
-        view.xmpPropertyCount = xmpProperties_.size();
     }
     view.text = text;
     view.textLength = textLength;
+    view.warnings = warnings_.empty() ? nullptr : warnings_.data();
+    view.warningCount = warnings_.size();
     view.counts.reads = fixed.reads, view.counts.seeks = fixed.seeks, view.counts.bytesRead = fixed.bytesRead;
     return true;
 }

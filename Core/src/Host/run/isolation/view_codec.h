@@ -1,15 +1,16 @@
 // A document's view as bytes, from the reader process to the parent: every field a record is
 // made of, the strings as the reader gave them (the record walk mends them in the parent, as
-// in process), and the stream's counts. The parent takes the bytes from a process it does not
+// in process), the warnings, and the stream's counts. The parent takes the bytes from a process it does not
 // trust: decoding checks every length, and a view it cannot decode is refused whole.
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "zudor_host/driver.h"
 #include "zudor_host/output_buffer.h"
-#include "zudor_host/services.h"
+#include "services/reference_host.h"
 
 namespace zudorhost {
 namespace isolation {
@@ -25,7 +26,10 @@ public:
     bool decode(const char *data, size_t size, DocumentView &view);
 
 private:
-    std::vector<PropertyEntry> properties_, xmpProperties_;
+    std::vector<PropertyEntry> properties_;
+    std::string listing_; // the packet's properties, as a listing the record walk reads
+    std::string scratch_;
+    std::vector<std::string> warnings_;
     HostXmpRecord xmp_{};
 };
 

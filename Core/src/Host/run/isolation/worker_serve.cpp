@@ -2,12 +2,13 @@
 // toolkit) before its sandbox closes, then each reader takes requests from its parent and
 // answers every document with its view, through a driver of its own like any thread's.
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "../../io/remote/remote_document.h"
+#include "platform/system.h"
+#include "run/fetched_reading.h"
 #include "run/isolation/protocol.h"
 #include "run/isolation/view_codec.h"
 #include "zudor_host/isolation.h"
@@ -114,7 +115,7 @@ private:
             encodeView(driver_.readBytes(item, inline_ + entry.offset, size_t(entry.size)), out_);
             break;
         case Carrier::File:
-            encodeView(driver_.readDescriptor(item, worker::descriptorOfHandle(handle), entry.size), out_);
+            encodeView(HandedReading::read(driver_, item, worker::descriptorOfHandle(handle), entry.size), out_);
             break;
         case Carrier::Memory:
             if (!memory.map(handle, size_t(entry.bytes), why) || entry.size > entry.bytes)
@@ -126,12 +127,12 @@ private:
                 return false;
             memory.reset();
             if (entry.probe) {
-                driver_.readRemote(item, remote_);
+                FetchedReading::read(driver_, item, remote_);
                 ProbeAnswer probe{};
-                probe.missed = driver_.missedRemoteRead(probe.offset, probe.length);
+                probe.missed = FetchedReading::missed(driver_, probe.offset, probe.length);
                 out_.append(reinterpret_cast<const char *>(&probe), sizeof probe);
             } else {
-                encodeView(driver_.readRemote(item, remote_), out_);
+                encodeView(FetchedReading::read(driver_, item, remote_), out_);
             }
             break;
         default:
@@ -188,11 +189,7 @@ int runReaderWorker(int argc, char **argv)
     else if (places.size() == 1 ? program.module.load(places[0], why) : program.module.loadFirst(places, why))
         why.clear(); // one place is a module named (--module), loaded as the front end would
     settleLocalTimeZone();
-#ifdef _WIN32
-    _tzset();
-#else
-    tzset();
-#endif
+    os::loadTimeZone();
     if (toolkit)
         initXmpToolkit(warnings);
     if (!why.empty())

@@ -9,14 +9,21 @@
 #include <string>
 
 #include "zudor/host.h"
-#include "zudor_host/inputs.h"
+#include "zudor_host/driver.h"
 
 namespace zudorhost {
 
-struct StreamCounts {
-    uint64_t reads = 0;
-    uint64_t seeks = 0;
-    uint64_t bytesRead = 0;
+// The first read that gave less than it was asked for: the end of a truncated file, an offset
+// past it, or a file that could not be read.
+struct ShortRead {
+    bool seen = false;
+    uint64_t offset = 0;
+    uint32_t asked = 0, got = 0;
+    void note(uint64_t at, uint32_t count, uint32_t done)
+    {
+        if (!seen && done < count)
+            *this = ShortRead{true, at, count, done};
+    }
 };
 
 class FileStream {
@@ -42,6 +49,7 @@ public:
 
     InputStream *stream() { return &record_; }
     const StreamCounts &counts() const { return counts_; }
+    const ShortRead &shortRead() const { return shortRead_; }
     uint64_t size() const { return size_; }
     // The document's first bytes (up to the window's length), as opening it read them.
     const uint8_t *head(size_t &length) const;
@@ -55,16 +63,13 @@ private:
     friend int32_t fileStreamSeek(InputStream *, uint32_t, uint32_t);
 
     uint32_t readAt(uint64_t offset, void *buffer, uint32_t count);
-    // The platform's part (file_stream_posix.cpp, file_stream_windows.cpp): up to count bytes
-    // at offset, fewer only at the end of the file or on an error; and the descriptor's end.
-    static uint32_t readFully(int fd, char *to, uint32_t count, uint64_t offset);
-    static void closeDescriptor(int fd);
 
     InputStream record_; // first, so the reader's stream pointer leads back here
     int fd_ = -1; // a C runtime descriptor on every platform
     uint64_t position_ = 0;
     uint64_t size_ = 0;
     StreamCounts counts_;
+    ShortRead shortRead_;
     std::unique_ptr<char[]> window_;
     const char *view_ = nullptr; // window_, or the bytes in memory
     uint64_t windowStart_ = 0;

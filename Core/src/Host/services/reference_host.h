@@ -1,4 +1,4 @@
-// The reference host: the services a host hands the reader (heap, time conversion, XMP),
+// The reference host, the library's own: the services a host hands the reader (heap, time conversion, XMP),
 // implemented over the C allocator and the host's own XMP lister (or, when asked, the XMP
 // toolkit). One host serves one thread; give each worker its own.
 #pragma once
@@ -7,19 +7,13 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zudor/host.h"
+#include "zudor_host/driver.h"
 
 namespace zudorhost {
-
-enum class XmpMode : uint32_t {
-    Parsed = 1, // every packet is listed by the host's own lister; the record carries the listing
-    Raw = 2,    // the host keeps a copy of the packet's text and parses nothing
-    Toolkit = 3 // every packet is parsed by the XMP toolkit (Exempi), where the build has it
-};
-// "parsed", "raw" or "toolkit", as the front ends name the modes.
-const char *xmpModeName(XmpMode mode);
 
 // The host's 48-byte XMP record, as the reader hands it back from slot 11. Everything it
 // points to belongs to the host and lives until endDocument().
@@ -40,10 +34,22 @@ static_assert(offsetof(HostXmpRecord, reserved) == 32, "reserved at 32");
 static_assert(offsetof(HostXmpRecord, sequence) == 40, "sequence at 40");
 
 constexpr uint32_t kXmpRecordMagic = 0x504D5848; // "HXMP" in memory order
-constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
 
 struct Arena;
 struct XmpReading;
+
+// What went wrong in the host's services during a document, kept so that a record can say why
+// it is not complete: the first request refused, and the XMP packets turned down.
+struct HostNotes {
+    bool refused = false;     // a request was refused
+    bool outOfMemory = false; // ... because the system had no memory for it, not by the cap
+    int64_t asked = 0;        // its size in bytes; negative: a size that overflowed
+    int64_t cap = 0;          // the largest request granted then
+    uint64_t xmpTurnedDown = 0;       // packets that did not parse (or list within the cap)
+    uint64_t xmpTurnedDownBytes = 0;  // the first one's size
+    bool xmpTooLarge = false;         // the first one's listing outgrew the cap
+    bool xmpStoppedReader = false;    // one was turned down as the reader handed it over
+};
 
 class ReferenceHost {
 public:
@@ -57,6 +63,11 @@ public:
     XmpMode xmpMode() const { return mode_; }
     int64_t maxRequest() const { return maxRequest_; }
     void setMaxRequest(int64_t bytes) { maxRequest_ = bytes; }
+
+    // What went wrong since the document began; cleared by endDocument().
+    const HostNotes &notes() const { return notes_; }
+    void noteRefusal(int64_t asked, bool outOfMemory);
+    void noteTurnedDown(uint64_t packetBytes, bool tooLarge, bool stoppedReader);
 
     // Releases every XMP record made since the last call, the ones a later packet replaced
     // in the reader's context among them, and takes back the document's heap blocks at once:
@@ -95,6 +106,7 @@ private:
     HostServices services_;
     XmpMode mode_;
     int64_t maxRequest_;
+    HostNotes notes_;
     std::vector<HostXmpRecord *> records_;
     size_t claimed_ = 0;
     uint64_t made_ = 0;
@@ -102,21 +114,17 @@ private:
     std::unique_ptr<XmpReading> xmp_; // the lister and the packets waiting for it, in parsed mode
 };
 
-// Whether this build has the XMP toolkit (XmpMode::Toolkit): false on Windows, where Exempi
-// has no build, and then every packet the toolkit is given is turned down.
-bool xmpToolkitAvailable();
-
-// The XMP toolkit needs one initialisation per process before any thread uses it; the first
-// parse in toolkit mode does it, and a host with threads calls this before it starts them.
-// The toolkit reports parse failures on std::cerr: unless showDiagnostics is set on that first
-// call, std::cerr is silenced for the process.
-bool initXmpToolkit(bool showDiagnostics = false);
-
 // Visits the simple properties of a packet's record as (path, value) in the toolkit's order,
 // with their lengths; the strings are UTF-8 and valid only during the call. A raw record has
 // none.
 using XmpPropertyVisitor = void (*)(void *state, const char *path, size_t pathLength, const char *value,
                                     size_t valueLength);
 void forEachXmpProperty(const HostXmpRecord &record, XmpPropertyVisitor visit, void *state);
+
+// A parsed-mode record over properties listed by its caller (a catalogue's rows), walked as the
+// lister's own listings are: block holds them, and the caller keeps it while the record is used.
+void startListing(std::string &block);
+void addListedProperty(std::string &block, std::string_view path, std::string_view value);
+HostXmpRecord listedRecord(std::string &block, uint64_t packetBytes);
 
 } // namespace zudorhost

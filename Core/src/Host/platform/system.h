@@ -1,0 +1,120 @@
+// The host library's one door to the operating system, in the manner of SQLite's os_unix.c and
+// os_win.c: files, directories, library loading, locks, the clock, descriptor tables and
+// standard input behind one header, with one implementation per platform (system_posix.cpp,
+// system_windows.cpp). No other file of the library includes a system header, but for the
+// reader processes of isolated reading (worker_process.h, with files of its own per platform). Paths are UTF-8
+// on every platform; Windows' UTF-16 begins and ends in system_windows.cpp. The public part
+// (zudor_host/platform.h, the module's names of module.h, wallClockNs of inputs.h) is
+// implemented there too.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "zudor_host/inputs.h"
+
+namespace zudorhost {
+namespace os {
+
+// ---- Files. A descriptor is a C runtime descriptor on every platform.
+
+// Opens a regular file to read, never waiting on it (a pipe or a device is refused in the
+// words of notRegularFile), and reads its first bytes into window (up to windowBytes): the
+// descriptor, how many came and the file's size. With identity, the file's identity is taken
+// before that first read, where the platform keeps one.
+bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
+                  FileIdentity *identity, std::string &error);
+// Up to count bytes at offset, fewer only at the end of the file or on an error.
+uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset);
+void closeFile(int fd);
+
+// ---- Directories.
+
+// One directory's entries, sorted by the caller. Names sit in one buffer: a file's as it is, a
+// directory's with '/' after it, so that plain byte order of these keys is the order of the
+// full paths below them.
+struct Listing {
+    std::string prefix; // the directory's path, ending in '/'
+    std::string names;  // the keys, each ending in '\0'
+    std::vector<uint32_t> starts;
+    size_t next = 0;
+
+    void add(const char *name, size_t length, bool isDirectory)
+    {
+        starts.push_back(uint32_t(names.size()));
+        names.append(name, length);
+        if (isDirectory)
+            names.push_back('/');
+        names.push_back('\0');
+    }
+};
+
+// Adds the regular files and the directories in listing.prefix (links count as what they
+// lead to, except that a link to a directory is left out), in no particular order.
+bool listDirectory(Listing &listing, std::string &error);
+
+enum class NamedKind { File, Directory, Refused };
+// What a path the user named is: a directory, something that is not a regular file (why says
+// what), or else a file, which opening it will look at (a missing one among them).
+NamedKind namedKind(const std::string &path, std::string &why);
+
+// Whether a named directory's path already ends in a separator.
+bool endsInSeparator(const std::string &path);
+
+// getdelim: the next record of from into *line (grown with malloc), separator included when
+// present; its length, or -1 at the end.
+ptrdiff_t readDelimited(char **line, size_t *capacity, char separator, std::FILE *from);
+
+// ---- Libraries.
+
+// A library by path, or by the system's name for it (no separator: the system's places); null,
+// with why, where it cannot be loaded. Its own dependencies are found beside it.
+void *openLibrary(const std::string &file, std::string &why);
+void *symbolOf(void *library, const char *name);
+void closeLibrary(void *library);
+
+// ---- Locks.
+
+// A lock held until closeFile on the returned descriptor, on one byte at offset of the file at
+// path (made if missing), taken at once or, with wait, when the holder lets go; -1 with why,
+// and what kept it.
+enum class LockRefusal { None, Busy, ReadOnly, Other };
+int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error);
+
+// Whether this process may make files in the folder that holds path.
+bool folderWritable(const std::string &path);
+
+// ---- The clock: wallClockNs() of inputs.h is the platform's too.
+
+// Reads the zone's rules now (TZ, or the system's), while the process may still read files: a
+// reader process's sandbox lets it open none later.
+void loadTimeZone();
+
+// ---- SQLite: the name of the file layer to open databases with (null: SQLite's default), the
+// one that takes paths of any length on Windows.
+const char *sqliteFileLayer();
+
+// ---- Standard input.
+
+// Up to room bytes of standard input, 0 at its end, or -1 with errno set.
+long readSomeStandardInput(char *into, size_t room);
+
+// ---- Digests the system has itself: Windows' CNG (on Linux, libcrypto's serve); false on a
+// failure, which means no memory for a hash object.
+
+bool systemSha256(const void *data, size_t size, unsigned char out[32]);
+bool systemHmacSha256(const void *key, size_t keySize, const void *data, size_t size, unsigned char out[32]);
+
+#ifdef _WIN32
+// ---- Windows' own words, for the platform's other files (worker_process_windows.cpp): UTF-16
+// for the wide API and back, and the message of an error code as the POSIX build words it.
+std::wstring toUtf16(const std::string &utf8);
+std::string toUtf8(const std::wstring &utf16);
+std::string systemMessage(unsigned long code);
+#endif
+
+} // namespace os
+} // namespace zudorhost

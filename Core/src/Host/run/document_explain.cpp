@@ -1,0 +1,232 @@
+#include "run/document_explain.h"
+
+#include <cstdarg>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <algorithm>
+#include <unordered_set>
+
+#include "zudor_host/text_encoding.h"
+
+namespace zudorhost {
+namespace {
+
+constexpr uint16_t kDateTime = 306, kXmp = 700, kAscii = 2;
+// A chain this long is read whole by the reader too, but a sentence about it need not wait.
+constexpr uint32_t kMostDirectories = 1u << 20;
+
+std::string format(const char *pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *pattern, ...)
+{
+    char text[512];
+    va_list arguments;
+    va_start(arguments, pattern);
+    std::vsnprintf(text, sizeof text, pattern, arguments);
+    va_end(arguments);
+    return text;
+}
+
+const char *tagName(uint16_t tag)
+{
+    switch (tag) {
+    case 269: return "DocumentName";
+    case 270: return "ImageDescription";
+    case 271: return "Make";
+    case 272: return "Model";
+    case 305: return "Software";
+    case 306: return "DateTime";
+    case 315: return "Artist";
+    case 316: return "HostComputer";
+    case 333: return "InkNames";
+    case 337: return "TargetPrinter";
+    case 33432: return "Copyright";
+    case 700: return "XMP";
+    default: return nullptr;
+    }
+}
+
+// The reader's view of the file: reads of exact lengths at 32-bit offsets, in its byte order.
+class Walk {
+public:
+    Walk(InputStream *stream, uint64_t size) : stream_(stream), size_(size) {}
+
+    bool read(uint32_t offset, void *into, uint32_t count)
+    {
+        stream_->streamSeek(stream_, offset, 0);
+        return stream_->streamRead(stream_, into, count) == count;
+    }
+    // What is wrong with a piece that could not be read, after what names it: "the Model
+    // value in directory 1" + " is said to lie at offset 4294967280, past the end of the file".
+    std::string past(const std::string &what, uint32_t offset, uint32_t count, bool plural = false) const
+    {
+        const unsigned long long size = size_;
+        if (offset >= size_)
+            return what + format(" is said to lie at offset %u, past the end of the file (%llu bytes)", offset, size);
+        if (uint64_t(offset) + count > size_)
+            return what + format(" (%u bytes from offset %u) %s past the end of the file (%llu bytes)", count, offset,
+                                 plural ? "run" : "runs", size);
+        return what + format(" (%u bytes from offset %u) could not be read", count, offset);
+    }
+    uint16_t u16(const uint8_t *p) const { return little_ ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]); }
+    uint32_t u32(const uint8_t *p) const
+    {
+        return little_ ? uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24)
+                       : uint32_t(uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
+    }
+    void setLittle(bool little) { little_ = little; }
+
+private:
+    InputStream *stream_;
+    uint64_t size_;
+    bool little_ = true;
+};
+
+// The text of a value for a sentence: up to its first zero, mended, and not too long.
+std::string quoted(const std::vector<char> &value)
+{
+    size_t n = 0;
+    while (n < value.size() && n < 40 && value[n] != '\0')
+        ++n;
+    std::string scratch;
+    const char *text = asUtf8(value.data(), n, scratch);
+    return "\"" + std::string(text, n) + (n == 40 ? "...\"" : "\"");
+}
+
+// What the reader makes of its first DateTime: empty when it converts, else why not.
+std::string dateFault(uint32_t count, const std::vector<char> &value)
+{
+    const std::string shown = quoted(value);
+    if (count != 20)
+        return format("the first DateTime, %s, holds %u bytes, not the 20 of YYYY:MM:DD HH:MM:SS and its end",
+                      shown.c_str(), count);
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    if (std::sscanf(value.data(), "%d:%d:%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) < 6)
+        return "the first DateTime, " + shown + ", is not of the form YYYY:MM:DD HH:MM:SS";
+    // As the reader converts it: months carried into years in 64 bits, then mktime within the
+    // range of the platform's 64-bit mktime, 1970 to the end of 3000 UTC.
+    const int64_t monthIndex = int64_t(month) - 1;
+    const int64_t carriedYears = monthIndex >= 0 ? monthIndex / 12 : -((11 - monthIndex) / 12);
+    const int64_t yearsSince1900 = int64_t(year) - 1900 + carriedYears;
+    std::tm calendar{};
+    calendar.tm_year = int(std::clamp<int64_t>(yearsSince1900, INT_MIN, INT_MAX));
+    calendar.tm_mon = int(monthIndex - carriedYears * 12);
+    calendar.tm_mday = day;
+    calendar.tm_hour = hour;
+    calendar.tm_min = minute;
+    calendar.tm_sec = second;
+    calendar.tm_isdst = -1;
+    constexpr int64_t kLatestCalendarTime = 32535215999;
+    const int64_t seconds = yearsSince1900 == calendar.tm_year ? int64_t(std::mktime(&calendar)) : -1;
+    if (seconds < 0 || seconds > kLatestCalendarTime)
+        return "the first DateTime, " + shown + ", falls outside 1970 to 3000 in the local time zone";
+    return std::string();
+}
+
+std::string bytesText(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+} // namespace
+
+std::string firstDirectoryFault(InputStream *stream, uint64_t size)
+{
+    Walk walk(stream, size);
+    uint8_t header[8];
+    if (!walk.read(0, header, 8))
+        return std::string();
+    walk.setLittle(header[0] == 'I' && header[1] == 'I'); // as the reader: anything else is big-endian
+    uint32_t offset = walk.u32(header + 4);
+    std::unordered_set<uint32_t> visited;
+    std::vector<uint8_t> entries;
+    std::vector<char> value;
+    bool dated = false;
+    for (uint32_t index = 1; offset != 0 && index <= kMostDirectories && visited.insert(offset).second; ++index) {
+        uint8_t scratch[4];
+        if (!walk.read(offset, scratch, 2))
+            return walk.past(format("directory %u", index), offset, 2);
+        const uint32_t count = walk.u16(scratch);
+        entries.resize(size_t(count) * 12);
+        if (!walk.read(offset + 2, entries.data(), count * 12))
+            return walk.past(count == 1 ? format("the one entry of directory %u", index)
+                                        : format("the %u entries of directory %u", count, index),
+                             offset + 2, count * 12, count != 1);
+        for (uint32_t e = 0; e < count; ++e) {
+            const uint8_t *entry = entries.data() + size_t(e) * 12;
+            const uint16_t tag = walk.u16(entry), type = walk.u16(entry + 2);
+            const uint32_t length = walk.u32(entry + 4), at = walk.u32(entry + 8);
+            if (tag != kXmp && type != kAscii)
+                continue;
+            // Only the first DateTime is read; of any other value, only where it lies matters.
+            const bool date = tag == kDateTime && type == kAscii && !dated;
+            const uint32_t wanted = date ? std::min<uint32_t>(length, 64) : 0;
+            value.assign(size_t(wanted) + 1, '\0');
+            if (length > 4 && (uint64_t(at) + length > size || !walk.read(at, value.data(), wanted))) {
+                const char *name = tagName(tag);
+                const std::string what = name != nullptr ? std::string("the ") + name + " value" : format("the value of tag %u", tag);
+                return walk.past(what + format(" in directory %u", index), at, length);
+            }
+            if (!date)
+                continue;
+            for (uint32_t i = 0; length <= 4 && i < length; ++i)
+                value[i] = char(entry[8 + i]);
+            dated = true;
+            const std::string fault = dateFault(length, value);
+            if (!fault.empty())
+                return fault;
+        }
+        const uint32_t link = offset + 2 + 12 * count;
+        if (!walk.read(link, scratch, 4))
+            return walk.past(format("the link after directory %u", index), link, 4);
+        offset = walk.u32(scratch);
+    }
+    return std::string();
+}
+
+void explainDocument(const DocumentEvidence &e, InputStream *stream, std::vector<std::string> &warnings)
+{
+    if (e.incomplete) {
+        const size_t before = warnings.size();
+        if (e.host.refused) {
+            if (e.host.asked < 0)
+                warnings.push_back("the reader asked for more memory than a size can hold: a count in the file overflows");
+            else if (e.host.outOfMemory)
+                warnings.push_back("the system had no memory for a request of " + bytesText(uint64_t(e.host.asked)));
+            else
+                warnings.push_back("a request for " + bytesText(uint64_t(e.host.asked)) + " was refused: a file of " +
+                                   bytesText(e.size) + " may ask for " + bytesText(uint64_t(e.host.cap)) +
+                                   " at most (--max-request caps every file)");
+        }
+        // A fault of the directories names the place of a short read; a date is a fault of its own.
+        const std::string fault = firstDirectoryFault(stream, e.size);
+        if (!fault.empty())
+            warnings.push_back(fault);
+        else if (e.shortRead.seen)
+            warnings.push_back(format("a read of %u bytes at offset %llu ", e.shortRead.asked,
+                                      (unsigned long long)e.shortRead.offset) +
+                               (e.shortRead.offset + e.shortRead.asked > e.size
+                                    ? "ran past the end of the file (" + bytesText(e.size) + ")"
+                                    : std::string("could not be read")));
+        if (warnings.size() == before)
+            warnings.push_back("the reader gave no summary, for a reason the host did not see");
+    }
+    if (e.host.xmpTurnedDown != 0) {
+        const std::string first = bytesText(e.host.xmpTurnedDownBytes);
+        // The reader stops at the first packet its host turns down, and offers it again at its
+        // next retrieval: one packet, however often it was counted.
+        const bool many = e.host.xmpTurnedDown > 1 && !e.host.xmpStoppedReader;
+        std::string sentence = many ? std::to_string(e.host.xmpTurnedDown) + " XMP packets (the first of " + first + ")"
+                                    : "an XMP packet of " + first;
+        if (e.host.xmpTooLarge)
+            sentence += " took more memory to read than the host grants (--max-request)";
+        else if (e.xmpMode == XmpMode::Toolkit)
+            sentence += std::string(many ? " were" : " was") + " turned down by the XMP toolkit";
+        else
+            sentence += std::string(many ? " are" : " is") + " not XMP that parses";
+        // The reader stops at a packet its host turns down; the host's own lister reads them
+        // only once the reader is done.
+        sentence += e.host.xmpStoppedReader ? "; the reader read no further in the file"
+                                            : many ? "; they were left out" : "; it was left out";
+        warnings.push_back(sentence);
+    }
+}
+
+} // namespace zudorhost
