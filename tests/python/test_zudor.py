@@ -105,7 +105,7 @@ print(zudor.read(sample, time_zone="Asia/Tokyo", isolate=True)["createTime"],
 @pytest.mark.parametrize("script, want", [
     (ZONES, [b"2024-02-29T04:45:00Z", b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z", b"2024-02-29T18:45:00Z"]),
     # A thread's worker process, kept between reads, started in the zone of the first.
-    (ZONES_ISOLATED, [b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z"])])
+    (ZONES_ISOLATED, [b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z"])], ids=["in process", "isolated"])
 def test_time_zone_reads_datetimes_in_that_zone_from_then_on(script, want):
     # In a process of its own: the zone becomes the process's.
     out = subprocess.run([sys.executable, "-c", script, SAMPLE], stdout=subprocess.PIPE, check=True).stdout.split()
