@@ -111,9 +111,9 @@ bool systemHmacSha256(const void *key, size_t keySize, const void *data, size_t 
 #ifdef _WIN32
 // ---- Windows' own words, for the platform's other files (worker_process_windows.cpp): UTF-16
 // for the wide API and back, and the message of an error code as the POSIX build words it.
-std::wstring toUtf16(const std::string &utf8);
-std::string toUtf8(const std::wstring &utf16);
-std::string systemMessage(unsigned long code);
+std::wstring wide(const std::string &utf8);
+std::string narrow(const std::wstring &utf16);
+std::string windowsMessage(unsigned long code);
 #endif
 
 } // namespace os

@@ -496,9 +496,9 @@ bool folderWritable(const std::string &path)
     return _waccess(widePath(folder).c_str(), 2) == 0;
 }
 
-std::wstring toUtf16(const std::string &utf8) { return zudorhost::toUtf16(utf8); }
-std::string toUtf8(const std::wstring &utf16) { return zudorhost::toUtf8(utf16); }
-std::string systemMessage(unsigned long code) { return zudorhost::systemMessage(DWORD(code)); }
+std::wstring wide(const std::string &utf8) { return toUtf16(utf8); }
+std::string narrow(const std::wstring &utf16) { return toUtf8(utf16); }
+std::string windowsMessage(unsigned long code) { return systemMessage(DWORD(code)); }
 
 void loadTimeZone() { _tzset(); }
 

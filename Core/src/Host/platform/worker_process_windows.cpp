@@ -20,10 +20,6 @@ namespace zudorhost {
 namespace worker {
 namespace {
 
-using os::systemMessage;
-using os::toUtf16;
-using os::toUtf8;
-
 // Room the system maps on its own beyond a reader's cap.
 constexpr uint64_t kMapSlack = uint64_t(256) << 20;
 
@@ -203,7 +199,7 @@ std::wstring environmentBlock()
 {
     std::wstring block;
     for (const std::string &entry : workerEnvironment())
-        block += toUtf16(entry) + L'\0';
+        block += os::wide(entry) + L'\0';
     return block + L'\0';
 }
 
@@ -252,7 +248,7 @@ private:
         HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                  OPEN_EXISTING, 0, nullptr);
         if (theirs == INVALID_HANDLE_VALUE || nul == INVALID_HANDLE_VALUE) {
-            error = "cannot make a channel to a reader: " + systemMessage(GetLastError());
+            error = "cannot make a channel to a reader: " + os::windowsMessage(GetLastError());
             if (pipe != INVALID_HANDLE_VALUE)
                 CloseHandle(pipe);
             if (theirs != INVALID_HANDLE_VALUE)
@@ -261,11 +257,11 @@ private:
                 CloseHandle(nul);
             return nullptr;
         }
-        std::wstring command = quoted(toUtf16(setup_.program)) + L" --memory-cap " +
+        std::wstring command = quoted(os::wide(setup_.program)) + L" --memory-cap " +
                                std::to_wstring(setup_.memoryCap) + L" --channel " +
                                std::to_wstring(uint64_t(reinterpret_cast<uintptr_t>(theirs)));
         for (const std::string &argument : setup_.arguments)
-            command += L" " + quoted(toUtf16(argument));
+            command += L" " + quoted(os::wide(argument));
         std::wstring environment = environmentBlock();
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
@@ -274,7 +270,7 @@ private:
         startup.hStdOutput = nul;
         startup.hStdError = nul;
         PROCESS_INFORMATION made{};
-        const BOOL created = CreateProcessW(toUtf16(setup_.program).c_str(), command.data(), nullptr, nullptr, TRUE,
+        const BOOL created = CreateProcessW(os::wide(setup_.program).c_str(), command.data(), nullptr, nullptr, TRUE,
                                             CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW,
                                             environment.data(), nullptr, &startup, &made);
         const DWORD why = GetLastError();
@@ -282,7 +278,7 @@ private:
         CloseHandle(nul);
         if (!created) {
             CloseHandle(pipe);
-            error = setup_.program + ": " + systemMessage(why);
+            error = setup_.program + ": " + os::windowsMessage(why);
             return nullptr;
         }
         HANDLE job = CreateJobObjectW(nullptr, nullptr);
@@ -298,7 +294,7 @@ private:
         if (job != nullptr)
             SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
         if (job == nullptr || !AssignProcessToJobObject(job, made.hProcess)) {
-            error = "cannot put a reader in a job object: " + systemMessage(GetLastError());
+            error = "cannot put a reader in a job object: " + os::windowsMessage(GetLastError());
             TerminateProcess(made.hProcess, 1);
             CloseHandle(made.hThread);
             CloseHandle(made.hProcess);
@@ -354,7 +350,7 @@ Handle newSection(size_t size, std::string &error)
                                         DWORD(size), nullptr);
     if (section != nullptr)
         return reinterpret_cast<Handle>(section);
-    error = "cannot make memory to share with a reader: " + systemMessage(GetLastError());
+    error = "cannot make memory to share with a reader: " + os::windowsMessage(GetLastError());
     return kNoHandle;
 }
 
@@ -362,7 +358,7 @@ void *mapView(Handle section, size_t size, std::string &error)
 {
     void *at = MapViewOfFile(reinterpret_cast<HANDLE>(section), FILE_MAP_ALL_ACCESS, 0, 0, size);
     if (at == nullptr)
-        error = "cannot map memory shared with the parent: " + systemMessage(GetLastError());
+        error = "cannot map memory shared with the parent: " + os::windowsMessage(GetLastError());
     return at;
 }
 
@@ -378,7 +374,7 @@ std::vector<std::string> workerEnvironment()
     for (const wchar_t *entry = block; entry != nullptr && *entry != L'\0'; entry += wcslen(entry) + 1)
         for (const wchar_t *prefix : kept)
             if (_wcsnicmp(entry, prefix, wcslen(prefix)) == 0) {
-                environment.push_back(toUtf8(std::wstring(entry)));
+                environment.push_back(os::narrow(std::wstring(entry)));
                 break;
             }
     if (block != nullptr)
