@@ -78,13 +78,13 @@ private:
     const char *end_;
 };
 
-// Each pair takes eight bytes at least: a count the bytes cannot hold is refused before
-// anything is allocated for it.
-bool countFits(const Reader &in, uint32_t count) { return count <= in.left() / 8; }
+// Each string takes five bytes at least (its length and its zero): a count the bytes cannot
+// hold is refused before anything is allocated for it.
+bool countFits(const Reader &in, uint32_t count, size_t strings) { return count <= in.left() / (5 * strings); }
 
 bool takePairs(Reader &in, uint32_t count, std::vector<PropertyEntry> &into)
 {
-    if (!countFits(in, count))
+    if (!countFits(in, count, 2))
         return false;
     into.resize(count);
     for (PropertyEntry &entry : into) {
@@ -179,8 +179,8 @@ bool DecodedView::decode(const char *data, size_t size, DocumentView &view)
     size_t textLength = 0;
     if (!optional(kError, error) || !optional(kTitle, title) || !optional(kAuthor, author) ||
         ((fixed.flags & kError) && error == nullptr) || !takePairs(in, fixed.properties, properties_) ||
-        !countFits(in, fixed.xmpProperties) || !takeListing(in, fixed.xmpProperties, listing_, scratch_) || !optional(kPacket, packet) ||
-        ((fixed.flags & kText) && !in.string(text, &textLength)) || !countFits(in, fixed.warnings))
+        !countFits(in, fixed.xmpProperties, 2) || !takeListing(in, fixed.xmpProperties, listing_, scratch_) || !optional(kPacket, packet) ||
+        ((fixed.flags & kText) && !in.string(text, &textLength)) || !countFits(in, fixed.warnings, 1))
         return false;
     warnings_.resize(fixed.warnings);
     for (std::string &warning : warnings_) {
