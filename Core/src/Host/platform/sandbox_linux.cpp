@@ -172,15 +172,16 @@ bool enterSandbox(uint64_t memoryCap, std::string &error)
     made = made && allowAll(filter, {SCMP_SYS(sigaltstack), SCMP_SYS(rt_sigaction), SCMP_SYS(sched_getaffinity),
                                      SCMP_SYS(prlimit64), SCMP_SYS(mincore), SCMP_SYS(getrusage), SCMP_SYS(pipe2)});
 #endif
-    // Memory, never executable: no code arrives after the module.
-    made = made &&
-           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0 &&
-           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1,
-                            SCMP_A2(SCMP_CMP_MASKED_EQ, PROT_EXEC, 0)) == 0 &&
-           // The server's one way of making a process: a reader of the parent's.
-           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1,
-                            SCMP_A0(SCMP_CMP_EQ, CLONE_PARENT | CLONE_PIDFD | SIGCHLD)) == 0 &&
-           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, SCMP_A0(SCMP_CMP_EQ, PR_SET_NO_NEW_PRIVS)) == 0;
+    // Memory, never executable: no code arrives after the module. Comparisons are spelt out
+    // whole: libseccomp's SCMP_A* macros leave a field to its default, which clang warns of.
+    const scmp_arg_cmp notExecutable{2, SCMP_CMP_MASKED_EQ, PROT_EXEC, 0};
+    // The server's one way of making a process: a reader of the parent's.
+    const scmp_arg_cmp readerClone{0, SCMP_CMP_EQ, CLONE_PARENT | CLONE_PIDFD | SIGCHLD, 0};
+    const scmp_arg_cmp noNewPrivileges{0, SCMP_CMP_EQ, PR_SET_NO_NEW_PRIVS, 0};
+    made = made && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 1, notExecutable) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, notExecutable) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1, readerClone) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, noNewPrivileges) == 0;
     if (!made) {
         seccomp_release(filter);
         error = "cannot make the seccomp filter";
