@@ -1,5 +1,5 @@
 # What `cmake --install` places, and so what the packages hold: the module, the public headers
-# (the module's and the reference host's), sievecheck with its man page, a CMake package
+# (the module's and the reference host's), sievecheck with its man page and its worker program, a CMake package
 # (find_package(zudor): zudor::headers, zudor::zudor and, when expat and SQLite are found,
 # zudor::host), the pkg-config file zudor.pc, the README and the licence.
 # Front ends with their own install rules (python/) add to the same tree and so to the same
@@ -27,6 +27,15 @@ endif()
 
 if(TARGET sievecheck)
     install(TARGETS sievecheck RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+# The reader process of isolated reading: no command of its own for a person, so in libexec,
+# where the front ends look for it below their prefix; Windows keeps it beside sievecheck.exe.
+if(TARGET zudor-worker)
+    if(WIN32)
+        install(TARGETS zudor-worker RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    else()
+        install(TARGETS zudor-worker RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/zudor)
+    endif()
 endif()
 
 if(WIN32)

@@ -10,6 +10,7 @@
 #include "module_lookup.h"
 #include "zudor_host/catalogue.h"
 #include "zudor_host/driver.h"
+#include "zudor_host/isolation.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/record.h"
 #include "zudor_host/record_events.h"
@@ -61,6 +62,23 @@ bool anyRemote(const std::vector<std::string> &paths)
     return std::any_of(paths.begin(), paths.end(), [](const std::string &path) { return isRemoteInput(path); });
 }
 
+// Reading in worker processes, as the Python side checked it: whether, the seconds a document
+// may take, and the MiB a worker may hold (0: no cap).
+using IsolationArgs = std::tuple<bool, double, uint64_t>;
+
+IsolationOptions isolationOptions(const IsolationArgs &args)
+{
+    IsolationOptions options;
+    uint64_t mib;
+    std::tie(options.enabled, options.documentTimeout, mib) = args;
+    options.documentMemory = mib << 20;
+    if (options.enabled) {
+        options.modulePlaces = zudorpy::modulePlaces();
+        options.workerProgram = zudorpy::workerProgram();
+    }
+    return options;
+}
+
 // 1 is parsed, 2 raw, 3 toolkit, as XmpMode; the Python side has checked the name.
 DriverOptions driverOptions(int xmp, bool anyFile)
 {
@@ -96,53 +114,77 @@ private:
     bool ok_ = true;
 };
 
-// A driver per thread and XMP mode, kept between calls: read() may be called from many
-// Python threads at once, each reading without the GIL.
+// A reader per thread, XMP mode and way of reading, kept between calls: read() may be called
+// from many Python threads at once, each reading without the GIL. Isolated, its worker
+// process stays for the next call.
 struct ThreadReader {
-    explicit ThreadReader(const DriverOptions &options) : driver(readerModule().table(), options) {}
-    DocumentDriver driver;
+    ThreadReader(const DriverOptions &options, const IsolationArgs &isolated) : isolation(isolated), zone(timeZoneName())
+    {
+        const IsolationOptions how = isolationOptions(isolated);
+        if (!how.enabled) {
+            driver = std::make_unique<DocumentDriver>(readerModule().table(), options);
+            return;
+        }
+        Failure failure;
+        workers = startReaderWorkers(how, options, failure);
+        if (!workers)
+            raise(zudorError, failure.message);
+        driver = makeIsolatedReader(workers, withWorkers(options));
+    }
+    // The call's driver options, with the worker processes where reading is isolated.
+    DriverOptions withWorkers(DriverOptions options) const
+    {
+        options.workers = workers;
+        return options;
+    }
+    std::shared_ptr<ReaderWorkers> workers; // null in process
+    std::unique_ptr<DocumentReader> driver;
     RecordWalker walker;
+    IsolationArgs isolation;
+    std::string zone; // a worker process reads DateTimes in the zone it started in
 };
 
-template <typename Read> py::object readOne(int xmp, const std::string &name, Read read)
+template <typename Read> py::object readOne(int xmp, const IsolationArgs &isolation, const std::string &name, Read read)
 {
-    thread_local std::unique_ptr<ThreadReader> readers[3];
-    std::unique_ptr<ThreadReader> &slot = readers[xmp - 1];
-    if (!slot)
-        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false));
+    thread_local std::unique_ptr<ThreadReader> readers[2][3];
+    std::unique_ptr<ThreadReader> &slot = readers[std::get<0>(isolation)][xmp - 1];
+    if (!slot || slot->isolation != isolation || (slot->workers && slot->zone != timeZoneName())) {
+        slot.reset();
+        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false), isolation);
+    }
     ThreadReader &r = *slot;
     InputItem item;
     item.path = name;
     const DocumentView *doc;
     {
         py::gil_scoped_release nogil;
-        doc = &read(r.driver, item);
+        doc = &read(r, item);
     }
     // The view holds until finish(): the dict is built from the reader's blocks directly.
     zudorpy::DictBuilder builder;
     r.walker.summary(*doc, builder);
     PyObject *record = builder.take();
-    r.driver.finish();
+    r.driver->finish();
     if (record == nullptr)
         throw py::error_already_set();
     return py::reinterpret_steal<py::object>(record);
 }
 
-py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs)
+py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs, const IsolationArgs &isolation)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, isRemoteInput(path));
-    return readOne(xmp, path, [&remote, xmp](DocumentDriver &driver, InputItem &item) -> const DocumentView & {
+    return readOne(xmp, isolation, path, [&remote, xmp](ThreadReader &r, InputItem &item) -> const DocumentView & {
         // A URL is fetched on its own with the call's options, then read as any document.
         if (isRemoteInput(item.path)) {
-            DriverOptions options = driverOptions(xmp, false);
+            DriverOptions options = r.withWorkers(driverOptions(xmp, false));
             options.remote = remote;
             fetchDocument(item, readerModule().table(), options);
         }
-        return driver.read(item);
+        return r.driver->read(item);
     });
 }
 
-py::object readBytes(py::object data, const std::string &name, int xmp)
+py::object readBytes(py::object data, const std::string &name, int xmp, const IsolationArgs &isolation)
 {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
@@ -152,8 +194,8 @@ py::object readBytes(py::object data, const std::string &name, int xmp)
     }
     // Released whatever happens; the bytes are read in place, without a copy.
     std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> hold(&view, PyBuffer_Release);
-    return readOne(xmp, name, [&view](DocumentDriver &driver, const InputItem &item) -> const DocumentView & {
-        return driver.readBytes(item, view.buf, size_t(view.len));
+    return readOne(xmp, isolation, name, [&view](ThreadReader &r, const InputItem &item) -> const DocumentView & {
+        return r.driver->readBytes(item, view.buf, size_t(view.len));
     });
 }
 
@@ -235,10 +277,11 @@ std::pair<std::vector<Item>, std::vector<size_t>> walk(std::vector<std::string> 
 class Scanner {
 public:
     Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile, const RemoteOptions &remote,
-            size_t named = 0)
+            const IsolationArgs &isolation, size_t named = 0)
         : source_(std::move(source)), named_(named)
     {
         RunOptions options;
+        options.isolation = isolationOptions(isolation);
         options.jobs = jobs;
         options.driver = driverOptions(xmp, anyFile);
         options.driver.remote = remote;
@@ -299,7 +342,8 @@ private:
 // the catalogue's own mode (parsed for a new one), and without a zone given, the catalogue's
 // zone becomes the process's, as a zone given does.
 py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, std::vector<std::string> forget,
-                       unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs)
+                       unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs,
+                       const IsolationArgs &isolation)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
     Failure failure;
@@ -329,6 +373,7 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
         RunOptions run;
         run.jobs = jobs;
         run.timeZone = timeZoneName();
+        run.isolation = isolationOptions(isolation);
         run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
         run.driver.remote = remote;
         CatalogueInputs inputs;
@@ -388,10 +433,11 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("XMP_PARSED") = int(XmpMode::Parsed);
     m.attr("XMP_RAW") = int(XmpMode::Raw);
     m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
-    m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"));
-    m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"));
+    m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"), py::arg("isolation"));
+    m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"), py::arg("isolation"));
     m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("forget"), py::arg("jobs"),
-          py::arg("xmp"), py::arg("any_file"), py::arg("wait"), py::arg("zone_given"), py::arg("remote"));
+          py::arg("xmp"), py::arg("any_file"), py::arg("wait"), py::arg("zone_given"), py::arg("remote"),
+          py::arg("isolation"));
     m.def("set_time_zone", [](const std::string &zone) {
         std::string error;
         if (!setTimeZone(zone, error))
@@ -403,23 +449,26 @@ PYBIND11_MODULE(_zudor, m)
           "indices of the paths below which there was none.");
     py::class_<Scanner>(m, "Scanner")
         .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
-                         const RemoteArgs &remoteArgs) {
+                         const RemoteArgs &remoteArgs, const IsolationArgs &isolation) {
                  const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
                  const size_t named = paths.size();
-                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile, remote, named);
+                 return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile, remote, isolation,
+                                                  named);
              }),
-             py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"))
+             py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"),
+             py::arg("isolation"))
         .def_static("from_items",
                     [](const std::vector<std::tuple<std::string, int, std::string>> &items, unsigned jobs,
-                       int xmp, bool anyFile, const RemoteArgs &remoteArgs) {
+                       int xmp, bool anyFile, const RemoteArgs &remoteArgs, const IsolationArgs &isolation) {
                         std::vector<InputItem> inputs = toItems(items);
                         const bool remote = std::any_of(inputs.begin(), inputs.end(), [](const InputItem &item) {
                             return isRemoteInput(item.path);
                         });
                         return std::make_unique<Scanner>(std::make_unique<ItemSource>(std::move(inputs)), jobs,
-                                                         xmp, anyFile, remoteOptions(remoteArgs, remote));
+                                                         xmp, anyFile, remoteOptions(remoteArgs, remote), isolation);
                     },
-                    py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"))
+                    py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"),
+                    py::arg("isolation"))
         .def("next_batch", &Scanner::nextBatch)
         .def("quiet", &Scanner::quiet, "After the end: (index, items met) of each named input that gave no document.")
         .def("close", &Scanner::close);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "zudor_host/module.h"
 
@@ -11,5 +12,9 @@ namespace zudorpy {
 // Loads, in turn: the module of the build tree the extension was built in, the module
 // installed under the extension's prefix, and libzudor.so.1 from the system's search path.
 bool loadReaderModule(zudorhost::LoadedModule &module, std::string &error);
+// The same places, for the worker program of isolated reading to load the module from.
+std::vector<std::string> modulePlaces();
+// The worker program of the build tree, or the one installed under the extension's prefix.
+std::string workerProgram();
 
 } // namespace zudorpy

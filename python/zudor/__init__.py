@@ -112,6 +112,22 @@ def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries:
             bool(no_sign_request))
 
 
+_Isolation = _t.Tuple[bool, float, int]
+
+
+def _isolation(isolate: bool = False, document_timeout: float = 60,
+               document_memory: int = 1024) -> _Isolation:
+    # sievecheck's --isolate, --document-timeout and --document-memory, with their ranges.
+    if not isinstance(isolate, bool):
+        raise TypeError("isolate must be True or False, not %s" % type(isolate).__name__)
+    if isinstance(document_timeout, bool) or not isinstance(document_timeout, (int, float)):
+        raise TypeError("document_timeout must be a number of seconds, not %s"
+                        % type(document_timeout).__name__)
+    if not 0.1 <= document_timeout <= 86400:
+        raise ValueError("document_timeout takes 0.1 to 86400 seconds, not %r" % document_timeout)
+    return (isolate, float(document_timeout), _int("document_memory", document_memory, 0, 1048576))
+
+
 def _zone(time_zone: _t.Optional[str]) -> None:
     # The C library converts DateTimes in the process's zone: a zone given becomes the
     # process's, for this call and every later one.
@@ -132,7 +148,8 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 
 def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, no_sign_request: bool = False,
-         time_zone: _t.Optional[str] = None) -> Record:
+         time_zone: _t.Optional[str] = None, isolate: bool = False, document_timeout: float = 60,
+         document_memory: int = 1024) -> Record:
     """Read one TIFF file and return its record.
 
     path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
@@ -160,16 +177,24 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
                so the zone given becomes the process's, for every later read too (TZ); the
                functions below take it alike
 
+    isolate  read in a worker process of the thread's own (kept for its next call), as
+             ``sievecheck --isolate``: the module never runs in this process, and a document
+             that crashes the reader, takes longer than document_timeout seconds (0.1 to
+             86400) or holds more than document_memory MiB (0 for no cap) gives a record
+             whose ``error`` says so. On Linux the worker runs in a sandbox.
+
     Raises TypeError or ValueError for a wrong argument, or for a URL, a CA file that cannot
-    be read. The GIL is released while reading.
+    be read, and ZudorError when the worker cannot start. The GIL is released while reading.
     """
     remote = _remote(ca_file, timeout, retries, no_sign_request=no_sign_request)
+    isolation = _isolation(isolate, document_timeout, document_memory)
     _zone(time_zone)
-    return _zudor.read(_os.fsencode(path), _xmp_mode(xmp), remote)
+    return _zudor.read(_os.fsencode(path), _xmp_mode(xmp), remote, isolation)
 
 
 def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
-               time_zone: _t.Optional[str] = None) -> Record:
+               time_zone: _t.Optional[str] = None, isolate: bool = False,
+               document_timeout: float = 60, document_memory: int = 1024) -> Record:
     """Read one TIFF document already in memory (fetched from an object store, say).
 
     data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
@@ -177,16 +202,20 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
     name  what the record's ``file`` says
     xmp   "parsed", "toolkit" or "raw", as for read()
 
-    The record is the one read() gives for a file holding the same bytes.
+    The record is the one read() gives for a file holding the same bytes. isolate,
+    document_timeout and document_memory are as for read(); isolated, the bytes are copied
+    to the worker.
     """
+    isolation = _isolation(isolate, document_timeout, document_memory)
     _zone(time_zone)
-    return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp))
+    return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp), isolation)
 
 
 def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
          xmp: str = "parsed", any_file: bool = False, *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, connections: int = 32,
-         no_sign_request: bool = False, time_zone: _t.Optional[str] = None) -> _t.Iterator[Record]:
+         no_sign_request: bool = False, time_zone: _t.Optional[str] = None, isolate: bool = False,
+         document_timeout: float = 60, document_memory: int = 1024) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
@@ -203,15 +232,18 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
               gets a record with its error
 
     ca_file, timeout, retries, connections and no_sign_request are as the package's help
-    tells. Memory does not grow with the number of files: each thread has a few batches of
+    tells; isolate, document_timeout and document_memory as for read(), with a worker
+    process per thread. Memory does not grow with the number of files: each thread has a few batches of
     documents in flight. Arguments are checked at once; the reading starts with the call and
     stops when the iterator is exhausted, closed or dropped. Raises ZudorError when the
     system cannot start the threads.
     """
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    isolation = _isolation(isolate, document_timeout, document_memory)
     _zone(time_zone)
     paths = _paths(inputs)
-    return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote), paths)
+    return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote, isolation),
+                    paths)
 
 
 def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLike]],
@@ -220,7 +252,8 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
                    forget: _t.Union[PathLike, _t.Iterable[PathLike]] = (),
                    ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
                    connections: int = 32, no_sign_request: bool = False,
-                   time_zone: _t.Optional[str] = None) -> _t.Dict[str, int]:
+                   time_zone: _t.Optional[str] = None, isolate: bool = False,
+                   document_timeout: float = 60, document_memory: int = 1024) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
 
     path       the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or
@@ -242,18 +275,20 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
 
     A file whose size, modification time and inode are the ones catalogued is not read at
     all. Records are committed in batches: a run stopped at any point keeps every committed
-    batch and the next run goes on from there. The remote options are as for scan(). Returns
-    the counts of documents: ``new``, ``changed``, ``unchanged``, ``removed`` and ``untouched``
-    (kept, as the inputs did not cover them). Raises CatalogueError when the catalogue cannot
-    be used, ZudorError when the system cannot start the threads, TypeError or ValueError for
-    a wrong argument.
+    batch and the next run goes on from there. The remote options and isolate,
+    document_timeout and document_memory are as for scan(). Returns the counts of documents:
+    ``new``, ``changed``, ``unchanged``, ``removed`` and ``untouched`` (kept, as the inputs did
+    not cover them). Raises CatalogueError when the catalogue cannot be used, ZudorError when
+    the system cannot start the threads or the worker processes, TypeError or ValueError for a
+    wrong argument.
     """
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    isolation = _isolation(isolate, document_timeout, document_memory)
     _zone(time_zone)
     return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _paths(forget), _jobs(jobs),
                                  xmp_mode, bool(any_file), bool(wait), time_zone is not None,
-                                 remote)
+                                 remote, isolation)
 
 
 class NoDocumentWarning(UserWarning):

@@ -21,15 +21,17 @@ from typing import Dict, Iterable, List, Optional, Tuple, Union
 
 import dask.bag
 
-from . import PathLike, Record, _paths, _records, _remote, _Remote, _warn_no_document, _xmp_mode, _zudor
+from . import (PathLike, Record, _isolation, _Isolation, _paths, _records, _remote, _Remote, _warn_no_document,
+               _xmp_mode, _zudor)
 
 __all__ = ["read_metadata"]
 
 
 def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: int = 1000,
                   xmp: str = "parsed", *, ca_file: Optional[PathLike] = None, timeout: float = 10,
-                  retries: int = 4, connections: int = 32,
-                  no_sign_request: bool = False) -> dask.bag.Bag:
+                  retries: int = 4, connections: int = 32, no_sign_request: bool = False,
+                  isolate: bool = False, document_timeout: float = 60,
+                  document_memory: int = 1024) -> dask.bag.Bag:
     """Return a ``dask.bag.Bag`` of the records of every file under paths.
 
     paths           a path or an iterable of paths: files, directories and URLs, taken as
@@ -42,7 +44,11 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
     ca_file, timeout, retries, connections and no_sign_request are those of zudor.scan():
     the client lists S3 prefixes with them and every worker fetches with them (a ca_file
     must be there under the same path on every worker; where it is None, each worker takes
-    the AWS_CA_BUNDLE of its own environment). Arguments are checked at once.
+    the AWS_CA_BUNDLE of its own environment). isolate, document_timeout and
+    document_memory are those of zudor.scan(): each partition's task reads in a worker
+    process of its own (zudor-worker must be installed on every Dask worker), so a document
+    that crashes the reader costs its own record, not the Dask worker. Arguments are checked
+    at once.
 
     Each record is the dict zudor.read() gives; in order, the bag holds what zudor.scan()
     yields for the same paths; a directory or S3 prefix with nothing in it is a
@@ -51,6 +57,7 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
     """
     mode = _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
+    isolation = _isolation(isolate, document_timeout, document_memory)
     if isinstance(partition_size, bool) or not isinstance(partition_size, int):
         raise TypeError("partition_size must be an int, not %s" % type(partition_size).__name__)
     if partition_size < 1:
@@ -65,7 +72,8 @@ def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: in
     # Named afresh each time: the records depend on the files as they are when it runs.
     name = "zudor-read-metadata-" + uuid.uuid4().hex
     starts = range(0, len(items), partition_size) or [0]
-    graph = {(name, i): (_read_partition, *_packed(items[start:start + partition_size]), mode, remote)
+    graph = {(name, i): (_read_partition, *_packed(items[start:start + partition_size]), mode, remote,
+                         isolation)
              for i, start in enumerate(starts)}
     return dask.bag.Bag(graph, name, len(graph))
 
@@ -79,8 +87,8 @@ def _packed(items: List[Tuple[bytes, int, str]]) -> Tuple[bytes, bytes, Dict[int
 
 
 def _read_partition(paths: bytes, origins: bytes, errors: Dict[int, str], mode: int,
-                    remote: _Remote) -> List[Record]:
+                    remote: _Remote, isolation: _Isolation) -> List[Record]:
     # One reading thread per task: the worker's other threads run the other partitions.
     items = [(path, origin, errors.get(i, ""))
              for i, (path, origin) in enumerate(zip(paths.split(b"\0"), origins))]
-    return list(_records(_zudor.Scanner.from_items(items, 1, mode, False, remote)))
+    return list(_records(_zudor.Scanner.from_items(items, 1, mode, False, remote, isolation)))

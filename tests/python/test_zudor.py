@@ -55,13 +55,15 @@ def expected(inputs, xmp, any_file=False):
     return EXPECTED[key]
 
 
-@pytest.mark.parametrize("xmp, jobs, any_file", [
-    ("parsed", 1, False), ("parsed", 2, False), ("parsed", 5, False), ("parsed", None, True),
-    ("raw", 1, False), ("raw", 3, False), ("raw", 2, True), ("toolkit", 2, False)])
-def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file):
+@pytest.mark.parametrize("xmp, jobs, any_file, isolate", [
+    ("parsed", 1, False, False), ("parsed", 2, False, False), ("parsed", 5, False, False),
+    ("parsed", None, True, False), ("raw", 1, False, False), ("raw", 3, False, False),
+    ("raw", 2, True, False), ("toolkit", 2, False, False),
+    ("parsed", 2, False, True), ("raw", 1, True, True), ("toolkit", 1, False, True)])
+def test_scan_gives_sievecheck_records_in_order(inputs, xmp, jobs, any_file, isolate):
     want = expected(inputs, xmp, any_file)
     assert len(want) > 25 and any(r["xmp"] for r in want) and any(r["error"] for r in want)
-    assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file)) == want
+    assert list(zudor.scan(inputs, jobs=jobs, xmp=xmp, any_file=any_file, isolate=isolate)) == want
 
 
 def test_records_hold_their_values_not_merely_sievecheck_s(inputs):
@@ -92,10 +94,22 @@ print(zudor.read(sample, time_zone="Asia/Tokyo")["createTime"], zudor.read(sampl
 """
 
 
-def test_time_zone_reads_datetimes_in_that_zone_from_then_on():
+ZONES_ISOLATED = """
+import sys, zudor
+sample = sys.argv[1]
+print(zudor.read(sample, time_zone="Asia/Tokyo", isolate=True)["createTime"],
+      zudor.read(sample, time_zone="EST5EDT", isolate=True)["createTime"])
+"""
+
+
+@pytest.mark.parametrize("script, want", [
+    (ZONES, [b"2024-02-29T04:45:00Z", b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z", b"2024-02-29T18:45:00Z"]),
+    # A thread's worker process, kept between reads, started in the zone of the first.
+    (ZONES_ISOLATED, [b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z"])], ids=["in process", "isolated"])
+def test_time_zone_reads_datetimes_in_that_zone_from_then_on(script, want):
     # In a process of its own: the zone becomes the process's.
-    out = subprocess.run([sys.executable, "-c", ZONES, SAMPLE], stdout=subprocess.PIPE, check=True).stdout.split()
-    assert out == [b"2024-02-29T04:45:00Z", b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z", b"2024-02-29T18:45:00Z"]
+    out = subprocess.run([sys.executable, "-c", script, SAMPLE], stdout=subprocess.PIPE, check=True).stdout.split()
+    assert out == want
 
 
 def test_a_named_folder_that_gives_no_document_says_so(tmp_path):
@@ -116,20 +130,21 @@ def test_a_named_folder_that_gives_no_document_says_so(tmp_path):
     assert caught[0].filename == __file__
 
 
-@pytest.mark.parametrize("xmp", ["parsed", "raw", "toolkit"])
-def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
+@pytest.mark.parametrize("xmp, isolate", [("parsed", False), ("raw", False), ("toolkit", False),
+                                           ("parsed", True), ("toolkit", True)])
+def test_read_and_read_bytes_give_the_same_records(inputs, xmp, isolate):
     want = {r["file"]: r for r in expected(inputs, xmp)}
     paths = [p for p in map(os.fsencode, inputs) if not os.path.isdir(p)]
     for folder in filter(os.path.isdir, map(os.fsencode, inputs)):
         paths += [os.path.join(d, n) for d, _, names in os.walk(folder) for n in names]
     for path in paths:
-        record = zudor.read(path, xmp=xmp)
+        record = zudor.read(path, xmp=xmp, isolate=isolate)
         # Only files a directory walk skips have no record of sievecheck's.
         assert record == want[record["file"]] if record["file"] in want else record["error"] in (
             "not a TIFF file", "BigTIFF is not supported")
         if os.path.exists(path):
             data = open(path, "rb").read()
-            assert zudor.read_bytes(memoryview(data), name=path, xmp=xmp) == record
+            assert zudor.read_bytes(memoryview(data), name=path, xmp=xmp, isolate=isolate) == record
     assert zudor.read(SAMPLE)["title"] == "Harbour at dawn"
     assert [name for name in dir(zudor) if not name.startswith("__")] == sorted(zudor.__all__)
 
@@ -151,6 +166,9 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp):
     (lambda: zudor.scan([SAMPLE], ca_file=""), ValueError),
     (lambda: zudor.dask.read_metadata(SAMPLE, partition_size=0), ValueError),
     (lambda: zudor.dask.read_metadata(SAMPLE, connections=1025), ValueError),
+    (lambda: zudor.read(SAMPLE, isolate=1), TypeError),
+    (lambda: zudor.scan([SAMPLE], isolate=True, document_timeout=0), ValueError),
+    (lambda: zudor.read_bytes(b"", isolate=True, document_memory=-1), ValueError),
     (lambda: zudor.read(SAMPLE, time_zone="Europe/Atlantis"), ValueError),
     (lambda: zudor.scan([SAMPLE], time_zone=1), TypeError)])
 def test_wrong_arguments_are_refused(call, error):
@@ -222,11 +240,12 @@ def test_a_missing_extension_says_to_build_it(tmp_path):
     assert "native extension (_zudor) is not built" in done.stderr and "circular" not in done.stderr
 
 
-def test_dask_on_two_worker_processes_gives_sievecheck_records(inputs):
+@pytest.mark.parametrize("isolate", [False, True])
+def test_dask_on_two_worker_processes_gives_sievecheck_records(inputs, isolate):
     from dask.distributed import Client, LocalCluster
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                       dashboard_address=":0") as cluster, Client(cluster):
-        bag = zudor.dask.read_metadata(inputs, partition_size=16)
+        bag = zudor.dask.read_metadata(inputs, partition_size=16, isolate=isolate)
         assert bag.npartitions > 2
         assert bag.compute() == expected(inputs, "parsed")
         frame = bag.to_dataframe().compute()

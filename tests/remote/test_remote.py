@@ -99,6 +99,21 @@ def test_each_layout_costs_the_requests_it_must(tree, web, scheme):
         assert len({e["connection"] for e in web.log()}) == 1
 
 
+def test_isolated_reading_asks_and_gives_what_reading_in_process_does(web, s3):
+    """--isolate: the fetch stage's probe runs the reader in a process of its own too, and
+    needs the same requests; the records are those of a run in process."""
+    urls = [web.http + "/lay/" + name for name in ("two-pages.tif", "strip-100mb.tif", "xmp-40kb.tif", "pages-8.tif")]
+    web.log()
+    plain, _, status = sievecheck(urls)
+    asked = sorted((e["request"], e["range"]) for e in web.log())
+    isolated, _, isolated_status = sievecheck(urls, "--isolate")
+    assert isolated == plain and isolated_status == status
+    assert sorted((e["request"], e["range"]) for e in web.log()) == asked
+    in_process, _, _ = sievecheck(["s3://archive/docs/"], env=s3.env())
+    assert sievecheck(["s3://archive/docs/"], "--isolate", env=s3.env())[0] == in_process
+    s3.log()  # the next test counts its own requests
+
+
 def test_a_bucket_prefix_reads_as_the_local_tree(tree, s3):
     local, _, _ = sievecheck([str(tree / "s3" / "archive" / "docs")])
     remote, _, status = sievecheck(["s3://archive/docs/"], "--stats", env=s3.env())

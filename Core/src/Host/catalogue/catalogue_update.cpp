@@ -257,7 +257,7 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
     catalogued.keeper = [&db, fail] { return std::make_unique<CatalogueKeeper>(db, fail); };
     run.runner = std::make_unique<BatchRunner>(table, run.source, output, catalogued);
     if (run.runner->error()) {
-        run.fail(run.runner->error().message, Failure::Kind::Resources);
+        run.fail(run.runner->error().message, run.runner->error().kind);
         return;
     }
     try {

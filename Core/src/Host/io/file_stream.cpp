@@ -37,6 +37,23 @@ void FileStream::openMemory(const void *data, size_t size)
     windowLength_ = size_ = size;
 }
 
+void FileStream::adopt(int descriptor, uint64_t size)
+{
+    close();
+    fd_ = descriptor;
+    size_ = size;
+    view_ = window_.get();
+    windowStart_ = 0;
+    windowLength_ = os::readAt(fd_, window_.get(), uint32_t(std::min<uint64_t>(kWindowBytes, size)), 0);
+}
+
+int FileStream::releaseDescriptor()
+{
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
 const uint8_t *FileStream::head(size_t &length) const
 {
     length = windowStart_ == 0 ? size_t(windowLength_) : 0;

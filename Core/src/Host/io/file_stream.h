@@ -40,6 +40,11 @@ public:
     bool open(const std::string &path, std::string &error, FileIdentity *identity = nullptr);
     // Serves size bytes at data, which must stay valid until close().
     void openMemory(const void *data, size_t size);
+    // A regular file of size bytes that another process opened and handed over: the stream
+    // takes the descriptor and reads it as open() would have.
+    void adopt(int descriptor, uint64_t size);
+    // Gives up the open file's descriptor, to be handed over; -1 for bytes in memory.
+    int releaseDescriptor();
     void close();
 
     InputStream *stream() { return &record_; }

@@ -1,7 +1,8 @@
 // The host library's one door to the operating system, in the manner of SQLite's os_unix.c and
 // os_win.c: files, directories, library loading, locks, the clock, descriptor tables and
 // standard input behind one header, with one implementation per platform (system_posix.cpp,
-// system_windows.cpp). No other file of the library includes a system header. Paths are UTF-8
+// system_windows.cpp). No other file of the library includes a system header, but for the
+// reader processes of isolated reading (worker_process.h, with files of its own per platform). Paths are UTF-8
 // on every platform; Windows' UTF-16 begins and ends in system_windows.cpp. The public part
 // (zudor_host/platform.h, the module's names of module.h, wallClockNs of inputs.h) is
 // implemented there too.
@@ -127,6 +128,10 @@ bool folderWritable(const std::string &path);
 
 // ---- The clock: wallClockNs() of inputs.h is the platform's too.
 
+// Reads the zone's rules now (TZ, or the system's), while the process may still read files: a
+// reader process's sandbox lets it open none later.
+void loadTimeZone();
+
 // ---- SQLite: the name of the file layer to open databases with (null: SQLite's default), the
 // one that takes paths of any length on Windows.
 const char *sqliteFileLayer();
@@ -141,6 +146,14 @@ long readSomeStandardInput(char *into, size_t room);
 
 bool systemSha256(const void *data, size_t size, unsigned char out[32]);
 bool systemHmacSha256(const void *key, size_t keySize, const void *data, size_t size, unsigned char out[32]);
+
+#ifdef _WIN32
+// ---- Windows' own words, for the platform's other files (worker_process_windows.cpp): UTF-16
+// for the wide API and back, and the message of an error code as the POSIX build words it.
+std::wstring wide(const std::string &utf8);
+std::string narrow(const std::wstring &utf16);
+std::string windowsMessage(unsigned long code);
+#endif
 
 } // namespace os
 } // namespace zudorhost

@@ -681,6 +681,8 @@ bool folderWritable(const std::string &path)
     return ::access(folder.c_str(), W_OK) == 0;
 }
 
+void loadTimeZone() { tzset(); }
+
 const char *sqliteFileLayer() { return nullptr; }
 
 // ---- Standard input.

@@ -505,6 +505,12 @@ bool folderWritable(const std::string &path)
     return _waccess(widePath(folder).c_str(), 2) == 0;
 }
 
+std::wstring wide(const std::string &utf8) { return toUtf16(utf8); }
+std::string narrow(const std::wstring &utf16) { return toUtf8(utf16); }
+std::string windowsMessage(unsigned long code) { return systemMessage(DWORD(code)); }
+
+void loadTimeZone() { _tzset(); }
+
 const char *sqliteFileLayer() { return "win32-longpath"; }
 
 // ---- Standard input.

@@ -20,6 +20,9 @@ namespace zudorhost {
 namespace {
 
 constexpr size_t kBatchDocuments = 32;
+// A worker process is handed a batch at a time, and each hand-over costs both processes a
+// wake-up: isolated runs take larger batches.
+constexpr size_t kIsolatedBatchDocuments = 128;
 constexpr size_t kBatchesPerWorker = 4;
 // How long the caller waits for a run of finished batches before it takes the first alone:
 // only a source that stalls (the network) makes it wait that long.
@@ -72,19 +75,31 @@ struct Slot {
     bool done = false;
 };
 
-// One thread's reading: its keeper (where the run keeps what it reads), its driver, which
-// asks that keeper, and its formatter.
+// The reader processes of an isolated run, started before anything else; the constructor
+// waits for them once the threads are opening the first documents: a module that cannot be
+// loaded stops the run there.
+std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, Failure &failure)
+{
+    return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, failure, false) : nullptr;
+}
+
+// One thread's reading: its keeper (where the run keeps what it reads), its reader, which asks
+// that keeper (the driver, or a reader process), and its formatter.
 struct Reader {
     std::unique_ptr<DocumentKeeper> keeper;
-    std::unique_ptr<DocumentDriver> driver;
+    std::unique_ptr<DocumentReader> driver;
     std::unique_ptr<RecordFormatter> formatter;
 
-    Reader(const ReaderInterface &table, const RunOptions &options, const BatchRunner::FormatterFactory &factory)
+    Reader(const ReaderInterface &table, const RunOptions &options, const BatchRunner::FormatterFactory &factory,
+           const std::shared_ptr<ReaderWorkers> &isolated)
         : keeper(options.keeper ? options.keeper() : nullptr), formatter(factory ? factory() : nullptr)
     {
         DriverOptions driverOptions = options.driver;
         driverOptions.keeper = keeper.get();
-        driver = std::make_unique<DocumentDriver>(table, driverOptions);
+        if (isolated)
+            driver = makeIsolatedReader(isolated, driverOptions);
+        else
+            driver = std::make_unique<DocumentDriver>(table, driverOptions);
     }
 
     // The document to its keeper, then to the output: a record the keeper walked is written from
@@ -113,6 +128,8 @@ struct Reader {
 
 struct BatchRunner::Shared {
     const ReaderInterface &table;
+    Failure error; // why the workers could not be started
+    std::shared_ptr<ReaderWorkers> isolated;
     // Remote documents are fetched ahead, in input order, before a worker takes them.
     FetchStage source;
     FormatterFactory factory;
@@ -134,7 +151,6 @@ struct BatchRunner::Shared {
     uint64_t want = 1;             // finished batches in a row the caller waits for
     std::vector<std::unique_ptr<FinishedBatch>> spares; // under lock; the last freed is lent first
     std::vector<std::thread> workers;
-    Failure error; // why the workers could not be started
     std::vector<InputTally> tallies; // by named input; the caller's
 
     // Serial mode: one reader on the caller's thread.
@@ -142,15 +158,26 @@ struct BatchRunner::Shared {
     std::unique_ptr<os::OpenedAhead> ahead;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), source(s, &t, o.driver, false, o.keeper), factory(std::move(f)), options(o) {}
+        : table(t), isolated(startWorkers(o, error)), source(s, &t, withWorkers(o.driver, isolated), false, o.keeper),
+          factory(std::move(f)), options(o)
+    {
+        options.driver.workers = isolated;
+    }
+
+    static DriverOptions withWorkers(DriverOptions driver, const std::shared_ptr<ReaderWorkers> &isolated)
+    {
+        driver.workers = isolated;
+        return driver;
+    }
 
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)
     {
-        if (slot.items.size() < kBatchDocuments)
-            slot.items.resize(kBatchDocuments);
+        const size_t most = isolated ? kIsolatedBatchDocuments : kBatchDocuments;
+        if (slot.items.size() < most)
+            slot.items.resize(most);
         slot.count = 0;
-        while (slot.count < kBatchDocuments && source.next(slot.items[slot.count]))
+        while (slot.count < most && source.next(slot.items[slot.count]))
             ++slot.count;
         return slot.count > 0;
     }
@@ -160,11 +187,13 @@ struct BatchRunner::Shared {
     // read.
     void openAhead(const Slot &slot, os::OpenedAhead &ahead) const
     {
-        if (options.keeper)
+        // Nor where readers are processes of their own: the files are handed to them as
+        // they are opened, and their batches are longer than one opened ahead.
+        if (options.keeper || isolated)
             return;
         const std::string *paths[kBatchDocuments];
         size_t count = 0;
-        for (size_t i = 0; i < slot.count; ++i) {
+        for (size_t i = 0; i < slot.count && count < kBatchDocuments; ++i) {
             const InputItem &item = slot.items[i];
             // A walk lists regular files only; a named file may be a pipe, which must not be read
             // before it is looked at.
@@ -181,8 +210,9 @@ struct BatchRunner::Shared {
         // stays open between calls of the caller's.
         os::RelativeOpens relative;
         openAhead(slot, ahead);
-        DocumentDriver &driver = *reader.driver;
+        DocumentReader &driver = *reader.driver;
         FinishedBatch &out = *slot.out;
+        driver.expect(slot.items.data(), slot.count);
         out.records.clear();
         out.messages.clear();
         out.kept.clear();
@@ -258,7 +288,7 @@ struct BatchRunner::Shared {
     {
         if (options.ownDescriptorTables)
             takeOwnDescriptorTable();
-        Reader reader(table, options, factory);
+        Reader reader(table, options, factory, isolated);
         os::OpenedAhead ahead;
         while (true) {
             std::unique_lock<std::mutex> fed(feeding);
@@ -292,10 +322,14 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
     : shared_(std::make_unique<Shared>(table, source, std::move(factory), options))
 {
     Shared &s = *shared_;
+    if (s.error)
+        return;
     const unsigned jobs = std::clamp(options.jobs, 1u, kMaxJobs);
     if (jobs == 1) {
         s.slots.resize(1);
-        s.reader = std::make_unique<Reader>(table, options, s.factory);
+        s.reader = std::make_unique<Reader>(table, s.options, s.factory, s.isolated);
+        if (s.isolated)
+            s.error = readerWorkersReady(*s.isolated);
         return;
     }
     s.slots.resize(size_t(jobs) * kBatchesPerWorker);
@@ -307,7 +341,10 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
         s.error = Failure(Failure::Kind::Resources, "cannot start " + std::to_string(jobs) + " reading threads (" +
                                                      e.what() + "); give fewer jobs");
         stopWorkers();
+        return;
     }
+    if (s.isolated && (s.error = readerWorkersReady(*s.isolated)))
+        stopWorkers();
 }
 
 void BatchRunner::stopWorkers()

@@ -296,4 +296,13 @@ const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void
     return s.explain();
 }
 
+const DocumentView &HandedReading::read(DocumentDriver &driver, const InputItem &input, int descriptor, uint64_t size)
+{
+    DocumentDriver::State &s = *driver.state_;
+    s.start(input);
+    s.stream.adopt(descriptor, size);
+    s.run();
+    return s.explain();
+}
+
 } // namespace zudorhost

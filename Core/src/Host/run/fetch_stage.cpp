@@ -53,16 +53,28 @@ bool isRemoteDocument(const InputItem &item)
 }
 
 // The probe: a driver of the stage's own in raw XMP mode, the cheapest, as the reads do not
-// depend on how packets are parsed. It reads what is held of a document and tells the first
-// read those bytes could not serve.
+// depend on how packets are parsed; in an isolated run, a reader process of its own. It reads
+// what is held of a document and tells the first read those bytes could not serve, or why the
+// reader could not read it at all (fault).
 class DocumentProbe {
 public:
-    DocumentProbe(const ReaderInterface &table, DriverOptions options) : driver_(table, raw(std::move(options))) {}
-    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length)
+    DocumentProbe(const ReaderInterface &table, DriverOptions options)
     {
-        FetchedReading::read(driver_, item, document);
-        const bool missed = FetchedReading::missed(driver_, offset, length);
-        driver_.finish();
+        options = raw(std::move(options));
+        if (options.workers)
+            worker_ = makeWorkerProbe(options.workers, options);
+        else
+            driver_ = std::make_unique<DocumentDriver>(table, options);
+    }
+    bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
+              std::string &fault)
+    {
+        fault.clear();
+        if (worker_)
+            return worker_->miss(item, document, offset, length, fault);
+        FetchedReading::read(*driver_, item, document);
+        const bool missed = FetchedReading::missed(*driver_, offset, length);
+        driver_->finish();
         return missed;
     }
 
@@ -74,7 +86,8 @@ private:
         options.keeper = nullptr; // the probe only finds bytes; the workers' pass keeps
         return options;
     }
-    DocumentDriver driver_;
+    std::unique_ptr<DocumentDriver> driver_;
+    std::unique_ptr<WorkerProbe> worker_;
 };
 
 } // namespace
@@ -320,7 +333,13 @@ struct FetchStage::Engine {
             return;
         }
         uint64_t offset = 0, length = 0;
-        if (!probe->miss(entry.item, doc, offset, length)) {
+        std::string fault;
+        const bool missed = probe->miss(entry.item, doc, offset, length, fault);
+        if (!fault.empty()) {
+            fail(entry, fault);
+            return;
+        }
+        if (!missed) {
             done(entry);
             return;
         }

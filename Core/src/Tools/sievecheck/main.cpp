@@ -14,6 +14,7 @@
 #include "formatters.h"
 #include "zudor_host/catalogue.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/isolation.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
@@ -163,6 +164,20 @@ R"(  The records of inputs a run does not name are kept: inputs relate by their
   read-only media too.
 )";
 
+const char *kManualIsolation = R"(
+ISOLATION
+  --isolate reads in worker processes (zudor-worker, found beside sievecheck or
+  in its libexec directory), one per job, each loading the module once and
+  reading many documents that sievecheck opens and hands over; sievecheck
+  itself never loads the module. A worker that crashes, takes longer than
+  --document-timeout SECONDS (default 60) on one document, or holds more than
+  --document-memory MIB (default 1024; 0 for no cap) is replaced, and that
+  document's record says why; every other record is as without --isolate. On
+  Linux each worker runs in a sandbox (seccomp, and Landlock where the kernel
+  has it): once its module is loaded it can open no file, reach no network,
+  start no process, and sees none of the environment's credentials.
+)";
+
 const char *kManualEnd = R"(
 EXIT STATUS
   0  every document's summary is complete (skipped files do not count); with
@@ -200,8 +215,10 @@ const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive
 
 std::string manual()
 {
-    return std::string(kManualStart) + kManualRemote + kManualOutput + kManualCatalogue + kManualEnd + kExamplesRemote +
-           kExamplesCatalogue;
+    std::string text = std::string(kManualStart) + kManualRemote + kManualOutput + kManualCatalogue;
+    if (zudorhost::isolationAvailable())
+        text += kManualIsolation;
+    return text + kManualEnd + kExamplesRemote + kExamplesCatalogue;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -465,8 +482,10 @@ int main(int argc, char **argv)
     std::string format, xmp, modulePath, filesFrom, catalogPath, timeZone;
     unsigned jobs = zudorhost::defaultJobs();
     bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
-    bool exportCatalog = false, waitForWriter = false, force = false;
+    bool exportCatalog = false, waitForWriter = false, force = false, isolate = false;
     int64_t maxRequest = zudorhost::kDefaultMaxRequest;
+    zudorhost::IsolationOptions isolation;
+    unsigned documentMemory = unsigned(isolation.documentMemory >> 20);
 
     app.add_option("-i,--input", inputs, "A TIFF file, a directory, or - for standard input (repeatable)")
         ->allow_extra_args(false);
@@ -508,6 +527,15 @@ int main(int argc, char **argv)
     app.add_option("--module", modulePath, "The reader module to load");
     app.add_option("--max-request", maxRequest, "Largest single allocation granted, in bytes")
         ->check(CLI::NonNegativeNumber);
+    if (zudorhost::isolationAvailable()) {
+        app.add_flag("--isolate", isolate, "Read in worker processes, each document within a time and memory cap");
+        app.add_option("--document-timeout", isolation.documentTimeout,
+                       "With --isolate: seconds a worker may spend on one document (default: 60)")
+            ->check(within(0.1, 86400.0));
+        app.add_option("--document-memory", documentMemory,
+                       "With --isolate: MiB a worker may hold, 0 for no cap (default: 1024)")
+            ->check(within(0u, 1048576u));
+    }
     zudorhost::RemoteOptions remote;
     app.add_option("--connections", remote.connections, "Requests in flight for remote inputs (default: 32)")
         ->check(within(1u, 1024u));
@@ -532,6 +560,10 @@ int main(int argc, char **argv)
         return kExitUsage;
     }
 
+    if (!isolate && (app.count("--document-timeout") != 0 || app.count("--document-memory") != 0)) {
+        std::fprintf(stderr, "sievecheck: --document-timeout and --document-memory go with --isolate (see --help)\n");
+        return kExitUsage;
+    }
     std::string zoneProblem;
     if (!timeZone.empty() && !zudorhost::setTimeZone(timeZone, zoneProblem)) {
         std::fprintf(stderr, "sievecheck: --time-zone: %s\n", zoneProblem.c_str());
@@ -637,11 +669,20 @@ int main(int argc, char **argv)
         }
     }
 
+    // Isolated, the module is the workers' alone: this process never runs its code.
     zudorhost::LoadedModule module;
     std::string error;
-    if (!module.load(modulePath, error)) {
+    if (!isolate && !module.load(modulePath, error)) {
         std::fprintf(stderr, "sievecheck: cannot load the reader module: %s\n", error.c_str());
         return kExitUsage;
+    }
+    if (isolate) {
+        isolation.enabled = true;
+        isolation.modulePlaces = modulePath.empty() ? zudorhost::defaultModulePlaces()
+                                                    : std::vector<std::string>{modulePath};
+        isolation.documentMemory = uint64_t(documentMemory) << 20;
+        isolation.xmpWarnings = xmpWarnings;
+        options.isolation = isolation;
     }
 
     if (format.empty())
@@ -660,7 +701,7 @@ int main(int argc, char **argv)
     zudorhost::RemoteCounters counted;
     remote.counters = &counted;
     options.driver.remote = remote;
-    if (options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(xmpWarnings))
+    if (!isolate && options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
     zudorhost::BatchRunner::FormatterFactory formatters;

@@ -44,6 +44,7 @@ struct StreamCounts {
 // The host's record of an XMP packet, which the record walk reads (opaque here).
 struct HostXmpRecord;
 class DocumentKeeper; // runner.h
+class ReaderWorkers;  // isolation.h
 
 enum class SummaryState { Complete, Partial, None };
 const char *summaryName(SummaryState state);
@@ -92,26 +93,46 @@ struct DriverOptions {
     // Say why a record is not complete (DocumentView::warnings); off for a pass that only
     // finds which bytes the reader reads.
     bool explain = true;
+    // The worker processes an isolated run reads in (isolation.h); null in process. The fetch
+    // stage's probe reads there too, so that no untrusted parsing happens in this process.
+    std::shared_ptr<ReaderWorkers> workers;
+};
+
+// What reads documents for a front end: the driver in this process, or a reader in worker
+// processes of its own (isolation.h). Each view holds until the next read or finish().
+class DocumentReader {
+public:
+    virtual ~DocumentReader() = default;
+    // A file, standard input, or a remote document through its fetched bytes (input.remote).
+    virtual const DocumentView &read(const InputItem &input) = 0;
+    // A document already in memory; data is read in place, not copied.
+    virtual const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) = 0;
+    // The inputs the next reads will name, in this order, which stay where they are until
+    // then: a reader in another process may start on them at once.
+    virtual void expect(const InputItem *, size_t) {}
+    // Gives back everything the last document holds.
+    virtual void finish() = 0;
 };
 
 // Takes documents through one reader table with one host; one per thread.
-class DocumentDriver {
+class DocumentDriver : public DocumentReader {
 public:
     DocumentDriver(const ReaderInterface &table, const DriverOptions &options);
-    ~DocumentDriver();
+    ~DocumentDriver() override;
     DocumentDriver(const DocumentDriver &) = delete;
     DocumentDriver &operator=(const DocumentDriver &) = delete;
 
     // A file, standard input, or a remote document through its fetched bytes (input.remote;
     // see fetchDocument for one on its own).
-    const DocumentView &read(const InputItem &input);
+    const DocumentView &read(const InputItem &input) override;
     // A document already in memory; data is read in place, not copied.
-    const DocumentView &readBytes(const InputItem &input, const void *data, size_t size);
+    const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) override;
     // Gives back everything the last document holds.
-    void finish();
+    void finish() override;
 
 private:
-    friend struct FetchedReading; // the fetch stage's probe
+    friend struct FetchedReading; // the fetch stage's probe, and a reader process's remote documents
+    friend struct HandedReading;  // a reader process's files, opened by its parent
     struct State;
     std::unique_ptr<State> state_;
 };

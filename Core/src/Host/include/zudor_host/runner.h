@@ -12,6 +12,7 @@
 #include "zudor_host/driver.h"
 #include "zudor_host/failure.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/isolation.h"
 #include "zudor_host/output_buffer.h"
 
 namespace zudorhost {
@@ -95,6 +96,8 @@ struct RunOptions {
     // table holds on to every descriptor the process had when it started until it ends, so
     // only a program that closes nothing meanwhile (a command line) should ask for it.
     bool ownDescriptorTables = false;
+    // Read in worker processes rather than on the threads themselves (isolation.h).
+    IsolationOptions isolation;
 };
 
 // Reads the inputs on `jobs` threads (none of its own for one job) and hands back their

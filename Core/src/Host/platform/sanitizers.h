@@ -1,0 +1,11 @@
+// Whether this build runs under the address or thread sanitizer, whose runtimes bring
+// allocators of their own and reserve terabytes of shadow memory: memory caps are theirs.
+#pragma once
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define ZUDOR_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define ZUDOR_SANITIZED 1
+#endif
+#endif

@@ -1,0 +1,101 @@
+// What parent and reader say to each other. The parent sends requests, each one message of
+// entries with the files they name; the reader answers each document in turn with a frame,
+// on a byte stream. Memory they share holds the control page (what the reader is reading
+// now, since when, and its notes on how it ended) and the bytes of small documents.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "platform/worker_process.h"
+#include "zudor_host/driver.h"
+
+namespace zudorhost {
+namespace isolation {
+
+constexpr uint32_t kRequestMagic = 0x5144525A; // "ZRDQ"
+constexpr uint32_t kReplyMagic = 0x5052525A;   // "ZRRP"
+
+struct ControlPage {
+    std::atomic<uint64_t> started;   // the sequence of the document being read; 0 before any
+    std::atomic<int64_t> startedNs;  // when it began, on the monotonic clock
+    worker::FaultNotes notes;
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the page is shared between processes");
+
+// The shared memory: the control page, then the bytes of a batch's small documents.
+constexpr size_t kControlBytes = 4096;
+constexpr size_t kInlineBytes = size_t(2) << 20;
+constexpr size_t kSharedBytes = kControlBytes + kInlineBytes;
+
+enum class Carrier : uint8_t {
+    Inline, // the bytes in the shared memory at offset, size long
+    File,   // a regular file, handed over, size bytes long
+    Memory, // bytes in memory of their own, handed over, size long
+    Remote  // a remote document's windows in memory of their own: `windows` (start, length)
+            // pairs, then their bytes; size is the document's
+};
+
+struct RequestHeader {
+    uint32_t magic;
+    uint32_t count;     // entries that follow
+    uint32_t flushEvery; // answer after at most this many documents
+    uint32_t reserved;
+};
+
+struct Entry {
+    uint64_t sequence;
+    uint64_t offset;
+    uint64_t size;
+    uint64_t windows;
+    uint64_t bytes;   // Memory and Remote: the length of the handed memory
+    uint8_t carrier;  // Carrier
+    uint8_t origin;   // InputOrigin
+    uint8_t probe;    // answer with the first read the windows could not serve, not a view
+    uint8_t handle;   // Inline: none; else the index of its file among the message's
+    uint32_t reserved;
+};
+static_assert(sizeof(Entry) == 48, "entries are copied as they are");
+
+struct ReplyHeader {
+    uint32_t magic;
+    uint32_t reserved;
+    uint64_t sequence;
+    uint64_t length; // of the payload that follows
+};
+static_assert(sizeof(ReplyHeader) == 24, "headers are copied as they are");
+
+// The answer to a probe.
+struct ProbeAnswer {
+    uint64_t missed; // 1 when a read fell outside the windows
+    uint64_t offset, length;
+};
+
+// A reader's settings: the driver's options that reach the reader process.
+inline std::string encodeSettings(const DriverOptions &options)
+{
+    char text[96];
+    std::snprintf(text, sizeof text, "%u %lld %d %d %d", unsigned(options.xmpMode), (long long)options.maxRequest,
+                  int(options.anyFile), int(options.retrieval), int(options.explain));
+    return text;
+}
+
+inline bool decodeSettings(const std::string &text, DriverOptions &options)
+{
+    unsigned mode;
+    long long maxRequest;
+    int anyFile, retrieval, explain;
+    if (std::sscanf(text.c_str(), "%u %lld %d %d %d", &mode, &maxRequest, &anyFile, &retrieval, &explain) != 5)
+        return false;
+    options.xmpMode = XmpMode(mode);
+    options.maxRequest = maxRequest;
+    options.anyFile = anyFile != 0;
+    options.retrieval = Retrieval(retrieval);
+    options.explain = explain != 0;
+    return true;
+}
+
+} // namespace isolation
+} // namespace zudorhost

@@ -1,0 +1,200 @@
+// The reader process: the worker program loads the module (and, for toolkit mode, the XMP
+// toolkit) before its sandbox closes, then each reader takes requests from its parent and
+// answers every document with its view, through a driver of its own like any thread's.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "../../io/remote/remote_document.h"
+#include "platform/system.h"
+#include "run/fetched_reading.h"
+#include "run/isolation/protocol.h"
+#include "run/isolation/view_codec.h"
+#include "zudor_host/isolation.h"
+#include "zudor_host/module.h"
+#include "zudor_host/platform.h"
+
+namespace zudorhost {
+namespace {
+
+using namespace isolation;
+using worker::Handle;
+using worker::kNoHandle;
+
+struct Program {
+    LoadedModule module;
+};
+
+// A remote document's windows as the parent laid them out: (start, length) pairs, then bytes.
+bool takeRemote(const char *data, size_t bytes, const Entry &entry, RemoteDocument &document)
+{
+    document = RemoteDocument{};
+    document.size = entry.size;
+    if (entry.windows > bytes / 16)
+        return false;
+    size_t at = size_t(entry.windows) * 16;
+    for (uint64_t i = 0; i < entry.windows; ++i) {
+        uint64_t pair[2];
+        std::memcpy(pair, data + i * 16, sizeof pair);
+        if (pair[1] > bytes - at)
+            return false;
+        FetchedWindow window;
+        window.start = pair[0];
+        window.bytes.assign(data + at, data + at + pair[1]);
+        document.windows.push_back(std::move(window));
+        at += size_t(pair[1]);
+    }
+    return true;
+}
+
+class Reader {
+public:
+    Reader(worker::Endpoint &endpoint, const ReaderInterface &table, const DriverOptions &options, ControlPage &control,
+           char *inlineBytes)
+        : endpoint_(endpoint), driver_(table, options), control_(control), inline_(inlineBytes)
+    {
+    }
+
+    // Until the parent closes the channel.
+    int serve()
+    {
+        std::vector<char> message(64 * 1024);
+        std::vector<Handle> handles;
+        while (true) {
+            const long got = endpoint_.receive(message.data(), message.size(), handles);
+            if (got <= 0)
+                return got == 0 ? 0 : 1;
+            RequestHeader header;
+            if (size_t(got) < sizeof header)
+                return 1;
+            std::memcpy(&header, message.data(), sizeof header);
+            if (header.magic != kRequestMagic || size_t(got) != sizeof header + size_t(header.count) * sizeof(Entry))
+                return 1;
+            for (uint32_t i = 0; i < header.count; ++i) {
+                Entry entry;
+                std::memcpy(&entry, message.data() + sizeof header + i * sizeof entry, sizeof entry);
+                if (!answer(entry, handles))
+                    return 1;
+                if (++unsent_ >= header.flushEvery || i + 1 == header.count) {
+                    if (!endpoint_.send(out_.data(), out_.size()))
+                        return 1;
+                    out_.clear();
+                    unsent_ = 0;
+                }
+            }
+            for (Handle h : handles)
+                if (h != kNoHandle)
+                    endpoint_.closeHandle(h);
+        }
+    }
+
+private:
+    bool answer(const Entry &entry, std::vector<Handle> &handles)
+    {
+        control_.startedNs.store(worker::monotonicNs(), std::memory_order_relaxed);
+        control_.notes.memoryRefused.store(0, std::memory_order_relaxed);
+        control_.started.store(entry.sequence, std::memory_order_release);
+        InputItem item;
+        item.origin = InputOrigin(entry.origin);
+        Handle handle = kNoHandle;
+        if (entry.carrier != uint8_t(Carrier::Inline)) {
+            if (entry.handle >= handles.size() || handles[entry.handle] == kNoHandle)
+                return false;
+            std::swap(handle, handles[entry.handle]);
+        }
+        const size_t headerAt = out_.size();
+        ReplyHeader reply{kReplyMagic, 0, entry.sequence, 0};
+        out_.append(reinterpret_cast<const char *>(&reply), sizeof reply);
+        worker::SharedMemory memory;
+        std::string why;
+        switch (Carrier(entry.carrier)) {
+        case Carrier::Inline:
+            if (entry.offset > kInlineBytes || entry.size > kInlineBytes - entry.offset)
+                return false;
+            encodeView(driver_.readBytes(item, inline_ + entry.offset, size_t(entry.size)), out_);
+            break;
+        case Carrier::File:
+            encodeView(HandedReading::read(driver_, item, worker::descriptorOfHandle(handle), entry.size), out_);
+            break;
+        case Carrier::Memory:
+            if (!memory.map(handle, size_t(entry.bytes), why) || entry.size > entry.bytes)
+                return false;
+            encodeView(driver_.readBytes(item, memory.data(), size_t(entry.size)), out_);
+            break;
+        case Carrier::Remote:
+            if (!memory.map(handle, size_t(entry.bytes), why) || !takeRemote(memory.data(), memory.size(), entry, remote_))
+                return false;
+            memory.reset();
+            if (entry.probe) {
+                FetchedReading::read(driver_, item, remote_);
+                ProbeAnswer probe{};
+                probe.missed = FetchedReading::missed(driver_, probe.offset, probe.length);
+                out_.append(reinterpret_cast<const char *>(&probe), sizeof probe);
+            } else {
+                encodeView(FetchedReading::read(driver_, item, remote_), out_);
+            }
+            break;
+        default:
+            return false;
+        }
+        driver_.finish();
+        reply.length = out_.size() - headerAt - sizeof reply;
+        std::memcpy(const_cast<char *>(out_.data()) + headerAt, &reply, sizeof reply);
+        return true;
+    }
+
+    worker::Endpoint &endpoint_;
+    DocumentDriver driver_;
+    ControlPage &control_;
+    char *inline_;
+    RemoteDocument remote_;
+    OutputBuffer out_;
+    uint32_t unsent_ = 0;
+};
+
+int serveReader(worker::Endpoint &endpoint, const std::string &settings, Handle sharedHandle, void *state)
+{
+    worker::SharedMemory shared;
+    std::string why;
+    DriverOptions options;
+    if (!decodeSettings(settings, options) || !shared.map(sharedHandle, kSharedBytes, why))
+        return 1;
+    auto &control = *reinterpret_cast<ControlPage *>(shared.data());
+    worker::noteFaultsIn(&control.notes);
+    Reader reader(endpoint, static_cast<Program *>(state)->module.table(), options, control,
+                  shared.data() + kControlBytes);
+    return reader.serve();
+}
+
+} // namespace
+
+int runReaderWorker(int argc, char **argv)
+{
+    std::vector<std::string> places;
+    bool toolkit = false, warnings = false;
+    const std::vector<std::string> arguments = worker::workerArguments(argc, argv);
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        if (arguments[i] == "--module" && i + 1 < arguments.size())
+            places.push_back(arguments[++i]);
+        toolkit = toolkit || arguments[i] == "--toolkit";
+        warnings = warnings || arguments[i] == "--xmp-warnings";
+    }
+    // What readers would otherwise fetch from the file system later, they have from now on:
+    // the module, the time zone, the XMP toolkit.
+    static Program program;
+    std::string why;
+    if (places.empty())
+        why = "no module named";
+    else if (places.size() == 1 ? program.module.load(places[0], why) : program.module.loadFirst(places, why))
+        why.clear(); // one place is a module named (--module), loaded as the front end would
+    settleLocalTimeZone();
+    os::loadTimeZone();
+    if (toolkit)
+        initXmpToolkit(warnings);
+    if (!why.empty())
+        why = "cannot load the reader module: " + why;
+    return worker::runWorkerProgram(argc, argv, why, serveReader, &program);
+}
+
+} // namespace zudorhost

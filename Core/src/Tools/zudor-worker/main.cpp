@@ -1,0 +1,6 @@
+// zudor-worker: the reader process of isolated reading. Front ends start it (sievecheck
+// --isolate, isolate=True in Python); it loads the module, closes its sandbox and reads what
+// it is handed. It takes no arguments a person would give.
+#include "zudor_host/isolation.h"
+
+int main(int argc, char **argv) { return zudorhost::runReaderWorker(argc, argv); }

@@ -1,0 +1,198 @@
+// sievecheck --isolate with a module that misbehaves on a marker in one document: each
+// misbehaviour must end as that document's error record, the attempt refused and nothing of
+// it in the output, while every other record is the one an in-process run gives.
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "tiff_builder.h"
+#include "tool_fixture.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testhost::TiffBuilder;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true; // their allocators are their own: no memory cap to meet
+#else
+constexpr bool kSanitized = false;
+#endif
+
+std::vector<uint8_t> document(const std::string &title)
+{
+    // The title is long enough to hold what a leak would write into it.
+    return TiffBuilder(true)
+        .ifd()
+        .ascii(269, title + std::string(300 - title.size(), '#'))
+        .ascii(271, "Northlight")
+        .ascii(306, "2024:02:29 13:45:00")
+        .build();
+}
+
+std::vector<std::string> lines(const std::string &out)
+{
+    std::vector<std::string> all;
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        all.push_back(out.substr(start, end - start));
+    return all;
+}
+
+class IsolationTest : public ToolTest {
+protected:
+    // Documents 0 to count - 1, those in marked holding the marker.
+    void makeDocuments(size_t count, const std::vector<size_t> &marked, const std::string &marker)
+    {
+        for (size_t i = 0; i < count; ++i) {
+            const bool bad = std::find(marked.begin(), marked.end(), i) != marked.end();
+            char name[32];
+            std::snprintf(name, sizeof name, "docs/%04zu.tif", i);
+            write(name, document(bad ? "ZUDOR-TEST:" + marker : "plain " + std::to_string(i)));
+        }
+    }
+};
+
+struct Misbehaviour {
+    const char *name;
+    std::string marker;
+    const char *error; // the start of the marked document's error
+};
+
+TEST_F(IsolationTest, EachMisbehaviourCostsItsDocumentAlone)
+{
+    // A listener no one may reach, and a file no shell may make.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&at), &length), 0);
+    const std::string escaped = (dir_ / "escaped").string();
+    setenv("AWS_SECRET_ACCESS_KEY", "zudor-test-secret", 1);
+
+    const std::vector<Misbehaviour> rows = {
+        {"crash", "CRASH", "the reader crashed (SIGSEGV)"},
+        {"endless loop", "HANG", "the reader took longer than 1 s"},
+        {"unbounded allocation", "ALLOCATE", "the reader exceeded 64 MiB"},
+        {"opening /etc/passwd", "OPEN", "the sandbox stopped the reader: it called openat"},
+        {"connecting to 127.0.0.1", "CONNECT:" + std::to_string(ntohs(at.sin_port)),
+         "the sandbox stopped the reader: it called socket"},
+        {"running a shell", "EXEC:" + escaped, "the sandbox stopped the reader: it called execve"},
+        {"reading the environment", "ENVIRONMENT", "the sandbox stopped the reader: it called openat"},
+    };
+    for (const Misbehaviour &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (kSanitized && row.marker == "ALLOCATE")
+            continue;
+        fs::remove_all(dir_ / "docs");
+        makeDocuments(12, {3, 10}, row.marker);
+        // In process, the real module reads the marked documents as any other.
+        const ToolRun plain = run("-i docs - --format json --quiet -j 1");
+        const ToolRun isolated = run(std::string("-i docs - --format json --quiet -j 2 --isolate --module ") +
+                                     ZUDOR_MISBEHAVING_MODULE + " --document-timeout 1 --document-memory 64");
+        EXPECT_EQ(isolated.status, 1) << isolated.err;
+        const std::vector<std::string> expected = lines(plain.out), got = lines(isolated.out);
+        ASSERT_EQ(got.size(), 12u) << isolated.out << isolated.err;
+        for (size_t i = 0; i < got.size(); ++i) {
+            if (i != 3 && i != 10) {
+                EXPECT_EQ(got[i], expected[i]);
+                continue;
+            }
+            const json record = json::parse(got[i]);
+            EXPECT_EQ(record["file"], json::parse(expected[i])["file"]);
+            EXPECT_EQ(record["error"].get<std::string>().rfind(row.error, 0), 0u) << record["error"];
+            EXPECT_TRUE(record["title"].is_null());
+        }
+        EXPECT_EQ(isolated.out.find("root:"), std::string::npos);
+        EXPECT_EQ(isolated.out.find("zudor-test-secret"), std::string::npos);
+        EXPECT_EQ(isolated.out.find("connected"), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(escaped));
+    EXPECT_LT(accept(listener, nullptr, nullptr), 0);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+    close(listener);
+    unsetenv("AWS_SECRET_ACCESS_KEY");
+}
+
+TEST_F(IsolationTest, ManyLostReadersEachSayWhy)
+{
+    // Readers crash one after another, on two jobs, while spares are made and requests wait
+    // unread in the one that crashes: every one of these records says why, in the same words.
+    std::vector<size_t> marked;
+    for (size_t i = 3; i < 500; i += 5)
+        marked.push_back(i);
+    makeDocuments(500, marked, "CRASH");
+    const ToolRun plain = run("-i docs - --format json --quiet -j 2");
+    const ToolRun isolated = run(std::string("-i docs - --format json --quiet -j 2 --isolate --module ") +
+                                 ZUDOR_MISBEHAVING_MODULE);
+    const std::vector<std::string> expected = lines(plain.out), got = lines(isolated.out);
+    ASSERT_EQ(got.size(), 500u);
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (i % 5 != 3)
+            EXPECT_EQ(got[i], expected[i]);
+        else
+            EXPECT_EQ(json::parse(got[i])["error"], "the reader crashed (SIGSEGV)") << i;
+    }
+}
+
+// The status of every process whose parent is pid, by /proc.
+std::vector<std::string> childrenStatus(pid_t pid)
+{
+    std::vector<std::string> found;
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "status");
+        std::string status((std::istreambuf_iterator<char>(in)), {});
+        if (status.find("\nPPid:\t" + std::to_string(pid) + "\n") != std::string::npos)
+            found.push_back(status);
+    }
+    return found;
+}
+
+TEST_F(IsolationTest, EveryWorkerRunsInTheSandbox)
+{
+    // Every document never ends, and there are more than one batch of them: each job reads.
+    std::vector<size_t> all(1000);
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = i;
+    makeDocuments(all.size(), all, "HANG");
+    const pid_t tool = fork();
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+        const std::string docs = (dir_ / "docs").string();
+        execl(SIEVECHECK_PATH, "sievecheck", "-i", docs.c_str(), "/dev/null", "--quiet", "-j", "2", "--isolate",
+              "--module", ZUDOR_MISBEHAVING_MODULE, "--document-timeout", "600", nullptr);
+        _exit(127);
+    }
+    // The fork server and a reader per job, each caught in its endless loop until the tool
+    // is killed; looked for a bounded number of times.
+    std::vector<std::string> workers;
+    for (int look = 0; look < 2000 && workers.size() < 3; ++look) {
+        workers = childrenStatus(tool);
+        usleep(10000);
+    }
+    kill(tool, SIGKILL);
+    int raw = 0;
+    waitpid(tool, &raw, 0);
+    ASSERT_EQ(workers.size(), 3u);
+    for (const std::string &status : workers) {
+        EXPECT_NE(status.find("\nSeccomp:\t2\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << status;
+    }
+}
+
+} // namespace

@@ -1,0 +1,134 @@
+// A reader module for the isolation tests only: a thin wrapper that forwards every slot to the
+// real module and, when a document's DocumentName says so, misbehaves after reading it as an
+// attacker's parser might: crash, loop for ever, allocate without end, or reach for a file,
+// the network, a shell or the environment, putting whatever it gets into the document's title
+// so that a leak would show in the record.
+//   ZUDOR-TEST:CRASH  ZUDOR-TEST:HANG  ZUDOR-TEST:ALLOCATE  ZUDOR-TEST:OPEN
+//   ZUDOR-TEST:CONNECT:<port>  ZUDOR-TEST:EXEC:<file to create>  ZUDOR-TEST:ENVIRONMENT
+// On Windows only the job object stands between a reader and the system, so there the
+// module tries what it can limit: a crash, a loop, memory, a process of its own, the
+// environment.
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "zudor/reader.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#define ZUDOR_TEST_EXPORT extern "C" __declspec(dllexport)
+#else
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#define ZUDOR_TEST_EXPORT extern "C" __attribute__((visibility("default")))
+extern char **environ;
+#endif
+
+namespace {
+
+ReaderInterface real;
+
+// Writes what was got into the title the reader allocated, as far as it reaches.
+void leak(SummaryInfo *out, const char *got, size_t length)
+{
+    const size_t room = std::strlen(out->title);
+    std::memcpy(out->title, got, length < room ? length : room);
+}
+
+void misbehave(const char *what, SummaryInfo *out)
+{
+    if (std::strncmp(what, "CRASH", 5) == 0) {
+        *static_cast<volatile int *>(nullptr) = 1;
+    } else if (std::strncmp(what, "HANG", 4) == 0) {
+        for (volatile unsigned long spin = 0;; ++spin) {
+        }
+    } else if (std::strncmp(what, "ALLOCATE", 8) == 0) {
+        for (;;) {
+            char *block = static_cast<char *>(std::malloc(16 << 20));
+            *static_cast<volatile char *>(block) = 1; // a null block crashes here
+            std::memset(block, 1, 16 << 20);
+        }
+    }
+#ifdef _WIN32
+    else if (std::strncmp(what, "EXEC:", 5) == 0) {
+        const std::string file(what + 5, std::strcspn(what + 5, "#"));
+        std::string command = "cmd.exe /c echo escaped > " + file;
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION made{};
+        if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &made)) {
+            WaitForSingleObject(made.hProcess, 10000);
+            leak(out, "started", 7);
+        }
+    } else if (std::strncmp(what, "ENVIRONMENT", 11) == 0) {
+        for (char **entry = _environ; *entry != nullptr; ++entry)
+            if (std::strncmp(*entry, "AWS_", 4) == 0)
+                leak(out, *entry, std::strlen(*entry));
+    }
+#else
+    else if (std::strncmp(what, "OPEN", 4) == 0) {
+        char got[256];
+        const int fd = open("/etc/passwd", O_RDONLY);
+        const ssize_t n = fd >= 0 ? read(fd, got, sizeof got) : -1;
+        if (n > 0)
+            leak(out, got, size_t(n));
+    } else if (std::strncmp(what, "CONNECT:", 8) == 0) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(std::atoi(what + 8)));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) == 0)
+            leak(out, "connected", 9);
+    } else if (std::strncmp(what, "EXEC:", 5) == 0) {
+        // The title is padded with '#' after the marker.
+        const std::string file(what + 5, std::strcspn(what + 5, "#"));
+        const std::string command = "echo escaped > " + file;
+        char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(command.c_str()),
+                        nullptr};
+        execve("/bin/sh", argv, environ);
+    } else if (std::strncmp(what, "ENVIRONMENT", 11) == 0) {
+        for (char **entry = environ; *entry != nullptr; ++entry)
+            if (std::strncmp(*entry, "AWS_", 4) == 0)
+                leak(out, *entry, std::strlen(*entry));
+        // What the process started with, and the parent's, are files.
+        char got[256];
+        const int fd = open("/proc/self/environ", O_RDONLY);
+        const ssize_t n = fd >= 0 ? read(fd, got, sizeof got) : -1;
+        if (n > 0)
+            leak(out, got, size_t(n));
+    }
+#endif
+}
+
+uint32_t summaryThenMisbehave(TifContext *ctx, SummaryInfo *out, uint32_t release)
+{
+    const uint32_t status = real.getSummaryInfo(ctx, out, release);
+    if (release == 0 && out->title != nullptr && std::strncmp(out->title, "ZUDOR-TEST:", 11) == 0)
+        misbehave(out->title + 11, out);
+    return status;
+}
+
+} // namespace
+
+ZUDOR_TEST_EXPORT void tifGetReaderInterface(ReaderInterface *table)
+{
+#ifdef _WIN32
+    HMODULE module = LoadLibraryA(ZUDOR_REAL_MODULE);
+    auto entry = module != nullptr ? reinterpret_cast<TifGetReaderInterfaceFn>(
+                                         reinterpret_cast<void (*)()>(GetProcAddress(module, "tifGetReaderInterface")))
+                                   : nullptr;
+#else
+    void *module = dlopen(ZUDOR_REAL_MODULE, RTLD_NOW | RTLD_LOCAL);
+    auto entry = module != nullptr ? reinterpret_cast<TifGetReaderInterfaceFn>(dlsym(module, "tifGetReaderInterface"))
+                                   : nullptr;
+#endif
+    if (entry == nullptr)
+        return;
+    entry(&real);
+    *table = real;
+    table->getSummaryInfo = summaryThenMisbehave;
+}
