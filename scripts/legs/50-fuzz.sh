@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Each libFuzzer target for a bounded time, from the seed corpus. Any finding fails the leg
 # and is printed in base64, so it can be replayed (see fuzz/README.md).
-#   ZUDOR_FUZZ_SECONDS   time for document_fuzzer (default 120); xmp_lister_fuzzer and remote_fuzzer get half,
-#                        date_time_fuzzer a quarter
+#   ZUDOR_FUZZ_SECONDS   time for document_fuzzer (default 120); xmp_lister_fuzzer, remote_fuzzer,
+#                        record_fuzzer and view_codec_fuzzer get half, date_time_fuzzer a quarter
 set -euo pipefail
 source scripts/lib/linux-packages
-# The host library too, for record_fuzzer.
+# The host library too, for record_fuzzer and view_codec_fuzzer.
 scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" clang libclang-rt-14-dev
 cmake --preset fuzz -DZUDOR_BUILD_TESTS=OFF
 cmake --build --preset fuzz --target fuzzers
@@ -69,4 +69,8 @@ for f in "$work"/record-plain/*; do
     done
 done
 fuzz record_fuzzer $((seconds / 2)) -dict=fuzz/tiff.dict -max_len=4096 "$work/record-corpus" "$work/record-seeds"
+# The views reader processes send for the same documents, as their parent decodes them.
+mkdir -p "$work/view-seeds" "$work/view-corpus"
+"$bin"/view_seeds "$work/view-seeds" "$work"/record-plain/*
+fuzz view_codec_fuzzer $((seconds / 2)) -max_len=8192 "$work/view-corpus" "$work/view-seeds"
 exit $failed

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include "io/file_stream.h"
+#include "run/isolation/view_codec.h"
 #include "services/host_slots.h"
 #include "services/reference_host.h"
+#include "zudor_host/record_writers.h"
 
 using namespace zudorhost;
 
@@ -218,6 +220,35 @@ TEST(ReferenceXmp, RawModeKeepsItsOwnCopy)
     ASSERT_NE(record, nullptr);
     EXPECT_STREQ(record->packet, "<not parsed at all>");
     EXPECT_EQ(record->document, nullptr);
+}
+
+// A reader process is not trusted: what it sends that is not UTF-8, a warning or the text
+// record, reaches the records mended, as every other string of a reader's does.
+TEST(IsolatedView, StringsFromTheReaderProcessReachTheRecordsAsUtf8)
+{
+    const std::string warning = "r\xE9sum\xE9";
+    DocumentView sent;
+    sent.summary = SummaryState::Partial;
+    sent.text = "caf\xE9";
+    sent.textLength = 4;
+    sent.warnings = &warning;
+    sent.warningCount = 1;
+    OutputBuffer bytes;
+    isolation::encodeView(sent, bytes);
+
+    InputItem input;
+    input.path = "a.tif";
+    DocumentView view;
+    view.input = &input;
+    isolation::DecodedView decoded;
+    ASSERT_TRUE(decoded.decode(bytes.data(), bytes.size(), view));
+    OutputBuffer summary, text;
+    summaryWriter(RecordFormat::Json)->write(view, summary);
+    textRecordWriter(RecordFormat::Json)->write(view, text);
+    EXPECT_EQ(std::string(summary.data(), summary.size()),
+              "{\"file\":\"a.tif\",\"summary\":\"partial\",\"title\":null,\"author\":null,\"createTime\":null,"
+              "\"properties\":[],\"xmp\":null,\"error\":null,\"warnings\":[\"r\xC3\xA9sum\xC3\xA9\"]}\n");
+    EXPECT_EQ(std::string(text.data(), text.size()), "{\"file\":\"a.tif\",\"text\":\"caf\xC3\xA9\",\"error\":null}\n");
 }
 
 TEST(ReferenceFileStream, ReadsAtTheSoughtOffsetAndCounts)

@@ -129,8 +129,9 @@ void RecordWalker::textRecord(const DocumentView &doc, RecordVisitor &visitor)
 {
     visitor.beginRecord(doc.error != nullptr);
     file(doc.input->path, visitor);
-    if (doc.error == nullptr)
-        visitor.string(Field::Text, doc.text, doc.textLength);
+    // Any module's text record, as any of its strings, is mended.
+    if (doc.error == nullptr && doc.text != nullptr)
+        string(Field::Text, doc.text, doc.textLength, visitor);
     else
         visitor.string(Field::Text, nullptr, 0);
     optional(Field::Error, doc.error, visitor);

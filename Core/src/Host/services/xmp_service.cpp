@@ -76,7 +76,8 @@ HostXmpRecord *ReferenceHost::readPacket(const HostXmpRecord &face, const char *
         return nullptr;
     }
     block->bytes = bytes.size();
-    std::memcpy(block + 1, bytes.data(), bytes.size());
+    if (bytes.size() != 0) // an empty listing may have no buffer at all
+        std::memcpy(block + 1, bytes.data(), bytes.size());
     record->document = block;
     // One huge packet must not keep its buffer's size for every packet after it.
     reading.listing.bytes.trim(kKeptListing);

@@ -188,7 +188,10 @@ bool DecodedView::decode(const char *data, size_t size, DocumentView &view)
         size_t length = 0;
         if (!in.string(said, &length) || said == nullptr)
             return false;
-        warning.assign(said, length);
+        // A view's warnings are UTF-8, and the record walk writes them as they are: a reader
+        // process's are mended here, as its listing is.
+        const char *utf8 = asUtf8(said, length, scratch_);
+        warning.assign(utf8, length);
     }
     if (!in.done())
         return false;

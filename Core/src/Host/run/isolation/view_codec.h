@@ -21,8 +21,8 @@ void encodeView(const DocumentView &doc, OutputBuffer &out);
 // A view over encoded bytes, valid while they are.
 class DecodedView {
 public:
-    // Fills view (its input and identity left as they are) from size bytes at data; false when
-    // they are not a view.
+    // Fills view (its input and identity left as they are) from size bytes at data, its
+    // warnings and XMP listing mended into UTF-8; false when they are not a view.
     bool decode(const char *data, size_t size, DocumentView &view);
 
 private:
