@@ -638,6 +638,8 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         {"-i a.tif kept.jsonl -j 100000", 2, "--jobs: takes 1 to 256, not 100000", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl -j 0", 2, "--jobs: takes 1 to 256, not 0", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --timeout 0", 2, "--timeout: takes 0.1 to 3600, not 0", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --document-memory 2000000", 2, "--document-memory: takes 0 to 1048576, not 2000000",
+         "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --time-zone Europe/Atlantis", 2, "unknown time zone \"Europe/Atlantis\"", "kept.jsonl", 0},
         {"-i a.tif -j 256 - --format json", 0, "", "", 1},
         // Every named input accounts for itself; a BigTIFF in a walk is a TIFF not read.

@@ -224,10 +224,11 @@ std::string manual()
 using Clock = std::chrono::steady_clock;
 
 // A number within bounds, refused in words rather than as CLI11's floating-point range.
+// Whole numbers in full: a cap of 1048576 MiB reads as that, not as 1.04858e+06.
 template <typename T> std::string shown(T value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%g", double(value));
+    std::snprintf(text, sizeof text, "%.10g", double(value));
     return text;
 }
 
