@@ -1,7 +1,5 @@
 #include "remote_libraries.h"
 
-#include <cstdio>
-#include <cstdlib>
 
 #include "digest.h"
 #include "zudor_host/platform.h"
@@ -11,12 +9,6 @@ namespace {
 
 // The soname of the ABI these declarations describe.
 constexpr const char *kCurl = "libcurl.so.4";
-
-struct Loaded {
-    RemoteLibraries table{};
-    bool ok = false;
-    std::string why;
-};
 
 template <typename F> bool find(void *library, const char *name, F &into, std::string &why)
 {
@@ -34,9 +26,11 @@ void *open(const char *name, std::string &why)
     return library;
 }
 
-Loaded load()
+} // namespace
+
+FoundRemoteLibraries findRemoteLibraries()
 {
-    Loaded l;
+    FoundRemoteLibraries l;
     RemoteLibraries &t = l.table;
     void *curl = open(kCurl, l.why);
     l.ok = curl != nullptr && digestsAvailable(l.why) && find(curl, "curl_global_init", t.globalInit, l.why) &&
@@ -56,38 +50,7 @@ Loaded load()
            find(curl, "curl_multi_poll", t.multiPoll, l.why) &&
            find(curl, "curl_multi_wakeup", t.multiWakeup, l.why) &&
            find(curl, "curl_multi_info_read", t.multiInfoRead, l.why);
-    if (l.ok && t.globalInit(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-        l.ok = false;
-        l.why = "cannot read URLs: libcurl would not start";
-    }
     return l;
-}
-
-const Loaded &loaded()
-{
-    static const Loaded l = load(); // thread-safe, once
-    return l;
-}
-
-} // namespace
-
-const RemoteLibraries *remoteLibraries(std::string &why)
-{
-    const Loaded &l = loaded();
-    if (!l.ok)
-        why = l.why;
-    return l.ok ? &l.table : nullptr;
-}
-
-const RemoteLibraries &remote()
-{
-    const Loaded &l = loaded();
-    if (!l.ok) {
-        // Unreachable: every caller runs after remoteLibraries answered with the table.
-        std::fprintf(stderr, "zudor: %s\n", l.why.c_str());
-        std::abort();
-    }
-    return l.table;
 }
 
 } // namespace zudorhost

@@ -35,6 +35,14 @@ struct RemoteLibraries {
 // cannot be had.
 const RemoteLibraries *remoteLibraries(std::string &why);
 
+// The table as the build has it (loaded, or linked in), not yet started: ok, or why not.
+struct FoundRemoteLibraries {
+    RemoteLibraries table{};
+    bool ok = false;
+    std::string why;
+};
+FoundRemoteLibraries findRemoteLibraries();
+
 // The loaded table, for code that runs only once remoteLibraries has given one.
 const RemoteLibraries &remote();
 
