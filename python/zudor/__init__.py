@@ -115,11 +115,16 @@ def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries:
 _Isolation = _t.Tuple[bool, float, int]
 
 
-def _isolation(isolate: bool = False, document_timeout: float = 60,
-               document_memory: int = 1024) -> _Isolation:
+def _isolation(isolate: bool = False, document_timeout: _t.Optional[float] = None,
+               document_memory: _t.Optional[int] = None) -> _Isolation:
     # sievecheck's --isolate, --document-timeout and --document-memory, with their ranges.
     if not isinstance(isolate, bool):
         raise TypeError("isolate must be True or False, not %s" % type(isolate).__name__)
+    # As sievecheck refuses them without --isolate: a cap given where it cannot hold is a mistake.
+    if not isolate and (document_timeout is not None or document_memory is not None):
+        raise ValueError("document_timeout and document_memory go with isolate=True")
+    document_timeout = 60 if document_timeout is None else document_timeout
+    document_memory = 1024 if document_memory is None else document_memory
     if isinstance(document_timeout, bool) or not isinstance(document_timeout, (int, float)):
         raise TypeError("document_timeout must be a number of seconds, not %s"
                         % type(document_timeout).__name__)
@@ -148,8 +153,8 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 
 def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, no_sign_request: bool = False,
-         time_zone: _t.Optional[str] = None, isolate: bool = False, document_timeout: float = 60,
-         document_memory: int = 1024) -> Record:
+         time_zone: _t.Optional[str] = None, isolate: bool = False, document_timeout: _t.Optional[float] = None,
+         document_memory: _t.Optional[int] = None) -> Record:
     """Read one TIFF file and return its record.
 
     path  the file, as str, bytes or a path object; its bytes become the record's ``file``.
@@ -180,8 +185,9 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
     isolate  read in a worker process of the thread's own (kept for its next call), as
              ``sievecheck --isolate``: the module never runs in this process, and a document
              that crashes the reader, takes longer than document_timeout seconds (0.1 to
-             86400) or holds more than document_memory MiB (0 for no cap) gives a record
-             whose ``error`` says so. On Linux the worker runs in a sandbox.
+             86400; default 60) or holds more than document_memory MiB (0 for no cap; default
+             1024) gives a record whose ``error`` says so; both are refused without isolate.
+             On Linux the worker runs in a sandbox.
 
     Raises TypeError or ValueError for a wrong argument, or for a URL, a CA file that cannot
     be read, and ZudorError when the worker cannot start. The GIL is released while reading.
@@ -194,7 +200,7 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
 
 def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
                time_zone: _t.Optional[str] = None, isolate: bool = False,
-               document_timeout: float = 60, document_memory: int = 1024) -> Record:
+               document_timeout: _t.Optional[float] = None, document_memory: _t.Optional[int] = None) -> Record:
     """Read one TIFF document already in memory (fetched from an object store, say).
 
     data  any contiguous bytes-like object (bytes, bytearray, memoryview, mmap, a NumPy
@@ -215,7 +221,7 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
          xmp: str = "parsed", any_file: bool = False, *, ca_file: _t.Optional[PathLike] = None,
          timeout: float = 10, retries: int = 4, connections: int = 32,
          no_sign_request: bool = False, time_zone: _t.Optional[str] = None, isolate: bool = False,
-         document_timeout: float = 60, document_memory: int = 1024) -> _t.Iterator[Record]:
+         document_timeout: _t.Optional[float] = None, document_memory: _t.Optional[int] = None) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
 
     inputs    a path or an iterable of paths: files, and directories, walked depth first
@@ -253,7 +259,7 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
                    ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
                    connections: int = 32, no_sign_request: bool = False,
                    time_zone: _t.Optional[str] = None, isolate: bool = False,
-                   document_timeout: float = 60, document_memory: int = 1024) -> _t.Dict[str, int]:
+                   document_timeout: _t.Optional[float] = None, document_memory: _t.Optional[int] = None) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
 
     path       the catalogue, made when missing; an ordinary SQLite file for ``sqlite3`` or

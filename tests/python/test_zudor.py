@@ -169,6 +169,7 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp, isolate):
     (lambda: zudor.read(SAMPLE, isolate=1), TypeError),
     (lambda: zudor.scan([SAMPLE], isolate=True, document_timeout=0), ValueError),
     (lambda: zudor.read_bytes(b"", isolate=True, document_memory=-1), ValueError),
+    (lambda: zudor.scan([SAMPLE], document_timeout=5), ValueError),
     (lambda: zudor.read(SAMPLE, time_zone="Europe/Atlantis"), ValueError),
     (lambda: zudor.scan([SAMPLE], time_zone=1), TypeError)])
 def test_wrong_arguments_are_refused(call, error):
