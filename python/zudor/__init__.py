@@ -324,7 +324,8 @@ def _warn_no_document(path: bytes, met: int, stacklevel: int) -> None:
     prefix = shown.lower().startswith(("s3://", "http://", "https://"))
     if met == 0:
         why = "no key under this prefix" if prefix else "no file in this directory or below it"
+    elif met == 1:
+        why = "its one %s is not a TIFF file (any_file=True reads every file)" % ("key" if prefix else "file")
     else:
-        what = ("key" if prefix else "file") + ("" if met == 1 else "s")
-        why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, what)
+        why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, "keys" if prefix else "files")
     _warnings.warn("%s: %s" % (shown, why), NoDocumentWarning, stacklevel=stacklevel + 1)

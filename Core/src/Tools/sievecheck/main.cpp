@@ -109,10 +109,12 @@ R"(  in ~/.aws/credentials and ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION
 const char *kManualOutput = R"(
 OUTPUT
   text   one block per document, readable (the default on a terminal)
-  json   JSON Lines, one object per document with the keys file, summary
-         ("complete", "partial" or "none"), title, author, createTime,
+  json   JSON Lines, one object per document with the keys file, fileBytes
+         (only for a name that is not UTF-8: its exact bytes in base64),
+         summary ("complete", "partial" or "none"), title, author, createTime,
          properties ([name, value] pairs), xmp (null, or {packetBytes, and
-         properties or packet}) and error (null or a message)
+         properties or packet}), error (null or a message) and warnings (why
+         a record is not complete, or its packet was turned down; else [])
 
 XMP
   --xmp parsed (the default) lists each packet's simple properties, without
@@ -419,9 +421,12 @@ void reportQuietInput(const std::string &name, bool isList, const zudorhost::Inp
     else if (met == 0)
         std::fprintf(stderr, "sievecheck: %s: %s\n", shown.c_str(),
                      prefix ? "no key under this prefix" : "no file in this directory or below it");
+    else if (met == 1)
+        std::fprintf(stderr, "sievecheck: %s: its one %s is not a TIFF file (--any-file reads every file)\n",
+                     shown.c_str(), prefix ? "key" : "file");
     else
         std::fprintf(stderr, "sievecheck: %s: none of its %llu %s is a TIFF file (--any-file reads every file)\n",
-                     shown.c_str(), met, prefix ? (met == 1 ? "key" : "keys") : (met == 1 ? "file" : "files"));
+                     shown.c_str(), met, prefix ? "keys" : "files");
 }
 
 int catalogueFailure(const std::string &path, const zudorhost::Failure &failure)
