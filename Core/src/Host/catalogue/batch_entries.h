@@ -75,6 +75,23 @@ inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out, st
     return header.kind;
 }
 
+// Whether entries hold only inputs that were not read, counting the unchanged documents among
+// them: such a batch leaves the catalogue as it is.
+inline bool onlyUnchanged(const char *entries, size_t size, uint64_t &unchanged)
+{
+    uint64_t found = 0;
+    for (size_t at = 0; at < size;) {
+        EntryHeader header;
+        std::memcpy(&header, entries + at, sizeof header);
+        if (header.kind != EntryKind::Unchanged && header.kind != EntryKind::UnchangedSkipped)
+            return false;
+        found += header.kind == EntryKind::Unchanged;
+        at += sizeof header + header.sourceLength + header.etagLength;
+    }
+    unchanged = found;
+    return true;
+}
+
 // The four columns of the index for fields, as their lengths and their bytes. Made on the
 // worker, where the writer's thread would otherwise spend a sixth of its time on them.
 inline void writeSearchText(const RecordFields &fields, OutputBuffer &out, std::string (&columns)[4])

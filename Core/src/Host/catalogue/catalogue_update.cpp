@@ -111,6 +111,7 @@ struct CatalogueUpdate::Run {
             sqlite3_wal_checkpoint_v2(catalogue.db(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
         guard.lock();
         counts = writer.counts;
+        counts.unchanged += unchangedAside;
         changed.notify_all();
     }
 
@@ -141,6 +142,7 @@ struct CatalogueUpdate::Run {
     std::condition_variable changed;
     std::deque<Job> queue;
     std::vector<OutputBuffer> spare; // entries' buffers the writer is done with
+    uint64_t unchangedAside = 0;     // documents of batches the writer had nothing to do for
     PendingChanges finalChanges;
     bool ending = false, complete = false, failed = false;
     bool exhausted = false; // every input was walked: what was not met is gone
@@ -292,6 +294,18 @@ const FinishedBatch *CatalogueUpdate::next()
         return nullptr;
     }
     Run::Job job;
+    run.source.takeChanges(job.changes);
+    // A batch of files that are all as the catalogue holds them, with nothing gone before them,
+    // is counted here: waking the writer for it was a tenth of a re-scan.
+    uint64_t unchanged = 0;
+    if (job.changes.gone.empty() && job.changes.orders.empty() &&
+        onlyUnchanged(batch->kept.data(), batch->kept.size(), unchanged)) {
+        std::lock_guard<std::mutex> guard(run.lock);
+        if (run.failed)
+            return nullptr;
+        run.unchangedAside += unchanged;
+        return batch;
+    }
     std::unique_lock<std::mutex> guard(run.lock);
     // The batch's entries go to the writer as they are, and a buffer it is done with takes
     // their place.
@@ -301,7 +315,6 @@ const FinishedBatch *CatalogueUpdate::next()
     }
     guard.unlock();
     job.entries.swap(batch->kept);
-    run.source.takeChanges(job.changes);
     guard.lock();
     run.changed.wait(guard, [&] { return run.failed || run.queue.size() < kQueuedBatches; });
     if (run.failed)
