@@ -648,6 +648,8 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         {"--files-from empty.list - --format json", 1, "empty.list: the list names no file", "", 0},
         {"-i mixed - --format json --stats", 1, "errors 1 (BigTIFF 1); skipped 0", "", 2},
         {"-i text --any-file - --format json", 1, "", "", 2},
+        {"-i ftp://host/a.tif - --format json", 1,
+         "ftp://host/a.tif: cannot open: No such file or directory; ftp:// URLs are not read (http://, https:// and s3:// are)", "", 1},
     };
     const std::string keptBytes = slurp(dir_ / "kept.jsonl"), tiffBytes = slurp(tiff);
     for (const Case &c : cases) {

@@ -1,5 +1,6 @@
 #include "io/file_stream.h"
 
+#include "io/remote/url.h"
 #include "platform/system.h"
 
 #include <algorithm>
@@ -78,6 +79,9 @@ bool FileStream::open(const std::string &path, std::string &error, FileIdentity 
     uint32_t got = 0;
     if (!os::openDocument(path, window_.get(), kWindowBytes, fd_, got, size_, identity, error)) {
         fd_ = -1;
+        // A name such as ftp://host/a.tif was meant as a URL, of a kind that is not read.
+        if (const std::string scheme = unreadScheme(path); !scheme.empty())
+            error += "; " + scheme + ":// URLs are not read (http://, https:// and s3:// are)";
         return false;
     }
     view_ = window_.get();

@@ -94,7 +94,23 @@ bool needsEncoding(const std::string &text, std::string &why)
     return false;
 }
 
+// The length of text's scheme when it begins as a URL does (a letter, letters and digits, then
+// "://"), else 0.
+size_t schemeLength(const std::string &text)
+{
+    size_t scheme = 0;
+    while (scheme < text.size() && (std::isalpha(static_cast<unsigned char>(text[scheme])) ||
+                                    (scheme > 0 && std::isdigit(static_cast<unsigned char>(text[scheme])))))
+        ++scheme;
+    return scheme != 0 && text.compare(scheme, 3, "://") == 0 ? scheme : 0;
+}
+
 } // namespace
+
+std::string unreadScheme(const std::string &path)
+{
+    return isRemoteInput(path) ? std::string() : path.substr(0, schemeLength(path));
+}
 
 bool isRemoteInput(const std::string &path)
 {
@@ -104,12 +120,9 @@ bool isRemoteInput(const std::string &path)
 
 std::string redactUrl(const std::string &text)
 {
-    // Only a URL has parts to leave out: a scheme of letters first, then "://".
-    size_t scheme = 0;
-    while (scheme < text.size() && (std::isalpha(static_cast<unsigned char>(text[scheme])) ||
-                                    (scheme > 0 && std::isdigit(static_cast<unsigned char>(text[scheme])))))
-        ++scheme;
-    if (scheme == 0 || text.compare(scheme, 3, "://") != 0)
+    // Only a URL has parts to leave out.
+    const size_t scheme = schemeLength(text);
+    if (scheme == 0)
         return text;
     const size_t authority = scheme + 3;
     const size_t authorityEnd = std::min(text.find_first_of("/?#", authority), text.size());

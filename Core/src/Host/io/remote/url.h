@@ -23,6 +23,10 @@ struct RemoteUrl {
 // false with why for a URL that cannot be fetched (no host, no bucket, ...).
 bool parseRemoteUrl(const std::string &text, RemoteUrl &url, std::string &why);
 
+// The scheme of a name that begins as a URL of a kind no input reads (ftp://, file://), else
+// empty: such a name is taken for a local path.
+std::string unreadScheme(const std::string &path);
+
 // text without user information and without the query parameters that carry signatures,
 // credentials or tokens.
 std::string redactUrl(const std::string &text);
