@@ -174,11 +174,19 @@ ISOLATION
   itself never loads the module. A worker that crashes, takes longer than
   --document-timeout SECONDS (default 60) on one document, or holds more than
   --document-memory MIB (default 1024; 0 for no cap) is replaced, and that
-  document's record says why; every other record is as without --isolate. On
-  Linux each worker runs in a sandbox (seccomp, and Landlock where the kernel
-  has it): once its module is loaded it can open no file, reach no network,
-  start no process, and sees none of the environment's credentials.
+  document's record says why; every other record is as without --isolate.
+)"
+#ifdef _WIN32
+R"(  Each worker runs in a job object that holds it to --document-memory, lets it
+  start no process and ends it with sievecheck; it sees none of the
+  environment's credentials.
 )";
+#else
+R"(  Each worker runs in a sandbox (seccomp, and Landlock where the kernel has
+  it): once its module is loaded it can open no file, reach no network, start
+  no process, and sees none of the environment's credentials.
+)";
+#endif
 
 const char *kManualEnd = R"(
 EXIT STATUS
