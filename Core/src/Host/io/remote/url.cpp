@@ -109,7 +109,9 @@ size_t schemeLength(const std::string &text)
 
 std::string unreadScheme(const std::string &path)
 {
-    return isRemoteInput(path) ? std::string() : path.substr(0, schemeLength(path));
+    // One letter is a Windows drive (C://photos/a.tif), not a scheme.
+    const size_t scheme = schemeLength(path);
+    return isRemoteInput(path) || scheme < 2 ? std::string() : path.substr(0, scheme);
 }
 
 bool isRemoteInput(const std::string &path)
