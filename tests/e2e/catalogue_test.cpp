@@ -602,6 +602,22 @@ TEST_F(CatalogueTest, RunsOverPartOfTheCatalogue)
     }
 }
 
+// A run that writes no records still says why its exit status is 1: the file it could not read,
+// and the records it holds unread that are not complete.
+TEST_F(CatalogueTest, SaysWhyARunIsNotComplete)
+{
+    write("a.tif", document("a"));
+    ToolRun r = run("--catalog c.db -i tree/a.tif -i tree/gone.tif");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("tree/gone.tif: cannot open"), std::string::npos) << r.err;
+    r = run("--catalog c.db -i tree/a.tif");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("c.db: 1 of the records it holds and this run did not read are not complete"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("a.tif"), std::string::npos) << r.err;
+}
+
 // A record keeps what a fresh scan writes of it: why it is not complete, and a name that is
 // not UTF-8 exactly, apart from the name that reads alike once mended. A list of the exported
 // names (fileBytes decoded where there is one) reads the same files again.

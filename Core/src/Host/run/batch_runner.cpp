@@ -116,6 +116,8 @@ struct Reader {
         if (!formatter)
             return;
         if (doc.unchanged && !doc.skipped) {
+            if (!formatter->wantsHeld())
+                return;
             if (const DocumentView *held = keeper->held(doc))
                 formatter->format(*held, out);
         } else if (eventsAt < out.kept.size()) {

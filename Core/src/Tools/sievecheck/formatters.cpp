@@ -17,7 +17,8 @@ public:
         if (doc.skipped)
             return;
         message(doc, out);
-        writer_->write(doc, out.records);
+        if (writer_)
+            writer_->write(doc, out.records);
     }
 
     // A catalogue's run has walked the record already.
@@ -27,8 +28,11 @@ public:
         if (doc.skipped)
             return;
         message(doc, out);
-        writer_->writeRecorded(events, size, out.records);
+        if (writer_)
+            writer_->writeRecorded(events, size, out.records);
     }
+
+    bool wantsHeld() const override { return writer_ != nullptr; }
 
 private:
     // A document that failed is named on the standard error too, as a terminal may show it.

@@ -9,7 +9,8 @@
 
 namespace sievecheck {
 
-// One formatter per worker, around the record writer the front end chose.
+// One formatter per worker, around the record writer the front end chose; with none, it only
+// names the documents that failed.
 std::unique_ptr<zudorhost::RecordFormatter> makeFormatter(std::unique_ptr<zudorhost::RecordWriter> writer);
 
 } // namespace sievecheck

@@ -718,9 +718,12 @@ int main(int argc, char **argv)
     if (!isolate && options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
+    // A catalogue's run that writes no records still names each document that failed.
     zudorhost::BatchRunner::FormatterFactory formatters;
     if (writeRecords)
         formatters = [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); };
+    else if (catalogued)
+        formatters = [] { return sievecheck::makeFormatter(nullptr); };
     const auto start = Clock::now();
     // The run is set up before OUTPUT is opened: what cannot start leaves an existing file as it is.
     const uint32_t listNamed = uint32_t(inputs.size() + 1);
@@ -813,10 +816,20 @@ int main(int argc, char **argv)
         // The catalogue's records are the run's result, unchanged ones among them.
         const uint64_t skipped = totals.skipped;
         const zudorhost::StreamCounts reads = totals.counts;
+        const uint64_t readIncomplete = totals.documents - totals.complete;
         if (!catalogue->totals(totals, error))
             return catalogueFailure(catalogPath, error);
         totals.skipped = skipped;
         totals.counts = reads;
+        // What this run read said so document by document; the rest would leave the exit
+        // status without a word.
+        const uint64_t heldIncomplete = totals.documents - totals.complete;
+        if (heldIncomplete > readIncomplete) {
+            progress.clear();
+            std::fprintf(stderr, "sievecheck: %s: %llu of the records it holds and this run did not read are not "
+                         "complete (--export shows them)\n", catalogPath.c_str(),
+                         static_cast<unsigned long long>(heldIncomplete - readIncomplete));
+        }
     }
     if (stats) {
         printTotals(totals, counted, seconds, stderr);

@@ -54,6 +54,9 @@ public:
         (void)events, (void)size;
         format(doc, out);
     }
+    // Whether a document the run's keeper holds unread is loaded for it; a formatter that only
+    // names failures wants none, as such a document was not read this run.
+    virtual bool wantsHeld() const { return true; }
 };
 
 // What a front end keeps of a run's documents (the catalogue): an input it holds as it is now
