@@ -155,8 +155,10 @@ R"(  The records of inputs a run does not name are kept: inputs relate by their
   names as given, so a path inside an input the catalogue has updates that
   input's files below it, and an input that contains others takes them over.
   --forget INPUT drops an input's records, or those below a path inside one.
-  JSON or text is written too when OUTPUT or --format is given, else nothing;
-  --stats counts what was new, changed, unchanged, removed and untouched.
+  JSON or text is written too when OUTPUT or --format is given, else only
+  the files that could not be read and the count of records held unread that
+  are not complete, on the standard error; --stats counts what was new,
+  changed, unchanged, removed and untouched.
   Batches are committed as they come: a run stopped at any point keeps what it
   committed, and the next run goes on from there. A second run on the same
   catalogue is refused, or waits with --wait. A catalogue keeps its XMP mode,
