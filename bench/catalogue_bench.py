@@ -30,16 +30,18 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from peer_check import run_failure  # noqa: E402
 
 
 def timed(cmd):
-    """Wall and CPU seconds of one run, and its exit status."""
+    """Wall and CPU seconds of one run, and why it failed (None where it did not)."""
     start = time.perf_counter()
     before = os.times()
-    status = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+    done = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     after = os.times()
     cpu = (after.children_user - before.children_user) + (after.children_system - before.children_system)
-    return time.perf_counter() - start, cpu, status
+    return time.perf_counter() - start, cpu, run_failure(done.returncode, done.stderr)
 
 
 def remove_catalogue(path):
@@ -71,23 +73,35 @@ def scans(args, n):
                     tools.append(("rescan", [args.sievecheck, "--catalog", db] + common))
                 samples = {name: [] for name, _ in tools}
                 sizes = {}
+                failed = {}
                 for round_ in range(rounds + 1):
                     for name, cmd in tools:
+                        if name in failed:
+                            continue
                         if name == "first":
                             remove_catalogue(db)
                         result = timed(cmd)
+                        if result[2]:
+                            failed[name] = result[2]
+                            # A re-scan after a failed first scan would time another first scan.
+                            if name == "first":
+                                failed.setdefault("rescan", "its first scan failed")
+                            continue
                         if round_ > 0:
                             samples[name].append(result)
                         if name == "first":
-                            sizes = {"catalogue": os.path.getsize(db), "jsonl": os.path.getsize(out)}
+                            sizes = {"catalogue": os.path.getsize(db)}
+                            if "json" not in failed:
+                                sizes["jsonl"] = os.path.getsize(out)
                 row = {"files": n, "jobs": j, "xmp": xmp, "sizes": sizes}
                 for name, runs in samples.items():
-                    row[name] = {"wall": statistics.median(r[0] for r in runs),
-                                 "cpu": statistics.median(r[1] for r in runs),
-                                 "status": sorted({r[2] for r in runs})}
+                    row[name] = {"failed": failed[name]} if name in failed else {
+                        "wall": statistics.median(r[0] for r in runs), "cpu": statistics.median(r[1] for r in runs),
+                        "status": [0]}
                 rows.append(row)
-                print("  %d files, %d jobs, %s: %s" % (n, j, xmp, {k: round(v["wall"], 2) for k, v in row.items()
-                                                                  if isinstance(v, dict) and "wall" in v}),
+                print("  %d files, %d jobs, %s: %s" % (n, j, xmp, {k: round(v["wall"], 2) if "wall" in v else v
+                                                                  for k, v in row.items()
+                                                                  if isinstance(v, dict) and k != "sizes"}),
                       file=sys.stderr)
     return rows
 
@@ -113,6 +127,11 @@ def remote(args):
                                        "--stats", "--quiet"], env=s3.env(), stderr=subprocess.PIPE)
                 wall = time.perf_counter() - start
                 log = s3.log()
+                failed = run_failure(done.returncode, done.stderr)
+                if failed:
+                    rows.append({"run": name, "objects": n, "failed": failed, "status": done.returncode})
+                    print("  %s: failed: %s" % (name, failed), file=sys.stderr)
+                    continue
                 lists = sum("list-type=2" in e["path"] for e in log)
                 counts = done.stderr.decode().rsplit("catalogue: ", 1)[-1].strip()
                 rows.append({"run": name, "objects": n, "wall": wall, "lists": lists, "gets": len(log) - lists,
@@ -181,16 +200,23 @@ def page(results):
              "| files | jobs | XMP | json | first | rescan | first / json | rescan / first | catalogue B/doc | JSON Lines B/doc |",
              "|---|---|---|---|---|---|---|---|---|---|"]
     for r in results["scans"]:
-        cell = lambda k: "%.2f (%.2f)" % (r[k]["wall"], r[k]["cpu"]) if k in r else "–"
-        ratio = lambda a, b: "%.2f" % (r[a]["wall"] / r[b]["wall"]) if a in r and b in r else "–"
-        lines.append("| {:,} | {} | {} | {} | {} | {} | {} | {} | {:.0f} | {:.0f} |".format(
+        # A run that failed shows its reason; no ratio is taken against it.
+        done = lambda k: k in r and "failed" not in r[k]
+        cell = lambda k: ("%.2f (%.2f)" % (r[k]["wall"], r[k]["cpu"]) if done(k) else
+                          "failed: %s" % r[k]["failed"] if k in r else "–")
+        ratio = lambda a, b: "%.2f" % (r[a]["wall"] / r[b]["wall"]) if done(a) and done(b) else "–"
+        size = lambda k: "%.0f" % (r["sizes"][k] / r["files"]) if k in r["sizes"] else "–"
+        lines.append("| {:,} | {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
             r["files"], r["jobs"], r["xmp"], cell("json"), cell("first"), cell("rescan"), ratio("first", "json"),
-            ratio("rescan", "first"), r["sizes"]["catalogue"] / r["files"], r["sizes"]["jsonl"] / r["files"]))
+            ratio("rescan", "first"), size("catalogue"), size("jsonl")))
     if results.get("remote"):
         lines += ["", "## Objects under an S3 prefix", "",
                   "The test S3 endpoint of `tests/remote` on 127.0.0.1, pages of 1,000 keys; requests from its log.", "",
                   "| run | objects | wall s | LISTs | GETs | counts |", "|---|---|---|---|---|---|"]
         for r in results["remote"]:
+            if "failed" in r:
+                lines.append("| %s | {:,} | failed: %s | – | – | – |".format(r["objects"]) % (r["run"], r["failed"]))
+                continue
             lines.append("| %s | {:,} | %.2f | %d | %d | %s |".format(r["objects"]) % (
                 r["run"], r["wall"], r["lists"], r["gets"], r["counts"]))
     k = results.get("kills")
@@ -239,6 +265,7 @@ def main():
     elif os.path.exists(args.out):
         results["kills"] = json.load(open(args.out)).get("kills")
     results["load_after"] = " ".join(open("/proc/loadavg").read().split()[:3])
+    os.makedirs(os.path.dirname(os.path.abspath(args.out)), exist_ok=True)
     with open(args.out, "w") as f:
         json.dump(results, f, indent=1)
     with open(os.path.splitext(args.out)[0] + ".md", "w") as f:

@@ -32,6 +32,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tiff_layout import minimum_io  # noqa: E402
+from peer_check import (count_failure, failed_row, run_failure, tifffile_pages, trial,  # noqa: E402
+                        trial_folder, value_failure)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -113,46 +115,110 @@ def peak_kib(cmd, out_path):
         return int(f.read().split()[-1])
 
 
-def whole_process(args, corpus):
+def json_lines(text):
+    return sum(1 for line in text.splitlines() if line.startswith("{"))
+
+
+def tiffinfo_pages(text):
+    return text.count("TIFF Directory at offset")
+
+
+def exiv2_files(text):
+    # Given more than one file, exiv2 starts each line with the file's name.
+    return len({line.split(None, 1)[0] for line in text.splitlines() if line.strip()})
+
+
+def exiftool_files(text):
+    try:
+        return sum(1 for entry in json.loads(text) if "Error" not in entry)
+    except (ValueError, TypeError):
+        return None
+
+
+def floor_files(text):
+    found = re.match(r"(\d+) files", text)
+    return int(found.group(1)) if found else None
+
+
+def whole_process(args, corpus, facts):
     files = files_under(corpus)
     jobs = str(os.cpu_count())
-    sieve = [args.sievecheck, "-i", corpus]
     out = os.path.join(args.work, "out")
     os.makedirs(out, exist_ok=True)
 
-    def sieve_run(xmp, n):
-        return sieve + [os.path.join(out, "sievecheck-%s-%s.jsonl" % (xmp, n)),
-                        "--format", "json", "--xmp", xmp, "--jobs", n, "--quiet"]
+    def tools_over(root, files):
+        sieve = [args.sievecheck, "-i", root]
+
+        def sieve_run(xmp, n):
+            return sieve + [os.path.join(out, "sievecheck-%s-%s.jsonl" % (xmp, n)),
+                            "--format", "json", "--xmp", xmp, "--jobs", n, "--quiet"]
+
+        return [  # name, command, kind of XMP handling, what its output shows it read
+            ("sievecheck --xmp raw --jobs 1", sieve_run("raw", "1"), "raw", json_lines),
+            ("sievecheck --jobs 1", sieve_run("parsed", "1"), "parsed", json_lines),
+            ("sievecheck --xmp raw --jobs %s" % jobs, sieve_run("raw", jobs), "raw", json_lines),
+            ("sievecheck --jobs %s" % jobs, sieve_run("parsed", jobs), "parsed", json_lines),
+            ("sievecheck --xmp toolkit --jobs 1", sieve_run("toolkit", "1"), "parsed", json_lines),
+            ("tiffinfo", ["tiffinfo"] + files, "raw", tiffinfo_pages),
+            ("exiv2 -pa", ["exiv2", "-pa"] + files, "parsed", exiv2_files),
+            ("exiftool -fast2 -j", ["exiftool", "-fast2", "-j", "-r", root], "parsed", exiftool_files),
+            ("tifffile", ["/usr/bin/python3", os.path.join(HERE, "peers", "tifffile_read.py"), root], "raw",
+             tifffile_pages),
+            ("I/O floor", [args.floor, root], "raw", floor_files),
+            ("walking floor", [args.walk_floor, root], "raw", floor_files),
+        ]
 
     def output_of(cmd):
         return cmd[3] if cmd[0] == args.sievecheck else None
 
-    tools = [  # name, command, kind of XMP handling
-        ("sievecheck --xmp raw --jobs 1", sieve_run("raw", "1"), "raw"),
-        ("sievecheck --jobs 1", sieve_run("parsed", "1"), "parsed"),
-        ("sievecheck --xmp raw --jobs %s" % jobs, sieve_run("raw", jobs), "raw"),
-        ("sievecheck --jobs %s" % jobs, sieve_run("parsed", jobs), "parsed"),
-        ("sievecheck --xmp toolkit --jobs 1", sieve_run("toolkit", "1"), "parsed"),
-        ("tiffinfo", ["tiffinfo"] + files, "raw"),
-        ("exiv2 -pa", ["exiv2", "-pa"] + files, "parsed"),
-        ("exiftool -fast2 -j", ["exiftool", "-fast2", "-j", "-r", corpus], "parsed"),
-        ("tifffile", ["/usr/bin/python3", os.path.join(HERE, "peers", "tifffile_read.py"), corpus], "raw"),
-        ("I/O floor", [args.floor, corpus], "raw"),
-        ("walking floor", [args.walk_floor, corpus], "raw"),
-    ]
-    samples = {name: [] for name, _, _ in tools}
+    def printed(cmd, out_path):
+        with open(output_of(cmd) or out_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    # What each reader's output must show it read over the corpus: tiffinfo and tifffile are
+    # counted in pages, the others in files (exiv2 names a file on each line it prints).
+    expected = {tiffinfo_pages: (facts["ifds"], "pages"), tifffile_pages: (facts["ifds"], "pages")}
+
+    # Each program first reads one document, untimed: one that cannot start, fails or misses a
+    # value sievecheck reads there is reported as failed, and not timed.
+    trial_root = os.path.join(out, "trial")
+    trial_file, values = trial_folder(args.sievecheck, files, trial_root)
+    failed = {}
+    for name, cmd, _, reads in tools_over(trial_root, [trial_file]):
+        reason, done = trial(cmd)
+        if reason is None and reads is not floor_files:
+            reason = value_failure(done.stdout if output_of(cmd) is None else printed(cmd, None), values)
+        if reason is not None:
+            failed[name] = reason
+            print("  %s failed on %s: %s" % (name, os.path.basename(trial_file), reason), file=sys.stderr)
+
+    tools = tools_over(corpus, files)
+    samples = {name: [] for name, _, _, _ in tools}
     # The first round warms the page cache and every program's own files; it is not counted.
     for round_ in range(args.runs + 1):
-        for i, (name, cmd, _) in enumerate(tools):
+        for i, (name, cmd, _, _) in enumerate(tools):
+            if name in failed:
+                continue
             result = run_once(cmd, os.path.join(out, "tool-%d.out" % i), output_of(cmd))
-            if round_ > 0:
+            if result[2] != 0:
+                with open(os.path.join(out, "tool-%d.out.err" % i), "rb") as f:
+                    failed[name] = run_failure(result[2], f.read())
+            elif round_ > 0:
                 samples[name].append(result)
         print("  round %d of %d done" % (round_, args.runs), file=sys.stderr)
     results = []
-    for i, (name, cmd, kind) in enumerate(tools):
+    for i, (name, cmd, kind, reads) in enumerate(tools):
+        command = " ".join(cmd[:6]) + (" ..." if len(cmd) > 6 else "")
+        if name not in failed:
+            # The last run's output: as many documents (or pages) as the corpus holds.
+            want, what = expected.get(reads, (facts["files"], "files"))
+            failed[name] = count_failure(reads(printed(cmd, os.path.join(out, "tool-%d.out" % i))), want, what)
+        if failed[name]:
+            results.append(failed_row(name, failed[name], xmp=kind, command=command))
+            continue
         runs = samples[name]
         results.append({
-            "name": name, "xmp": kind, "command": " ".join(cmd[:6]) + (" ..." if len(cmd) > 6 else ""),
+            "name": name, "xmp": kind, "command": command,
             "wall": statistics.median(r[0] for r in runs), "wall_min": min(r[0] for r in runs),
             "wall_max": max(r[0] for r in runs), "cpu": statistics.median(r[1] for r in runs),
             "peak_kib": peak_kib(cmd, os.path.join(out, "tool-%d.out" % i)),
@@ -168,15 +234,24 @@ def timed_rounds(tools, rounds, out, warm=None):
     not been touched for a minute, so a large tree would be half on disk for whichever
     program came last in a round."""
     samples = {name: [] for name, _, _ in tools}
+    failed = {}
     for round_ in range(rounds + 1):
         for name, cmd, output in tools:
+            if name in failed:
+                continue
             if warm is not None:
                 subprocess.run(warm, stdout=subprocess.DEVNULL, check=True)
             result = run_once(cmd, out + ".log", output)
-            if round_ > 0:
+            if result[2] != 0:
+                with open(out + ".log.err", "rb") as f:
+                    failed[name] = run_failure(result[2], f.read())
+            elif round_ > 0:
                 samples[name].append(result)
     rows = []
     for name, cmd, output in tools:
+        if name in failed:
+            rows.append(failed_row(name, failed[name]))
+            continue
         runs = samples[name]
         rows.append({"name": name, "wall": statistics.median(r[0] for r in runs),
                      "wall_min": min(r[0] for r in runs), "wall_max": max(r[0] for r in runs),
@@ -345,11 +420,17 @@ def economy(args, corpus, scaling):
 
 def in_process(args, corpus, scaling):
     out = os.path.join(args.work, "inprocess.json")
-    subprocess.run([args.inprocess, "--corpus", corpus, "--scaling", scaling,
-                    "--benchmark_out=" + out, "--benchmark_out_format=json",
-                    "--benchmark_repetitions=%d" % args.repetitions,
-                    "--benchmark_report_aggregates_only=true",
-                    "--benchmark_min_time=%g" % args.min_time], check=True, stdout=subprocess.DEVNULL)
+    if os.path.exists(out):
+        os.unlink(out)
+    done = subprocess.run([args.inprocess, "--corpus", corpus, "--scaling", scaling,
+                           "--benchmark_out=" + out, "--benchmark_out_format=json",
+                           "--benchmark_repetitions=%d" % args.repetitions,
+                           "--benchmark_report_aggregates_only=true",
+                           "--benchmark_min_time=%g" % args.min_time], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE)
+    sys.stderr.buffer.write(done.stderr)
+    if done.returncode != 0 or not os.path.exists(out):
+        return {"failed": run_failure(done.returncode, done.stderr) or "wrote no figures", "figures": {}}
     with open(out) as f:
         raw = json.load(f)
     figures = {}
@@ -397,9 +478,9 @@ def main():
     args.floor = os.path.join(args.bin, "zudor_io_floor")
     args.walk_floor = os.path.join(args.bin, "zudor_walk_floor")
     args.inprocess = os.path.join(args.bin, "zudor_inprocess")
-    for tool in ("tiffinfo", "exiv2", "exiftool", "/usr/bin/time"):
-        if shutil.which(tool) is None:
-            sys.exit("measure: %s is not installed (bench/run installs it)" % tool)
+    # A missing peer is reported as failed in its row; peak memory is measured with this one.
+    if shutil.which("/usr/bin/time") is None:
+        sys.exit("measure: /usr/bin/time is not installed (bench/run installs it)")
     corpus = os.path.join(args.work, "corpus")
     scaling = os.path.join(args.work, "scaling")
     heavy = os.path.join(args.work, "xmp-heavy")
@@ -407,7 +488,7 @@ def main():
     result = {"machine": machine(), "corpus": corpus_facts(corpus),
               "started": time.strftime("%Y-%m-%d %H:%M:%S %Z"), "repetitions": args.repetitions}
     print("whole process ...", file=sys.stderr)
-    result["whole_process"] = whole_process(args, corpus)
+    result["whole_process"] = whole_process(args, corpus, result["corpus"])
     print("small files ...", file=sys.stderr)
     result["small_files"] = small_files(args, corpus)
     print("XMP-heavy corpus ...", file=sys.stderr)

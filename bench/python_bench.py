@@ -31,6 +31,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import make_corpus  # noqa: E402
+from peer_check import (count_failure, failed_row, pages_under, run_failure, tifffile_pages, trial,  # noqa: E402
+                        trial_folder, value_failure, wrong)
 
 SCAN_CHILD = """
 import sys, time, zudor
@@ -41,15 +43,33 @@ print(time.perf_counter() - start, count)
 
 
 def run_once(cmd, env=None):
-    """Wall and CPU seconds of one run, and what it printed."""
-    start = time.perf_counter()
-    child = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
-    out = child.stdout.read()
-    _, status, usage = os.wait4(child.pid, 0)
-    wall = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) not in (0, 1):
-        sys.exit("python_bench: %s failed" % " ".join(cmd[:4]))
-    return wall, usage.ru_utime + usage.ru_stime, out
+    """Wall and CPU seconds of one run, what it printed, and why it failed (None if it did not)."""
+    with tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        child = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=err, env=env)
+        out = child.stdout.read()
+        _, status, usage = os.wait4(child.pid, 0)
+        wall = time.perf_counter() - start
+        err.seek(0)
+        failed = run_failure(os.waitstatus_to_exitcode(status), err.read())
+    return wall, usage.ru_utime + usage.ru_stime, out, failed
+
+
+def output_failure(name, cmd, out, files, pages, values=None):
+    """Why what a run printed (or wrote) is not the reading of files documents of pages IFDs
+    (and, given values, of those values sievecheck reads there); None where it is."""
+    if name.startswith("zudor"):
+        printed = out.split()
+        if len(printed) != 2:
+            return wrong("printed %r, not its time and count" % out[:80])
+        return count_failure(int(printed[1]), files, "files")
+    if name == "tifffile":
+        text = out.decode("utf-8", "replace")
+        return count_failure(tifffile_pages(text), pages, "pages") or (values and value_failure(text, values))
+    with open(cmd[3], "rb") as f:  # sievecheck writes its records to the file it is given
+        text = f.read().decode("utf-8", "replace")
+    return (count_failure(sum(1 for line in text.splitlines() if line.startswith("{")), files, "files") or
+            (values and value_failure(text, values)))
 
 
 def scan_tools(args, corpus, heavy=False):
@@ -71,17 +91,37 @@ def scan_tools(args, corpus, heavy=False):
 
 def measure_scan(args, corpus, heavy=False):
     env = dict(os.environ, PYTHONPATH=args.python)
+    files = sorted(os.path.join(corpus, name) for name in os.listdir(corpus))
+    # Each run first reads one document, untimed: one that cannot start, fails or misses a value
+    # sievecheck reads there is reported as failed, and not timed.
+    trial_file, values = trial_folder(os.path.join(args.bin, "sievecheck"), files,
+                                      os.path.join(args.scratch, "trial"))
+    failed = {}
+    for name, _, _, cmd in scan_tools(args, os.path.dirname(trial_file), heavy):
+        reason, done = trial(cmd, env=env)
+        failed[name] = reason or output_failure(name, cmd, done.stdout, 1, 1, values)
+        if failed[name]:
+            print("  %s failed on %s: %s" % (name, os.path.basename(trial_file), failed[name]), file=sys.stderr)
+    pages = pages_under(corpus)
     tools = scan_tools(args, corpus, heavy)
     samples = {name: [] for name, _, _, _ in tools}
     for round_ in range(args.runs + 1):  # the first round warms the caches
         for name, _, _, cmd in tools:
-            wall, cpu, out = run_once(cmd, env)
+            if failed[name]:
+                continue
+            wall, cpu, out, reason = run_once(cmd, env)
+            failed[name] = reason or output_failure(name, cmd, out, len(files), pages)
+            if failed[name]:
+                continue
             inside = float(out.split()[0]) if name.startswith("zudor") else None
             if round_ > 0:
                 samples[name].append((wall, cpu, inside))
         print("  scan round %d of %d" % (round_, args.runs), file=sys.stderr)
     rows = []
     for name, xmp, jobs, _ in tools:
+        if failed[name]:
+            rows.append(failed_row(name, failed[name], xmp=xmp, jobs=jobs))
+            continue
         runs = samples[name]
         row = {"name": name, "xmp": xmp, "jobs": jobs, "runs": len(runs),
                "wall": statistics.median(r[0] for r in runs), "wall_min": min(r[0] for r in runs),
@@ -151,6 +191,9 @@ def measure_dask(args, sets):
 def scan_table(runs):
     lines = ["| run | wall s | range s | CPU s | in scan s |", "| --- | ---: | ---: | ---: | ---: |"]
     for r in runs:
+        if r.get("failed"):
+            lines.append("| %s | failed: %s | – | – | – |" % (r["name"], r["failed"]))
+            continue
         lines.append("| %s | %.3f | %.3f-%.3f | %.3f | %s |" % (
             r["name"], r["wall"], r["wall_min"], r["wall_max"], r["cpu"],
             "%.3f" % r["in_scan"] if "in_scan" in r else ""))
@@ -165,40 +208,51 @@ def page(result):
              "## zudor.scan over the bench corpus (%d files)" % result["corpus_files"], "",
              "Whole processes, median of %d runs; `in scan` is the time inside `zudor.scan` alone "
              "(without the interpreter's start and imports)." % result["runs"], ""] + scan_table(result["scan"])
-    tiff = rows["tifffile"]["wall"]
+    tiff = rows["tifffile"]
     cores = result["machine"]["cores"]
 
     def target(what, figure, met):
         lines.append("| %s | %s | %s |" % (what, figure, "yes" if met else "**no**"))
+
+    def compare(what, top, bottom, figure, met, key="wall"):
+        """A target on top's key over bottom's wall time; not computed where either failed."""
+        broken = [r for r in (top, bottom) if r.get("failed")]
+        if broken:
+            lines.append("| %s | not computed: %s | **not known** |" % (
+                what, "; ".join("%s failed: %s" % (r["name"], r["failed"]) for r in broken)))
+            return
+        ratio = top[key] / bottom["wall"]
+        target(what, figure % ratio, met(ratio))
 
     lines += ["", "Ratios are of medians from this one run.", "",
               "| target | figure | met |", "| --- | --- | --- |"]
     for xmp in ("parsed", "raw"):
         for jobs in (1, cores):
             r = rows["zudor.scan xmp=%s jobs=%d" % (xmp, jobs)]
-            target("zudor.scan %s, %d job%s, at least 10x faster than tifffile (whole process)%s"
-                   % (xmp, jobs, "s" if jobs > 1 else "", "" if xmp == "parsed" else "; for reference"),
-                   "%.1fx" % (tiff / r["wall"]), tiff / r["wall"] >= 10)
+            compare("zudor.scan %s, %d job%s, at least 10x faster than tifffile (whole process)%s"
+                    % (xmp, jobs, "s" if jobs > 1 else "", "" if xmp == "parsed" else "; for reference"),
+                    tiff, r, "%.1fx", lambda x: x >= 10)
     for xmp in ("parsed", "raw"):
         one = rows["zudor.scan xmp=%s jobs=1" % xmp]
-        sieve = rows["sievecheck --xmp %s --jobs 1" % xmp]["wall"]
-        target("zudor.scan %s, 1 job, within 1.3x of sievecheck --jobs 1: the scan" % xmp,
-               "%.2fx" % (one["in_scan"] / sieve), one["in_scan"] / sieve <= 1.3)
-        target("the same with the interpreter's start and imports (whole process)",
-               "%.2fx" % (one["wall"] / sieve), one["wall"] / sieve <= 1.3)
+        sieve = rows["sievecheck --xmp %s --jobs 1" % xmp]
+        compare("zudor.scan %s, 1 job, within 1.3x of sievecheck --jobs 1: the scan" % xmp, one, sieve, "%.2fx",
+                lambda x: x <= 1.3, key="in_scan")
+        compare("the same with the interpreter's start and imports (whole process)", one, sieve, "%.2fx",
+                lambda x: x <= 1.3)
     if result.get("heavy"):
         heavy = {r["name"]: r for r in result["heavy"]}
         lines += ["", "## zudor.scan over the XMP-heavy corpus (%d files)" % result["heavy_files"], "",
                   "`make_corpus.py --xmp-heavy`: about 60%% of the files with a packet of 5 to 50 KB. Whole "
                   "processes, median of %d runs." % result["runs"], ""] + scan_table(result["heavy"])
         lines += ["", "| target | figure | met |", "| --- | --- | --- |"]
-        t = heavy["tifffile"]["wall"]
         for xmp in ("parsed", "raw"):
             r = heavy["zudor.scan xmp=%s jobs=1" % xmp]
-            target("zudor.scan %s, 1 job, at least 10x faster than tifffile (whole process)%s"
-                   % (xmp, "" if xmp == "parsed" else "; for reference"), "%.1fx" % (t / r["wall"]), t / r["wall"] >= 10)
+            compare("zudor.scan %s, 1 job, at least 10x faster than tifffile (whole process)%s"
+                    % (xmp, "" if xmp == "parsed" else "; for reference"), heavy["tifffile"], r, "%.1fx",
+                    lambda x: x >= 10)
         parsed, raw = heavy["zudor.scan xmp=parsed jobs=1"], heavy["zudor.scan xmp=raw jobs=1"]
-        lines.append("| for reference: parsed over raw, the scan | %.2fx | |" % (parsed["in_scan"] / raw["in_scan"]))
+        if not parsed.get("failed") and not raw.get("failed"):
+            lines.append("| for reference: parsed over raw, the scan | %.2fx | |" % (parsed["in_scan"] / raw["in_scan"]))
     lines += ["", "## zudor.dask.read_metadata on a LocalCluster", "",
               "`read_metadata([tree], partition_size=P).count()`, median of %d runs; worker processes "
               "of one thread each." % result["runs"], "",

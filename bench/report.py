@@ -30,71 +30,96 @@ def tools_by_name(figures):
     return {t["name"]: t for t in figures["whole_process"]}
 
 
+def measured(row):
+    """row where it holds figures; None where it failed or is missing."""
+    return row if row is not None and not row.get("failed") else None
+
+
+def failures(*rows):
+    """What a figure made of rows cannot be computed for: the failed ones, with their reasons."""
+    return "; ".join("`%s` failed: %s" % (r["name"], r["failed"]) for r in rows if r is not None and r.get("failed"))
+
+
 def in_process(figures, side, name):
     return figures["in_process"]["figures"].get("%s/%s" % (side, name), {})
+
+
+def in_process_failure(figures, name):
+    """Why the in-process figures of name are missing: the program or a reader failed."""
+    if figures["in_process"].get("failed"):
+        return "the in-process benchmark failed: %s" % figures["in_process"]["failed"]
+    return "; ".join("%s failed: %s" % ("ZUDOR" if side == "zudor" else side, in_process(figures, side, name)["error"])
+                     for side in ("zudor", "libtiff") if "error" in in_process(figures, side, name))
 
 
 def targets(figures):
     tools = tools_by_name(figures)
     cores = figures["machine"]["cores"]
-    raw1 = tools["sievecheck --xmp raw --jobs 1"]["wall"]
-    parsed1 = tools["sievecheck --jobs 1"]["wall"]
+    raw1 = tools["sievecheck --xmp raw --jobs 1"]
+    parsed1 = tools["sievecheck --jobs 1"]
     rows = []
 
     def row(what, figure, met):
         rows.append((what, figure, "yes" if met else "**no**"))
 
-    ratio = tools["tiffinfo"]["wall"] / raw1
-    row("`--xmp raw --jobs 1` at least 4 times faster than `tiffinfo`", "%.1f times" % ratio, ratio >= 4)
-    ratio = raw1 / tools["I/O floor"]["wall"]
-    row("`--xmp raw --jobs 1` within 3 times of the I/O floor", "%.2f times the floor" % ratio, ratio <= 3)
+    def ratio_row(what, top, bottom, figure, met):
+        """A target on top's median over bottom's, not computed where either failed."""
+        if measured(top) is None or measured(bottom) is None:
+            rows.append((what, "not computed: " + failures(top, bottom), "**not known**"))
+            return
+        ratio = top["wall"] / bottom["wall"]
+        row(what, figure % ratio, met(ratio))
+
+    ratio_row("`--xmp raw --jobs 1` at least 4 times faster than `tiffinfo`", tools["tiffinfo"], raw1,
+              "%.1f times", lambda r: r >= 4)
+    ratio_row("`--xmp raw --jobs 1` within 3 times of the I/O floor", raw1, tools["I/O floor"],
+              "%.2f times the floor", lambda r: r <= 3)
     for xmp, one in (("raw", raw1), ("parsed", parsed1)):
         name = "sievecheck --xmp raw --jobs %d" % cores if xmp == "raw" else "sievecheck --jobs %d" % cores
         if cores > 1 and name in tools:
-            ratio = one / tools[name]["wall"]
-            row("`--jobs %d` at least 1.8 times the throughput of `--jobs 1`, %s XMP" % (cores, xmp),
-                "%.2f times" % ratio, ratio >= 1.8)
-    ratio = parsed1 / raw1
-    row("parsed `--jobs 1` within 1.3 times raw `--jobs 1` (corpus)", "%.2f times" % ratio, ratio <= 1.3)
+            ratio_row("`--jobs %d` at least 1.8 times the throughput of `--jobs 1`, %s XMP" % (cores, xmp),
+                      one, tools[name], "%.2f times", lambda r: r >= 1.8)
+    ratio_row("parsed `--jobs 1` within 1.3 times raw `--jobs 1` (corpus)", parsed1, raw1, "%.2f times",
+              lambda r: r <= 1.3)
     heavy = {r["name"]: r for r in figures.get("xmp_heavy", {}).get("runs", [])}
     if heavy:
-        ratio = heavy["sievecheck --xmp parsed --jobs 1"]["wall"] / heavy["sievecheck --xmp raw --jobs 1"]["wall"]
-        row("parsed `--jobs 1` within 1.3 times raw `--jobs 1` (XMP-heavy corpus)", "%.2f times" % ratio, ratio <= 1.3)
+        ratio_row("parsed `--jobs 1` within 1.3 times raw `--jobs 1` (XMP-heavy corpus)",
+                  heavy["sievecheck --xmp parsed --jobs 1"], heavy["sievecheck --xmp raw --jobs 1"], "%.2f times",
+                  lambda r: r <= 1.3)
     many = {(r["files"], r["name"]): r for r in figures.get("file_counts", [])}
     if (100000, "sievecheck --xmp raw --jobs 1") in many:
-        ratio = many[100000, "sievecheck --xmp parsed --jobs 1"]["wall"] / many[100000, "sievecheck --xmp raw --jobs 1"]["wall"]
-        row("parsed `--jobs 1` within 1.3 times raw `--jobs 1` over 100,000 one-page files", "%.2f times" % ratio,
-            ratio <= 1.3)
+        ratio_row("parsed `--jobs 1` within 1.3 times raw `--jobs 1` over 100,000 one-page files",
+                  many[100000, "sievecheck --xmp parsed --jobs 1"], many[100000, "sievecheck --xmp raw --jobs 1"],
+                  "%.2f times", lambda r: r <= 1.3)
         name = "sievecheck --xmp parsed --jobs %d" % cores
         if cores > 1 and (100000, name) in many:
-            ratio = many[100000, "sievecheck --xmp parsed --jobs 1"]["wall"] / many[100000, name]["wall"]
-            row("parsed `--jobs %d` at least 1.6 times the throughput of `--jobs 1` over 100,000 one-page files"
-                % cores, "%.2f times" % ratio, ratio >= 1.6)
+            ratio_row("parsed `--jobs %d` at least 1.6 times the throughput of `--jobs 1` over 100,000 one-page "
+                      "files" % cores, many[100000, "sievecheck --xmp parsed --jobs 1"], many[100000, name],
+                      "%.2f times", lambda r: r >= 1.6)
     if (100000, "I/O floor") in many:
-        ratio = many[100000, "sievecheck --xmp raw --jobs 1"]["wall"] / many[100000, "I/O floor"]["wall"]
-        row("`--xmp raw --jobs 1` over 100,000 one-page files within 2 times of the I/O floor",
-            "%.2f times the floor" % ratio, ratio <= 2)
+        ratio_row("`--xmp raw --jobs 1` over 100,000 one-page files within 2 times of the I/O floor",
+                  many[100000, "sievecheck --xmp raw --jobs 1"], many[100000, "I/O floor"],
+                  "%.2f times the floor", lambda r: r <= 2)
     small = {r["name"]: r for r in figures.get("small_files", {}).get("rows", [])}
     if cores > 1 and small:
         for xmp in ("raw", "parsed"):
-            one = small["sievecheck --xmp %s --jobs 1" % xmp]["wall"]
-            ratio = one / small["sievecheck --xmp %s --jobs %d" % (xmp, cores)]["wall"]
-            row("`--jobs %d` at least 1.75 times the throughput of `--jobs 1` on the corpus's small files, %s XMP"
-                % (cores, xmp), "%.2f times" % ratio, ratio >= 1.75)
+            ratio_row("`--jobs %d` at least 1.75 times the throughput of `--jobs 1` on the corpus's small files, "
+                      "%s XMP" % (cores, xmp), small["sievecheck --xmp %s --jobs 1" % xmp],
+                      small["sievecheck --xmp %s --jobs %d" % (xmp, cores)], "%.2f times", lambda r: r >= 1.75)
     for n in (100000, 1000000):
         if (n, "walking floor") not in many:
             continue
-        ratio = many[n, "sievecheck --xmp raw --jobs 1"]["wall"] / many[n, "walking floor"]["wall"]
-        row("`--xmp raw --jobs 1` over {:,} one-page files within 1.3 times the walking floor".format(n),
-            "%.2f times" % ratio, ratio <= 1.3)
+        ratio_row("`--xmp raw --jobs 1` over {:,} one-page files within 1.3 times the walking floor".format(n),
+                  many[n, "sievecheck --xmp raw --jobs 1"], many[n, "walking floor"], "%.2f times",
+                  lambda r: r <= 1.3)
         name = "sievecheck --xmp raw --jobs %d" % cores
         if cores > 1 and (n, name) in many:
-            ratio = many[n, name]["wall"] / many[n, "walking floor, 2 threads"]["wall"]
-            row("`--xmp raw --jobs {}` over {:,} one-page files within 1.1 times the two-thread walking floor"
-                .format(cores, n), "%.2f times" % ratio, ratio <= 1.1)
+            ratio_row("`--xmp raw --jobs {}` over {:,} one-page files within 1.1 times the two-thread walking floor"
+                      .format(cores, n), many[n, name], many[n, "walking floor, 2 threads"], "%.2f times",
+                      lambda r: r <= 1.1)
     peaks = {}
     for (n, name), r in many.items():
-        if name.startswith("sievecheck"):
+        if name.startswith("sievecheck") and measured(r):
             peaks.setdefault(n, []).append(r["peak_kib"])
     if peaks:
         top = max(max(p) for p in peaks.values())
@@ -103,17 +128,21 @@ def targets(figures):
             % " / ".join("{:,}".format(n) for n in sorted(peaks)),
             "%s MiB; spread %.1f MiB" % (" / ".join("%.1f" % (max(peaks[n]) / MIB) for n in sorted(peaks)),
                                          spread / MIB), top <= 32 * MIB and spread <= 4 * MIB)
-    ratio = tools["exiftool -fast2 -j"]["wall"] / parsed1
-    row("parsed XMP, `--jobs 1`, at least 20 times faster than `exiftool`", "%.0f times" % ratio, ratio >= 20)
+    ratio_row("parsed XMP, `--jobs 1`, at least 20 times faster than `exiftool`", tools["exiftool -fast2 -j"],
+              parsed1, "%.0f times", lambda r: r >= 20)
+    what = "in process, at least 5 times faster than libtiff per document"
+    broken = in_process_failure(figures, "corpus")
     z = in_process(figures, "zudor", "corpus").get("median", {})
     t = in_process(figures, "libtiff", "corpus").get("median", {})
-    if z and t:
+    if broken:
+        rows.append((what, "not computed: " + broken, "**not known**"))
+    elif z and t:
         ratio = t["s_per_doc"] / z["s_per_doc"]
-        row("in process, at least 5 times faster than libtiff per document",
-            "%.1f times (%s µs against %s µs)" % (ratio, us(z["s_per_doc"]), us(t["s_per_doc"])), ratio >= 5)
-    peak = max(tools[n]["peak_kib"] for n in tools if n.startswith("sievecheck"))
-    row("peak memory of `sievecheck` under 32 MiB (corpus, every mode, 1 and %d jobs)" % cores,
-        "%.1f MiB" % (peak / MIB), peak < 32 * MIB)
+        row(what, "%.1f times (%s µs against %s µs)" % (ratio, us(z["s_per_doc"]), us(t["s_per_doc"])), ratio >= 5)
+    peaks = [tools[n]["peak_kib"] for n in tools if n.startswith("sievecheck") and measured(tools[n])]
+    if peaks:
+        row("peak memory of `sievecheck` under 32 MiB (corpus, every mode, 1 and %d jobs)" % cores,
+            "%.1f MiB" % (max(peaks) / MIB), max(peaks) < 32 * MIB)
     for kind, key, unit, what in (("chain", "s_per_ifd", "IFD", "IFDs"), ("wide", "s_per_entry", "entry", "entries")):
         series = scaling_series(figures, kind, key=key)
         if len(series) < 2:
@@ -155,15 +184,30 @@ def table(header, rows):
     return "\n".join(lines)
 
 
+def times(row, base, digits=2):
+    """row's median over base's; "–" where either failed: a failed run has no time to compare."""
+    if measured(row) is None or measured(base) is None:
+        return "–"
+    return "%.*f" % (digits, row["wall"] / base["wall"])
+
+
+def failed_cells(row, count):
+    """A failed row's cells: the reason in the first figure's, "–" in the other count - 1."""
+    return ("failed: %s" % row["failed"],) + ("–",) * (count - 1)
+
+
 def whole_process_section(figures):
     tools = tools_by_name(figures)
-    raw1 = tools["sievecheck --xmp raw --jobs 1"]["wall"]
-    parsed1 = tools["sievecheck --jobs 1"]["wall"]
+    raw1 = tools["sievecheck --xmp raw --jobs 1"]
+    parsed1 = tools["sievecheck --jobs 1"]
     rows = []
     for t in figures["whole_process"]:
+        if t.get("failed"):
+            rows.append(("`%s`" % t["name"], t["xmp"]) + failed_cells(t, 7))
+            continue
         rows.append(("`%s`" % t["name"], t["xmp"], ms(t["wall"]), "%s–%s" % (ms(t["wall_min"]), ms(t["wall_max"])),
-                     ms(t["cpu"]), "%.1f" % (t["peak_kib"] / MIB), "%.2f" % (t["wall"] / raw1),
-                     "%.2f" % (t["wall"] / parsed1), ",".join(map(str, t["status"]))))
+                     ms(t["cpu"]), "%.1f" % (t["peak_kib"] / MIB), times(t, raw1), times(t, parsed1),
+                     ",".join(map(str, t["status"]))))
     return table(["program", "XMP", "median ms", "range ms", "CPU ms", "peak MiB", "× raw, 1 job",
                   "× parsed, 1 job", "exit"], rows)
 
@@ -173,20 +217,32 @@ def xmp_heavy_section(figures):
     if not heavy:
         return "Not measured."
     c = heavy["corpus"]
-    raw = next(r["wall"] for r in heavy["runs"] if "raw" in r["name"])
-    rows = [("`%s`" % r["name"], ms(r["wall"]), "%s–%s" % (ms(r["wall_min"]), ms(r["wall_max"])), ms(r["cpu"]),
-             "%.2f" % (r["wall"] / raw), ",".join(map(str, r["status"]))) for r in heavy["runs"]]
+    raw = next(r for r in heavy["runs"] if "raw" in r["name"])
+    rows = [("`%s`" % r["name"],) + failed_cells(r, 5) if r.get("failed") else
+            ("`%s`" % r["name"], ms(r["wall"]), "%s–%s" % (ms(r["wall_min"]), ms(r["wall_max"])), ms(r["cpu"]),
+             times(r, raw), ",".join(map(str, r["status"]))) for r in heavy["runs"]]
     return ("%d files, %d with a packet; %.1f MB of XMP, %.1f KB a packet on average.\n\n" % (
         c["files"], c["packets"], c["xmp_bytes"] / 1e6, c["xmp_bytes"] / max(c["packets"], 1) / 1e3) +
         table(["program", "median ms", "range ms", "CPU ms", "× raw", "exit"], rows))
 
 
 def in_process_section(figures):
+    if figures["in_process"].get("failed"):
+        return "failed: %s" % figures["in_process"]["failed"]
     rows = []
     for name, label in (("corpus", "whole corpus"), ("small", "2,000 small files"), ("pages", "2,000-page file")):
         z = in_process(figures, "zudor", name).get("median")
         t = in_process(figures, "libtiff", name).get("median")
         if not z or not t:
+            # A reader that failed shows so in its cells, and no ratio is taken against it.
+            errors = {side: in_process(figures, side, name).get("error") for side in ("zudor", "libtiff")}
+            if any(errors.values()):
+                def cell(side, figure, key, unit):
+                    return "failed: %s" % errors[side] if errors[side] else unit(figure[key]) if figure else "–"
+                known = z or t or {}
+                rows.append((label, int(known.get("docs", 0)) or "–", int(known.get("ifds", 0)) or "–",
+                             cell("zudor", z, "s_per_doc", us), cell("libtiff", t, "s_per_doc", us), "–",
+                             cell("zudor", z, "s_per_ifd", ns), cell("libtiff", t, "s_per_ifd", ns), "–"))
             continue
         rows.append((label, int(z["docs"]), int(z["ifds"]), us(z["s_per_doc"]), us(t["s_per_doc"]),
                      "%.1f" % (t["s_per_doc"] / z["s_per_doc"]), ns(z["s_per_ifd"]), ns(t["s_per_ifd"]),
@@ -196,12 +252,15 @@ def in_process_section(figures):
 
 
 def scaling_section(figures):
+    if figures["in_process"].get("failed"):
+        failed = "failed: the in-process benchmark: %s" % figures["in_process"]["failed"]
+        return failed, failed
     whole = {row["file"][:-4]: row for row in figures.get("sievecheck_scaling", [])}
 
     def libtiff(name, key):
         entry = in_process(figures, "libtiff", name)
         if "error" in entry:
-            return "refused"
+            return "failed: %s" % entry["error"]
         return ns(entry["median"][key]) if "median" in entry else "–"
 
     rows = []
@@ -222,19 +281,21 @@ def scaling_section(figures):
 
 def file_counts_section(figures):
     rows = figures.get("file_counts", [])
-    floors = {(r["files"], r["name"]): r["wall"] for r in rows if "floor" in r["name"]}
-    ones = {(r["files"], r["name"].split(" --jobs")[0]): r["wall"] for r in rows if r["name"].endswith("--jobs 1")}
+    floors = {(r["files"], r["name"]): r for r in rows if "floor" in r["name"]}
+    ones = {(r["files"], r["name"].split(" --jobs")[0]): r for r in rows if r["name"].endswith("--jobs 1")}
     out = []
     for r in rows:
         n = r["files"]
+        if r.get("failed"):
+            out.append(("{:,}".format(n), "`%s`" % r["name"]) + failed_cells(r, 6))
+            continue
         one = ones.get((n, r["name"].split(" --jobs")[0]))
         # A program against the walking floor with as many threads as it has jobs.
         walking = floors.get((n, "walking floor, 2 threads" if r["name"].endswith("--jobs 2")
                               or r["name"].endswith("2 threads") else "walking floor"))
         out.append(("{:,}".format(n), "`%s`" % r["name"], ms(r["wall"]), ms(r["cpu"]),
-                    "%.1f" % (r["peak_kib"] / MIB), "%.2f" % (r["wall"] / floors[n, "I/O floor"]),
-                    "%.2f" % (r["wall"] / walking) if walking else "–",
-                    "%.2f" % (one / r["wall"]) if one and "floor" not in r["name"] else "–"))
+                    "%.1f" % (r["peak_kib"] / MIB), times(r, floors.get((n, "I/O floor"))), times(r, walking),
+                    times(one, r) if one and "floor" not in r["name"] else "–"))
     return table(["files", "program", "median ms", "CPU ms", "peak MiB", "× I/O floor", "× walking floor",
                   "throughput × 1 job"], out)
 
@@ -244,13 +305,16 @@ def small_files_section(figures):
     if not small:
         return "Not measured."
     rows = small["rows"]
-    ones = {r["name"].split(" --jobs")[0]: r["wall"] for r in rows if r["name"].endswith("--jobs 1")}
+    ones = {r["name"].split(" --jobs")[0]: r for r in rows if r["name"].endswith("--jobs 1")}
     out = []
     for r in rows:
+        if r.get("failed"):
+            out.append(("`%s`" % r["name"],) + failed_cells(r, 5))
+            continue
         one = ones.get(r["name"].split(" --jobs")[0])
         out.append(("`%s`" % r["name"], ms(r["wall"]), "%s–%s" % (ms(r["wall_min"]), ms(r["wall_max"])),
                     ms(r["cpu"]), "%.1f" % (r["peak_kib"] / MIB),
-                    "%.2f" % (one / r["wall"]) if one and "floor" not in r["name"] else "–"))
+                    times(one, r) if one and "floor" not in r["name"] else "–"))
     same = "the same records with every job count" if small["same_records"] else "**records differ between job counts**"
     return "{:,} files; {}.\n\n".format(small["files"], same) + table(
         ["program", "median ms", "range ms", "CPU ms", "peak MiB", "throughput × 1 job"], out)
@@ -279,19 +343,25 @@ def economy_section(figures):
 
 
 def chart_whole_process(figures, path):
-    tools = figures["whole_process"]
-    raw1 = tools_by_name(figures)["sievecheck --xmp raw --jobs 1"]["wall"]
-    names = [t["name"] for t in tools][::-1]
-    walls = [t["wall"] * 1e3 for t in tools][::-1]
+    tools = figures["whole_process"][::-1]
+    raw1 = measured(tools_by_name(figures)["sievecheck --xmp raw --jobs 1"])
+    names = [t["name"] for t in tools]
+    # A failed program keeps its line, with no bar and the word failed where its figure would be.
+    walls = [t["wall"] * 1e3 if measured(t) else float("nan") for t in tools]
     colours = ["#2b6cb0" if n.startswith("sievecheck") else "#999999" if "floor" in n else "#dd6b20"
                for n in names]
+    known = [w for w in walls if w == w] or [1.0]
     fig, ax = plt.subplots(figsize=(9, 4.8))
-    ax.barh(names, walls, color=colours)
+    ax.barh(names, [w if w == w else 0 for w in walls], color=colours)
     ax.set_xscale("log")
     ax.set_xlabel("median wall time over the %d-file corpus, ms (log scale)" % figures["corpus"]["files"])
     for i, w in enumerate(walls):
-        ax.text(w * 1.05, i, "%.0f ms  (%.1f×)" % (w, w / (raw1 * 1e3)), va="center", fontsize=8)
-    ax.set_xlim(right=max(walls) * 8)
+        if w != w:
+            ax.text(min(known) / 2, i, "failed", va="center", fontsize=8, color="#c53030")
+        else:
+            ax.text(w * 1.05, i, "%.0f ms" % w + ("  (%.1f×)" % (w / (raw1["wall"] * 1e3)) if raw1 else ""),
+                    va="center", fontsize=8)
+    ax.set_xlim(left=min(known) / 4, right=max(known) * 8)
     ax.set_title("Whole process, page cache warm; × = relative to sievecheck --xmp raw --jobs 1")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
@@ -311,7 +381,8 @@ def chart_scaling(figures, path):
         ax.set_xlabel("IFDs in the chain" if kind == "chain" else "entries in the IFD")
         ax.set_ylabel("ns per %s (log scale)" % unit)
         ax.grid(True, which="both", alpha=0.3)
-        ax.legend()
+        if ax.lines:
+            ax.legend()
     left.set_title("Time per IFD over chains")
     right.set_title("Time per entry over one wide IFD")
     fig.tight_layout()
@@ -411,7 +482,7 @@ of those reads but the header and the entry array.
            whole=whole_process_section(figures), inproc=in_process_section(figures), chains=chains, wide=wide,
            economy=economy_section(figures), many=file_counts_section(figures),
            small=small_files_section(figures), heavy=xmp_heavy_section(figures),
-           runs=figures["whole_process"][0]["runs"],
+           runs=next((t["runs"] for t in figures["whole_process"] if measured(t)), 0),
            reps=figures.get("repetitions", 3), mib=c["bytes"] / 2 ** 20, peers=peers,
            **{k: v for k, v in m.items() if k != "peers"}, **c)
     with open(os.path.join(results, "latest.md"), "w") as f:

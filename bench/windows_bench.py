@@ -33,6 +33,9 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "remote"))
 import layouts  # noqa: E402
 import servers  # noqa: E402
 
+sys.path.insert(0, HERE)
+from peer_check import run_failure, shown, trial, wrong  # noqa: E402
+
 PLATFORMS = ("linux", "windows")
 
 
@@ -48,7 +51,7 @@ def run(args, platform, options, cwd=None):
     wall = time.monotonic() - start
     reported = re.search(r"^time ([0-9.]+) s", done.stderr, re.M)
     return {"wall": wall, "seconds": float(reported.group(1)) if reported else wall, "status": done.returncode,
-            "stderr": done.stderr.strip()}
+            "stderr": done.stderr.strip(), "failed": run_failure(done.returncode, done.stderr)}
 
 
 def url_run(args, platform, urls, connections, work):
@@ -68,41 +71,63 @@ def counted(entries):
             "bytes": sum(e["bytes"] for e in entries), "ranges": sorted(e["range"] for e in gets)}
 
 
-def economy(args, nginx, work):
+def checked_url_run(args, platform, urls, connections, nginx, work):
+    """url_run with the requests nginx logged; "failed" says why it cannot stand as a figure."""
+    nginx.log()
+    result = url_run(args, platform, urls, connections, work)
+    result.update(counted(nginx.log()))
+    if not result["failed"] and result["gets"] == 0:
+        result["failed"] = wrong("no GET in nginx's log for %d documents" % len(urls))
+    return result
+
+
+def economy(args, nginx, work, failed):
     rows = {}
     for name in sorted(layouts.LAYOUTS):
         row = {}
         for platform in PLATFORMS:
-            nginx.log()
-            result = url_run(args, platform, [nginx.http + "/lay/" + name], 1, work)
-            row[platform] = dict(counted(nginx.log()), status=result["status"])
+            if platform in failed:
+                row[platform] = {"failed": failed[platform]}
+                continue
+            result = checked_url_run(args, platform, [nginx.http + "/lay/" + name], 1, nginx, work)
+            row[platform] = {"failed": result["failed"]} if result["failed"] else {
+                key: result[key] for key in ("gets", "heads", "bytes", "ranges", "status")}
         rows[name] = row
-        print("economy %-16s linux %d GETs, windows %d GETs" % (name, row["linux"]["gets"], row["windows"]["gets"]),
-              file=sys.stderr)
+        print("economy %-16s %s" % (name, ", ".join(
+            "%s %s" % (p, shown(row[p], lambda c: "%d GETs" % c["gets"])) for p in PLATFORMS)), file=sys.stderr)
     return rows
 
 
-def throughput(args, nginx, work):
+def throughput(args, nginx, work, failed):
     cells = []
     for rtt in (0, 50):
         with servers.delayed_port(nginx, rtt, work) as port:
             runs = {p: [] for p in PLATFORMS}
+            broken = dict(failed)
             for rep in range(args.repetitions):
                 for platform in PLATFORMS:  # interleaved: a change in the machine's load falls on both
+                    if platform in broken:
+                        continue
                     urls = ["http://127.0.0.1:%d/many/r%d-%s-%d/%05d.tif" % (port, rtt, platform, rep, i)
                             for i in range(args.documents)]
-                    nginx.log()
-                    result = url_run(args, platform, urls, 32, work)
-                    result.update(counted(nginx.log()))
+                    result = checked_url_run(args, platform, urls, 32, nginx, work)
                     del result["ranges"]
+                    if result["failed"]:
+                        broken[platform] = result["failed"]
                     runs[platform].append(result)
             for platform in PLATFORMS:
+                cell = {"rtt_ms": rtt, "connections": 32, "platform": platform, "documents": args.documents}
+                if platform in broken:
+                    cell["failed"] = broken[platform]
+                    cells.append(cell)
+                    print("rtt %2d ms, 32 connections, %-7s failed: %s" % (rtt, platform, cell["failed"]),
+                          file=sys.stderr)
+                    continue
                 rates = [args.documents / r["seconds"] for r in runs[platform]]
-                cell = {"rtt_ms": rtt, "connections": 32, "platform": platform, "documents": args.documents,
-                        "rate": statistics.median(rates), "rates": rates,
-                        "gets_per_document": runs[platform][0]["gets"] / args.documents,
-                        "median_ms": statistics.median(r["median_ms"] for r in runs[platform] if r["median_ms"]),
-                        "ok": all(r["status"] == 0 for r in runs[platform])}
+                fetches = [r["median_ms"] for r in runs[platform] if r["median_ms"]]
+                cell.update({"rate": statistics.median(rates), "rates": rates,
+                             "gets_per_document": runs[platform][0]["gets"] / args.documents,
+                             "median_ms": statistics.median(fetches) if fetches else None, "ok": True})
                 cells.append(cell)
                 print("rtt %2d ms, 32 connections, %-7s %6.0f documents/s" % (rtt, platform, cell["rate"]),
                       file=sys.stderr)
@@ -115,7 +140,7 @@ def remove_catalogue(path):
             os.remove(path + suffix)
 
 
-def catalogue(args, work):
+def catalogue(args, work, failed):
     subprocess.run(["/usr/bin/python3", os.path.join(HERE, "make_corpus.py"), work, "--many", str(args.files)],
                    check=True, stdout=subprocess.DEVNULL)
     # A file changed within 2 s of being catalogued is read again next time: let the newest age.
@@ -123,13 +148,21 @@ def catalogue(args, work):
     tree = "many-%d" % args.files
     samples = {(p, s): [] for p in PLATFORMS for s in ("first", "rescan")}
     counts = {}
+    broken = {(p, s): failed[p] for p in failed for s in ("first", "rescan")}
     for round_ in range(args.rounds + 1):
         for platform in PLATFORMS:
             db = os.path.join(work, "%s.db" % platform)
             remove_catalogue(db)
             for step in ("first", "rescan"):
+                if (platform, step) in broken:
+                    continue
                 result = run(args, platform, ["--catalog", "%s.db" % platform, "-i", tree, "--jobs", "2", "--stats",
                                               "--quiet"], cwd=work)
+                if result["failed"]:
+                    broken[(platform, step)] = result["failed"]
+                    # A re-scan after a failed first scan would time another first scan.
+                    broken.setdefault((platform, "rescan"), "its first scan failed")
+                    continue
                 if round_ > 0:
                     samples[(platform, step)].append(result)
                 counts[(platform, step)] = [line for line in result["stderr"].splitlines()
@@ -138,14 +171,17 @@ def catalogue(args, work):
     for platform in PLATFORMS:
         row = {"platform": platform, "files": args.files}
         for step in ("first", "rescan"):
+            if (platform, step) in broken:
+                row[step] = {"failed": broken[(platform, step)]}
+                continue
             runs = samples[(platform, step)]
             row[step] = {"wall": statistics.median(r["wall"] for r in runs),
                          "seconds": statistics.median(r["seconds"] for r in runs),
                          "status": sorted({r["status"] for r in runs}), "counts": counts[(platform, step)]}
         rows.append(row)
-        print("catalogue %-7s first %.2f s, rescan %.2f s (wall %.2f, %.2f)" % (
-            platform, row["first"]["seconds"], row["rescan"]["seconds"], row["first"]["wall"], row["rescan"]["wall"]),
-            file=sys.stderr)
+        print("catalogue %-7s first %s, rescan %s" % (
+            platform, shown(row["first"], lambda r: "%.2f s (wall %.2f)" % (r["seconds"], r["wall"])),
+            shown(row["rescan"], lambda r: "%.2f s (wall %.2f)" % (r["seconds"], r["wall"]))), file=sys.stderr)
     return rows
 
 
@@ -159,11 +195,17 @@ def imports(args):
 
 
 def wine_start(args):
-    """What starting a program costs under Wine: sievecheck.exe --version, median of five."""
+    """What starting a program costs under Wine: sievecheck.exe --version, median of five; or
+    why it does not start, which every Windows figure then shows instead of being measured."""
     times = []
     for _ in range(5):
         start = time.monotonic()
-        subprocess.run(["wine", args.windows, "--version"], capture_output=True, check=True)
+        try:
+            done = subprocess.run(["wine", args.windows, "--version"], capture_output=True)
+        except OSError as error:
+            return {"failed": "could not start wine: %s" % error.strerror}
+        if done.returncode != 0 or not done.stdout.strip():
+            return {"failed": run_failure(done.returncode, done.stderr) or wrong("no version printed")}
         times.append(time.monotonic() - start)
     return statistics.median(times)
 
@@ -178,9 +220,13 @@ def page(results):
              "and bytes from its access log.", "",
              "| file | Linux | Windows | the same ranges |", "| --- | --- | --- | --- |"]
     show = lambda c: "%d GET%s, %.1f KB" % (c["gets"], "" if c["gets"] == 1 else "s", c["bytes"] / 1000)
+    # A platform's run that failed shows its reason in place of its figures; nothing is
+    # compared with it.
+    ok = lambda *cells: all(not c.get("failed") for c in cells)
     for name, row in results["economy"].items():
-        lines.append("| %s | %s | %s | %s |" % (name, show(row["linux"]), show(row["windows"]),
-                                                "yes" if row["linux"]["ranges"] == row["windows"]["ranges"] else "no"))
+        li, wi = row["linux"], row["windows"]
+        lines.append("| %s | %s | %s | %s |" % (name, shown(li, show), shown(wi, show), (
+            "yes" if li["ranges"] == wi["ranges"] else "no") if ok(li, wi) else "–"))
     lines += ["", "## Documents per second", "",
               "Copies of the two-page file (%d a run), 32 connections, one job, plain HTTP (HTTP/1.1 on both); the "
               "run's own time from `--stats`; median of %d runs, the platforms' runs interleaved." % (
@@ -188,37 +234,53 @@ def page(results):
               "| round trip | Linux | Windows | Windows / Linux | median fetch time, Linux | Windows |",
               "| --- | --- | --- | --- | --- | --- |"]
     cells = {(c["rtt_ms"], c["platform"]): c for c in results["throughput"]}
+    rate = lambda c: "%.0f" % c["rate"]
+    fetch = lambda c: "%.2f ms" % c["median_ms"] if c["median_ms"] else "–"
     for rtt in (0, 50):
         li, wi = cells[(rtt, "linux")], cells[(rtt, "windows")]
-        lines.append("| %d ms | %.0f | %.0f | %.2f | %.2f ms | %.2f ms |" % (
-            rtt, li["rate"], wi["rate"], wi["rate"] / li["rate"], li["median_ms"], wi["median_ms"]))
+        lines.append("| %d ms | %s | %s | %s | %s | %s |" % (
+            rtt, shown(li, rate), shown(wi, rate), "%.2f" % (wi["rate"] / li["rate"]) if ok(li, wi) else "–",
+            shown(li, fetch), shown(wi, fetch)))
     lines += ["", "## Catalogue", "",
               "%s one-page files in folders of 1,000: the first scan into a new catalogue and the re-scan with "
               "nothing changed, two jobs; median of %d rounds after one that warms the caches. Seconds: the run's "
               "own (wall, with the program's start)." % ("{:,}".format(results["catalogue"][0]["files"]),
                                                          results["rounds"]), "",
               "| platform | first scan | re-scan | re-scan / first | re-scan's counts |", "| --- | --- | --- | --- | --- |"]
+    seconds = lambda r: "%.2f (%.2f)" % (r["seconds"], r["wall"])
     for row in results["catalogue"]:
-        lines.append("| %s | %.2f (%.2f) | %.2f (%.2f) | %.2f (%.2f) | %s |" % (
-            row["platform"], row["first"]["seconds"], row["first"]["wall"], row["rescan"]["seconds"],
-            row["rescan"]["wall"], row["rescan"]["seconds"] / row["first"]["seconds"],
-            row["rescan"]["wall"] / row["first"]["wall"], "; ".join(row["rescan"]["counts"])))
+        first, rescan = row["first"], row["rescan"]
+        lines.append("| %s | %s | %s | %s | %s |" % (
+            row["platform"], shown(first, seconds), shown(rescan, seconds),
+            "%.2f (%.2f)" % (rescan["seconds"] / first["seconds"], rescan["wall"] / first["wall"]) if ok(first, rescan)
+            else "–", shown(rescan, lambda r: "; ".join(r["counts"]))))
     lines += ["", "## Imports", ""]
     for program, dlls in results["imports"].items():
         lines.append("- `%s`: %s" % (program, ", ".join(dlls)))
-    economy_equal = all(r["linux"]["ranges"] == r["windows"]["ranges"] for r in results["economy"].values())
+    wine = results["wine_start"]
+    wine_text = "failed: %s" % wine["failed"] if isinstance(wine, dict) else "%.2f s" % wine
+    economy = [c for r in results["economy"].values() for c in (r["linux"], r["windows"])]
+    broken = sorted({c["failed"] for c in economy if c.get("failed")})
+    economy_equal = all(r["linux"]["ranges"] == r["windows"]["ranges"] for r in results["economy"].values()
+                        if ok(r["linux"], r["windows"]))
     windows_rescan = next(r for r in results["catalogue"] if r["platform"] == "windows")
+    li50, wi50 = cells[(50, "linux")], cells[(50, "windows")]
+    wf, wr = windows_rescan["first"], windows_rescan["rescan"]
     lines += ["", "## Targets", "",
               "- requests per document equal to Linux's for the four layouts: %s" % (
+                  "not known: failed: %s" % "; ".join(broken) if broken else
                   "met, the same ranges" if economy_equal else "NOT met"),
-              "- 50 ms, 32 connections: %.0f documents/s on Windows, %.2f of Linux's %.0f (target 0.8)" % (
-                  cells[(50, "windows")]["rate"], cells[(50, "windows")]["rate"] / cells[(50, "linux")]["rate"],
-                  cells[(50, "linux")]["rate"]),
-              "- the catalogue's re-scan of %s unchanged files under Wine: %.2f of its first scan, %.2f with Wine's "
-              "start of %.2f s in both (target 0.3)" % (
-                  "{:,}".format(windows_rescan["files"]), windows_rescan["rescan"]["seconds"] /
-                  windows_rescan["first"]["seconds"], windows_rescan["rescan"]["wall"] / windows_rescan["first"]["wall"],
-                  results["wine_start"]),
+              "- 50 ms, 32 connections: %s (target 0.8)" % (
+                  "%.0f documents/s on Windows, %.2f of Linux's %.0f" % (
+                      wi50["rate"], wi50["rate"] / li50["rate"], li50["rate"]) if ok(li50, wi50) else
+                  "not known: " + "; ".join("%s failed: %s" % (c["platform"], c["failed"]) for c in (li50, wi50)
+                                           if c.get("failed"))),
+              "- the catalogue's re-scan of %s unchanged files under Wine: %s (target 0.3)" % (
+                  "{:,}".format(windows_rescan["files"]),
+                  "%.2f of its first scan, %.2f with Wine's start of %s in both" % (
+                      wr["seconds"] / wf["seconds"], wr["wall"] / wf["wall"], wine_text) if ok(wf, wr) else
+                  "not known: " + "; ".join("%s failed: %s" % (step, c["failed"]) for step, c in
+                                           (("first scan", wf), ("re-scan", wr)) if c.get("failed"))),
               "- imports: `sievecheck.exe` %s; `ZUDOR.dll` %s" % (
                   ", ".join(results["imports"]["sievecheck.exe"]), ", ".join(results["imports"]["ZUDOR.dll"])), ""]
     lines += ["## Where Wine's time goes", "",
@@ -228,7 +290,7 @@ def page(results):
               "On Windows each is a call into the kernel; under Wine each is a round trip to the Wine server, which "
               "on a loaded machine costs a good part of a millisecond, so the fetch time's median carries Wine's "
               "cost at every wait and grows with the connections. The catalogue's re-scan is held to its first scan "
-              "by the run's own time: Wine's start, %.2f s here, is no part of either." % results["wine_start"], ""]
+              "by the run's own time: Wine's start, %s here, is no part of either." % wine_text, ""]
     return "\n".join(lines)
 
 
@@ -258,14 +320,22 @@ def main():
     subprocess.run(["wineserver", "-p"], **quiet)
     subprocess.run(["wineboot", "-i"], **quiet)
     try:
+        # Each program is started once before anything is timed: one that does not start is
+        # shown as failed in each of its cells, with the reason, and not run again.
+        failed = {}
+        reason, _ = trial([args.linux, "--version"])
+        if reason:
+            failed["linux"] = reason
         results["wine_start"] = wine_start(args)
+        if isinstance(results["wine_start"], dict):
+            failed["windows"] = results["wine_start"]["failed"]
         with tempfile.TemporaryDirectory(prefix="zudor-windows-bench-") as work:
             root = os.path.join(work, "root")
             layouts.make_all(os.path.join(root, "lay"))
             with servers.Nginx(root, os.path.join(work, "nginx"), many_file="lay/two-pages.tif") as nginx:
-                results["economy"] = economy(args, nginx, work)
-                results["throughput"] = throughput(args, nginx, work)
-            results["catalogue"] = catalogue(args, work)
+                results["economy"] = economy(args, nginx, work, failed)
+                results["throughput"] = throughput(args, nginx, work, failed)
+            results["catalogue"] = catalogue(args, work, failed)
     finally:
         subprocess.run(["wineserver", "-k"], **quiet)
     results["imports"] = imports(args)

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 """The peers' side of the remote comparison: reads the metadata of every URL of a list on N
-threads and prints the count of documents read and the seconds taken as JSON.
+threads and prints as JSON the count of documents it found metadata in and the seconds taken
+(a document it opened and found nothing in is not counted: it was not read).
 
   gdal      GDAL through /vsicurl/, opening each file and reading its metadata domains
             and its pages (subdatasets) as gdalinfo would; listing the directory on open is off
@@ -49,7 +50,7 @@ def main():
     urls = open(args.list).read().split()
     start = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(args.threads) as pool:
-        done = sum(1 for _ in pool.map(read, urls))
+        done = sum(1 for count in pool.map(read, urls) if count > 0)
     print(json.dumps({"documents": done, "seconds": time.monotonic() - start}))
 
 
