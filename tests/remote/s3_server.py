@@ -13,8 +13,14 @@ kinds: status (answer with that status), reset (close the connection at once), t
 answer), ignore_range (200 with the whole body), stall (headers, then silence for
 `seconds`), stall_body (headers and half the body, then silence for `seconds`), weak_etag (a weak ETag, which If-Match never matches), list_fail (the listing's
 pages after the first fail with `status`). A fault with a count applies that many times;
-without one, always. Each request is logged as a JSON line to --log. The server stops by
-itself after --max-requests requests or --max-seconds."""
+without one, always. Each request is logged as a JSON line to --log once it is answered (a
+stalled one once its silence begins), and
+
+    GET /__log   answers the lines logged since the last look, and empties the log,
+
+once every request that has reached the server is logged: a client that has its answers and
+has ended may have left the server a moment of writing, which the look waits out. The server
+stops by itself after --max-requests requests or --max-seconds."""
 import argparse
 import datetime
 import hashlib
@@ -37,6 +43,9 @@ ARGS = None
 FAULTS = []
 FAULT_LOCK = threading.Lock()
 LOG_LOCK = threading.Lock()
+# Requests begun and not yet logged.
+UNLOGGED = [0]
+UNLOGGED_CHANGE = threading.Condition()
 REQUESTS = [0]
 REPLACED = {}  # bucket/key -> bytes that replaced the file's
 
@@ -75,6 +84,25 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def handle_one_request(self):
+        self.unlogged = False
+        try:
+            super().handle_one_request()
+        finally:
+            self.logged()
+
+    def begin(self):
+        with UNLOGGED_CHANGE:
+            UNLOGGED[0] += 1
+        self.unlogged = True
+
+    def logged(self):
+        if self.unlogged:
+            self.unlogged = False
+            with UNLOGGED_CHANGE:
+                UNLOGGED[0] -= 1
+                UNLOGGED_CHANGE.notify_all()
+
     def record(self, status, sent, signed):
         if ARGS.log:
             line = json.dumps({"method": self.command, "path": self.path, "range": self.headers.get("Range"),
@@ -82,6 +110,23 @@ class Handler(BaseHTTPRequestHandler):
                                "if_match": self.headers.get("If-Match")})
             with LOG_LOCK, open(ARGS.log, "a") as f:
                 f.write(line + "\n")
+        self.logged()
+
+    def take_log(self):
+        """The log so far, once no request is between its start and its line; emptied."""
+        with UNLOGGED_CHANGE:
+            settled = UNLOGGED_CHANGE.wait_for(lambda: UNLOGGED[0] == 0, timeout=300)
+        lines = b""
+        if settled and ARGS.log:
+            with LOG_LOCK:
+                with open(ARGS.log, "rb") as f:
+                    lines = f.read()
+                open(ARGS.log, "w").close()
+        # Not logged itself: the look is no request of a client's.
+        self.send_response(200 if settled and ARGS.log else 503 if ARGS.log else 404)
+        self.send_header("Content-Length", str(len(lines)))
+        self.end_headers()
+        self.wfile.write(lines)
 
     def answer(self, status, body=b"", headers=(), signed=False, send_body=True):
         self.send_response(status)
@@ -129,6 +174,7 @@ class Handler(BaseHTTPRequestHandler):
         return expected == fields["Signature"]
 
     def do_POST(self):
+        self.begin()
         length = int(self.headers.get("Content-Length", "0"))
         body = self.rfile.read(length)
         if self.path != "/__faults":
@@ -139,6 +185,9 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_GET(self):
         REQUESTS[0] += 1
+        if self.path == "/__log":
+            return self.take_log()
+        self.begin()
         split = urllib.parse.urlsplit(self.path)
         parts = split.path.lstrip("/").split("/", 1)
         bucket = urllib.parse.unquote(parts[0])
@@ -252,10 +301,13 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
             sent = 0 if kind == "stall" else len(body) // 2
             self.wfile.write(body[:sent])
+            self.close_connection = True
             if kind != "truncate":
                 self.wfile.flush()
+                # Logged as the silence begins: the client gives up long before it ends.
+                self.record(kind, sent, signed)
                 time.sleep(min(float(fault.get("seconds", 5)), 30))
-            self.close_connection = True
+                return
             self.record(kind, sent, signed)
             return
         self.answer(206, body, headers, signed)
@@ -299,7 +351,7 @@ def main():
     ap.add_argument("--public", nargs="*", default=[])
     ap.add_argument("--page-size", type=int, default=3)
     ap.add_argument("--max-requests", type=int, default=20000)
-    ap.add_argument("--max-seconds", type=float, default=600)
+    ap.add_argument("--max-seconds", type=float, default=3600)
     ARGS = ap.parse_args()
     server = Server(("127.0.0.1", 0), Handler)
     with open(ARGS.port_file + ".tmp", "w") as f:

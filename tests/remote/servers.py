@@ -3,6 +3,7 @@ process id: nginx (HTTP and HTTPS with HTTP/2, a self-signed certificate made on
 the S3 endpoint of s3_server.py, and the delaying proxy of delay_proxy.py. Everything
 listens on 127.0.0.1 only and stops by itself after a bounded time."""
 import contextlib
+import http.client
 import json
 import os
 import pwd
@@ -11,6 +12,7 @@ import socket
 import subprocess
 import sys
 import time
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -20,32 +22,45 @@ def without_proxies(env):
     return {k: v for k, v in env.items() if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
 
 
+# Requests of the tests' own to their servers, never through a proxy of the environment's.
+DIRECT = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
 
 
-def wait_for_file(path, process, seconds=20):
+def wait_for_file(path, process, seconds=300):
     deadline = time.monotonic() + seconds
     while not os.path.exists(path):
         if process.poll() is not None or time.monotonic() > deadline:
+            process.kill()
+            process.wait()
             raise RuntimeError("server did not start: %s" % " ".join(process.args))
         time.sleep(0.02)
     with open(path) as f:
         return int(f.read())
 
 
-def wait_for_port(port, process, seconds=20):
+def wait_for_pid_file(path, process, seconds=300):
+    """True once the file holds process's id, False if the process ends first."""
     deadline = time.monotonic() + seconds
     while True:
         try:
-            socket.create_connection(("127.0.0.1", port), 0.5).close()
-            return
+            with open(path) as f:
+                if f.read().strip() == str(process.pid):
+                    return True
         except OSError:
-            if process.poll() is not None or time.monotonic() > deadline:
-                raise RuntimeError("server did not start: %s" % " ".join(process.args))
-            time.sleep(0.02)
+            pass
+        if process.poll() is not None:
+            return False
+        if time.monotonic() > deadline:
+            process.kill()
+            process.wait()
+            raise RuntimeError("server did not start: %s" % " ".join(process.args))
+        time.sleep(0.02)
 
 
 class Process:
@@ -90,23 +105,33 @@ class Nginx(Process):
         os.makedirs(folder, exist_ok=True)
         self.folder = folder
         self.cert, key = make_certificate(folder)
-        self.http_port, self.https_port = free_port(), free_port()
         with open(os.path.join(HERE, "nginx.conf.in")) as f:
-            conf = f.read()
+            template = f.read()
         # Workers run as this user, who can read the files wherever the test put them.
         user = pwd.getpwuid(os.getuid()).pw_name
-        for name, value in {"USER": user, "ROOT": os.path.abspath(root), "PREFIX": folder, "HTTP_PORT": self.http_port,
-                            "HTTPS_PORT": self.https_port, "CERT": self.cert, "KEY": key,
-                            "MANY_FILE": many_file}.items():
-            conf = conf.replace("@%s@" % name, str(value))
         path = os.path.join(folder, "nginx.conf")
-        with open(path, "w") as f:
-            f.write(conf)
+        pid_file = os.path.join(folder, "nginx.pid")
         self.access_log = os.path.join(folder, "access.log")
-        super().__init__([nginx_binary(), "-p", folder, "-c", path, "-e", os.path.join(folder, "error.log")],
-                         stderr=subprocess.DEVNULL)
-        wait_for_port(self.http_port, self.process)
-        wait_for_port(self.https_port, self.process)
+        # A port found free may be taken by another process before nginx binds it: nginx then
+        # ends at once, and the next try takes other ports.
+        for _ in range(20):
+            self.http_port, self.https_port = free_port(), free_port()
+            conf = template
+            for name, value in {"USER": user, "ROOT": os.path.abspath(root), "PREFIX": folder,
+                                "HTTP_PORT": self.http_port, "HTTPS_PORT": self.https_port, "CERT": self.cert,
+                                "KEY": key, "MANY_FILE": many_file}.items():
+                conf = conf.replace("@%s@" % name, str(value))
+            with open(path, "w") as f:
+                f.write(conf)
+            if os.path.exists(pid_file):
+                os.remove(pid_file)
+            super().__init__([nginx_binary(), "-p", folder, "-c", path, "-e", os.path.join(folder, "error.log")],
+                             stderr=subprocess.DEVNULL)
+            # The master writes its pid once it listens on both ports.
+            if wait_for_pid_file(pid_file, self.process):
+                break
+        else:
+            raise RuntimeError("nginx did not start (error log: %s)" % os.path.join(folder, "error.log"))
         self.http = "http://127.0.0.1:%d" % self.http_port
         self.https = "https://127.0.0.1:%d" % self.https_port
 
@@ -115,11 +140,25 @@ class Nginx(Process):
         super().stop(sig)
 
     def log(self):
-        """The access log's entries, and empties it for the next look."""
-        entries = read_log(self.access_log)
+        """The access log's entries, and empties it for the next look. nginx logs a request once
+        its answer is sent, a moment after a client may have it all and be gone; two requests of
+        the look's own on one connection first: the one worker answers them in turn, so by the
+        second answer it has logged every request that came before the first."""
+        connection = http.client.HTTPConnection("127.0.0.1", self.http_port, timeout=60)
+        try:
+            for _ in range(2):
+                connection.request("GET", SETTLED)
+                connection.getresponse().read()
+        finally:
+            connection.close()
+        entries = [e for e in read_log(self.access_log) if not e["request"].startswith("GET %s " % SETTLED)]
         # nginx keeps the file open: truncating it in place keeps its appends coming.
         open(self.access_log, "w").close()
         return entries
+
+
+# The path of the log's own requests, which no test asks for.
+SETTLED = "/__settled"
 
 
 def nginx_binary():
@@ -129,9 +168,7 @@ def nginx_binary():
     raise RuntimeError("nginx is not installed (nginx-light)")
 
 
-def read_log(path, settle=0.2):
-    # nginx writes its log line after the answer; give the last one a moment.
-    time.sleep(settle)
+def read_log(path):
     if not os.path.exists(path):
         return []
     with open(path) as f:
@@ -171,15 +208,16 @@ class S3Server(Process):
         return without_proxies({k: v for k, v in env.items() if v is not None})
 
     def faults(self, faults):
-        import urllib.request
         request = urllib.request.Request(self.endpoint + "/__faults", data=json.dumps(faults).encode(),
                                          method="POST")
-        urllib.request.urlopen(request, timeout=10).close()
+        DIRECT.open(request, timeout=60).close()
 
     def log(self):
-        entries = [e for e in read_log(self.access_log, 0.05) if e["method"] == "GET"]
-        open(self.access_log, "w").close()
-        return entries
+        """The GETs logged since the last look, once every request the endpoint has begun is
+        logged (GET /__log waits for that)."""
+        with DIRECT.open(self.endpoint + "/__log", timeout=600) as answer:
+            lines = answer.read().decode().splitlines()
+        return [e for e in (json.loads(line) for line in lines if line.strip()) if e["method"] == "GET"]
 
 
 class DelayProxy(Process):

@@ -9,7 +9,6 @@ import shutil
 import socket
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -58,14 +57,21 @@ def s3(tree):
         yield server
 
 
+# Far above what any honest answer takes on a loaded machine: only the runs that try a
+# timeout give a short one (SHORT), and only to servers that stall far longer than it.
+PATIENT, SHORT = "60", "1"
+
+
 def sievecheck(inputs, *options, env=None, files_from=None):
-    command = [SIEVECHECK, "--format", "json", "--quiet", "--timeout", "1", "-"] + list(options)
+    command = [SIEVECHECK, "--format", "json", "--quiet", "-"] + list(options)
+    if "--timeout" not in options:
+        command += ["--timeout", PATIENT]
     for path in inputs:
         command += ["-i", path]
     if files_from is not None:
         command += ["--files-from", "-"]
     done = subprocess.run(command, input=files_from, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          env=servers.without_proxies(env if env is not None else os.environ), timeout=120)
+                          env=servers.without_proxies(env if env is not None else os.environ), timeout=600)
     return [json.loads(line) for line in done.stdout.splitlines()], done.stderr.decode(), done.returncode
 
 
@@ -210,7 +216,6 @@ FAULTS = [  # key, fault, what the record says (None: read in the end)
     ("fault-i.tif", {"kind": "truncate", "count": 1}, None),
     ("fault-j.tif", {"kind": "truncate"}, "truncated response (gave up after 5 attempts)"),
     ("fault-k.tif", {"kind": "status", "status": 403}, "access denied (AccessDenied)"),
-    ("fault-l.tif", {"kind": "stall", "seconds": 3}, "transfer stalled (timed out waiting for data) (gave up after 5 attempts)"),
     ("fault-m.tif", {"kind": "ignore_range"}, None),
     ("fault-far.tif", {"kind": "ignore_range"},
      "the server ignores range requests, and this file's metadata lies past its first 64 KiB"),
@@ -224,10 +229,8 @@ FAULTS = [  # key, fault, what the record says (None: read in the end)
 def test_every_fault_ends_in_its_own_record_and_the_run_completes(s3):
     s3.faults([dict(fault, key="archive/" + key) for key, fault, _ in FAULTS if fault])
     s3.log()
-    started = time.monotonic()
     records, stderr, status = sievecheck(["s3://archive/" + key for key, _, _ in FAULTS], "--connections", "16",
                                          "--stats", env=s3.env())
-    assert time.monotonic() - started < 60
     assert status == 1 and len(records) == len(FAULTS)
     for (key, _, error), record in zip(FAULTS, records):
         assert record["error"] == error, key
@@ -244,13 +247,16 @@ def test_every_fault_ends_in_its_own_record_and_the_run_completes(s3):
     assert "retries" in stderr and SECRET not in stderr
 
 
-def test_a_body_that_stops_is_given_up_at_the_timeout(s3):
-    """--timeout bounds the wait for the next byte of a body already begun, not a speed averaged
-    over the seconds before: half the body came, then silence."""
-    s3.faults([{"key": "archive/fault-n.tif", "kind": "stall_body", "seconds": 10, "count": 1}])
-    started = time.monotonic()
-    records, _, status = sievecheck(["s3://archive/fault-n.tif"], "--retries", "0", env=s3.env())  # --timeout 1
-    assert time.monotonic() - started < 1 + 1.5
+def test_a_server_that_stops_sending_is_given_up_at_the_timeout(s3):
+    """--timeout bounds the wait for the next byte, before the body and within it, not a speed
+    averaged over the seconds before: half the body came, then silence. The servers stay silent
+    thirty times longer than the timeout, so only the timeout can end these reads."""
+    s3.faults([{"key": "archive/fault-l.tif", "kind": "stall", "seconds": 30},
+               {"key": "archive/fault-n.tif", "kind": "stall_body", "seconds": 30, "count": 1}])
+    records, _, status = sievecheck(["s3://archive/fault-l.tif"], "--timeout", SHORT, env=s3.env())
+    assert status == 1
+    assert records[0]["error"] == "transfer stalled (timed out waiting for data) (gave up after 5 attempts)"
+    records, _, status = sievecheck(["s3://archive/fault-n.tif"], "--retries", "0", "--timeout", SHORT, env=s3.env())
     assert status == 1
     assert records[0]["error"] == "transfer stalled (timed out waiting for data) (gave up after 1 attempt)"
 
@@ -278,17 +284,18 @@ def test_timeouts_redirects_and_trust(web):
             filler.connect(blackhole.getsockname())
         except BlockingIOError:
             pass
-    inputs = ["http://127.0.0.1:%d/x.tif" % blackhole.getsockname()[1], web.http + "/hop/lay/two-pages.tif",
-              web.http + "/loop", web.https + "/to-plain/lay/two-pages.tif"]
     try:
-        records, _, status = sievecheck(inputs, "--retries", "1", "--ca-file", web.cert)
+        records, _, status = sievecheck(["http://127.0.0.1:%d/x.tif" % blackhole.getsockname()[1]], "--retries", "1",
+                                        "--timeout", SHORT)
     finally:
         for s in fillers + [blackhole]:
             s.close()
+    assert status == 1 and records[0]["error"] == "connect timed out (gave up after 2 attempts)"
+    inputs = [web.http + "/hop/lay/two-pages.tif", web.http + "/loop", web.https + "/to-plain/lay/two-pages.tif"]
+    records, _, status = sievecheck(inputs, "--retries", "1", "--ca-file", web.cert)
     assert status == 1
     assert [r["error"] for r in records] == [
-        "connect timed out (gave up after 2 attempts)", None, "too many redirects",
-        "redirected to a scheme that is not allowed (never from https to http)"]
+        None, "too many redirects", "redirected to a scheme that is not allowed (never from https to http)"]
     # Without the test's certificate named, the system's store does not trust it.
     records, _, _ = sievecheck([web.https + "/lay/two-pages.tif"])
     assert records[0]["error"].startswith("TLS certificate not trusted")
@@ -407,7 +414,7 @@ def test_python_takes_the_remote_options_call_by_call(web, s3, monkeypatch):
     assert [r["error"] for r in zudor.scan([url], jobs=2)] == [untrusted]
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
             Client(cluster):
-        bag = zudor.dask.read_metadata([url] * 3, partition_size=1, ca_file=web.cert, timeout=5)
+        bag = zudor.dask.read_metadata([url] * 3, partition_size=1, ca_file=web.cert, timeout=60)
         assert [r["error"] for r in bag.compute()] == [None] * 3
     # The listing's second page fails: asked for once with retries=0, not five times.
     s3.faults([{"key": "archive/lay/", "kind": "list_fail", "status": 500}])

@@ -15,6 +15,7 @@
 #include "catalogue/catalogue_source.h"
 #include "catalogue/catalogue_writer.h"
 #include "io/remote/url.h"
+#include "platform/system.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/record_events.h"
 
@@ -263,7 +264,10 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
         return;
     }
     try {
-        run.thread = std::thread([&run] { run.write(); });
+        run.thread = std::thread([&run] {
+            os::nameThisThread("zudor-catalog");
+            run.write();
+        });
     } catch (const std::system_error &e) {
         // Nothing has been written: the catalogue stays as it was, and the caller is told.
         run.fail(std::string("cannot start the thread that writes the catalogue (") + e.what() + ")",

@@ -132,6 +132,12 @@ bool folderWritable(const std::string &path);
 // reader process's sandbox lets it open none later.
 void loadTimeZone();
 
+// ---- Threads.
+
+// Names the calling thread (up to 15 bytes show) where the system keeps names, so that a look
+// at the process (top -H, a debugger, /proc/PID/task) tells the library's threads apart.
+void nameThisThread(const char *name);
+
 // ---- SQLite: the name of the file layer to open databases with (null: SQLite's default), the
 // one that takes paths of any length on Windows.
 const char *sqliteFileLayer();

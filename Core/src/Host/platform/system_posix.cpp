@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -685,6 +686,17 @@ bool folderWritable(const std::string &path)
 }
 
 void loadTimeZone() { tzset(); }
+
+void nameThisThread(const char *name)
+{
+#ifdef __linux__
+    char shown[16] = {};
+    std::strncpy(shown, name, sizeof shown - 1);
+    pthread_setname_np(pthread_self(), shown);
+#else
+    (void)name;
+#endif
+}
 
 const char *sqliteFileLayer() { return nullptr; }
 

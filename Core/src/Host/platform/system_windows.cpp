@@ -511,6 +511,16 @@ std::string windowsMessage(unsigned long code) { return systemMessage(DWORD(code
 
 void loadTimeZone() { _tzset(); }
 
+void nameThisThread(const char *name)
+{
+    // Windows 10 1607 and later; looked up, as older systems and Wine 8 lack it.
+    using SetDescription = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+    static const auto set = reinterpret_cast<SetDescription>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (set != nullptr)
+        set(GetCurrentThread(), wide(name).c_str());
+}
+
 const char *sqliteFileLayer() { return "win32-longpath"; }
 
 // ---- Standard input.

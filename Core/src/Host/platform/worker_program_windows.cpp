@@ -35,6 +35,15 @@ Handle channelArgument(int argc, char **argv)
     return kNoHandle;
 }
 
+// The last word on an exception nothing handled: the process ends at once with the exception's
+// code, which the parent reads as a crash. Left to the system, a debugger or an error report
+// would run first, for long enough that the parent took the crash for a hang.
+LONG WINAPI endAtOnce(EXCEPTION_POINTERS *exception)
+{
+    TerminateProcess(GetCurrentProcess(), UINT(exception->ExceptionRecord->ExceptionCode));
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 } // namespace
 
 long Endpoint::receive(char *into, size_t room, std::vector<Handle> &handles)
@@ -87,6 +96,7 @@ int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn se
 {
     // A crash ends the process with its exception code, never a dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(endAtOnce);
     const Handle channel = channelArgument(argc, argv);
     if (channel == kNoHandle)
         return 2;

@@ -337,7 +337,10 @@ BatchRunner::BatchRunner(const ReaderInterface &table, InputSource &source, Form
     s.slots.resize(size_t(jobs) * kBatchesPerWorker);
     try {
         for (unsigned i = 0; i < jobs; ++i)
-            s.workers.emplace_back([&s] { s.work(); });
+            s.workers.emplace_back([&s] {
+                os::nameThisThread("zudor-read");
+                s.work();
+            });
     } catch (const std::system_error &e) {
         // A system out of threads is a failure to report, not a reason to end the process.
         s.error = Failure(Failure::Kind::Resources, "cannot start " + std::to_string(jobs) + " reading threads (" +

@@ -16,6 +16,7 @@
 #include "../io/remote/remote_document.h"
 #include "../io/remote/remote_libraries.h"
 #include "../io/remote/url.h"
+#include "platform/system.h"
 #include "run/fetched_reading.h"
 
 namespace zudorhost {
@@ -458,7 +459,10 @@ bool FetchStage::next(InputItem &item)
         e.starter = std::this_thread::get_id();
         auto first = std::make_shared<InputItem>(std::move(item));
         try {
-            e.thread = std::thread([&e, first] { e.run(std::move(*first)); });
+            e.thread = std::thread([&e, first] {
+                os::nameThisThread("zudor-fetch");
+                e.run(std::move(*first));
+            });
         } catch (const std::system_error &failure) {
             // A system out of threads fails this document, not the process.
             e.fetcher.reset();
