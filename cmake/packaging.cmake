@@ -25,15 +25,20 @@ else()
     set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
     set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
     set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-    # Dependencies come from the binaries, but for what the host loads when first needed:
-    # libcurl and libcrypto at the first URL (7.85 added the protocol lists by name), Exempi
-    # in toolkit mode. Building against zudor::host also needs expat's and SQLite's
-    # development files.
+    # Dependencies come from the binaries, and from the deb-* lines of the table that names
+    # every package the project uses (what the host loads when first needed, what the Python
+    # package and building against zudor::host want).
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4 (>= 7.85.0), libssl3 (>= 3.0.0), libexempi8 (>= 2.5.0)")
-    set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pkg-config, cmake, libexpat1-dev, libsqlite3-dev")
-    # The Python package rides along; it needs Debian's python3, and zudor.dask needs Dask.
-    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3, python3-dask, python3-distributed")
+    foreach(relation DEPENDS RECOMMENDS SUGGESTS)
+        string(TOLOWER "deb-${relation}" group)
+        file(STRINGS ${PROJECT_SOURCE_DIR}/scripts/lib/packages line REGEX "^${group}: ")
+        string(REGEX REPLACE "^${group}: *" "" line "${line}")
+        if(line STREQUAL "")
+            message(FATAL_ERROR "scripts/lib/packages has no ${group} line")
+        endif()
+        set(CPACK_DEBIAN_PACKAGE_${relation} "${line}")
+    endforeach()
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/scripts/lib/packages)
     # A revision of our own packaging: lintian then looks for changelog.Debian.gz.
     set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
     # A shlibs file: hosts built against this version need this version or a later one with

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
-# The Linux build: the module, the tools and every test suite.
+# The Linux build: the module, the tools and every test suite (the remote suite in the remote
+# leg).
 set -euo pipefail
-scripts/lib/preset-suite default
+scripts/lib/preset-suite default -- -E '^remote_tests$'

@@ -2,8 +2,7 @@
 # The builds users and packagers type, not only ours: a plain Release configuration with the
 # compiler's own default generator and no warnings as errors, and clang (with them).
 set -euo pipefail
-source scripts/lib/linux-packages
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" "${ZUDOR_TEST_PACKAGES[@]}" clang make
+scripts/lib/ensure-packages build test compilers
 
 echo "--- plain Release build"
 cmake -S . -B build/plain -DCMAKE_BUILD_TYPE=Release
@@ -11,4 +10,4 @@ cmake --build build/plain -j "$(nproc)" 2>&1 | tee build/plain/build.log | grep 
 (cd build/plain && ctest --output-on-failure)
 
 echo "--- clang"
-scripts/lib/preset-suite clang clang
+scripts/lib/preset-suite clang compilers

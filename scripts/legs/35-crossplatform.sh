@@ -9,10 +9,8 @@
 # Then URLs and S3 prefixes from a loopback nginx and S3 endpoint, and catalogues made on each
 # platform and read on the other (scripts/lib/crossplatform_remote.py).
 set -euo pipefail
-source scripts/lib/linux-packages
-# nginx-light, openssl and python3-botocore for the loopback servers of tests/remote.
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" g++-mingw-w64-x86-64 wine wine64 tzdata python3 \
-    nginx-light openssl python3-botocore
+# The test group's zones and loopback servers (nginx, the S3 endpoint of tests/remote).
+scripts/lib/ensure-packages build test windows
 source scripts/lib/wine-session
 scripts/lib/expat-source
 scripts/lib/windows-deps

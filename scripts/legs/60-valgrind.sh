@@ -4,8 +4,7 @@
 # and by the toolkit, and the robustness suites under memcheck: any memory error or definite
 # leak fails the leg.
 set -euo pipefail
-source scripts/lib/linux-packages
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" valgrind
+scripts/lib/ensure-packages build valgrind
 cmake --preset default
 cmake --build --preset default --target zudor sievecheck seed_corpus robustness_tests fault_sweep_tests
 

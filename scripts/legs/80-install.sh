@@ -3,8 +3,7 @@
 # find_package and with pkg-config) and run on the sample; then the packages, the Debian one
 # held to lintian, installed, tried from /usr and removed again.
 set -euo pipefail
-source scripts/lib/linux-packages
-scripts/lib/ensure-packages "${ZUDOR_LINUX_PACKAGES[@]}" dpkg-dev unzip lintian
+scripts/lib/ensure-packages build package
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 

@@ -676,8 +676,7 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
 // about a document starts a line of its own.
 TEST_F(CliTest, ProgressKeepsOutOfRecordsAndMessagesOnOneTerminal)
 {
-    if (std::system("command -v script >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "script (util-linux) is not installed";
+    ZUDOR_NEED_PROGRAM("script");
     for (int i = 0; i < 40; ++i)
         write("tty/" + std::to_string(100 + i) + ".tif", i % 10 == 9 ? std::vector<uint8_t>{0x49, 0x49, 0x2A, 0} : richDocument());
     const std::string dir = (dir_ / "tty").string();
@@ -696,8 +695,7 @@ TEST_F(CliTest, ProgressKeepsOutOfRecordsAndMessagesOnOneTerminal)
 
 TEST_F(CliTest, ReadsWhatAPeerWrote)
 {
-    if (std::system("command -v tiffset >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "tiffset is not installed";
+    ZUDOR_NEED_PROGRAM("tiffset");
     const std::string file = (dir_ / "peer.tif").string();
     fs::copy_file(ZUDOR_SAMPLE_TIFF, file);
     ASSERT_EQ(std::system(("tiffset -s 305 'peer software' " + file + " && tiffset -s 315 'Peer Artist' " + file).c_str()), 0);
