@@ -251,6 +251,22 @@ TEST(IsolatedView, StringsFromTheReaderProcessReachTheRecordsAsUtf8)
     EXPECT_EQ(std::string(text.data(), text.size()), "{\"file\":\"a.tif\",\"text\":\"caf\xC3\xA9\",\"error\":null}\n");
 }
 
+// A property whose name and value are both null (the module counted an entry it could not
+// copy) costs four bytes a string: a view of such properties decodes as it was sent.
+TEST(IsolatedView, PropertiesWithNeitherNameNorValueDecode)
+{
+    std::vector<PropertyEntry> properties(3, PropertyEntry{1, 1, nullptr, nullptr});
+    DocumentView sent;
+    sent.properties = properties.data();
+    sent.propertyCount = properties.size();
+    OutputBuffer bytes;
+    isolation::encodeView(sent, bytes);
+    DocumentView view;
+    isolation::DecodedView decoded;
+    ASSERT_TRUE(decoded.decode(bytes.data(), bytes.size(), view));
+    EXPECT_EQ(view.propertyCount, 3u);
+}
+
 TEST(ReferenceFileStream, ReadsAtTheSoughtOffsetAndCounts)
 {
     const std::string path = testing::TempDir() + "zudor_stream.bin";

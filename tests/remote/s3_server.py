@@ -119,8 +119,9 @@ class Handler(BaseHTTPRequestHandler):
         lines = b""
         if settled and ARGS.log:
             with LOG_LOCK:
-                with open(ARGS.log, "rb") as f:
-                    lines = f.read()
+                if os.path.exists(ARGS.log):  # made by the first request logged
+                    with open(ARGS.log, "rb") as f:
+                        lines = f.read()
                 open(ARGS.log, "w").close()
         # Not logged itself: the look is no request of a client's.
         self.send_response(200 if settled and ARGS.log else 503 if ARGS.log else 404)

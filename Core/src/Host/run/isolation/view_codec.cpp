@@ -78,13 +78,14 @@ private:
     const char *end_;
 };
 
-// Each string takes five bytes at least (its length and its zero): a count the bytes cannot
-// hold is refused before anything is allocated for it.
-bool countFits(const Reader &in, uint32_t count, size_t strings) { return count <= in.left() / (5 * strings); }
+// A string takes five bytes at least (its length and its zero), four where it may be null (its
+// length alone): a count the bytes cannot hold is refused before anything is allocated for it.
+constexpr size_t kLeastString = 5, kLeastOptional = 4;
+bool countFits(const Reader &in, uint32_t count, size_t leastEach) { return count <= in.left() / leastEach; }
 
 bool takePairs(Reader &in, uint32_t count, std::vector<PropertyEntry> &into)
 {
-    if (!countFits(in, count, 2))
+    if (!countFits(in, count, 2 * kLeastOptional))
         return false;
     into.resize(count);
     for (PropertyEntry &entry : into) {
@@ -179,8 +180,8 @@ bool DecodedView::decode(const char *data, size_t size, DocumentView &view)
     size_t textLength = 0;
     if (!optional(kError, error) || !optional(kTitle, title) || !optional(kAuthor, author) ||
         ((fixed.flags & kError) && error == nullptr) || !takePairs(in, fixed.properties, properties_) ||
-        !countFits(in, fixed.xmpProperties, 2) || !takeListing(in, fixed.xmpProperties, listing_, scratch_) || !optional(kPacket, packet) ||
-        ((fixed.flags & kText) && !in.string(text, &textLength)) || !countFits(in, fixed.warnings, 1))
+        !countFits(in, fixed.xmpProperties, 2 * kLeastString) || !takeListing(in, fixed.xmpProperties, listing_, scratch_) || !optional(kPacket, packet) ||
+        ((fixed.flags & kText) && !in.string(text, &textLength)) || !countFits(in, fixed.warnings, kLeastString))
         return false;
     warnings_.resize(fixed.warnings);
     for (std::string &warning : warnings_) {
