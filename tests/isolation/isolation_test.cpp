@@ -180,9 +180,10 @@ TEST_F(IsolationTest, EveryWorkerRunsInTheSandbox)
         _exit(127);
     }
     // The fork server and a reader per job, each caught in its endless loop until the tool
-    // is killed; looked for a bounded number of times.
+    // is killed; looked for a bounded number of times, for two minutes at the most, far more
+    // than starting them takes on a loaded machine.
     std::vector<std::string> workers;
-    for (int look = 0; look < 2000 && workers.size() < 3; ++look) {
+    for (int look = 0; look < 12000 && workers.size() < 3; ++look) {
         workers = childrenStatus(tool);
         usleep(10000);
     }
