@@ -184,8 +184,7 @@ def remote_runs(pair, files, nginx, s3, env, s3env):
 
 
 def fault_runs(pair, s3, s3env):
-    """Faults, armed afresh for each platform; last, as the endpoint logs a stalled answer only
-    once its stall ends, after the run: the records say how many attempts each took instead."""
+    """Faults, armed afresh for each platform; the records say how many attempts each took."""
     common = ["--format", "json", "--quiet", "--jobs", "2", "--retries", "2"]
     faulty = ["s3://archive/faults/" + name for name, _, _ in FAULTS] + ["s3://archive/faults/missing.tif"]
     runs = (("faults", FAULTS, faulty, ["--timeout", "60"]),
