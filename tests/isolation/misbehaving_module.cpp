@@ -1,10 +1,13 @@
 // A reader module for the isolation tests only: a thin wrapper that forwards every slot to the
 // real module and, when a document's DocumentName says so, misbehaves after reading it as an
-// attacker's parser might: crash, loop for ever, allocate without end, or reach for a file,
-// the network, a shell or the environment, putting whatever it gets into the document's title
-// so that a leak would show in the record.
+// attacker's parser might: crash, loop for ever, allocate without end, reach for a file, the
+// network, a shell or the environment, or attack the channel to its parent and what other
+// documents' readers hold, putting whatever it gets into the document's title so that a leak
+// would show in the record.
 //   ZUDOR-TEST:CRASH  ZUDOR-TEST:HANG  ZUDOR-TEST:ALLOCATE  ZUDOR-TEST:OPEN
 //   ZUDOR-TEST:CONNECT:<port>  ZUDOR-TEST:EXEC:<file to create>  ZUDOR-TEST:ENVIRONMENT
+//   ZUDOR-TEST:EMPTY-PACKET  ZUDOR-TEST:CLOSE-CHANNEL  ZUDOR-TEST:HUGE-FRAME  ZUDOR-TEST:GARBAGE
+//   ZUDOR-TEST:WRECK-CONTROL  ZUDOR-TEST:NEIGHBOURS  ZUDOR-TEST:STANDARD-ERROR
 // On Windows only the job object stands between a reader and the system, so there the
 // module tries what it can limit: a crash, a loop, memory, a process of its own, the
 // environment.
@@ -21,6 +24,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #define ZUDOR_TEST_EXPORT extern "C" __attribute__((visibility("default")))
@@ -69,6 +73,50 @@ void misbehave(const char *what, SummaryInfo *out)
                 leak(out, *entry, std::strlen(*entry));
     }
 #else
+    // Attacks on the channel (descriptor 3) and on whatever else of the parent's or of other
+    // documents' a reader might reach: the memory it shares (4), any other descriptor.
+    else if (std::strncmp(what, "EMPTY-PACKET", 12) == 0) {
+        send(3, "", 0, 0);
+        for (volatile unsigned long spin = 0;; ++spin) {
+        }
+    } else if (std::strncmp(what, "CLOSE-CHANNEL", 13) == 0) {
+        close(3);
+        for (volatile unsigned long spin = 0;; ++spin) {
+        }
+    } else if (std::strncmp(what, "HUGE-FRAME", 10) == 0) {
+        const uint64_t header[3] = {0x5052525A, 1, uint64_t(1) << 40};
+        static char stream[64 * 1024];
+        send(3, header, sizeof header, 0);
+        while (send(3, stream, sizeof stream, MSG_NOSIGNAL) > 0) {
+        }
+    } else if (std::strncmp(what, "GARBAGE", 7) == 0) {
+        send(3, "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ", 40, 0);
+    } else if (std::strncmp(what, "WRECK-CONTROL", 13) == 0) {
+        if (void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, 4, 0); page != MAP_FAILED)
+            std::memset(page, 0x7F, 4096); // times far in the future, if it held any
+        for (volatile unsigned long spin = 0;; ++spin) {
+        }
+    } else if (std::strncmp(what, "NEIGHBOURS", 10) == 0) {
+        // Another document's title, wherever this process can read: the shared memory, and
+        // every descriptor it holds.
+        static char got[4 << 20];
+        std::string found;
+        for (int fd = 0; fd < 64 && found.empty(); ++fd) {
+            const ssize_t n = pread(fd, got, sizeof got, 0);
+            const off_t end = lseek(fd, 0, SEEK_END);
+            const size_t size = end > 0 ? size_t(end) : 0;
+            const void *mapped = size != 0 ? mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0) : MAP_FAILED;
+            for (const char *from : {n > 0 ? static_cast<const char *>(got) : nullptr,
+                                     mapped != MAP_FAILED ? static_cast<const char *>(mapped) : nullptr})
+                if (from != nullptr)
+                    if (const void *at = memmem(from, from == got ? size_t(n) : size, "plain ", 6))
+                        found.assign(static_cast<const char *>(at), 12);
+        }
+        leak(out, found.data(), found.size());
+    } else if (std::strncmp(what, "STANDARD-ERROR", 14) == 0) {
+        if (write(2, "\x1b[31mFORGED\n", 12) < 0)
+            leak(out, "unwritten", 9);
+    }
     else if (std::strncmp(what, "OPEN", 4) == 0) {
         char got[256];
         const int fd = open("/etc/passwd", O_RDONLY);

@@ -98,7 +98,6 @@ struct LaunchSetup {
     std::string program;                 // the worker program
     std::vector<std::string> arguments;  // after its name
     uint64_t memoryCap = 0;              // bytes; 0 for none
-    bool quiet = true;                   // standard error leads nowhere (a sanitizer's report aside)
 };
 
 // Starts reader processes: on Linux through a fork server (the worker program, loaded and

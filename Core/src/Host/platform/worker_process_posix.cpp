@@ -115,11 +115,12 @@ Ending reapProcess(pid_t pid)
     return got == pid ? endingOf(status) : Ending{};
 }
 
-// A reader's first packet is its process id: the fork server answers nothing, so that asking
-// for a reader costs the parent one message and no wait.
+// A reader's first packet says it is there, and the kernel says who sent it (SO_PASSCRED):
+// the process id the parent signals and reaps is never one a reader names. The fork server
+// answers nothing, so that asking for a reader costs the parent one message and no wait.
 class PosixWorker : public Worker {
 public:
-    explicit PosixWorker(int fd) : fd_(fd) {}
+    PosixWorker(int fd, int64_t greetingNs) : fd_(fd), greetingNs_(greetingNs) {}
     ~PosixWorker() override
     {
         kill();
@@ -143,8 +144,8 @@ public:
     }
     long receive(char *into, size_t room) override
     {
-        if (!greeted_ && !greet())
-            return 0;
+        if ((!greeted_ && !greet()) || pid_ <= 0)
+            return 0; // no reader: its end
         return receiveSome(fd_, into, room);
     }
     void kill() override
@@ -163,18 +164,37 @@ public:
     }
 
 private:
-    // Takes the reader's first packet; false when none came (no reader was made).
+    // Takes the reader's first packet and its sender; false when none came in time (no reader
+    // was made, or the server is not making them).
     bool greet()
     {
         greeted_ = true;
-        int32_t pid = -1;
-        if (waitReadable(fd_, -1) == Wait::Readable && receiveSome(fd_, reinterpret_cast<char *>(&pid), sizeof pid) ==
-                                                            long(sizeof pid))
-            pid_ = pid;
+        char word[8];
+        iovec part{word, sizeof word};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        if (waitReadable(fd_, greetingNs_) != Wait::Readable)
+            return false;
+        ssize_t got;
+        do
+            got = recvmsg(fd_, &message, MSG_CMSG_CLOEXEC);
+        while (got < 0 && errno == EINTR);
+        for (cmsghdr *header = CMSG_FIRSTHDR(&message); got > 0 && header != nullptr;
+             header = CMSG_NXTHDR(&message, header))
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS) {
+                ucred sender;
+                std::memcpy(&sender, CMSG_DATA(header), sizeof sender);
+                pid_ = sender.pid;
+            }
         return pid_ > 0;
     }
 
     int fd_;
+    int64_t greetingNs_;
     pid_t pid_ = -1;
     bool greeted_ = false, reaped_ = false;
     Ending ending_;
@@ -214,8 +234,15 @@ public:
         if (!ready(error))
             return nullptr;
         int pair[2];
+        const int on = 1;
         if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
             error = std::string("cannot make a channel to a reader: ") + std::strerror(errno);
+            return nullptr;
+        }
+        if (setsockopt(pair[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+            error = std::string("cannot make a channel to a reader: ") + std::strerror(errno);
+            ::close(pair[0]);
+            ::close(pair[1]);
             return nullptr;
         }
         const Handle handed[2] = {pair[1], shared.handle()};
@@ -231,7 +258,7 @@ public:
             error = "the fork server of the reader's workers has ended";
             return nullptr;
         }
-        return std::make_unique<PosixWorker>(pair[0]);
+        return std::make_unique<PosixWorker>(pair[0], timeoutNs_);
     }
 
 private:
@@ -352,15 +379,15 @@ std::unique_ptr<Launcher> startLauncher(const LaunchSetup &setup, int64_t timeou
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    // Standard input and output lead nowhere: nothing a reader writes reaches the records, nor,
-    // unless the XMP toolkit's complaints were asked for, the terminal.
+    // Standard input, output and error lead nowhere: nothing a reader writes reaches the
+    // records or the terminal (the XMP toolkit's complaints come with its answer). A sanitizer's
+    // report is the one exception, in the builds that have them.
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
 #ifndef ZUDOR_SANITIZED
-    if (setup.quiet)
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
 #endif
     posix_spawn_file_actions_adddup2(&actions, pair[1], 3);
     pid_t pid = -1;

@@ -75,8 +75,12 @@ private:
     void pair(const char *name, size_t nameLength, const char *value, size_t valueLength) override
     {
         if (list_ == Field::Properties) {
-            // Labels are the reader's own property names, far shorter than the column.
-            std::string label(name, nameLength);
+            // Labels are the document's property names: shown as any text from it is.
+            std::string mended;
+            size_t n = nameLength;
+            const char *utf8 = asUtf8(name, n, mended);
+            const char *shown = visible(utf8, n, label_, false);
+            const std::string label(shown, n);
             line(label.c_str(), value, valueLength);
             return;
         }
@@ -97,6 +101,7 @@ private:
     bool failed_ = false;
     Field list_ = Field::Properties;
     std::string scratch_;
+    std::string label_;
 };
 
 // The reader's text record alone, a line of its own; nothing for a file that failed.

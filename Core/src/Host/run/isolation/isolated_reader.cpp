@@ -1,14 +1,18 @@
-// The parent's side of isolated reading. A reader takes a batch of inputs at a time: what can
-// be settled without the module (an input that failed, a file that cannot be opened, one the
-// run's keeper holds as it is) is settled here as the driver settles it; every other document is
-// handed to the reader process (a small file's bytes in shared memory, a larger file's open
-// descriptor, bytes in memory and remote windows in memory of their own) in requests of a few
-// documents, so that the process starts while the rest are opened. Its answers come back in
-// order. A reader process that dies, or spends longer than the time limit on one document, is
-// ended and replaced: the document it was reading (the control page says which) gets a record
-// that says so, and those after it go to the new process.
+// The parent's side of isolated reading. Each document the module is to read gets a reader
+// process of its own, made for it and ended after it: a reader sees that document's bytes and
+// nothing else, and what it sends can only become that document's record. What can be settled
+// without the module (an input that failed, a file that cannot be opened, one the run's keeper
+// holds as it is) is settled here as the driver settles it. A few documents ahead of the one
+// awaited are handed to readers of their own, so that making a process overlaps with reading.
+//
+// Nothing a reader writes is trusted: its time is taken on this side's clock, its answer must
+// be one frame of the length the document allows, for the document it was given, and anything
+// else (an early end, a frame out of turn, too long or malformed) ends the reader at once with
+// SIGKILL before it is reaped, so that no wait here lasts longer than the time limit.
 #include <algorithm>
 #include <cstring>
+#include <deque>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,7 @@
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
+#include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
 
@@ -36,14 +41,9 @@ namespace {
 using worker::Handle;
 using worker::kNoHandle;
 
-// Documents in one request, and how many the reader answers together: each hand-over wakes
-// both processes, which costs more than the reader's waiting for the rest of a batch.
-constexpr size_t kRequestDocuments = 64;
-constexpr uint32_t kFlushEvery = 64;
-// Deaths that no document explains (the reader ended between documents) before the next
-// document is given up.
-constexpr unsigned kUnexplainedDeaths = 2;
-constexpr size_t kBufferKeep = size_t(1) << 20;
+// Documents handed to readers ahead of the one awaited: enough that a reader is ready when
+// its document's turn comes, few enough that the processes stay few.
+constexpr size_t kAhead = 3;
 
 std::string seconds(double value)
 {
@@ -52,16 +52,28 @@ std::string seconds(double value)
     return text;
 }
 
-// One input of the batch: settled here, or handed over and answered by the reader.
+// The longest answer a document of size bytes can honestly have: its text and packets come
+// from its bytes, grown at most a few times in conversion and in what explains them.
+uint64_t answerLimit(uint64_t size) { return (uint64_t(64) << 20) + std::min<uint64_t>(size, uint64_t(1) << 40) * 8; }
+
+// A reader process with the one document it was given.
+struct Flight {
+    std::unique_ptr<worker::Worker> worker;
+    worker::SharedMemory shared; // the control page, then the document's bytes if small
+    std::vector<char> received;  // what it has sent, grown as it arrives
+    int64_t sentNs = 0;
+};
+
+// One input of the batch: settled here, or handed over and answered by its reader.
 struct Pending {
     const InputItem *input = nullptr;
-    bool local = false;        // settled here; error and the flags say how
+    bool local = false; // settled here; error and the flags say how
     std::string error;
     bool unchanged = false, skipped = false;
     FileIdentity identity;
     Entry entry{};
     Handle handle = kNoHandle; // the parent's copy of what the entry hands over
-    bool answered = false;
+    std::unique_ptr<Flight> flight;
 
     void fail(std::string why)
     {
@@ -75,12 +87,6 @@ public:
     IsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
         : workers_(std::move(workers)), options_(options), settings_(encodeSettings(options))
     {
-        std::string why;
-        if (!shared_.create(kSharedBytes, why))
-            failure_ = why;
-        else
-            control_ = reinterpret_cast<ControlPage *>(shared_.data());
-        buffer_.resize(2 * worker::kPacketBytes);
     }
     ~IsolatedReader() override { drop(); }
 
@@ -90,6 +96,7 @@ public:
             drop();
             expect(&input, 1);
         }
+        dispatchAhead();
         return answer(batch_[next_++]);
     }
 
@@ -99,8 +106,11 @@ public:
         batch_.resize(1);
         Pending &p = batch_[0];
         p.input = &input;
-        carryBytes(p, data, size);
-        send(0, 1);
+        if (std::unique_ptr<Flight> flight = newFlight(p)) {
+            carryBytes(p, *flight, data, size);
+            start(p, std::move(flight));
+        }
+        dispatched_ = 1;
         return answer(batch_[next_++]);
     }
 
@@ -108,18 +118,9 @@ public:
     {
         drop();
         batch_.resize(count);
-        size_t sentFrom = 0, handed = 0;
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0; i < count; ++i)
             batch_[i].input = &items[i];
-            prepare(batch_[i]);
-            handed += !batch_[i].local;
-            if (handed == kRequestDocuments) {
-                send(sentFrom, i + 1);
-                sentFrom = i + 1;
-                handed = 0;
-            }
-        }
-        send(sentFrom, count);
+        dispatchAhead();
     }
 
     void finish() override {}
@@ -132,67 +133,62 @@ public:
         batch_.resize(1);
         Pending &p = batch_[0];
         p.input = &input;
-        carryRemote(p, document);
-        p.entry.probe = 1;
-        send(0, 1);
+        if (std::unique_ptr<Flight> flight = newFlight(p)) {
+            carryRemote(p, document);
+            p.entry.probe = 1;
+            start(p, std::move(flight));
+        }
+        dispatched_ = 1;
+        ++next_;
         const char *payload = nullptr;
         size_t size = 0;
         ProbeAnswer probe{};
         fault.clear();
+        if (!p.local && awaitAnswer(p, payload, size) && size != sizeof probe)
+            breakOff(p, "the reader answered out of turn");
         if (p.local)
             fault = p.error;
-        else if (!awaitAnswer(p, payload, size) || size != sizeof probe)
-            fault = p.local ? p.error : "the reader's worker answered out of turn";
         else
             std::memcpy(&probe, payload, sizeof probe);
-        ++next_;
+        endFlight(p);
         offset = probe.offset;
         length = probe.length;
         return fault.empty() && probe.missed != 0;
     }
 
 private:
-    // ---- Settled here, or made ready to hand over.
+    // ---- Settled here, or handed to a reader of its own.
 
-    void prepare(Pending &p)
+    void dispatchAhead()
     {
-        const InputItem &input = *p.input;
-        std::string why;
-        switch (input.origin) {
+        size_t inFlight = 0;
+        for (size_t i = next_; i < dispatched_; ++i)
+            inFlight += batch_[i].flight != nullptr;
+        while (dispatched_ < batch_.size() && (dispatched_ <= next_ || inFlight < kAhead)) {
+            Pending &p = batch_[dispatched_++];
+            if (settledHere(p))
+                continue;
+            std::unique_ptr<Flight> flight = newFlight(p);
+            if (flight && carry(p, *flight)) {
+                start(p, std::move(flight));
+                inFlight += p.flight != nullptr;
+            }
+        }
+    }
+
+    bool settledHere(Pending &p)
+    {
+        switch (p.input->origin) {
         case InputOrigin::Failed:
-            return p.fail(input.error);
+            p.fail(p.input->error);
+            return true;
         case InputOrigin::StandardInput:
-            if (!readStandardInput(standardInput_, uint64_t(options_.maxRequest), why))
-                return p.fail(why);
-            return carryBytes(p, standardInput_.data(), standardInput_.size());
+            return false;
         case InputOrigin::Named:
         case InputOrigin::Walked:
             break;
         }
-        if (heldAsItIs(p))
-            return;
-        if (input.remote)
-            return carryRemote(p, *input.remote);
-        if (isRemoteInput(input.path))
-            return p.fail("a URL is read once fetched (fetchDocument)");
-        if (!file_.open(input.path, why, options_.keeper != nullptr ? &p.identity : nullptr)) {
-            p.identity = FileIdentity{}; // nothing was read: try again next time
-            return p.fail(why);
-        }
-        size_t length = 0;
-        const uint8_t *head = file_.head(length);
-        if (file_.size() == length && inlineFits(length)) {
-            std::memcpy(shared_.data() + kControlBytes + inlineUsed_, head, length);
-            handOver(p, Carrier::Inline, length);
-            p.entry.offset = inlineUsed_;
-            inlineUsed_ += length;
-            file_.close();
-            return;
-        }
-        const uint64_t size = file_.size();
-        handOver(p, Carrier::File, size);
-        p.handle = worker::handleOfDescriptor(file_.releaseDescriptor());
-        file_.close();
+        return heldAsItIs(p);
     }
 
     // Whether the run's keeper holds the input as it is now, as the driver asks it.
@@ -210,7 +206,58 @@ private:
         return true;
     }
 
-    bool inlineFits(size_t length) const { return length <= kInlineBytes - inlineUsed_; }
+    // Memory of the document's own for its reader: fresh, so that nothing another document
+    // left there can reach it.
+    std::unique_ptr<Flight> newFlight(Pending &p)
+    {
+        auto flight = std::make_unique<Flight>();
+        std::string why;
+        if (!workers_->launcher)
+            why = "no reader's worker program was started";
+        else if (flight->shared.create(kSharedBytes, why))
+            return flight;
+        p.fail("cannot start a reader process: " + why);
+        return nullptr;
+    }
+
+    // Puts the document's bytes where its reader finds them; false when it was settled here.
+    bool carry(Pending &p, Flight &flight)
+    {
+        const InputItem &input = *p.input;
+        std::string why;
+        if (input.origin == InputOrigin::StandardInput) {
+            if (!readStandardInput(standardInput_, uint64_t(options_.maxRequest), why))
+                p.fail(why);
+            else
+                carryBytes(p, flight, standardInput_.data(), standardInput_.size());
+            return !p.local;
+        }
+        if (input.remote) {
+            carryRemote(p, *input.remote);
+            return !p.local;
+        }
+        if (isRemoteInput(input.path)) {
+            p.fail("a URL is read once fetched (fetchDocument)");
+            return false;
+        }
+        if (!file_.open(input.path, why, options_.keeper != nullptr ? &p.identity : nullptr)) {
+            p.identity = FileIdentity{}; // nothing was read: try again next time
+            p.fail(why);
+            return false;
+        }
+        size_t length = 0;
+        const uint8_t *head = file_.head(length);
+        if (file_.size() == length && length <= kInlineBytes) {
+            std::memcpy(flight.shared.data() + kControlBytes, head, length);
+            handOver(p, Carrier::Inline, length);
+            file_.close();
+            return true;
+        }
+        handOver(p, Carrier::File, file_.size());
+        p.handle = worker::handleOfDescriptor(file_.releaseDescriptor());
+        file_.close();
+        return true;
+    }
 
     void handOver(Pending &p, Carrier carrier, uint64_t size)
     {
@@ -220,23 +267,21 @@ private:
         p.entry.size = size;
     }
 
-    void carryBytes(Pending &p, const void *data, size_t size)
+    void carryBytes(Pending &p, Flight &flight, const void *data, size_t size)
     {
-        if (inlineFits(size)) {
-            std::memcpy(shared_.data() + kControlBytes + inlineUsed_, data, size);
+        if (size <= kInlineBytes) {
+            std::memcpy(flight.shared.data() + kControlBytes, data, size);
             handOver(p, Carrier::Inline, size);
-            p.entry.offset = inlineUsed_;
-            inlineUsed_ += size;
             return;
         }
         worker::SharedMemory memory;
         std::string why;
-        if (!memory.create(std::max<size_t>(size, 1), why))
+        if (!memory.create(size, why))
             return p.fail(why);
         std::memcpy(memory.data(), data, size);
         handOver(p, Carrier::Memory, size);
         p.entry.bytes = memory.size();
-        p.handle = takeHandle(memory);
+        p.handle = memory.releaseHandle(); // the reader maps it
     }
 
     void carryRemote(Pending &p, const RemoteDocument &document)
@@ -268,90 +313,32 @@ private:
         handOver(p, Carrier::Remote, document.size);
         p.entry.windows = document.windows.size();
         p.entry.bytes = memory.size();
-        p.handle = takeHandle(memory);
+        p.handle = memory.releaseHandle();
     }
 
-    // The memory's handle outlives its mapping here: the reader maps it.
-    static Handle takeHandle(worker::SharedMemory &memory) { return memory.releaseHandle(); }
-
-    // ---- Requests and answers.
-
-    // Hands batch_[from, to) that were not settled here to the reader, under fresh sequences.
-    void send(size_t from, size_t to)
-    {
-        std::vector<size_t> chosen;
-        for (size_t i = from; i < to; ++i)
-            if (!batch_[i].local) {
-                batch_[i].entry.sequence = ++sequence_;
-                chosen.push_back(i);
-            }
-        if (!chosen.empty())
-            request(chosen);
-    }
-
-    // In requests of kRequestDocuments at most: a message carries that many files at most.
-    void request(const std::vector<size_t> &chosen)
-    {
-        for (size_t from = 0; from < chosen.size(); from += kRequestDocuments) {
-            const size_t to = std::min(chosen.size(), from + kRequestDocuments);
-            requestSome(std::vector<size_t>(chosen.begin() + long(from), chosen.begin() + long(to)));
-        }
-    }
-
-    void requestSome(const std::vector<size_t> &chosen)
-    {
-        if (!worker_ && !launch(chosen))
-            return;
-        std::vector<char> message(sizeof(RequestHeader) + chosen.size() * sizeof(Entry));
-        const RequestHeader header{kRequestMagic, uint32_t(chosen.size()), kFlushEvery, 0};
-        std::memcpy(message.data(), &header, sizeof header);
-        std::vector<Handle> handles;
-        char *at = message.data() + sizeof header;
-        for (size_t i : chosen) {
-            Entry entry = batch_[i].entry;
-            if (batch_[i].handle != kNoHandle) {
-                entry.handle = uint8_t(handles.size());
-                handles.push_back(batch_[i].handle);
-            }
-            std::memcpy(at, &entry, sizeof entry);
-            at += sizeof entry;
-        }
-        // A reader that waited for this request has made no progress it could be late with.
-        progressNs_ = worker::monotonicNs();
-        outstanding_ += chosen.size();
-        // A reader that is gone shows at the next answer awaited, which says what ended it.
-        worker_->send(message.data(), message.size(), handles.data(), handles.size());
-        keepSpare();
-    }
-
-    // A reader for the documents chosen: the spare, when one waits, else a new one.
-    bool launch(const std::vector<size_t> &chosen)
-    {
-        std::string why = failure_;
-        if (why.empty() && workers_->launcher) {
-            control_->started.store(0);
-            control_->startedNs.store(0);
-            control_->notes.forbiddenCall.store(0);
-            control_->notes.memoryRefused.store(0);
-            worker_ = spare_ ? std::move(spare_) : workers_->launcher->launch(settings_, shared_, why);
-            received_ = begin_ = 0;
-            outstanding_ = 0;
-            if (worker_)
-                return true;
-        }
-        for (size_t i : chosen)
-            batch_[i].fail("cannot start a reader process: " + why);
-        return false;
-    }
-
-    // Once a reader has been lost, a spare waits, started while the other reads: the next
-    // loss costs no wait for a process to be made. A reader that is never lost has none.
-    void keepSpare()
+    // A reader for p alone, and its request: one entry, with the one file it names.
+    void start(Pending &p, std::unique_ptr<Flight> flight)
     {
         std::string why;
-        if (lost_ && !spare_ && workers_->launcher)
-            spare_ = workers_->launcher->launch(settings_, shared_, why);
+        flight->worker = workers_->launcher->launch(settings_, flight->shared, why);
+        if (!flight->worker) {
+            closeHandle(p);
+            return p.fail("cannot start a reader process: " + why);
+        }
+        p.entry.sequence = ++sequence_;
+        char message[sizeof(RequestHeader) + sizeof(Entry)];
+        const RequestHeader header{kRequestMagic, 1, 1, 0};
+        Entry entry = p.entry;
+        entry.handle = 0;
+        std::memcpy(message, &header, sizeof header);
+        std::memcpy(message + sizeof header, &entry, sizeof entry);
+        // A reader that is gone shows when its answer is awaited, which says what ended it.
+        flight->worker->send(message, sizeof message, &p.handle, p.handle != kNoHandle ? 1 : 0);
+        flight->sentNs = worker::monotonicNs();
+        p.flight = std::move(flight);
     }
+
+    // ---- Answers.
 
     const DocumentView &answer(Pending &p)
     {
@@ -361,11 +348,12 @@ private:
         const char *payload = nullptr;
         size_t size = 0;
         if (!p.local && awaitAnswer(p, payload, size) && !decoded_.decode(payload, size, view_)) {
-            // Bytes that are no view come from a reader that is not itself any more.
-            endWorker();
-            p.fail("the reader's worker answered out of turn");
-            resend();
+            view_ = DocumentView{};
+            view_.input = p.input;
+            view_.identity = p.identity;
+            breakOff(p, "the reader sent an answer that is no record");
         }
+        endFlight(p);
         if (p.local) {
             view_.error = p.error.empty() ? nullptr : p.error.c_str();
             view_.unchanged = p.unchanged;
@@ -374,109 +362,102 @@ private:
         return view_;
     }
 
-    // Until p's answer is in; false when p was settled otherwise meanwhile (a fault).
+    // Until p's reader has sent its one frame: its payload, less what it said on the side, is
+    // kept until the next answer; false when p was settled otherwise: the reader ended, broke
+    // the rules or ran out of time.
     bool awaitAnswer(Pending &p, const char *&payload, size_t &size)
     {
-        unsigned unexplained = 0;
-        while (!p.local) {
-            if (takeFrame(p, payload, size))
-                return true;
-            if (!worker_) {
-                resend();
-                continue;
+        Flight &f = *p.flight;
+        // The time limit counts from when the document was handed over or, if later, from when
+        // its turn came: a reader that started early has as long as any other.
+        const int64_t deadline = std::max(f.sentNs, worker::monotonicNs()) + int64_t(workers_->options.documentTimeout * 1e9);
+        std::vector<char> piece(worker::kPacketBytes);
+        while (true) {
+            ReplyHeader header{};
+            if (f.received.size() >= sizeof header) {
+                std::memcpy(&header, f.received.data(), sizeof header);
+                if (header.magic != kReplyMagic)
+                    return breakOff(p, "the reader answered out of turn");
+                if (header.length > answerLimit(p.entry.size) || header.reserved > header.length)
+                    return breakOff(p, "the reader sent an answer longer than its document allows");
+                if (header.sequence != p.entry.sequence)
+                    return breakOff(p, "the reader answered out of turn");
+                const uint64_t whole = sizeof header + header.length;
+                if (f.received.size() > whole)
+                    return breakOff(p, "the reader answered out of turn");
+                if (f.received.size() == whole)
+                    break;
             }
-            const int64_t deadline = std::max(control_->startedNs.load(std::memory_order_acquire), progressNs_) +
-                                     int64_t(workers_->options.documentTimeout * 1e9);
             const int64_t left = deadline - worker::monotonicNs();
             if (left <= 0) {
-                fault(true, unexplained);
-                continue;
+                f.worker->kill();
+                f.worker->reap();
+                p.fail("the reader took longer than " + seconds(workers_->options.documentTimeout) + " s");
+                return false;
             }
-            const worker::Worker::Wait waited = worker_->wait(left);
+            const worker::Worker::Wait waited = f.worker->wait(left);
             if (waited == worker::Worker::Wait::TimedOut)
                 continue;
-            if (buffer_.size() - received_ < worker::kPacketBytes) {
-                std::memmove(buffer_.data(), buffer_.data() + begin_, received_ - begin_);
-                received_ -= begin_;
-                begin_ = 0;
-                if (buffer_.size() - received_ < worker::kPacketBytes)
-                    buffer_.resize(received_ + 2 * worker::kPacketBytes);
-            }
-            const long got = waited == worker::Worker::Wait::Readable
-                                 ? worker_->receive(buffer_.data() + received_, buffer_.size() - received_)
-                                 : -1;
-            if (got > 0) {
-                received_ += size_t(got);
-                continue;
-            }
-            fault(false, unexplained);
+            const long got = waited == worker::Worker::Wait::Readable ? f.worker->receive(piece.data(), piece.size()) : -1;
+            if (got <= 0)
+                return ended(p);
+            f.received.insert(f.received.end(), piece.data(), piece.data() + got);
         }
-        return false;
-    }
-
-    // The next frame, when it is p's and whole.
-    bool takeFrame(Pending &p, const char *&payload, size_t &size)
-    {
         ReplyHeader header;
-        if (received_ - begin_ < sizeof header)
-            return false;
-        std::memcpy(&header, buffer_.data() + begin_, sizeof header);
-        if (header.magic != kReplyMagic || header.sequence != p.entry.sequence ||
-            header.length > (uint64_t(1) << 40)) {
-            endWorker();
-            p.fail("the reader's worker answered out of turn");
-            resend();
-            return false;
-        }
-        // The buffer grows with what arrives, never with what a header claims.
-        if (received_ - begin_ - sizeof header < header.length)
-            return false;
-        payload = buffer_.data() + begin_ + sizeof header;
-        size = size_t(header.length);
-        begin_ += sizeof header + size;
-        progressNs_ = worker::monotonicNs();
-        --outstanding_;
-        answered(p);
+        std::memcpy(&header, f.received.data(), sizeof header);
+        answer_.swap(f.received);
+        const size_t told = size_t(header.reserved);
+        payload = answer_.data() + sizeof header;
+        size = size_t(header.length) - told;
+        if (told != 0)
+            passOn(payload + size, told);
         return true;
     }
 
-    void answered(Pending &p)
+    // What the XMP toolkit said while the reader read, on this side's standard error, shown as
+    // any text for a terminal is.
+    void passOn(const char *said, size_t length)
     {
-        p.answered = true;
-        if (p.handle != kNoHandle)
-            worker::closeHandle(p.handle);
-        p.handle = kNoHandle;
+        std::string mended, shown;
+        size_t n = length;
+        const char *utf8 = asUtf8(said, n, mended);
+        const char *text = visible(utf8, n, shown, true);
+        std::cerr.write(text, std::streamsize(n));
+        if (n != 0 && text[n - 1] != '\n')
+            std::cerr.put('\n');
+        std::cerr.flush();
     }
 
-    // The reader ended, or ran past the time limit: the document it was reading is failed with
-    // why, and the rest go again to a new reader.
-    void fault(bool timedOut, unsigned &unexplained)
+    // The reader broke the rules of the channel: it is ended, and its document says how.
+    bool breakOff(Pending &p, const std::string &why)
     {
-        const uint64_t started = control_->started.load(std::memory_order_acquire);
-        const uint32_t call = control_->notes.forbiddenCall.load();
-        const bool memory = control_->notes.memoryRefused.load() != 0;
-        if (timedOut)
-            worker_->kill();
-        const worker::Ending ending = worker_->reap();
-        const uint64_t peak = worker_->peakMemory();
-        worker_.reset();
-        lost_ = true;
-        Pending *culprit = nullptr;
-        for (Pending &p : batch_)
-            if (!p.local && !p.answered && p.entry.sequence == started)
-                culprit = &p;
-        if (culprit == nullptr && !timedOut && ++unexplained <= kUnexplainedDeaths)
-            return; // awaitAnswer sends them all again
-        if (culprit == nullptr)
-            culprit = firstUnanswered();
-        if (culprit == nullptr)
-            return;
-        const uint64_t cap = workers_->options.documentMemory;
-        culprit->fail(timedOut ? "the reader took longer than " + seconds(workers_->options.documentTimeout) + " s"
-                               : describeEnding(ending, call, memory || (cap != 0 && peak >= cap)));
-        answered(*culprit);
-        unexplained = 0;
+        if (p.flight && p.flight->worker) {
+            p.flight->worker->kill();
+            p.flight->worker->reap();
+        }
+        p.fail(why);
+        return false;
     }
+
+    // The channel ended, or gave a packet of nothing, before the answer was whole: the reader
+    // is ended (if it had not ended itself, that is its fault too) and its end says why.
+    bool ended(Pending &p)
+    {
+        Flight &f = *p.flight;
+        const uint32_t call = control(f).notes.forbiddenCall.load();
+        const bool refused = control(f).notes.memoryRefused.load() != 0;
+        f.worker->kill();
+        const worker::Ending ending = f.worker->reap();
+        const uint64_t peak = f.worker->peakMemory(), cap = workers_->options.documentMemory;
+        if (ending.kind == worker::Ending::Kind::Signalled && ending.code == 9 && call == 0 && !refused)
+            p.fail(f.received.empty() ? "the reader ended its answer before it began"
+                                      : "the reader broke off its answer");
+        else
+            p.fail(describeEnding(ending, call, refused || (cap != 0 && peak >= cap)));
+        return false;
+    }
+
+    static ControlPage &control(Flight &f) { return *reinterpret_cast<ControlPage *>(f.shared.data()); }
 
     std::string describeEnding(const worker::Ending &ending, uint32_t call, bool memory) const
     {
@@ -495,80 +476,42 @@ private:
         return "the reader's process ended";
     }
 
-    Pending *firstUnanswered()
+    // A reader is done with once its document is: ended, reaped, its memory and files closed.
+    void endFlight(Pending &p)
     {
-        for (Pending &p : batch_)
-            if (!p.local && !p.answered)
-                return &p;
-        return nullptr;
+        if (p.flight && p.flight->worker) {
+            p.flight->worker->kill();
+            p.flight->worker->reap();
+        }
+        p.flight.reset();
+        closeHandle(p);
     }
 
-    std::vector<size_t> unanswered()
+    static void closeHandle(Pending &p)
     {
-        std::vector<size_t> left;
-        for (size_t i = 0; i < batch_.size(); ++i)
-            if (!batch_[i].local && !batch_[i].answered) {
-                batch_[i].entry.sequence = ++sequence_;
-                left.push_back(i);
-            }
-        return left;
+        if (p.handle != kNoHandle)
+            worker::closeHandle(p.handle);
+        p.handle = kNoHandle;
     }
 
-    void resend()
-    {
-        std::vector<size_t> again = unanswered();
-        if (!again.empty())
-            request(again);
-    }
-
-    void endWorker()
-    {
-        if (!worker_)
-            return;
-        worker_->kill();
-        worker_->reap();
-        worker_.reset();
-    }
-
-    // Forgets the batch; a reader still busy with it is ended.
+    // Forgets the batch; readers still busy with it are ended.
     void drop()
     {
-        if (outstanding_ != 0)
-            endWorker();
-        outstanding_ = 0;
-        received_ = begin_ = 0;
         for (Pending &p : batch_)
-            if (p.handle != kNoHandle)
-                worker::closeHandle(p.handle);
+            endFlight(p);
         batch_.clear();
-        next_ = 0;
-        inlineUsed_ = 0;
-        // What one huge answer made the buffer grow to is given back.
-        if (buffer_.size() > kBufferKeep) {
-            buffer_.resize(2 * worker::kPacketBytes);
-            buffer_.shrink_to_fit();
-        }
+        next_ = dispatched_ = 0;
     }
 
     std::shared_ptr<ReaderWorkers> workers_;
     DriverOptions options_;
     std::string settings_;
-    std::string failure_;
-    worker::SharedMemory shared_;
-    ControlPage *control_ = nullptr;
-    std::unique_ptr<worker::Worker> worker_;
-    std::unique_ptr<worker::Worker> spare_;
-    bool lost_ = false; // a reader was lost: keep a spare
     std::vector<Pending> batch_;
-    size_t next_ = 0;
-    size_t inlineUsed_ = 0;
+    size_t next_ = 0, dispatched_ = 0;
     uint64_t sequence_ = 0;
-    size_t outstanding_ = 0;
-    int64_t progressNs_ = 0;
-    std::vector<char> buffer_;
-    size_t begin_ = 0, received_ = 0;
     FileStream file_;
     std::vector<char> standardInput_;
+    std::vector<char> answer_; // the frame the view was decoded from
     DocumentView view_;
     DecodedView decoded_;
 };
@@ -634,7 +577,6 @@ std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &option
     if (options.xmpWarnings)
         setup.arguments.push_back("--xmp-warnings");
     setup.memoryCap = options.documentMemory;
-    setup.quiet = !options.xmpWarnings;
     std::string why;
     workers->launcher = worker::startLauncher(setup, int64_t(options.documentTimeout * 1e9), why);
     if (!workers->launcher) {

@@ -1,7 +1,7 @@
-// What parent and reader say to each other. The parent sends requests, each one message of
-// entries with the files they name; the reader answers each document in turn with a frame,
-// on a byte stream. Memory they share holds the control page (what the reader is reading
-// now, since when, and its notes on how it ended) and the bytes of small documents.
+// What parent and reader say to each other. The parent sends one request, a message of one
+// entry with the file it names; the reader answers with one frame, on a byte stream, and
+// ends. Memory they share holds the control page (the reader's notes on how it ended) and
+// the bytes of a small document.
 #pragma once
 
 #include <atomic>
@@ -18,14 +18,14 @@ namespace isolation {
 constexpr uint32_t kRequestMagic = 0x5144525A; // "ZRDQ"
 constexpr uint32_t kReplyMagic = 0x5052525A;   // "ZRRP"
 
+// The reader's notes on how it ended, for its own document's record only: the parent keeps
+// time and identity itself.
 struct ControlPage {
-    std::atomic<uint64_t> started;   // the sequence of the document being read; 0 before any
-    std::atomic<int64_t> startedNs;  // when it began, on the monotonic clock
     worker::FaultNotes notes;
 };
-static_assert(std::atomic<uint64_t>::is_always_lock_free, "the page is shared between processes");
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "the page is shared between processes");
 
-// The shared memory: the control page, then the bytes of a batch's small documents.
+// The shared memory: the control page, then the bytes of the document if it is small.
 constexpr size_t kControlBytes = 4096;
 constexpr size_t kInlineBytes = size_t(2) << 20;
 constexpr size_t kSharedBytes = kControlBytes + kInlineBytes;
@@ -61,7 +61,7 @@ static_assert(sizeof(Entry) == 48, "entries are copied as they are");
 
 struct ReplyHeader {
     uint32_t magic;
-    uint32_t reserved;
+    uint32_t reserved; // the last this many bytes of the payload are the XMP toolkit's words
     uint64_t sequence;
     uint64_t length; // of the payload that follows
 };

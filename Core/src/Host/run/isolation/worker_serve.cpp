@@ -1,8 +1,11 @@
 // The reader process: the worker program loads the module (and, for toolkit mode, the XMP
-// toolkit) before its sandbox closes, then each reader takes requests from its parent and
-// answers every document with its view, through a driver of its own like any thread's.
+// toolkit) before its sandbox closes, then each reader takes one document from its parent,
+// answers with its view, through a driver of its own like any thread's, and ends.
+#include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,7 @@ using worker::kNoHandle;
 
 struct Program {
     LoadedModule module;
+    bool warnings = false; // the XMP toolkit's complaints go to the parent
 };
 
 // A remote document's windows as the parent laid them out: (start, length) pairs, then bytes.
@@ -48,53 +52,36 @@ bool takeRemote(const char *data, size_t bytes, const Entry &entry, RemoteDocume
     return true;
 }
 
+// A reader holds one document: it takes its one request, answers it and ends.
 class Reader {
 public:
-    Reader(worker::Endpoint &endpoint, const ReaderInterface &table, const DriverOptions &options, ControlPage &control,
-           char *inlineBytes)
-        : endpoint_(endpoint), driver_(table, options), control_(control), inline_(inlineBytes)
+    Reader(worker::Endpoint &endpoint, const ReaderInterface &table, const DriverOptions &options, char *inlineBytes,
+           std::stringbuf *said)
+        : endpoint_(endpoint), driver_(table, options), inline_(inlineBytes), said_(said)
     {
     }
 
-    // Until the parent closes the channel.
     int serve()
     {
-        std::vector<char> message(64 * 1024);
+        std::vector<char> message(sizeof(RequestHeader) + sizeof(Entry) + 1);
         std::vector<Handle> handles;
-        while (true) {
-            const long got = endpoint_.receive(message.data(), message.size(), handles);
-            if (got <= 0)
-                return got == 0 ? 0 : 1;
-            RequestHeader header;
-            if (size_t(got) < sizeof header)
-                return 1;
-            std::memcpy(&header, message.data(), sizeof header);
-            if (header.magic != kRequestMagic || size_t(got) != sizeof header + size_t(header.count) * sizeof(Entry))
-                return 1;
-            for (uint32_t i = 0; i < header.count; ++i) {
-                Entry entry;
-                std::memcpy(&entry, message.data() + sizeof header + i * sizeof entry, sizeof entry);
-                if (!answer(entry, handles))
-                    return 1;
-                if (++unsent_ >= header.flushEvery || i + 1 == header.count) {
-                    if (!endpoint_.send(out_.data(), out_.size()))
-                        return 1;
-                    out_.clear();
-                    unsent_ = 0;
-                }
-            }
-            for (Handle h : handles)
-                if (h != kNoHandle)
-                    endpoint_.closeHandle(h);
-        }
+        const long got = endpoint_.receive(message.data(), message.size(), handles);
+        if (got <= 0)
+            return got == 0 ? 0 : 1;
+        RequestHeader header;
+        Entry entry;
+        if (size_t(got) != sizeof header + sizeof entry)
+            return 1;
+        std::memcpy(&header, message.data(), sizeof header);
+        std::memcpy(&entry, message.data() + sizeof header, sizeof entry);
+        if (header.magic != kRequestMagic || header.count != 1 || !answer(entry, handles))
+            return 1;
+        return endpoint_.send(out_.data(), out_.size()) ? 0 : 1;
     }
 
 private:
     bool answer(const Entry &entry, std::vector<Handle> &handles)
     {
-        control_.startedNs.store(worker::monotonicNs(), std::memory_order_relaxed);
-        control_.notes.memoryRefused.store(0, std::memory_order_relaxed);
-        control_.started.store(entry.sequence, std::memory_order_release);
         InputItem item;
         item.origin = InputOrigin(entry.origin);
         Handle handle = kNoHandle;
@@ -103,16 +90,15 @@ private:
                 return false;
             std::swap(handle, handles[entry.handle]);
         }
-        const size_t headerAt = out_.size();
         ReplyHeader reply{kReplyMagic, 0, entry.sequence, 0};
         out_.append(reinterpret_cast<const char *>(&reply), sizeof reply);
         worker::SharedMemory memory;
         std::string why;
         switch (Carrier(entry.carrier)) {
         case Carrier::Inline:
-            if (entry.offset > kInlineBytes || entry.size > kInlineBytes - entry.offset)
+            if (entry.size > kInlineBytes)
                 return false;
-            encodeView(driver_.readBytes(item, inline_ + entry.offset, size_t(entry.size)), out_);
+            encodeView(driver_.readBytes(item, inline_, size_t(entry.size)), out_);
             break;
         case Carrier::File:
             encodeView(HandedReading::read(driver_, item, worker::descriptorOfHandle(handle), entry.size), out_);
@@ -139,18 +125,25 @@ private:
             return false;
         }
         driver_.finish();
-        reply.length = out_.size() - headerAt - sizeof reply;
-        std::memcpy(const_cast<char *>(out_.data()) + headerAt, &reply, sizeof reply);
+        // What the XMP toolkit said meanwhile goes to the parent, which shows it: a reader
+        // never writes where the tool's own output goes.
+        if (said_ != nullptr) {
+            const std::string words = said_->str();
+            const size_t told = std::min<size_t>(words.size(), size_t(1) << 20);
+            out_.append(words.data(), told);
+            reply.reserved = uint32_t(told);
+        }
+        reply.length = out_.size() - sizeof reply;
+        std::memcpy(const_cast<char *>(out_.data()), &reply, sizeof reply);
         return true;
     }
 
     worker::Endpoint &endpoint_;
     DocumentDriver driver_;
-    ControlPage &control_;
     char *inline_;
+    std::stringbuf *said_;
     RemoteDocument remote_;
     OutputBuffer out_;
-    uint32_t unsent_ = 0;
 };
 
 int serveReader(worker::Endpoint &endpoint, const std::string &settings, Handle sharedHandle, void *state)
@@ -162,8 +155,13 @@ int serveReader(worker::Endpoint &endpoint, const std::string &settings, Handle 
         return 1;
     auto &control = *reinterpret_cast<ControlPage *>(shared.data());
     worker::noteFaultsIn(&control.notes);
-    Reader reader(endpoint, static_cast<Program *>(state)->module.table(), options, control,
-                  shared.data() + kControlBytes);
+    Program &program = *static_cast<Program *>(state);
+    // The toolkit writes its complaints to std::cerr.
+    std::stringbuf said;
+    if (program.warnings)
+        std::cerr.rdbuf(&said);
+    Reader reader(endpoint, program.module.table(), options, shared.data() + kControlBytes,
+                  program.warnings ? &said : nullptr);
     return reader.serve();
 }
 
@@ -192,6 +190,7 @@ int runReaderWorker(int argc, char **argv)
     os::loadTimeZone();
     if (toolkit)
         initXmpToolkit(warnings);
+    program.warnings = toolkit && warnings;
     if (!why.empty())
         why = "cannot load the reader module: " + why;
     return worker::runWorkerProgram(argc, argv, why, serveReader, &program);
