@@ -319,6 +319,9 @@ std::vector<std::string> workerEnvironment()
                 environment.emplace_back(*entry);
                 break;
             }
+    // Every library's symbols bound once, in the fork server, before the tables are made
+    // read-only: a reader then neither looks a symbol up nor copies a page to write one.
+    environment.emplace_back("LD_BIND_NOW=1");
 #ifdef ZUDOR_SANITIZED
     // A sanitizer's crash report reads the process's maps and links, which a reader's sandbox
     // refuses: a reader's crash is left to the kernel, so that it ends as the signal it is.

@@ -170,23 +170,28 @@ R"(  The records of inputs a run does not name are kept: inputs relate by their
 
 const char *kManualIsolation = R"(
 ISOLATION
-  --isolate reads in worker processes (zudor-worker, found beside sievecheck or
-  in its libexec directory), one per job, each loading the module once and
-  reading many documents that sievecheck opens and hands over; sievecheck
-  itself never loads the module. A worker that crashes, takes longer than
-  --document-timeout SECONDS (default 60) on one document, or holds more than
-  --document-memory MIB (default 1024; 0 for no cap) is replaced, and that
-  document's record says why; every other record is as without --isolate.
+  --isolate reads every document in a reader process of its own, made for it
+  and ended after it (zudor-worker, found beside sievecheck or in its libexec
+  directory, loads the module); sievecheck itself never loads the module. A
+  reader sees its own document's bytes and nothing of any other, and what it
+  sends can become its own document's record only: a document that crashes its
+  reader, takes longer than --document-timeout SECONDS (default 60), makes it
+  hold more than --document-memory MIB (default 1024; 0 for no cap) or breaks
+  the rules of its channel gets a record that says why; every other record is
+  as without --isolate. A process per document costs about a millisecond of
+  CPU each (see the README); without --isolate documents cost far less.
 )"
 #ifdef _WIN32
-R"(  Each worker runs in a job object that holds it to --document-memory, lets it
+R"(  Each reader runs in a job object that holds it to --document-memory, lets it
   start no process and ends it with sievecheck; it sees none of the
-  environment's credentials.
+  environment's credentials. Windows has no sandbox beyond that: a reader can
+  open what the user can.
 )";
 #else
-R"(  Each worker runs in a sandbox (seccomp, and Landlock where the kernel has
-  it): once its module is loaded it can open no file, reach no network, start
-  no process, and sees none of the environment's credentials.
+R"(  Each reader runs in a sandbox (seccomp, and Landlock where the kernel has
+  it): the module is loaded with no way to write a file, start a program or
+  reach the network already in force, and a reader can open no file, reach no
+  network, start no process, and sees none of the environment's credentials.
 )";
 #endif
 

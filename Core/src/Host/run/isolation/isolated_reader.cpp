@@ -371,7 +371,7 @@ private:
         // The time limit counts from when the document was handed over or, if later, from when
         // its turn came: a reader that started early has as long as any other.
         const int64_t deadline = std::max(f.sentNs, worker::monotonicNs()) + int64_t(workers_->options.documentTimeout * 1e9);
-        std::vector<char> piece(worker::kPacketBytes);
+        piece_.resize(worker::kPacketBytes);
         while (true) {
             ReplyHeader header{};
             if (f.received.size() >= sizeof header) {
@@ -398,10 +398,11 @@ private:
             const worker::Worker::Wait waited = f.worker->wait(left);
             if (waited == worker::Worker::Wait::TimedOut)
                 continue;
-            const long got = waited == worker::Worker::Wait::Readable ? f.worker->receive(piece.data(), piece.size()) : -1;
+            const long got =
+                waited == worker::Worker::Wait::Readable ? f.worker->receive(piece_.data(), piece_.size()) : -1;
             if (got <= 0)
                 return ended(p);
-            f.received.insert(f.received.end(), piece.data(), piece.data() + got);
+            f.received.insert(f.received.end(), piece_.data(), piece_.data() + got);
         }
         ReplyHeader header;
         std::memcpy(&header, f.received.data(), sizeof header);
@@ -511,6 +512,7 @@ private:
     uint64_t sequence_ = 0;
     FileStream file_;
     std::vector<char> standardInput_;
+    std::vector<char> piece_;  // what one receive takes
     std::vector<char> answer_; // the frame the view was decoded from
     DocumentView view_;
     DecodedView decoded_;

@@ -82,13 +82,32 @@ inline std::string encodeSettings(const DriverOptions &options)
     return text;
 }
 
+// Read by hand: every reader decodes them once, and the C library's scanf is a fair part of
+// what a fresh reader costs (its code and locale, paged in anew in each process).
 inline bool decodeSettings(const std::string &text, DriverOptions &options)
 {
-    unsigned mode;
-    long long maxRequest;
-    int anyFile, retrieval, explain;
-    if (std::sscanf(text.c_str(), "%u %lld %d %d %d", &mode, &maxRequest, &anyFile, &retrieval, &explain) != 5)
+    long long fields[5];
+    const char *at = text.c_str();
+    for (long long &field : fields) {
+        const bool negative = *at == '-';
+        at += negative;
+        if (*at < '0' || *at > '9')
+            return false;
+        unsigned long long value = 0;
+        for (; *at >= '0' && *at <= '9'; ++at)
+            if ((value = value * 10 + unsigned(*at - '0')) > (1ull << 62))
+                return false;
+        field = negative ? -(long long)value : (long long)value;
+        if (*at == ' ')
+            ++at;
+        else if (*at != '\0')
+            return false;
+    }
+    if (*at != '\0')
         return false;
+    const unsigned mode = unsigned(fields[0]);
+    const long long maxRequest = fields[1];
+    const int anyFile = int(fields[2]), retrieval = int(fields[3]), explain = int(fields[4]);
     options.xmpMode = XmpMode(mode);
     options.maxRequest = maxRequest;
     options.anyFile = anyFile != 0;
