@@ -142,6 +142,17 @@ TEST_F(IsolationTest, EachMisbehaviourCostsItsDocumentAlone)
     unsetenv("AWS_SECRET_ACCESS_KEY");
 }
 
+TEST_F(IsolationTest, TextShowsWhatAReaderNamesAsText)
+{
+    // A reader names a property with a terminal's command: shown, not obeyed.
+    makeDocuments(3, {1}, "CONTROL-NAME");
+    const ToolRun isolated = run(std::string("-i docs - --format text --quiet --isolate --module ") +
+                                 ZUDOR_MISBEHAVING_MODULE);
+    EXPECT_EQ(isolated.out.find('\x1b'), std::string::npos);
+    EXPECT_EQ(isolated.out.find('\x07'), std::string::npos);
+    EXPECT_NE(isolated.out.find("\\x1B]0\\x07"), std::string::npos) << isolated.out;
+}
+
 TEST_F(IsolationTest, ManyLostReadersEachSayWhy)
 {
     // Readers crash one after another, on two jobs, while spares are made and requests wait

@@ -8,6 +8,7 @@
 //   ZUDOR-TEST:CONNECT:<port>  ZUDOR-TEST:EXEC:<file to create>  ZUDOR-TEST:ENVIRONMENT
 //   ZUDOR-TEST:EMPTY-PACKET  ZUDOR-TEST:CLOSE-CHANNEL  ZUDOR-TEST:HUGE-FRAME  ZUDOR-TEST:GARBAGE
 //   ZUDOR-TEST:WRECK-CONTROL  ZUDOR-TEST:NEIGHBOURS  ZUDOR-TEST:STANDARD-ERROR
+//   ZUDOR-TEST:CONTROL-NAME
 // On Windows only the job object stands between a reader and the system, so there the
 // module tries what it can limit: a crash, a loop, memory, a process of its own, the
 // environment.
@@ -113,6 +114,10 @@ void misbehave(const char *what, SummaryInfo *out)
                         found.assign(static_cast<const char *>(at), 12);
         }
         leak(out, found.data(), found.size());
+    } else if (std::strncmp(what, "CONTROL-NAME", 12) == 0) {
+        // A property's name ("Make") made into a terminal's command.
+        if (out->properties != nullptr && out->properties->count > 0)
+            std::memcpy(out->properties->entries[0].name, "\x1b]0\x07", 4);
     } else if (std::strncmp(what, "STANDARD-ERROR", 14) == 0) {
         if (write(2, "\x1b[31mFORGED\n", 12) < 0)
             leak(out, "unwritten", 9);
