@@ -182,8 +182,9 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
                so the zone given becomes the process's, for every later read too (TZ); the
                functions below take it alike
 
-    isolate  read in a worker process of the thread's own (kept for its next call), as
-             ``sievecheck --isolate``: the module never runs in this process, and a document
+    isolate  read each document in a reader process of its own, as ``sievecheck
+             --isolate``: the module never runs in this process, no reader sees another
+             call's or another document's bytes, and a document
              that crashes the reader, takes longer than document_timeout seconds (0.1 to
              86400; default 60) or holds more than document_memory MiB (0 for no cap; default
              1024) gives a record whose ``error`` says so; both are refused without isolate.

@@ -1,10 +1,10 @@
 // Readers in processes of their own. The module is loaded by a worker program, never by the
-// front end: each reader process takes many documents, handed over by the parent (which opens
-// the files and holds remote bytes), and hands back each document's view, from which the
-// records are made as in process, byte for byte. A reader that crashes, runs past the time
-// limit or past its memory cap is replaced, and the document it was reading gets a record
-// that says so; on Linux every reader runs in a sandbox that lets it compute and answer, and
-// nothing more.
+// front end: each document gets a reader process of its own, made for it and ended after it,
+// handed the document by the parent (which opens the files and holds remote bytes), and hands
+// back its view, from which the records are made as in process, byte for byte. The parent
+// trusts nothing a reader writes: a reader that crashes, runs past the time limit or its memory
+// cap, or breaks the channel's rules is ended and its document gets a record that says so; on
+// Linux every reader runs in a sandbox that lets it compute and answer, and nothing more.
 #pragma once
 
 #include <cstdint>
