@@ -94,7 +94,7 @@ void misbehave(const char *what, SummaryInfo *out)
         send(3, "ZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZZ", 40, 0);
     } else if (std::strncmp(what, "WRECK-CONTROL", 13) == 0) {
         if (void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, 4, 0); page != MAP_FAILED)
-            std::memset(page, 0x7F, 4096); // times far in the future, if it held any
+            std::memset(page, 0x01, 4096); // times years ahead, if it held any
         for (volatile unsigned long spin = 0;; ++spin) {
         }
     } else if (std::strncmp(what, "NEIGHBOURS", 10) == 0) {
