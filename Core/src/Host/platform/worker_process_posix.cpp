@@ -334,7 +334,10 @@ std::string describeSystemCall(uint32_t number)
                  {SYS_kill, "kill"},       {SYS_tgkill, "tgkill"},   {SYS_ptrace, "ptrace"},
                  {SYS_unlink, "unlink"},   {SYS_unlinkat, "unlinkat"}, {SYS_stat, "stat"},
                  {SYS_newfstatat, "newfstatat"}, {SYS_readlink, "readlink"}, {SYS_getdents64, "getdents64"},
-                 {SYS_setsockopt, "setsockopt"}, {SYS_bind, "bind"}, {SYS_ioctl, "ioctl"}};
+                 {SYS_setsockopt, "setsockopt"}, {SYS_bind, "bind"}, {SYS_ioctl, "ioctl"},
+                 {SYS_futex, "futex"},     {SYS_madvise, "madvise"}, {SYS_clock_gettime, "clock_gettime"},
+                 {SYS_clock_getres, "clock_getres"}, {SYS_mmap, "mmap"}, {SYS_mprotect, "mprotect"},
+                 {SYS_rt_sigaction, "rt_sigaction"}, {SYS_prctl, "prctl"}, {SYS_seccomp, "seccomp"}};
     for (const auto &call : known)
         if (call.number == long(number))
             return call.name;
