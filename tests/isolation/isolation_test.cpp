@@ -227,6 +227,12 @@ TEST_F(IsolationTest, EveryWorkerRunsInTheSandbox)
     for (const std::string &status : workers) {
         EXPECT_NE(status.find("\nSeccomp:\t2\n"), std::string::npos) << status;
         EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << status;
+        // No capability, and not root's files either when the run is root's.
+        EXPECT_NE(status.find("\nCapEff:\t0000000000000000\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("\nCapPrm:\t0000000000000000\n"), std::string::npos) << status;
+        if (geteuid() == 0) {
+            EXPECT_EQ(status.find("\nUid:\t0\t"), std::string::npos) << status;
+        }
     }
 }
 

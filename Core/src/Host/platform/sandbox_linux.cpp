@@ -94,20 +94,21 @@ bool catchForbiddenCalls(std::string &error)
 // this stops one that maps memory itself.
 bool limitAddressSpace(uint64_t cap, std::string &error)
 {
+    const int statm = statmFile >= 0 ? statmFile : ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    statmFile = -1;
+    char text[64] = {};
+    const bool read = statm >= 0 && pread(statm, text, sizeof text - 1, 0) > 0;
+    if (statm >= 0)
+        ::close(statm);
 #ifdef ZUDOR_SANITIZED
-    (void)cap, (void)error; // the sanitizers reserve terabytes of shadow
+    (void)cap, (void)error, (void)read; // the sanitizers reserve terabytes of shadow
     return true;
 #else
     if (cap == 0)
         return true;
     unsigned long long pages = 0;
-    char text[64] = {};
-    const int statm = statmFile >= 0 ? statmFile : ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-    if (statm < 0 || pread(statm, text, sizeof text - 1, 0) <= 0 || std::sscanf(text, "%llu", &pages) != 1)
+    if (!read || std::sscanf(text, "%llu", &pages) != 1)
         pages = 0;
-    if (statm >= 0)
-        ::close(statm);
-    statmFile = -1;
     if (pages == 0) {
         error = "cannot cap the reader's memory: cannot tell what it holds now";
         return false;
