@@ -141,6 +141,7 @@ TEST_F(IsolationTest, FilterRefusesEachNarrowedArgument)
          "the sandbox stopped the reader: it called clock_gettime"},
         {"a mapping that grows down", "SANDBOX:GROWSDOWN", "the sandbox stopped the reader: it called mmap"},
         {"mapping past the cap", "SANDBOX:MAP_GROWTH", "the reader exceeded 64 MiB"},
+        {"memory moved onto a place named", "SANDBOX:MREMAP_FIXED", "the sandbox stopped the reader: it called mremap"},
         {"a handler of its own for SIGSYS", "SANDBOX:SIGSYS_HANDLER",
          "the sandbox stopped the reader: it called rt_sigaction"},
         {"SIGSYS blocked", "SANDBOX:SIGSYS_BLOCKED", "the sandbox stopped the reader: a forbidden call"},

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/audit.h>
 #include <linux/capability.h>
 #include <linux/filter.h>
@@ -33,7 +34,6 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
-#include <grp.h>
 #include <string>
 #include <vector>
 
@@ -232,7 +232,7 @@ bool enterSandbox(uint64_t memoryCap, std::string &error)
                                   SCMP_SYS(writev), SCMP_SYS(recvmsg), SCMP_SYS(recvfrom), SCMP_SYS(sendmsg),
                                   SCMP_SYS(sendto), SCMP_SYS(close), SCMP_SYS(close_range), SCMP_SYS(dup3),
                                   SCMP_SYS(poll), SCMP_SYS(ppoll), SCMP_SYS(brk), SCMP_SYS(munmap),
-                                  SCMP_SYS(mremap), SCMP_SYS(exit), SCMP_SYS(exit_group),
+                                  SCMP_SYS(exit), SCMP_SYS(exit_group),
                                   SCMP_SYS(rt_sigreturn), SCMP_SYS(rt_sigprocmask), SCMP_SYS(getpid),
                                   SCMP_SYS(gettid), SCMP_SYS(gettimeofday), SCMP_SYS(sched_yield),
                                   SCMP_SYS(getrandom), SCMP_SYS(lseek), SCMP_SYS(pidfd_send_signal),
@@ -261,9 +261,9 @@ bool enterSandbox(uint64_t memoryCap, std::string &error)
 #endif
     // Waiting and waking, on private or shared words: nothing that reaches another waiter's
     // priority or moves waiters between words. The clock flag and the private flag aside.
+    constexpr scmp_datum_t kOperation = 0xffffffff & ~scmp_datum_t(FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME);
     for (int operation : {FUTEX_WAIT, FUTEX_WAKE, FUTEX_WAIT_BITSET, FUTEX_WAKE_BITSET}) {
-        const scmp_arg_cmp given{1, SCMP_CMP_MASKED_EQ, 0xffffffff & ~scmp_datum_t(FUTEX_PRIVATE_FLAG | FUTEX_CLOCK_REALTIME),
-                                 scmp_datum_t(operation)};
+        const scmp_arg_cmp given{1, SCMP_CMP_MASKED_EQ, kOperation, scmp_datum_t(operation)};
         made = made && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(futex), 1, given) == 0;
     }
     // The fixed clocks: a negative id names another process's or thread's CPU clock.
@@ -280,11 +280,15 @@ bool enterSandbox(uint64_t memoryCap, std::string &error)
     // these), of the plain kinds: no stack that grows down, huge pages, locked or low memory.
     constexpr scmp_datum_t kPlainMapping = MAP_SHARED | MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS | MAP_NORESERVE |
                                            MAP_STACK | MAP_FIXED_NOREPLACE | MAP_POPULATE;
+    // Growing or moving memory where the kernel likes, never onto a place named: code moved over
+    // the refusal's handler would run in its stead.
+    const scmp_arg_cmp growInPlaceOrMove{3, SCMP_CMP_MASKED_EQ, ~scmp_datum_t(MREMAP_MAYMOVE), 0};
     const scmp_arg_cmp shared{3, SCMP_CMP_MASKED_EQ, ~kPlainMapping | 3, MAP_SHARED};
     const scmp_arg_cmp unshared{3, SCMP_CMP_MASKED_EQ, ~kPlainMapping | 3, MAP_PRIVATE};
     made = made && seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 2, notExecutable, shared) == 0 &&
            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mmap), 2, notExecutable, unshared) == 0 &&
            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mprotect), 1, notExecutable) == 0 &&
+           seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(mremap), 1, growInPlaceOrMove) == 0 &&
            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(clone), 1, readerClone) == 0 &&
            seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(prctl), 1, noNewPrivileges) == 0;
     if (!made) {

@@ -337,7 +337,8 @@ std::string describeSystemCall(uint32_t number)
                  {SYS_setsockopt, "setsockopt"}, {SYS_bind, "bind"}, {SYS_ioctl, "ioctl"},
                  {SYS_futex, "futex"},     {SYS_madvise, "madvise"}, {SYS_clock_gettime, "clock_gettime"},
                  {SYS_clock_getres, "clock_getres"}, {SYS_mmap, "mmap"}, {SYS_mprotect, "mprotect"},
-                 {SYS_rt_sigaction, "rt_sigaction"}, {SYS_prctl, "prctl"}, {SYS_seccomp, "seccomp"}};
+                 {SYS_mremap, "mremap"},   {SYS_rt_sigaction, "rt_sigaction"}, {SYS_prctl, "prctl"},
+                 {SYS_seccomp, "seccomp"}};
     for (const auto &call : known)
         if (call.number == long(number))
             return call.name;
