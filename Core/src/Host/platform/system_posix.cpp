@@ -679,7 +679,12 @@ bool loadableLibrary(const std::string &file, std::string &why)
         else if (tableAt > size || entries * entrySize > size - tableAt)
             fault = "its program headers lie beyond its end";
     }
-    bool executableStack = true; // what the loader assumes of a file that says nothing
+    // What the loader assumes of a file that says nothing of its stack, on this machine.
+#if defined(__x86_64__) || defined(__i386__)
+    bool executableStack = true;
+#else
+    bool executableStack = false;
+#endif
     std::vector<unsigned char> table(size_t(entries * entrySize));
     if (fault.empty() && !table.empty() &&
         pread(fd, table.data(), table.size(), off_t(tableAt)) != ssize_t(table.size()))
