@@ -5,8 +5,8 @@
 // so that a leak would show in the record.
 //   ZUDOR-TEST:CRASH  ZUDOR-TEST:HANG  ZUDOR-TEST:ALLOCATE  ZUDOR-TEST:OPEN
 //   ZUDOR-TEST:CONNECT:<port>  ZUDOR-TEST:EXEC:<file to create>  ZUDOR-TEST:ENVIRONMENT
-//   ZUDOR-TEST:SANDBOX:<FUTEX_PI, MADVISE, CPU_CLOCK, GROWSDOWN, MAP_GROWTH, MREMAP_FIXED,
-//   SIGSYS_HANDLER or SIGSYS_BLOCKED>: a call the sandbox allows with other arguments, or memory mapped past the cap
+//   ZUDOR-TEST:SANDBOX:<FUTEX_PI, MADVISE, CPU_CLOCK, GROWSDOWN, MAP_GROWTH, BRK_GROWTH,
+//   MREMAP_FIXED, SIGSYS_HANDLER or SIGSYS_BLOCKED>: a call the sandbox allows with other arguments, or memory mapped past the cap
 // On Windows only the job object stands between a reader and the system, so there the
 // module tries what it can limit: a crash, a loop, memory, a process of its own, the
 // environment.
@@ -125,6 +125,11 @@ void misbehave(const char *what, SummaryInfo *out)
                 char *block = static_cast<char *>(
                     mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
                 std::memset(block, 1, 16 << 20); // MAP_FAILED crashes here
+            }
+        else if (std::strncmp(call, "BRK_GROWTH", 10) == 0)
+            for (;;) { // the break moved on past the allocator's heap
+                char *block = static_cast<char *>(sbrk(16 << 20));
+                std::memset(block, 1, 16 << 20); // (void *)-1 crashes here
             }
         else if (std::strncmp(call, "MREMAP_FIXED", 12) == 0) { // one page moved onto another
             char *pages = static_cast<char *>(
