@@ -234,8 +234,9 @@ private:
         if (!memory.create(std::max<size_t>(size, 1), why))
             return p.fail(why);
         std::memcpy(memory.data(), data, size);
-        handOver(p, Carrier::Memory, size);
-        p.entry.bytes = memory.size();
+        // Handed over as the file it is, which the reader reads by windows as any other: mapped
+        // whole, the document would count against the reader's address space, which is capped.
+        handOver(p, Carrier::File, size);
         p.handle = takeHandle(memory);
     }
 
