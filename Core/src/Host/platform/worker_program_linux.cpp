@@ -3,7 +3,8 @@
 // clones a reader for each request: a child of the parent process (CLONE_PARENT), so that the
 // parent reaps it and learns how it ended; its pidfd stays here, so that the readers die with
 // the server when the parent goes without a word. A reader's first word on its own channel
-// is its process id; the server answers nothing.
+// is its process id; the server answers nothing. Each request begins with the token without
+// which the loader's sandbox refuses the server's clone (sandbox_linux.cpp).
 #include "platform/worker_process.h"
 
 #include <cerrno>
@@ -169,6 +170,7 @@ int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn se
 #else
         const long pid = syscall(SYS_clone, CLONE_PARENT | CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, nullptr, token);
 #endif
+        // Kept by neither the server nor the reader: the next request brings it again.
         explicit_bzero(buffer.data(), sizeof token);
         explicit_bzero(&token, sizeof token);
         if (pid == 0)
