@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "io/file_stream.h"
+#include "platform/system.h"
 #include "run/isolation/view_codec.h"
 #include "services/host_slots.h"
 #include "services/reference_host.h"
@@ -317,4 +318,80 @@ TEST(ReferenceFileStream, ServesEveryPieceAsTheFileHoldsIt)
             << piece.offset;
     }
     std::remove(path.c_str());
+}
+
+namespace {
+
+// An ELF file of one class and byte order: its header, then its program headers, each a type
+// and flags and zeros to the entry's size. phoff, phentsize and phnum are given as written.
+std::string elfFile(bool wide, bool little, uint64_t tableAt, uint16_t entrySize, uint16_t entries,
+                    const std::vector<std::pair<uint32_t, uint32_t>> &headers, size_t cutAt = std::string::npos)
+{
+    auto put = [little](std::string &into, size_t at, uint64_t value, size_t bytes) {
+        if (into.size() < at + bytes)
+            into.resize(at + bytes, '\0');
+        for (size_t i = 0; i < bytes; ++i)
+            into[at + (little ? i : bytes - 1 - i)] = char(value >> (8 * i));
+    };
+    std::string file = std::string("\x7f" "ELF") + char(wide ? 2 : 1) + char(little ? 1 : 2) + char(1);
+    file.resize(wide ? 64 : 52, '\0');
+    put(file, wide ? 32 : 28, tableAt, wide ? 8 : 4);
+    put(file, wide ? 54 : 42, entrySize, 2);
+    put(file, wide ? 56 : 44, entries, 2);
+    for (size_t i = 0; i < headers.size(); ++i) {
+        const size_t at = size_t(tableAt) + i * entrySize;
+        put(file, at, headers[i].first, 4);
+        put(file, at + (wide ? 4 : 24), headers[i].second, 4);
+        file.resize(std::max(file.size(), at + entrySize), '\0');
+    }
+    return cutAt < file.size() ? file.substr(0, cutAt) : file;
+}
+
+} // namespace
+
+// A library named by its path is looked at before the loader runs any of it: one that asks
+// for an executable stack, or whose headers do not hold together, is refused with why.
+TEST(LibraryLoading, RefusesAnExecutableStackAndMalformedHeadersWithWords)
+{
+    constexpr uint32_t kLoad = 1, kGnuStack = 0x6474e551, kRead = 4, kWrite = 2, kExecute = 1;
+    const struct {
+        const char *name;
+        std::string bytes;
+        const char *why; // the end of the error, or null where the loader is left to say
+    } rows[] = {
+        {"not ELF", "#!/bin/sh\necho not a library\n", "it is not an ELF file"},
+        {"empty", "", "it is not an ELF file"},
+        {"no such class", std::string("\x7f" "ELF\x03\x01\x01", 7) + std::string(57, '\0'),
+         "its ELF header names no class or byte order it could have"},
+        {"header cut short", elfFile(true, true, 64, 56, 1, {{kGnuStack, kRead | kWrite}}, 40),
+         "its ELF header is cut short"},
+        {"table past the end", elfFile(true, true, 4096, 56, 1, {}, 64), "its program headers lie beyond its end"},
+        {"more entries than bytes", elfFile(true, true, 64, 56, 0xfffe, {{kGnuStack, kRead | kWrite}}),
+         "its program headers lie beyond its end"},
+        {"entries too small", elfFile(true, true, 64, 8, 1, {{kGnuStack, kRead | kWrite}}),
+         "its program headers are smaller than their kind"},
+        {"uncountable entries", elfFile(true, true, 64, 56, 0xffff, {}),
+         "it has more program headers than its ELF header can count"},
+        {"executable stack",
+         elfFile(true, true, 64, 56, 2, {{kLoad, kRead}, {kGnuStack, kRead | kWrite | kExecute}}),
+         "it asks for an executable stack"},
+        {"executable stack, 32-bit big-endian",
+         elfFile(false, false, 52, 32, 1, {{kGnuStack, kRead | kWrite | kExecute}}), "it asks for an executable stack"},
+        {"stack not executable", elfFile(true, true, 64, 56, 1, {{kGnuStack, kRead | kWrite}}), nullptr},
+#if defined(__x86_64__) || defined(__i386__)
+        {"stack not said", elfFile(true, true, 64, 56, 1, {{kLoad, kRead}}), "it asks for an executable stack"},
+#endif
+    };
+    const std::string file = testing::TempDir() + "zudor-library-check.so";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << row.bytes;
+        std::string why;
+        ASSERT_EQ(os::openLibrary(file, why), nullptr);
+        if (row.why != nullptr)
+            EXPECT_EQ(why, file + ": " + row.why);
+        else // the loader's own complaint (this is no library it could load), not the check's
+            EXPECT_EQ(why.rfind(file + ": it", 0), std::string::npos) << why;
+    }
+    std::remove(file.c_str());
 }

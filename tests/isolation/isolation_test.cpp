@@ -30,6 +30,11 @@ constexpr bool kSanitized = true; // their allocators are their own: no memory c
 #else
 constexpr bool kSanitized = false;
 #endif
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kThreadSanitized = true; // its runtime keeps a reader's signal handlers itself
+#else
+constexpr bool kThreadSanitized = false;
+#endif
 
 std::vector<uint8_t> document(const std::string &title)
 {
@@ -154,6 +159,43 @@ TEST_F(IsolationTest, TextShowsWhatAReaderNamesAsText)
     EXPECT_NE(isolated.out.find("\\x1B]0\\x07"), std::string::npos) << isolated.out;
 }
 
+TEST_F(IsolationTest, FilterRefusesEachNarrowedArgument)
+{
+    // Calls the sandbox lets through with some arguments, asked with others: each ends its
+    // document, in the same words however the reader tried to carry on.
+    const std::vector<Misbehaviour> rows = {
+        {"a priority-inheriting futex", "SANDBOX:FUTEX_PI", "the sandbox stopped the reader: it called futex"},
+        {"advice beyond the allocator's", "SANDBOX:MADVISE", "the sandbox stopped the reader: it called madvise"},
+        {"another process's CPU clock", "SANDBOX:CPU_CLOCK",
+         "the sandbox stopped the reader: it called clock_gettime"},
+        {"a mapping that grows down", "SANDBOX:GROWSDOWN", "the sandbox stopped the reader: it called mmap"},
+        {"mapping past the cap", "SANDBOX:MAP_GROWTH", "the reader exceeded 64 MiB"},
+        {"moving the break past the cap", "SANDBOX:BRK_GROWTH", "the reader exceeded 64 MiB"},
+        {"memory moved onto a place named", "SANDBOX:MREMAP_FIXED", "the sandbox stopped the reader: it called mremap"},
+        {"a handler of its own for SIGSYS", "SANDBOX:SIGSYS_HANDLER",
+         "the sandbox stopped the reader: it called rt_sigaction"},
+        {"SIGSYS blocked", "SANDBOX:SIGSYS_BLOCKED", "the sandbox stopped the reader: a forbidden call"},
+    };
+    for (const Misbehaviour &row : rows) {
+        SCOPED_TRACE(row.name);
+        // Sanitized, madvise is the runtime's to give as it likes and the cap is its own.
+        if (kSanitized && (row.marker == "SANDBOX:MADVISE" || row.marker.find("_GROWTH") != std::string::npos))
+            continue;
+        if (kThreadSanitized && row.marker == "SANDBOX:SIGSYS_HANDLER")
+            continue;
+        fs::remove_all(dir_ / "docs");
+        makeDocuments(4, {2}, row.marker);
+        const ToolRun isolated = run(std::string("-i docs - --format json --quiet -j 1 --isolate --module ") +
+                                     ZUDOR_MISBEHAVING_MODULE + " --document-timeout 60 --document-memory 64");
+        EXPECT_EQ(isolated.status, 1) << isolated.err;
+        const std::vector<std::string> got = lines(isolated.out);
+        ASSERT_EQ(got.size(), 4u) << isolated.out << isolated.err;
+        for (size_t i = 0; i < got.size(); ++i)
+            EXPECT_EQ(json::parse(got[i])["error"], i == 2 ? json(row.error) : json()) << got[i];
+        EXPECT_EQ(isolated.out.find("survived"), std::string::npos);
+    }
+}
+
 TEST_F(IsolationTest, ManyLostReadersEachSayWhy)
 {
     // Readers crash one after another, on two jobs, while spares are made and requests wait
@@ -218,7 +260,65 @@ TEST_F(IsolationTest, EveryWorkerRunsInTheSandbox)
     for (const std::string &status : workers) {
         EXPECT_NE(status.find("\nSeccomp:\t2\n"), std::string::npos) << status;
         EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << status;
+        // No capability, and not root's files either when the run is root's.
+        EXPECT_NE(status.find("\nCapEff:\t0000000000000000\n"), std::string::npos) << status;
+        EXPECT_NE(status.find("\nCapPrm:\t0000000000000000\n"), std::string::npos) << status;
+        if (geteuid() == 0) {
+            EXPECT_EQ(status.find("\nUid:\t0\t"), std::string::npos) << status;
+        }
     }
+}
+
+} // namespace
+
+namespace {
+
+// A module whose constructor tries, as it is loaded, to write a file, start a shell and leave
+// processes behind, each of which would leave its trace in a directory anyone may write to.
+TEST_F(IsolationTest, ModuleConstructorsRunInTheLoadersSandbox)
+{
+    const fs::path traces = ZUDOR_HOSTILE_TRACES;
+    fs::remove_all(traces);
+    fs::create_directories(traces);
+    fs::permissions(traces, fs::perms::all);
+    makeDocuments(3, {}, "");
+    const ToolRun isolated = run(std::string("-i docs - --format json --quiet -j 2 --isolate --module ") +
+                                 ZUDOR_HOSTILE_MODULE);
+    EXPECT_EQ(isolated.status, 0) << isolated.err;
+    const std::vector<std::string> got = lines(isolated.out);
+    ASSERT_EQ(got.size(), 3u) << isolated.out << isolated.err;
+    for (const std::string &line : got) {
+        const json record = json::parse(line);
+        EXPECT_TRUE(record["error"].is_null()) << line;
+        EXPECT_EQ(record["summary"], "complete") << line;
+    }
+    // The run has reaped its fork server and readers: a process still running the module is
+    // one its constructor left behind, ended here.
+    std::string left;
+    for (const fs::directory_entry &entry : fs::directory_iterator(traces))
+        left += entry.path().filename().string() + " ";
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "cmdline");
+        const std::string command((std::istreambuf_iterator<char>(in)), {});
+        if (command.find(ZUDOR_HOSTILE_MODULE) != std::string::npos) {
+            left += "process " + entry.path().filename().string() + " ";
+            kill(pid_t(std::atoi(entry.path().filename().c_str())), SIGKILL);
+        }
+    }
+    EXPECT_EQ(left, "");
+    // The same module asking for an executable stack is not loaded at all, isolated or not.
+    for (const char *isolate : {" --isolate", ""}) {
+        const ToolRun refused = run(std::string("-i docs - --format json --quiet") + isolate + " --module " +
+                                    ZUDOR_HOSTILE_EXECSTACK_MODULE);
+        EXPECT_EQ(refused.status, 2) << isolate;
+        EXPECT_NE(refused.err.find(std::string("sievecheck: cannot load the reader module: ") +
+                                   ZUDOR_HOSTILE_EXECSTACK_MODULE + ": it asks for an executable stack"),
+                  std::string::npos)
+            << isolate << refused.err;
+        EXPECT_TRUE(refused.out.empty()) << refused.out;
+    }
+    EXPECT_TRUE(fs::is_empty(traces));
+    fs::remove_all(traces);
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 //   ZUDOR-TEST:EMPTY-PACKET  ZUDOR-TEST:CLOSE-CHANNEL  ZUDOR-TEST:HUGE-FRAME  ZUDOR-TEST:GARBAGE
 //   ZUDOR-TEST:WRECK-CONTROL  ZUDOR-TEST:NEIGHBOURS  ZUDOR-TEST:STANDARD-ERROR
 //   ZUDOR-TEST:CONTROL-NAME
+//   ZUDOR-TEST:SANDBOX:<FUTEX_PI, MADVISE, CPU_CLOCK, GROWSDOWN, MAP_GROWTH, BRK_GROWTH,
+//   MREMAP_FIXED, SIGSYS_HANDLER or SIGSYS_BLOCKED>: a call the sandbox allows with other arguments, or memory mapped past the cap
 // On Windows only the job object stands between a reader and the system, so there the
 // module tries what it can limit: a crash, a loop, memory, a process of its own, the
 // environment.
@@ -22,11 +24,15 @@
 #include <windows.h>
 #define ZUDOR_TEST_EXPORT extern "C" __declspec(dllexport)
 #else
+#include <csignal>
+#include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #define ZUDOR_TEST_EXPORT extern "C" __attribute__((visibility("default")))
 extern char **environ;
@@ -153,6 +159,47 @@ void misbehave(const char *what, SummaryInfo *out)
         const ssize_t n = fd >= 0 ? read(fd, got, sizeof got) : -1;
         if (n > 0)
             leak(out, got, size_t(n));
+    } else if (std::strncmp(what, "SANDBOX:", 8) == 0) {
+        // What the sandbox lets through only with some arguments, asked with others.
+        const char *call = what + 8;
+        static uint32_t word;
+        timespec now{};
+        if (std::strncmp(call, "FUTEX_PI", 8) == 0)
+            syscall(SYS_futex, &word, FUTEX_LOCK_PI_PRIVATE, 0, nullptr);
+        else if (std::strncmp(call, "MADVISE", 7) == 0)
+            madvise(out->title - uintptr_t(out->title) % 4096, 4096, MADV_DONTFORK);
+        else if (std::strncmp(call, "CPU_CLOCK", 9) == 0) // pid 1's, as the kernel names it
+            syscall(SYS_clock_gettime, clockid_t(int32_t((~uint32_t(1) << 3) | 2)), &now);
+        else if (std::strncmp(call, "GROWSDOWN", 9) == 0)
+            mmap(nullptr, 1 << 16, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_GROWSDOWN, -1, 0);
+        else if (std::strncmp(call, "MAP_GROWTH", 10) == 0)
+            for (;;) { // no allocator: memory straight from the kernel, until it says no
+                char *block = static_cast<char *>(
+                    mmap(nullptr, 16 << 20, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+                std::memset(block, 1, 16 << 20); // MAP_FAILED crashes here
+            }
+        else if (std::strncmp(call, "BRK_GROWTH", 10) == 0)
+            for (;;) { // the break moved on past the allocator's heap
+                char *block = static_cast<char *>(sbrk(16 << 20));
+                std::memset(block, 1, 16 << 20); // (void *)-1 crashes here
+            }
+        else if (std::strncmp(call, "MREMAP_FIXED", 12) == 0) { // one page moved onto another
+            char *pages = static_cast<char *>(
+                mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+            mremap(pages, 4096, 4096, MREMAP_MAYMOVE | MREMAP_FIXED, pages + 4096);
+        } else if (std::strncmp(call, "SIGSYS_HANDLER", 14) == 0) {
+            struct sigaction survive{};
+            survive.sa_handler = [](int) {};
+            sigaction(SIGSYS, &survive, nullptr);
+            open("/etc/passwd", O_RDONLY);
+        } else if (std::strncmp(call, "SIGSYS_BLOCKED", 14) == 0) {
+            sigset_t sys;
+            sigemptyset(&sys);
+            sigaddset(&sys, SIGSYS);
+            sigprocmask(SIG_BLOCK, &sys, nullptr);
+            open("/etc/passwd", O_RDONLY);
+        }
+        leak(out, "survived", 8);
     }
 #endif
 }

@@ -149,6 +149,13 @@ def test_read_and_read_bytes_give_the_same_records(inputs, xmp, isolate):
     assert [name for name in dir(zudor) if not name.startswith("__")] == sorted(zudor.__all__)
 
 
+def test_bytes_handed_to_a_reader_are_not_held_to_its_memory_cap():
+    """The bytes read_bytes hands an isolated reader are its document, not memory it took: a
+    document far larger than the cap reads as in process."""
+    data = open(SAMPLE, "rb").read() + bytes(96 << 20)
+    assert zudor.read_bytes(data, isolate=True, document_memory=16) == zudor.read_bytes(data)
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda: zudor.read(42), TypeError),
     (lambda: zudor.read(SAMPLE, xmp="full"), ValueError),

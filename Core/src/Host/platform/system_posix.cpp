@@ -633,8 +633,85 @@ ptrdiff_t readDelimited(char **line, size_t *capacity, char separator, std::FILE
 
 // ---- Libraries.
 
+namespace {
+
+// A field of an ELF file, in the file's byte order.
+uint64_t field(const unsigned char *at, size_t bytes, bool little)
+{
+    uint64_t value = 0;
+    for (size_t i = 0; i < bytes; ++i)
+        value |= uint64_t(at[little ? i : bytes - 1 - i]) << (8 * i);
+    return value;
+}
+
+// Whether a library file may be loaded, by its program headers: one that asks for an
+// executable stack would have the loader make every thread's stack executable, for good.
+// A file that cannot be opened is left for the loader to say why.
+bool loadableLibrary(const std::string &file, std::string &why)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    struct stat info;
+    unsigned char header[64] = {};
+    const ssize_t got = fstat(fd, &info) == 0 ? pread(fd, header, sizeof header, 0) : -1;
+    const uint64_t size = got >= 0 ? uint64_t(info.st_size) : 0;
+    const bool wide = header[4] == 2, little = header[5] == 1;
+    const size_t headerBytes = wide ? 64 : 52, entryBytes = wide ? 56 : 32;
+    std::string fault;
+    uint64_t tableAt = 0, entrySize = 0, entries = 0;
+    if (got < 0)
+        fault = std::string("cannot read it: ") + std::strerror(errno);
+    else if (size_t(got) < 16 || std::memcmp(header, "\x7f" "ELF", 4) != 0)
+        fault = "it is not an ELF file";
+    else if ((header[4] != 1 && header[4] != 2) || (header[5] != 1 && header[5] != 2))
+        fault = "its ELF header names no class or byte order it could have";
+    else if (size_t(got) < headerBytes)
+        fault = "its ELF header is cut short";
+    if (fault.empty()) {
+        tableAt = wide ? field(header + 32, 8, little) : field(header + 28, 4, little);
+        entrySize = field(header + (wide ? 54 : 42), 2, little);
+        entries = field(header + (wide ? 56 : 44), 2, little);
+        if (entries == 0xffff)
+            fault = "it has more program headers than its ELF header can count";
+        else if (entrySize < entryBytes)
+            fault = "its program headers are smaller than their kind";
+        else if (tableAt > size || entries * entrySize > size - tableAt)
+            fault = "its program headers lie beyond its end";
+    }
+    // What the loader assumes of a file that says nothing of its stack, on this machine.
+#if defined(__x86_64__) || defined(__i386__)
+    bool executableStack = true;
+#else
+    bool executableStack = false;
+#endif
+    std::vector<unsigned char> table(size_t(entries * entrySize));
+    if (fault.empty() && !table.empty() &&
+        pread(fd, table.data(), table.size(), off_t(tableAt)) != ssize_t(table.size()))
+        fault = "its program headers cannot be read";
+    ::close(fd);
+    if (fault.empty())
+        for (uint64_t i = 0; i < entries; ++i) {
+            const unsigned char *entry = table.data() + i * entrySize;
+            constexpr uint64_t kGnuStack = 0x6474e551, kExecutable = 1;
+            if (field(entry, 4, little) == kGnuStack)
+                executableStack = (field(entry + (wide ? 4 : 24), 4, little) & kExecutable) != 0;
+        }
+    if (fault.empty() && executableStack)
+        fault = "it asks for an executable stack";
+    if (fault.empty())
+        return true;
+    why = file + ": " + fault;
+    return false;
+}
+
+} // namespace
+
 void *openLibrary(const std::string &file, std::string &why)
 {
+    // Named by a path, a file to look at first; a bare name is the system's, found by the loader.
+    if (file.find('/') != std::string::npos && !loadableLibrary(file, why))
+        return nullptr;
     void *library = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
         const char *detail = dlerror();

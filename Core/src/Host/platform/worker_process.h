@@ -150,6 +150,12 @@ std::vector<std::string> workerArguments(int argc, char **argv);
 // may only compute on what it is handed and answer on its channel. Where the fork server
 // forks, narrowSandbox takes from each reader what only the server needs.
 bool enterSandbox(uint64_t memoryCap, std::string &error);
+// Before the module is loaded, for what its constructors may do: no privileges, the file
+// system read-only beneath the system's libraries and the readable places given (files or
+// directories), and no new processes, network, writes or signals to others. The fork server's
+// own clone is let through with a token the parent sends, on Linux first on the channel and
+// again with each launch. Closes every inherited file but the standard ones and the channel.
+bool enterLoaderSandbox(const std::vector<std::string> &readable, std::string &error);
 bool narrowSandbox(std::string &error);
 // Where the sandbox and the memory cap note a fault, once a reader has its shared memory.
 void noteFaultsIn(FaultNotes *notes);

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -202,7 +203,10 @@ private:
 
 class ForkServer : public Launcher {
 public:
-    ForkServer(pid_t pid, int fd, int64_t timeoutNs) : pid_(pid), fd_(fd), timeoutNs_(timeoutNs) {}
+    ForkServer(pid_t pid, int fd, int64_t timeoutNs, uint64_t token)
+        : pid_(pid), fd_(fd), timeoutNs_(timeoutNs), token_(token)
+    {
+    }
     ~ForkServer() override
     {
         // The server sees the end of its channel, ends what readers are left and exits.
@@ -246,11 +250,14 @@ public:
             return nullptr;
         }
         const Handle handed[2] = {pair[1], shared.handle()};
+        // The token of the server's clone, which it learns of only now that its module is loaded.
+        std::string request(reinterpret_cast<const char *>(&token_), sizeof token_);
+        request += settings;
         bool asked;
         {
             // Readers of every job ask the one server.
             std::lock_guard<std::mutex> guard(lock_);
-            asked = sendWithHandles(fd_, settings.data(), settings.size(), handed, 2);
+            asked = sendWithHandles(fd_, request.data(), request.size(), handed, 2);
         }
         ::close(pair[1]);
         if (!asked) {
@@ -265,6 +272,7 @@ private:
     pid_t pid_;
     int fd_;
     int64_t timeoutNs_;
+    uint64_t token_;
     std::mutex lock_;
     bool answered_ = false;
     std::string why_;
@@ -356,7 +364,11 @@ std::string describeSystemCall(uint32_t number)
                  {SYS_kill, "kill"},       {SYS_tgkill, "tgkill"},   {SYS_ptrace, "ptrace"},
                  {SYS_unlink, "unlink"},   {SYS_unlinkat, "unlinkat"}, {SYS_stat, "stat"},
                  {SYS_newfstatat, "newfstatat"}, {SYS_readlink, "readlink"}, {SYS_getdents64, "getdents64"},
-                 {SYS_setsockopt, "setsockopt"}, {SYS_bind, "bind"}, {SYS_ioctl, "ioctl"}};
+                 {SYS_setsockopt, "setsockopt"}, {SYS_bind, "bind"}, {SYS_ioctl, "ioctl"},
+                 {SYS_futex, "futex"},     {SYS_madvise, "madvise"}, {SYS_clock_gettime, "clock_gettime"},
+                 {SYS_clock_getres, "clock_getres"}, {SYS_mmap, "mmap"}, {SYS_mprotect, "mprotect"},
+                 {SYS_mremap, "mremap"},   {SYS_rt_sigaction, "rt_sigaction"}, {SYS_prctl, "prctl"},
+                 {SYS_seccomp, "seccomp"}};
     for (const auto &call : known)
         if (call.number == long(number))
             return call.name;
@@ -402,7 +414,18 @@ std::unique_ptr<Launcher> startLauncher(const LaunchSetup &setup, int64_t timeou
         error = setup.program + ": " + std::strerror(spawned);
         return nullptr;
     }
-    return std::make_unique<ForkServer>(pid, pair[0], timeoutNs);
+    // The server's first word from us is the token its own clone must show: its module's
+    // constructors, which run before it is told again, cannot clone as it does.
+    uint64_t token = 0;
+    if (getrandom(&token, sizeof token, 0) != ssize_t(sizeof token) ||
+        !sendWithHandles(pair[0], &token, sizeof token, nullptr, 0)) {
+        error = std::string("cannot start the fork server of the reader's workers: ") + std::strerror(errno);
+        ::kill(pid, SIGKILL);
+        reapProcess(pid);
+        ::close(pair[0]);
+        return nullptr;
+    }
+    return std::make_unique<ForkServer>(pid, pair[0], timeoutNs, token);
 }
 
 } // namespace worker

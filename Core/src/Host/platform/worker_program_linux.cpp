@@ -3,7 +3,8 @@
 // clones a reader for each request: a child of the parent process (CLONE_PARENT), so that the
 // parent reaps it and learns how it ended; its pidfd stays here, so that the readers die with
 // the server when the parent goes without a word. A reader's first word on its own channel
-// is its process id; the server answers nothing.
+// is its process id; the server answers nothing. Each request begins with the token without
+// which the loader's sandbox refuses the server's clone (sandbox_linux.cpp).
 #include "platform/worker_process.h"
 
 #include <cerrno>
@@ -118,8 +119,7 @@ std::vector<std::string> workerArguments(int argc, char **argv)
 
 int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn serve, void *state)
 {
-    // Whatever the parent left open without close-on-exec goes before anything else runs.
-    syscall(SYS_close_range, kServerChannel + 1, ~0U, 0);
+    // What the parent left open went before the module was loaded (enterLoaderSandbox).
     Endpoint server(kServerChannel);
     std::string why = ready;
     const uint64_t cap = memoryCapArgument(argc, argv);
@@ -149,8 +149,9 @@ int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn se
             }
         if (watched[0].revents == 0)
             continue;
+        // A request is the clone's token, then the reader's settings.
         const long got = server.receive(buffer.data(), buffer.size(), handles);
-        if (got <= 0 || handles.size() != 2) {
+        if (got <= 0 || handles.size() != 2 || size_t(got) < sizeof(uint64_t)) {
             for (Handle h : handles)
                 ::close(int(h));
             if (got <= 0) {
@@ -159,9 +160,19 @@ int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn se
             }
             continue;
         }
-        const std::string settings(buffer.data(), size_t(got));
+        uint64_t token;
+        std::memcpy(&token, buffer.data(), sizeof token);
+        const std::string settings(buffer.data() + sizeof token, size_t(got) - sizeof token);
         int pidfd = -1;
-        const long pid = syscall(SYS_clone, CLONE_PARENT | CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, nullptr, nullptr);
+        // The token goes where the kernel ignores it without CLONE_SETTLS: the thread pointer.
+#if defined(__aarch64__)
+        const long pid = syscall(SYS_clone, CLONE_PARENT | CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, token, nullptr);
+#else
+        const long pid = syscall(SYS_clone, CLONE_PARENT | CLONE_PIDFD | SIGCHLD, nullptr, &pidfd, nullptr, token);
+#endif
+        // Kept by neither the server nor the reader: the next request brings it again.
+        explicit_bzero(buffer.data(), sizeof token);
+        explicit_bzero(&token, sizeof token);
         if (pid == 0)
             becomeReader(settings, int(handles[0]), int(handles[1]), cap, serve, state);
         // A reader that could not be made leaves its channel closed: the parent reads its end.

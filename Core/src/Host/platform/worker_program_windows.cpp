@@ -117,6 +117,7 @@ int runWorkerProgram(int argc, char **argv, const std::string &ready, ServeFn se
 
 // The job object the parent made is the sandbox here.
 bool enterSandbox(uint64_t, std::string &) { return true; }
+bool enterLoaderSandbox(const std::vector<std::string> &, std::string &) { return true; }
 bool narrowSandbox(std::string &) { return true; }
 void noteFaultsIn(FaultNotes *notes) { notesOf.store(notes); }
 FaultNotes *currentFaultNotes() { return notesOf.load(); }

@@ -279,9 +279,15 @@ private:
         if (!memory.create(size, why))
             return p.fail(why);
         std::memcpy(memory.data(), data, size);
+#ifdef _WIN32
         handOver(p, Carrier::Memory, size);
         p.entry.bytes = memory.size();
-        p.handle = memory.releaseHandle(); // the reader maps it
+#else
+        // Handed over as the file it is, which the reader reads by windows as any other: mapped
+        // whole, the document would count against the reader's address space, which is capped.
+        handOver(p, Carrier::File, size);
+#endif
+        p.handle = memory.releaseHandle(); // the reader's now
     }
 
     void carryRemote(Pending &p, const RemoteDocument &document)

@@ -179,19 +179,31 @@ int runReaderWorker(int argc, char **argv)
         warnings = warnings || arguments[i] == "--xmp-warnings";
     }
     // What readers would otherwise fetch from the file system later, they have from now on:
-    // the module, the time zone, the XMP toolkit.
+    // the time zone first, then, in the loader's sandbox (a module's constructors run as it
+    // loads), the module and the XMP toolkit.
+    settleLocalTimeZone();
+    os::loadTimeZone();
+    std::vector<std::string> readable;
+    for (const std::string &place : places) {
+        const size_t slash = place.find_last_of('/');
+        if (slash != std::string::npos)
+            readable.push_back(slash == 0 ? "/" : place.substr(0, slash));
+    }
+    // The module found beside the worker program, and whatever a module loads from there.
+    if (!programDirectory().empty())
+        readable.push_back(programDirectory());
     static Program program;
     std::string why;
-    if (places.empty())
+    if (!worker::enterLoaderSandbox(readable, why))
+        why = "cannot enter the loader's sandbox: " + why;
+    else if (places.empty())
         why = "no module named";
     else if (places.size() == 1 ? program.module.load(places[0], why) : program.module.loadFirst(places, why))
         why.clear(); // one place is a module named (--module), loaded as the front end would
-    settleLocalTimeZone();
-    os::loadTimeZone();
-    if (toolkit)
+    if (why.empty() && toolkit)
         initXmpToolkit(warnings);
     program.warnings = toolkit && warnings;
-    if (!why.empty())
+    if (!why.empty() && why.rfind("cannot enter", 0) != 0)
         why = "cannot load the reader module: " + why;
     return worker::runWorkerProgram(argc, argv, why, serveReader, &program);
 }
