@@ -178,8 +178,8 @@ ISOLATION
   reader, takes longer than --document-timeout SECONDS (default 60), makes it
   hold more than --document-memory MIB (default 1024; 0 for no cap) or breaks
   the rules of its channel gets a record that says why; every other record is
-  as without --isolate. A process per document costs about a millisecond of
-  CPU each (see the README); without --isolate documents cost far less.
+  as without --isolate. A process per document costs some 0.75 ms of CPU on
+  two cores (see the README): far more than reading a small document in process.
 )"
 #ifdef _WIN32
 R"(  Each reader runs in a job object that holds it to --document-memory, lets it
