@@ -11,7 +11,6 @@
 // SIGKILL before it is reaped, so that no wait here lasts longer than the time limit.
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <iostream>
 #include <string>
 #include <vector>

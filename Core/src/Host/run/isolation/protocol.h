@@ -41,7 +41,7 @@ enum class Carrier : uint8_t {
 struct RequestHeader {
     uint32_t magic;
     uint32_t count;     // entries that follow
-    uint32_t flushEvery; // answer after at most this many documents
+    uint32_t flushEvery; // 1: a reader answers its one document at once
     uint32_t reserved;
 };
 
