@@ -209,18 +209,41 @@ bool sameFile(const std::string &a, const std::string &b)
 
 void settleLocalTimeZone() { setenv("TZ", ":/etc/localtime", 0); }
 
-bool setTimeZone(const std::string &zone, std::string &error)
+// Whether path is a compiled zone: a regular file that starts as one does. A directory of zones
+// (Europe), the zone directory's tables (zone.tab) or any other readable file would otherwise
+// be taken, and the C library would read DateTimes in UTC without a word.
+static bool isZoneFile(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    char magic[4];
+    const bool zone = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::read(fd, magic, 4) == 4 &&
+                      std::memcmp(magic, "TZif", 4) == 0;
+    ::close(fd);
+    return zone;
+}
+
+bool isTimeZone(const std::string &zone, std::string &error)
 {
     const std::string file = !zone.empty() && zone[0] == ':' ? zone.substr(1) : zone;
     const bool known = !zone.empty() && zone.find('\0') == std::string::npos &&
                        (isPosixRule(zone) ||
                         (!file.empty() && file.find("..") == std::string::npos &&
-                         access((file[0] == '/' ? file : zoneDirectory() + "/" + file).c_str(), R_OK) == 0));
+                         isZoneFile(file[0] == '/' ? file : zoneDirectory() + "/" + file)));
     if (!known) {
         error = "unknown time zone \"" + zone + "\": give a name of " + zoneDirectory() +
                 " (Europe/Berlin, UTC) or a POSIX rule (EST5EDT, CET-1CEST,M3.5.0,M10.5.0/3)";
         return false;
     }
+    return true;
+}
+
+bool setTimeZone(const std::string &zone, std::string &error)
+{
+    if (!isTimeZone(zone, error))
+        return false;
     setenv("TZ", zone.c_str(), 1);
     tzset();
     return true;

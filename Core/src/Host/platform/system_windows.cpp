@@ -197,7 +197,7 @@ void settleLocalTimeZone() {}
 
 // The C runtime knows zones only as rules: a name of three letters, an offset, and a name for
 // summer time ("EST5EDT", "CET-1CEST"); "UTC" is taken as "UTC0".
-bool setTimeZone(const std::string &given, std::string &error)
+bool isTimeZone(const std::string &given, std::string &error)
 {
     const std::string zone = given == "UTC" ? "UTC0" : given;
     size_t i = 0;
@@ -208,6 +208,14 @@ bool setTimeZone(const std::string &given, std::string &error)
         error = "unknown time zone \"" + given + "\": this build knows zones as TZ rules such as EST5EDT, CET-1CEST or UTC0";
         return false;
     }
+    return true;
+}
+
+bool setTimeZone(const std::string &given, std::string &error)
+{
+    if (!isTimeZone(given, error))
+        return false;
+    const std::string zone = given == "UTC" ? "UTC0" : given;
     _putenv_s("TZ", zone.c_str());
     _tzset();
     return true;

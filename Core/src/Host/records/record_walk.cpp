@@ -84,8 +84,11 @@ void RecordWalker::summary(const DocumentView &doc, RecordVisitor &visitor)
         visitor.string(Field::CreateTime, text, isoTime(doc.createTime, text));
     }
     visitor.beginList(Field::Properties);
+    // An entry the reader counted but could not copy (its memory ran out) holds no property:
+    // its warning says why, and it is left out rather than shown empty.
     for (size_t i = 0; i < doc.propertyCount; ++i)
-        pair(doc.properties[i].name, doc.properties[i].value, visitor);
+        if (doc.properties[i].name != nullptr && doc.properties[i].value != nullptr)
+            pair(doc.properties[i].name, doc.properties[i].value, visitor);
     visitor.endList(Field::Properties);
     if (doc.xmp == nullptr) {
         visitor.string(Field::Xmp, nullptr, 0);

@@ -161,6 +161,7 @@ struct DocumentDriver::State {
         evidence.host = host.notes();
         evidence.shortRead = remote ? remoteStream.shortRead() : stream.shortRead();
         evidence.size = size();
+        evidence.memoryCap = options.memoryCap;
         if (!evidence.incomplete && evidence.host.xmpTurnedDown == 0)
             return view;
         explainDocument(evidence, input(), warnings);

@@ -188,6 +188,9 @@ void explainDocument(const DocumentEvidence &e, InputStream *stream, std::vector
         if (e.host.refused) {
             if (e.host.asked < 0)
                 warnings.push_back("the reader asked for more memory than a size can hold: a count in the file overflows");
+            else if (e.host.outOfMemory && e.memoryCap != 0)
+                warnings.push_back("a request of " + bytesText(uint64_t(e.host.asked)) +
+                                   " did not fit within the reader's memory cap of " + bytesText(e.memoryCap));
             else if (e.host.outOfMemory)
                 warnings.push_back("the system had no memory for a request of " + bytesText(uint64_t(e.host.asked)));
             else

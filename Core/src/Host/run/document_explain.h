@@ -19,6 +19,7 @@ struct DocumentEvidence {
     HostNotes host;
     ShortRead shortRead;
     uint64_t size = 0;        // the file's
+    uint64_t memoryCap = 0;   // the reader process's, where one holds
 };
 
 // Appends the sentences for what the evidence shows. stream serves the document's bytes for

@@ -11,256 +11,25 @@
 
 #include <CLI/CLI.hpp>
 
+#include "arguments.h"
 #include "formatters.h"
+#include "manual.h"
 #include "zudor_host/catalogue.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/isolation.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/run_policy.h"
 #include "zudor_host/runner.h"
 #include "zudor_host/text_encoding.h"
 
 namespace {
 
-constexpr int kExitAllComplete = 0;
-constexpr int kExitIncomplete = 1;
-constexpr int kExitUsage = 2;
-
-// The manual, in parts.
-const char *kManualStart = R"(
-DESCRIPTION
-  With -i, each INPUT is taken through the reader module and its summary is
-  written to OUTPUT ('-' or nothing for standard output): title (DocumentName),
-  author (Artist), creation time (the first DateTime, as UTC), the named
-  properties in file order, and the XMP packet (every packet goes to the XMP
-  service; of several, the record holds the last one it accepted). Without -i,
-  'sievecheck INPUT OUTPUT' writes the module's own text output for INPUT.
-  OUTPUT is never an input, and never an existing TIFF file unless --force is
-  given: a shell glob such as 'photos/*.tif' without -i before each file would
-  otherwise take the last file as OUTPUT.
-
-INPUTS
-  An INPUT is a file, a directory, or '-' for one document on standard input.
-  A directory is walked depth first, each directory's entries in byte order,
-  which puts the files in the order of their sorted paths; links to files are
-  read, links to directories are not followed. --files-from FILE (or '-') reads
-  the files to process from FILE, one per line (LF or CR LF; blank lines are
-  passed over), or NUL-separated with -0.
-
-  Before a file reaches the reader its first bytes are checked: a classic TIFF
-  header ("II" or "MM" and 42) goes on; a BigTIFF header gets the error "BigTIFF
-  is not supported" and anything else "not a TIFF file". Files met while walking
-  a directory that are not TIFF files are skipped and only counted; a file named
-  on the command line, and a BigTIFF wherever it is met, gets a record with the
-  error. --any-file hands every file to the reader whatever its first bytes.
-  Named pipes, sockets and devices are refused, never waited on. A directory,
-  list or S3 prefix that gives no document says so on the standard error, and
-  the exit status is 1, as for a missing file.
-
-  Memory does not grow with the number of files: inputs are walked as they are
-  read and each worker has at most a few batches of documents in flight.
-  --jobs takes 1 to 256.
-)";
-
-const char *kManualRemote = R"(
-
-REMOTE FILES
-  An INPUT, or a line of --files-from, may be an http:// or https:// URL,
-  s3://bucket/key, or s3://bucket/prefix/ for every key below the prefix (in
-  the byte order of the keys, as a directory walk orders its files; keys that
-  are not TIFF files are skipped). Each document is read by ranged GETs: its
-  first 64 KiB, then a window around each further piece the reader needs.
-  Records name the URL as given, less any credentials and signing parameters.
-  Up to --connections requests are in flight on one I/O thread, with
-)"
-#ifdef _WIN32
-R"(  connections kept alive (HTTP/1.1 only); --jobs remains the number of
-  workers that read the fetched bytes. Failed requests (429, 5xx,
-)"
-#else
-R"(  connections kept alive (HTTP/2 over TLS where offered); --jobs remains the
-  number of workers that read the fetched bytes. Failed requests (429, 5xx,
-)"
-#endif
-R"(  resets, timeouts, truncated answers) are tried again with backoff, then the
-  document's record says why; --timeout bounds every wait: to connect, for an
-  answer's first byte, and between any two of its bytes. S3 requests are
-  signed (AWS Signature Version 4) with the credentials of AWS_ACCESS_KEY_ID,
-  AWS_SECRET_ACCESS_KEY and AWS_SESSION_TOKEN, or of the profile AWS_PROFILE
-)"
-#ifdef _WIN32
-R"(  in %USERPROFILE%\.aws\credentials and config; AWS_REGION or
-  AWS_DEFAULT_REGION name the region, and AWS_ENDPOINT_URL_S3 or
-  AWS_ENDPOINT_URL an S3-compatible store (addressed path style).
-  Certificates are checked against Windows' certificate store, or those of
-  --ca-file FILE (PEM), else of AWS_CA_BUNDLE; one that cannot be read is
-  refused at once (exit status 2).
-)";
-#else
-R"(  in ~/.aws/credentials and ~/.aws/config; AWS_REGION or AWS_DEFAULT_REGION
-  name the region, and AWS_ENDPOINT_URL_S3 or AWS_ENDPOINT_URL an
-  S3-compatible store (addressed path style). Certificates are checked
-  against the system's store, or those of --ca-file FILE (PEM), else of
-  AWS_CA_BUNDLE; one that cannot be read is refused at once (exit status 2).
-)";
-#endif
-
-const char *kManualOutput = R"(
-OUTPUT
-  text   one block per document, readable (the default on a terminal)
-  json   JSON Lines, one object per document with the keys file, fileBytes
-         (only for a name that is not UTF-8: its exact bytes in base64),
-         summary ("complete", "partial" or "none"), title, author, createTime,
-         properties ([name, value] pairs), xmp (null, or {packetBytes, and
-         properties or packet}), error (null or a message) and warnings (why
-         a record is not complete, or its packet was turned down; else [])
-
-XMP
-  --xmp parsed (the default) lists each packet's simple properties, without
-  their qualifiers, as the XMP toolkit lists them: the same paths, values and
-  order, and the same packets turned down. The host reads each packet on its
-  own, so a prefix one packet declares never changes what another lists, as
-  it does within the toolkit. --xmp raw gives each packet's text.
-)"
-#ifdef _WIN32
-R"(  This build has no XMP toolkit: --xmp toolkit is refused (exit status 2).
-)"
-#else
-R"(  --xmp toolkit has the XMP toolkit (Exempi) read the packets, for its own
-  reading, earlier packets' prefixes included.
-)"
-#endif
-R"(
-  The progress line on the standard error is left out when the records go to
-  the same terminal, where they show the progress themselves.
-)";
-
-const char *kManualCatalogue = R"(
-CATALOGUE
-  --catalog FILE keeps the records in an SQLite database. The first run fills
-)"
-#ifdef _WIN32
-R"(  it; a later run reads only the files that are new or changed (size or last
-  write time not the same; for a key under an S3 prefix, the size or ETag its
-  listing gives) and removes those its inputs no longer give.
-)"
-#else
-R"(  it; a later run reads only the files that are new or changed (size,
-  modification time or inode not the same; for a key under an S3 prefix, the
-  size or ETag its listing gives) and removes those its inputs no longer give.
-)"
-#endif
-R"(  The records of inputs a run does not name are kept: inputs relate by their
-  names as given, so a path inside an input the catalogue has updates that
-  input's files below it, and an input that contains others takes them over.
-  --forget INPUT drops an input's records, or those below a path inside one.
-  JSON or text is written too when OUTPUT or --format is given, else only
-  the files that could not be read and the count of records held unread that
-  are not complete, on the standard error; --stats counts what was new,
-  changed, unchanged, removed and untouched.
-  Batches are committed as they come: a run stopped at any point keeps what it
-  committed, and the next run goes on from there. A second run on the same
-  catalogue is refused, or waits with --wait. A catalogue keeps its XMP mode,
-  --any-file and time zone; later runs take them, and other ones are refused.
-  --export writes every record the catalogue holds as a run over its inputs
-  without a catalogue would (--format json or text), and reads a catalogue on
-  read-only media too.
-)";
-
-const char *kManualIsolation = R"(
-ISOLATION
-  --isolate reads every document in a reader process of its own, made for it
-  and ended after it (zudor-worker, found beside sievecheck or in its libexec
-  directory, loads the module); sievecheck itself never loads the module. A
-  reader sees its own document's bytes and nothing of any other, and what it
-  sends can become its own document's record only: a document that crashes its
-  reader, takes longer than --document-timeout SECONDS (default 60), makes it
-  hold more than --document-memory MIB (default 1024; 0 for no cap) or breaks
-  the rules of its channel gets a record that says why; every other record is
-  as without --isolate. A process per document costs some 0.75 ms of CPU on
-  two cores (see the README): far more than reading a small document in process.
-)"
-#ifdef _WIN32
-R"(  Each reader runs in a job object that holds it to --document-memory, lets it
-  start no process and ends it with sievecheck; it sees none of the
-  environment's credentials. Windows has no sandbox beyond that: a reader can
-  open what the user can.
-)";
-#else
-R"(  Each reader runs in a sandbox (seccomp, and Landlock where the kernel has
-  it): the module is loaded with no way to write a file, start a program or
-  reach the network already in force, and a reader can open no file, reach no
-  network, start no process, and sees none of the environment's credentials.
-)";
-#endif
-
-const char *kManualEnd = R"(
-EXIT STATUS
-  0  every document's summary is complete (skipped files do not count); with
-     --catalog, every document the catalogue holds
-  1  some document's summary is partial or none, a file could not be read, or
-     a named directory, list or prefix gave no document
-  2  usage error, the module could not be loaded, the output could not be
-     written or would replace an input or a TIFF file, or the catalogue could
-     not be used
-
-EXAMPLES
-  sievecheck -i scan.tif -
-)"
-#ifdef _WIN32
-R"(  sievecheck -i photos out.jsonl --format json --jobs 4 --stats
-  sievecheck --files-from list.txt out.jsonl
-)"
-#else
-R"(  sievecheck -i photos/ out.jsonl --format json --jobs 4 --stats
-  find archive -name '*.tif' -print0 | sievecheck --files-from - -0 out.jsonl
-)"
-#endif
-R"(  curl -s URL | sievecheck -i - -
-)";
-
-const char *kExamplesRemote = R"(  sievecheck -i s3://bucket/scans/ out.jsonl --connections 64 --stats
-  sievecheck -i https://example.org/scan.tif -
-)";
-
-const char *kExamplesCatalogue = R"(  sievecheck --catalog archive.db -i archive --stats
-  sievecheck --catalog archive.db -i archive/2019 --stats
-  sievecheck --catalog archive.db --forget archive/old
-  sievecheck --catalog archive.db --export archive.jsonl
-)";
-
-std::string manual()
-{
-    std::string text = std::string(kManualStart) + kManualRemote + kManualOutput + kManualCatalogue;
-    if (zudorhost::isolationAvailable())
-        text += kManualIsolation;
-    return text + kManualEnd + kExamplesRemote + kExamplesCatalogue;
-}
+constexpr int kExitAllComplete = int(zudorhost::RunOutcome::AllComplete);
+constexpr int kExitUsage = int(zudorhost::RunOutcome::Refused);
 
 using Clock = std::chrono::steady_clock;
-
-// A number within bounds, refused in words rather than as CLI11's floating-point range.
-// Whole numbers in full: a cap of 1048576 MiB reads as that, not as 1.04858e+06.
-template <typename T> std::string shown(T value)
-{
-    char text[32];
-    std::snprintf(text, sizeof text, "%.10g", double(value));
-    return text;
-}
-
-template <typename T> CLI::Validator within(T low, T high)
-{
-    const std::string range = shown(low) + " to " + shown(high);
-    return CLI::Validator(
-        [=](std::string &text) -> std::string {
-            T value{};
-            if (!CLI::detail::lexical_cast(text, value) || value < low || value > high)
-                return "takes " + range + ", not " + text;
-            return std::string();
-        },
-        range);
-}
 
 // The named inputs, then the files of the list.
 class ChainedSource : public zudorhost::InputSource {
@@ -486,6 +255,123 @@ int exportCatalogue(const std::string &path, const std::string &output, std::str
     return kExitAllComplete;
 }
 
+int refuse(const std::string &why)
+{
+    std::fprintf(stderr, "sievecheck: %s\n", why.c_str());
+    return kExitUsage;
+}
+
+// Where the records go and how: OUTPUT after -i (standard output without one), or the module's
+// own text output for INPUT OUTPUT. A usage error's words, or empty.
+std::string settleOutput(sievecheck::Arguments &a, std::string &output, bool &textOutput)
+{
+    output = "-";
+    textOutput = false;
+    if (!a.inputs.empty() || !a.filesFrom.empty() || !a.forget.empty()) {
+        if (a.positionals.size() > 1)
+            return "with -i or --files-from, give one OUTPUT only (see --help)";
+        if (!a.positionals.empty())
+            output = a.positionals[0];
+        return std::string();
+    }
+    if (a.positionals.size() != 2 || !a.catalogPath.empty())
+        return "give -i INPUT [OUTPUT], or INPUT OUTPUT (see --help)";
+    a.inputs = {a.positionals[0]};
+    output = a.positionals[1];
+    textOutput = true;
+    return std::string();
+}
+
+// The catalogue opened for its update, its settings imposed on the request; null having said why.
+std::unique_ptr<zudorhost::Catalogue> openCatalogue(const sievecheck::Arguments &a, zudorhost::RunRequest &request)
+{
+    zudorhost::Failure failure;
+    zudorhost::CatalogueOptions catalogueOptions;
+    catalogueOptions.wait = a.waitForWriter;
+    auto catalogue = zudorhost::Catalogue::open(a.catalogPath, zudorhost::Catalogue::Access::Update,
+                                                catalogueOptions, failure);
+    if (!catalogue) {
+        catalogueFailure(a.catalogPath, failure);
+        return nullptr;
+    }
+    if (const zudorhost::RunProblem problem = zudorhost::inheritCatalogue(request, *catalogue)) {
+        refuse(a.catalogPath + ": " + sievecheck::words(problem));
+        return nullptr;
+    }
+    return catalogue;
+}
+
+// The run's options from the settled request.
+zudorhost::RunOptions runOptions(const sievecheck::Arguments &a, const zudorhost::RunRequest &request, bool textOutput)
+{
+    zudorhost::RunOptions options;
+    if (a.isolate) {
+        options.isolation.enabled = true;
+        options.isolation.modulePlaces = a.modulePath.empty() ? zudorhost::defaultModulePlaces()
+                                                              : std::vector<std::string>{a.modulePath};
+        options.isolation.documentTimeout = request.number(zudorhost::RunOption::DocumentTimeout);
+        options.isolation.documentMemory = uint64_t(request.number(zudorhost::RunOption::DocumentMemory)) << 20;
+        options.isolation.xmpWarnings = a.xmpWarnings;
+    }
+    options.driver.xmpMode = zudorhost::requestedXmpMode(request);
+    options.driver.maxRequest = a.maxRequest;
+    options.driver.anyFile = a.anyFile;
+    // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
+    options.driver.retrieval = textOutput ? zudorhost::Retrieval::TextRecord : zudorhost::Retrieval::Summary;
+    options.jobs = a.jobs;
+    options.ownDescriptorTables = true;
+    options.timeZone = zudorhost::timeZoneName();
+    options.driver.remote = a.remote;
+    return options;
+}
+
+// Every named directory, list and prefix accounts for itself: one that gave no document says
+// so, as a missing file does. Whether one did.
+template <typename Tallies>
+bool reportQuietInputs(const sievecheck::Arguments &a, bool listed, Tallies tally, Progress &progress)
+{
+    bool quiet = false;
+    const uint32_t listNamed = uint32_t(a.inputs.size() + 1);
+    for (uint32_t k = 1; k <= listNamed; ++k) {
+        const bool isList = k == listNamed;
+        if (isList ? !listed : std::find(a.inputs.begin(), a.inputs.begin() + (k - 1), a.inputs[k - 1]) !=
+                                   a.inputs.begin() + (k - 1))
+            continue; // no list; an input named again, whose tally is the first's
+        const zudorhost::InputTally counted = tally(k);
+        if (counted.documents != 0 || (!isList && a.inputs[k - 1] == "-"))
+            continue;
+        progress.clear();
+        reportQuietInput(isList ? a.filesFrom : a.inputs[k - 1], isList, counted);
+        quiet = true;
+    }
+    return quiet;
+}
+
+// A catalogue's records are the run's result, unchanged ones among them: its totals replace
+// what this run read, and what it holds unread that is not complete is said. False on failure.
+bool catalogueTotals(zudorhost::Catalogue &catalogue, const std::string &path, zudorhost::RunTotals &totals,
+                     Progress &progress)
+{
+    const uint64_t skipped = totals.skipped;
+    const zudorhost::StreamCounts reads = totals.counts;
+    const uint64_t readIncomplete = totals.documents - totals.complete;
+    std::string error;
+    if (!catalogue.totals(totals, error)) {
+        catalogueFailure(path, error);
+        return false;
+    }
+    totals.skipped = skipped;
+    totals.counts = reads;
+    const uint64_t heldIncomplete = totals.documents - totals.complete;
+    if (heldIncomplete > readIncomplete) {
+        progress.clear();
+        std::fprintf(stderr, "sievecheck: %s: %llu of the records it holds and this run did not read are not "
+                     "complete (--export shows them)\n", path.c_str(),
+                     static_cast<unsigned long long>(heldIncomplete - readIncomplete));
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -493,82 +379,12 @@ int main(int argc, char **argv)
     zudorhost::settleLocalTimeZone();
     zudorhost::useBinaryStandardStreams();
 
-    CLI::App app{"sievecheck - read the metadata of TIFF files through the ZUDOR reader",
-                 "sievecheck"};
-    app.footer(manual());
+    CLI::App app{"sievecheck - read the metadata of TIFF files through the ZUDOR reader", "sievecheck"};
+    app.footer(sievecheck::manual());
     app.set_version_flag("--version", "sievecheck " ZUDOR_VERSION);
     app.get_formatter()->column_width(28);
-
-    std::vector<std::string> inputs, positionals, forget;
-    std::string format, xmp, modulePath, filesFrom, catalogPath, timeZone;
-    unsigned jobs = zudorhost::defaultJobs();
-    bool quiet = false, stats = false, xmpWarnings = false, anyFile = false, nulSeparated = false;
-    bool exportCatalog = false, waitForWriter = false, force = false, isolate = false;
-    int64_t maxRequest = zudorhost::kDefaultMaxRequest;
-    zudorhost::IsolationOptions isolation;
-    unsigned documentMemory = unsigned(isolation.documentMemory >> 20);
-
-    app.add_option("-i,--input", inputs, "A TIFF file, a directory, or - for standard input (repeatable)")
-        ->allow_extra_args(false);
-    app.add_option("--files-from", filesFrom, "Read the files to process from FILE (- for standard input)");
-    app.add_flag("-0,--null", nulSeparated, "Paths in --files-from end with NUL, not newline");
-    app.add_option("files", positionals, "OUTPUT with -i; INPUT OUTPUT without it");
-    app.add_option("--format", format, "Output format: text or json")
-        ->check(CLI::IsMember({"text", "json"}));
-#ifdef _WIN32
-    app.add_option("--xmp", xmp, "XMP packets: parsed (the default) or raw text (toolkit: refused, no toolkit here)")
-#else
-    app.add_option("--xmp", xmp, "XMP packets: parsed (the default), toolkit (Exempi's reading) or raw text")
-#endif
-        ->check(CLI::IsMember({"parsed", "toolkit", "raw"}));
-    app.add_option("-j,--jobs", jobs, "Documents read in parallel, 1 to 256 (default: the cores)")
-        ->check(within(1u, zudorhost::kMaxJobs));
-    static_assert(zudorhost::kMaxJobs == 256, "--jobs's help names the cap");
-    app.add_flag("--any-file", anyFile, "Hand every file to the reader, whatever its first bytes");
-#ifdef _WIN32
-    // The C runtime knows zones only as TZ rules.
-    app.add_option("--time-zone", timeZone, "Read DateTimes in ZONE (a rule: EST5EDT, UTC0; default: the system's)");
-#else
-    app.add_option("--time-zone", timeZone, "Read DateTimes in ZONE (Europe/Berlin, UTC; default: the system's)");
-#endif
-    app.add_option("--catalog", catalogPath, "Keep the records in an SQLite catalogue; read only what changed");
-    app.add_flag("--export", exportCatalog, "With --catalog: write the catalogue's records to OUTPUT");
-    app.add_flag("--wait", waitForWriter, "With --catalog: wait for another run that updates it");
-    app.add_option("--forget", forget, "With --catalog: drop the records of INPUT, or below a path inside one (repeatable)")
-        ->allow_extra_args(false);
-    app.add_flag("--force", force, "Write OUTPUT even where it is a TIFF file (never where it is an input)");
-    app.add_flag("-q,--quiet", quiet, "No progress line on standard error");
-    app.add_flag("--stats", stats, "Totals on standard error at the end");
-#ifdef _WIN32
-    // Kept so that a command line written for either platform runs on both.
-    app.add_flag("--xmp-warnings", xmpWarnings, "No effect: this build has no XMP toolkit");
-#else
-    app.add_flag("--xmp-warnings", xmpWarnings, "With --xmp toolkit, let the toolkit report parse failures on standard error");
-#endif
-    app.add_option("--module", modulePath, "The reader module to load");
-    app.add_option("--max-request", maxRequest, "Largest single allocation granted, in bytes")
-        ->check(CLI::NonNegativeNumber);
-    if (zudorhost::isolationAvailable()) {
-        app.add_flag("--isolate", isolate, "Read in worker processes, each document within a time and memory cap");
-        app.add_option("--document-timeout", isolation.documentTimeout,
-                       "With --isolate: seconds a worker may spend on one document (default: 60)")
-            ->check(within(0.1, 86400.0));
-        app.add_option("--document-memory", documentMemory,
-                       "With --isolate: MiB a worker may hold, 0 for no cap (default: 1024)")
-            ->check(within(0u, 1048576u));
-    }
-    zudorhost::RemoteOptions remote;
-    app.add_option("--connections", remote.connections, "Requests in flight for remote inputs (default: 32)")
-        ->check(within(1u, 1024u));
-    app.add_flag("--no-sign-request", remote.noSignRequest, "Send S3 requests unsigned (public buckets)");
-    app.add_option("--ca-file", remote.caFile,
-                   "Trust the certificates in FILE (PEM), not the system's (default: AWS_CA_BUNDLE)");
-    app.add_option("--timeout", remote.timeout,
-                   "Longest wait in seconds: to connect, for a first byte, between bytes (default: 10)")
-        ->check(within(0.1, 3600.0));
-    app.add_option("--retries", remote.retries, "Tries again after a failed request (default: 4)")
-        ->check(within(0u, 20u));
-
+    sievecheck::Arguments a;
+    sievecheck::addOptions(app, a);
     try {
         // UTF-8 on every platform; CLI11 takes the arguments last first.
         std::vector<std::string> arguments = zudorhost::commandLineArguments(argc, argv);
@@ -580,152 +396,55 @@ int main(int argc, char **argv)
         app.exit(e);
         return kExitUsage;
     }
-
-    if (!isolate && (app.count("--document-timeout") != 0 || app.count("--document-memory") != 0)) {
-        std::fprintf(stderr, "sievecheck: --document-timeout and --document-memory go with --isolate (see --help)\n");
-        return kExitUsage;
+    zudorhost::RunRequest request = sievecheck::runRequest(app, a);
+    if (const zudorhost::RunProblem problem = zudorhost::checkRun(request))
+        return refuse(sievecheck::words(problem));
+    if (a.exportCatalog) {
+        if (a.positionals.size() > 1)
+            return refuse("--export takes one OUTPUT at most (see --help)");
+        return exportCatalogue(a.catalogPath, a.positionals.empty() ? "-" : a.positionals[0], a.format, a.force);
     }
-    std::string zoneProblem;
-    if (!timeZone.empty() && !zudorhost::setTimeZone(timeZone, zoneProblem)) {
-        std::fprintf(stderr, "sievecheck: --time-zone: %s\n", zoneProblem.c_str());
-        return kExitUsage;
-    }
-    const bool catalogued = !catalogPath.empty();
-    if ((exportCatalog || waitForWriter || !forget.empty()) && !catalogued) {
-        std::fprintf(stderr, "sievecheck: --export, --wait and --forget go with --catalog FILE (see --help)\n");
-        return kExitUsage;
-    }
-    zudorhost::RunOptions options;
-    bool textOutput = false;
-    std::string output = "-";
-    const bool listed = !inputs.empty() || !filesFrom.empty();
-    if (exportCatalog) {
-        if (listed || !forget.empty() || positionals.size() > 1) {
-            std::fprintf(stderr, "sievecheck: --export takes no inputs and one OUTPUT at most (see --help)\n");
-            return kExitUsage;
-        }
-        return exportCatalogue(catalogPath, positionals.empty() ? "-" : positionals[0], format, force);
-    }
-    if (listed || !forget.empty()) {
-        if (positionals.size() > 1) {
-            std::fprintf(stderr, "sievecheck: with -i or --files-from, give one OUTPUT only (see --help)\n");
-            return kExitUsage;
-        }
-        if (!positionals.empty())
-            output = positionals[0];
-    } else {
-        if (positionals.size() != 2 || catalogued) {
-            std::fprintf(stderr, "sievecheck: give -i INPUT [OUTPUT], or INPUT OUTPUT (see --help)\n");
-            return kExitUsage;
-        }
-        inputs = {positionals[0]};
-        output = positionals[1];
-        textOutput = true;
-    }
+    std::string output;
+    bool textOutput;
+    const std::string usage = settleOutput(a, output, textOutput);
+    if (!usage.empty())
+        return refuse(usage);
+    const bool catalogued = !a.catalogPath.empty();
     // A catalogue run writes records only when asked to.
-    const bool writeRecords = !catalogued || !positionals.empty() || !format.empty();
+    const bool writeRecords = !catalogued || !a.positionals.empty() || !a.format.empty();
+    if (catalogued && writeRecords && output != "-" && zudorhost::sameFile(a.catalogPath, output))
+        return refuse(output + ": the output would overwrite the catalogue");
     std::unique_ptr<zudorhost::Catalogue> catalogue;
-    zudorhost::Failure failure;
-    if (catalogued) {
-        if (std::count(inputs.begin(), inputs.end(), "-") != 0) {
-            std::fprintf(stderr, "sievecheck: standard input cannot be catalogued\n");
-            return kExitUsage;
-        }
-        if (writeRecords && output != "-" && zudorhost::sameFile(catalogPath, output)) {
-            std::fprintf(stderr, "sievecheck: %s: the output would overwrite the catalogue\n", output.c_str());
-            return kExitUsage;
-        }
-        zudorhost::CatalogueOptions catalogueOptions;
-        catalogueOptions.wait = waitForWriter;
-        catalogue = zudorhost::Catalogue::open(catalogPath, zudorhost::Catalogue::Access::Update,
-                                               catalogueOptions, failure);
-        if (!catalogue)
-            return catalogueFailure(catalogPath, failure);
-        // A catalogue keeps the XMP mode it was made with, the default of its later runs, and so
-        // its time zone.
-        zudorhost::XmpMode kept;
-        bool keptAnyFile;
-        if (xmp.empty() && catalogue->settings(kept, keptAnyFile))
-            xmp = zudorhost::xmpModeName(kept);
-        const std::string keptZone = catalogue->timeZone();
-        if (timeZone.empty() && !keptZone.empty() && keptZone != zudorhost::timeZoneName() &&
-            !zudorhost::setTimeZone(keptZone, zoneProblem)) {
-            std::fprintf(stderr, "sievecheck: %s: this catalogue reads DateTimes in %s, a zone this system does not "
-                                 "know: install its data (Debian's tzdata), or start another catalogue\n",
-                         catalogPath.c_str(), keptZone.c_str());
-            return kExitUsage;
-        }
-    }
-    // A build without the XMP toolkit refuses toolkit mode at once rather than turning down
-    // every packet.
-    if (xmp.empty())
-        xmp = "parsed";
-    if (xmp == "toolkit" && !zudorhost::xmpToolkitAvailable()) {
-        std::fprintf(stderr, "sievecheck: this build has no XMP toolkit; use --xmp parsed\n");
+    if (catalogued && !(catalogue = openCatalogue(a, request)))
         return kExitUsage;
-    }
-    if (std::count(inputs.begin(), inputs.end(), "-") + (filesFrom == "-") > 1) {
-        std::fprintf(stderr, "sievecheck: standard input can be read only once\n");
-        return kExitUsage;
-    }
-    std::string remoteProblem; // a CA file that cannot serve is one error, not one in every record
-    if ((!filesFrom.empty() || std::any_of(inputs.begin(), inputs.end(), zudorhost::isRemoteInput)) &&
-        !zudorhost::prepareRemoteOptions(remote, remoteProblem)) {
-        std::fprintf(stderr, "sievecheck: %s\n", remoteProblem.c_str());
-        return kExitUsage;
-    }
-    if (writeRecords) {
-        const std::string refused = outputRefusal(output, inputs, filesFrom, force);
-        if (!refused.empty()) {
-            std::fprintf(stderr, "sievecheck: %s\n", refused.c_str());
-            return kExitUsage;
-        }
-    }
+    std::string problem; // a CA file that cannot serve is one error, not one in every record
+    if (!request.timeZone.empty() && !zudorhost::setTimeZone(request.timeZone, problem))
+        return refuse("--time-zone: " + problem);
+    if ((!a.filesFrom.empty() || std::any_of(a.inputs.begin(), a.inputs.end(), zudorhost::isRemoteInput)) &&
+        !zudorhost::prepareRemoteOptions(a.remote, problem))
+        return refuse(problem);
+    if (writeRecords && !(problem = outputRefusal(output, a.inputs, a.filesFrom, a.force)).empty())
+        return refuse(problem);
     std::FILE *list = nullptr;
-    if (!filesFrom.empty()) {
-        list = filesFrom == "-" ? stdin : zudorhost::openFile(filesFrom, "rb");
-        if (list == nullptr) {
-            std::perror(("sievecheck: " + filesFrom).c_str());
-            return kExitUsage;
-        }
+    if (!a.filesFrom.empty() && !(list = a.filesFrom == "-" ? stdin : zudorhost::openFile(a.filesFrom, "rb"))) {
+        std::perror(("sievecheck: " + a.filesFrom).c_str());
+        return kExitUsage;
     }
-
     // Isolated, the module is the workers' alone: this process never runs its code.
     zudorhost::LoadedModule module;
-    std::string error;
-    if (!isolate && !module.load(modulePath, error)) {
-        std::fprintf(stderr, "sievecheck: cannot load the reader module: %s\n", error.c_str());
-        return kExitUsage;
-    }
-    if (isolate) {
-        isolation.enabled = true;
-        isolation.modulePlaces = modulePath.empty() ? zudorhost::defaultModulePlaces()
-                                                    : std::vector<std::string>{modulePath};
-        isolation.documentMemory = uint64_t(documentMemory) << 20;
-        isolation.xmpWarnings = xmpWarnings;
-        options.isolation = isolation;
-    }
-
-    if (format.empty())
-        format = textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json";
-    const auto outputFormat = format == "text" ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
-    options.driver.xmpMode = xmp == "raw" ? zudorhost::XmpMode::Raw
-                             : xmp == "toolkit" ? zudorhost::XmpMode::Toolkit : zudorhost::XmpMode::Parsed;
-    options.driver.maxRequest = maxRequest;
-    options.driver.anyFile = anyFile;
-    // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
-    options.driver.retrieval = textOutput ? zudorhost::Retrieval::TextRecord : zudorhost::Retrieval::Summary;
-    const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
-    options.jobs = jobs;
-    options.ownDescriptorTables = true;
-    options.timeZone = zudorhost::timeZoneName();
+    if (!a.isolate && !module.load(a.modulePath, problem))
+        return refuse("cannot load the reader module: " + problem);
+    zudorhost::RunOptions options = runOptions(a, request, textOutput);
     zudorhost::RemoteCounters counted;
-    remote.counters = &counted;
-    options.driver.remote = remote;
-    if (!isolate && options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(xmpWarnings))
+    options.driver.remote.counters = &counted;
+    if (!a.isolate && options.driver.xmpMode == zudorhost::XmpMode::Toolkit && !zudorhost::initXmpToolkit(a.xmpWarnings))
         std::fprintf(stderr, "sievecheck: the XMP toolkit did not start; packets will not parse\n");
 
     // A catalogue's run that writes no records still names each document that failed.
+    const auto format = a.format.empty() ? textOutput || (output == "-" && zudorhost::isTerminal(stdout)) ? "text" : "json"
+                                         : a.format;
+    const auto makeWriter = textOutput ? zudorhost::textRecordWriter : zudorhost::summaryWriter;
+    const auto outputFormat = format == std::string("text") ? zudorhost::RecordFormat::Text : zudorhost::RecordFormat::Json;
     zudorhost::BatchRunner::FormatterFactory formatters;
     if (writeRecords)
         formatters = [&] { return sievecheck::makeFormatter(makeWriter(outputFormat)); };
@@ -733,33 +452,25 @@ int main(int argc, char **argv)
         formatters = [] { return sievecheck::makeFormatter(nullptr); };
     const auto start = Clock::now();
     // The run is set up before OUTPUT is opened: what cannot start leaves an existing file as it is.
-    const uint32_t listNamed = uint32_t(inputs.size() + 1);
     std::unique_ptr<zudorhost::CatalogueUpdate> update;
     std::unique_ptr<zudorhost::InputSource> named, fromList;
     std::unique_ptr<ChainedSource> source;
     std::unique_ptr<zudorhost::BatchRunner> runner;
     if (catalogued) {
-        zudorhost::CatalogueInputs catalogueInputs;
-        catalogueInputs.paths = inputs;
-        catalogueInputs.list = list;
-        catalogueInputs.separator = nulSeparated ? '\0' : '\n';
-        catalogueInputs.listName = filesFrom;
-        catalogueInputs.forget = forget;
-        update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(catalogueInputs),
-                                                              options, formatters);
+        zudorhost::CatalogueInputs inputs{a.inputs, list, a.nulSeparated ? '\0' : '\n', a.filesFrom, a.forget};
+        update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(inputs), options,
+                                                              formatters);
         if (update->error())
-            return catalogueFailure(catalogPath, update->error());
+            return catalogueFailure(a.catalogPath, update->error());
     } else {
         // The named inputs first, then the listed files.
-        named = zudorhost::pathSource(inputs);
+        named = zudorhost::pathSource(a.inputs);
         if (list != nullptr)
-            fromList = zudorhost::listSource(list, nulSeparated ? '\0' : '\n', listNamed);
+            fromList = zudorhost::listSource(list, a.nulSeparated ? '\0' : '\n', uint32_t(a.inputs.size() + 1));
         source = std::make_unique<ChainedSource>(*named, fromList.get());
         runner = std::make_unique<zudorhost::BatchRunner>(module.table(), *source, formatters, options);
-        if (runner->error()) {
-            std::fprintf(stderr, "sievecheck: %s\n", runner->error().message.c_str());
-            return kExitUsage;
-        }
+        if (runner->error())
+            return refuse(runner->error().message);
     }
     Output out;
     if (writeRecords && !out.open(output))
@@ -768,80 +479,37 @@ int main(int argc, char **argv)
     // Progress shares the terminal with the records when both go there; then the records
     // themselves show the run's progress, and a progress line would only break into them.
     const bool recordsOnTerminal = writeRecords && output == "-" && zudorhost::isTerminal(stdout);
-    Progress progress(!quiet && !recordsOnTerminal && zudorhost::isTerminal(stderr), counted);
+    Progress progress(!a.quiet && !recordsOnTerminal && zudorhost::isTerminal(stderr), counted);
     zudorhost::RunTotals totals;
-    const auto take = [&](const zudorhost::FinishedBatch &batch) {
-        if (batch.messages.size() != 0) {
+    bool written = true;
+    while (const zudorhost::FinishedBatch *batch = catalogued ? update->next() : runner->next()) {
+        if (batch->messages.size() != 0) {
             progress.clear();
-            std::fwrite(batch.messages.data(), 1, batch.messages.size(), stderr);
+            std::fwrite(batch->messages.data(), 1, batch->messages.size(), stderr);
         }
-        totals.add(batch.totals);
+        totals.add(batch->totals);
         progress.update(totals.documents + totals.unchanged, false);
-        return !writeRecords || out.write(batch.records);
-    };
-    bool catalogueFailed = false, written = true;
-    zudorhost::CatalogueCounts counts;
-    if (catalogued) {
-        while (const zudorhost::FinishedBatch *batch = update->next())
-            if (!(written = take(*batch)))
-                break;
-        // A lost output stops the run; the catalogue keeps what it committed.
-        catalogueFailed = written && !update->finish();
-        if (catalogueFailed)
-            failure = update->error();
-        counts = update->counts();
-    } else {
-        while (const zudorhost::FinishedBatch *batch = runner->next())
-            if (!(written = take(*batch)))
-                break;
+        if (writeRecords && !(written = out.write(batch->records)))
+            break; // a lost output stops the run; a catalogue keeps what it committed
     }
-    // Every named directory, list and prefix accounts for itself: one that gave no document
-    // says so, as a missing file does.
-    bool quietInput = false;
-    if (written && !catalogueFailed) {
-        for (uint32_t k = 1; k <= listNamed; ++k) {
-            const bool isList = k == listNamed;
-            if (isList ? list == nullptr : std::find(inputs.begin(), inputs.begin() + (k - 1), inputs[k - 1]) !=
-                                               inputs.begin() + (k - 1))
-                continue; // no list; an input named again, whose tally is the first's
-            const zudorhost::InputTally tally = catalogued ? update->tally(k) : runner->tally(k);
-            if (tally.documents != 0 || (!isList && inputs[k - 1] == "-"))
-                continue;
-            progress.clear();
-            reportQuietInput(isList ? filesFrom : inputs[k - 1], isList, tally);
-            quietInput = true;
-        }
-    }
+    const bool catalogueFailed = catalogued && written && !update->finish();
+    const bool quietInput = written && !catalogueFailed &&
+                            reportQuietInputs(a, list != nullptr, [&](uint32_t k) {
+                                return catalogued ? update->tally(k) : runner->tally(k);
+                            }, progress);
     progress.update(totals.documents + totals.unchanged, true);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     // A lost output is not an incomplete document: status 2 lets a script tell the two apart.
     if (writeRecords && !out.close())
         return kExitUsage;
     if (catalogueFailed)
-        return catalogueFailure(catalogPath, failure);
-    if (catalogued) {
-        // The catalogue's records are the run's result, unchanged ones among them.
-        const uint64_t skipped = totals.skipped;
-        const zudorhost::StreamCounts reads = totals.counts;
-        const uint64_t readIncomplete = totals.documents - totals.complete;
-        if (!catalogue->totals(totals, error))
-            return catalogueFailure(catalogPath, error);
-        totals.skipped = skipped;
-        totals.counts = reads;
-        // What this run read said so document by document; the rest would leave the exit
-        // status without a word.
-        const uint64_t heldIncomplete = totals.documents - totals.complete;
-        if (heldIncomplete > readIncomplete) {
-            progress.clear();
-            std::fprintf(stderr, "sievecheck: %s: %llu of the records it holds and this run did not read are not "
-                         "complete (--export shows them)\n", catalogPath.c_str(),
-                         static_cast<unsigned long long>(heldIncomplete - readIncomplete));
-        }
-    }
-    if (stats) {
+        return catalogueFailure(a.catalogPath, update->error());
+    if (catalogued && !catalogueTotals(*catalogue, a.catalogPath, totals, progress))
+        return kExitUsage;
+    if (a.stats) {
         printTotals(totals, counted, seconds, stderr);
         if (catalogued)
-            printCounts(counts, stderr);
+            printCounts(update->counts(), stderr);
     }
-    return totals.complete == totals.documents && !quietInput ? kExitAllComplete : kExitIncomplete;
+    return int(zudorhost::runOutcome(totals, quietInput));
 }

@@ -37,6 +37,8 @@ void settleLocalTimeZone();
 // them. False, with why, for a zone the platform does not know, which would otherwise be read
 // silently as UTC.
 bool setTimeZone(const std::string &zone, std::string &error);
+// Whether setTimeZone would take zone; false with why where it would not.
+bool isTimeZone(const std::string &zone, std::string &error);
 // The name of the zone DateTimes are read in: the one set, or the system's ("Europe/Berlin"),
 // or "localtime" where the system does not say.
 std::string timeZoneName();

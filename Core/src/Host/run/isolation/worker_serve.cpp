@@ -2,6 +2,7 @@
 // toolkit) before its sandbox closes, then each reader takes one document from its parent,
 // answers with its view, through a driver of its own like any thread's, and ends.
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -28,6 +29,7 @@ using worker::kNoHandle;
 struct Program {
     LoadedModule module;
     bool warnings = false; // the XMP toolkit's complaints go to the parent
+    uint64_t memoryCap = 0;
 };
 
 // A remote document's windows as the parent laid them out: (start, length) pairs, then bytes.
@@ -156,6 +158,7 @@ int serveReader(worker::Endpoint &endpoint, const std::string &settings, Handle 
     auto &control = *reinterpret_cast<ControlPage *>(shared.data());
     worker::noteFaultsIn(&control.notes);
     Program &program = *static_cast<Program *>(state);
+    options.memoryCap = program.memoryCap;
     // The toolkit writes its complaints to std::cerr.
     std::stringbuf said;
     if (program.warnings)
@@ -193,6 +196,9 @@ int runReaderWorker(int argc, char **argv)
     if (!programDirectory().empty())
         readable.push_back(programDirectory());
     static Program program;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--memory-cap") == 0)
+            program.memoryCap = std::strtoull(argv[i + 1], nullptr, 10);
     std::string why;
     if (!worker::enterLoaderSandbox(readable, why))
         why = "cannot enter the loader's sandbox: " + why;
