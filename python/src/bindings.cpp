@@ -5,6 +5,8 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 
 #include "dict_builder.h"
 #include "module_lookup.h"
@@ -15,6 +17,7 @@
 #include "zudor_host/record.h"
 #include "zudor_host/record_events.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/run_policy.h"
 #include "zudor_host/runner.h"
 
 namespace py = pybind11;
@@ -77,6 +80,85 @@ IsolationOptions isolationOptions(const IsolationArgs &args)
         options.workerProgram = zudorpy::workerProgram();
     }
     return options;
+}
+
+// The package's keyword for each option the run rules name.
+const std::pair<const char *, RunOption> kKeywords[] = {
+    {"jobs", RunOption::Jobs},
+    {"xmp", RunOption::Xmp},
+    {"any_file", RunOption::AnyFile},
+    {"time_zone", RunOption::TimeZone},
+    {"isolate", RunOption::Isolate},
+    {"document_timeout", RunOption::DocumentTimeout},
+    {"document_memory", RunOption::DocumentMemory},
+    {"connections", RunOption::Connections},
+    {"timeout", RunOption::Timeout},
+    {"retries", RunOption::Retries},
+    {"forget", RunOption::Forget},
+};
+
+std::string keyword(RunOption option)
+{
+    for (const auto &named : kKeywords)
+        if (named.second == option)
+            return named.first;
+    return "?";
+}
+
+RunOption optionNamed(const std::string &name)
+{
+    for (const auto &named : kKeywords)
+        if (name == named.first)
+            return named.second;
+    throw py::value_error("no option named " + name);
+}
+
+std::string shown(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
+// A broken rule of the run in the package's terms.
+std::string pythonWords(const RunProblem &p)
+{
+    const std::string option = keyword(p.option);
+    switch (p.kind) {
+    case RunProblem::Kind::OutOfRange: {
+        const OptionRange &range = optionRange(p.option);
+        return option + " takes " + shown(range.low) + " to " + shown(range.high) + ", not " + shown(p.given);
+    }
+    case RunProblem::Kind::UnknownZone: return "time_zone: " + p.detail;
+    case RunProblem::Kind::NeedsOther: return option + " goes with " + keyword(p.other) + "=True";
+    case RunProblem::Kind::NoToolkit: return "this build has no XMP toolkit; use xmp='parsed'";
+    case RunProblem::Kind::CatalogueKeeps:
+        if (p.option == RunOption::AnyFile)
+            return std::string("this catalogue was made with any_file=") + (p.value == "on" ? "True" : "False") +
+                   "; read with it, or start another catalogue";
+        if (p.option == RunOption::Xmp)
+            return "this catalogue keeps " + p.value + " XMP; read with xmp='" + p.value +
+                   "' (or without xmp), or start another catalogue";
+        return "this catalogue reads DateTimes in " + p.value + ", not " + p.detail + "; read with time_zone='" +
+               p.value + "' (or without time_zone), or start another catalogue";
+    case RunProblem::Kind::CatalogueZoneUnknown:
+        return "this catalogue reads DateTimes in " + p.value +
+               ", a zone this system does not know: install its data (Debian's tzdata), or start another catalogue";
+    default: return option + " cannot be used so";
+    }
+}
+
+// The run rules for the options a call was given (keyword: number), raising ValueError in the
+// package's words for one it breaks.
+void checkRunArguments(const std::map<std::string, double> &numbers, bool isolate, const std::string &zone)
+{
+    RunRequest request;
+    for (const auto &given : numbers)
+        request.set(optionNamed(given.first), given.second);
+    request.isolate = isolate;
+    request.timeZone = zone;
+    if (const RunProblem problem = checkRun(request))
+        throw py::value_error(pythonWords(problem));
 }
 
 // 1 is parsed, 2 raw, 3 toolkit, as XmpMode; the Python side has checked the name.
@@ -356,25 +438,29 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
         options.wait = wait;
         catalogue = Catalogue::open(path, Catalogue::Access::Update, options, failure);
     }
-    // Set with the GIL held, as zudor.read and time_zone= set it.
-    const std::string keptZone = catalogue ? catalogue->timeZone() : std::string();
-    std::string unknown;
-    if (catalogue && !zoneGiven && !keptZone.empty() && keptZone != timeZoneName() && !setTimeZone(keptZone, unknown)) {
-        failure = Failure(Failure::Kind::Refused, "this catalogue reads DateTimes in " + keptZone +
-                                                      ", a zone this system does not know: install its data "
-                                                      "(Debian's tzdata), or start another catalogue");
-        catalogue.reset();
+    // The catalogue's mode and zone where none is given, refused where another is: set with
+    // the GIL held, as zudor.read and time_zone= set it.
+    RunRequest request;
+    request.xmp = xmp != 0 ? xmpModeName(XmpMode(xmp)) : "";
+    request.anyFile = anyFile;
+    request.timeZone = zoneGiven ? timeZoneName() : std::string();
+    if (catalogue) {
+        std::string unknown;
+        const RunProblem problem = inheritCatalogue(request, *catalogue);
+        if (problem)
+            failure = Failure(Failure::Kind::Refused, pythonWords(problem));
+        else if (!zoneGiven && !request.timeZone.empty() && !setTimeZone(request.timeZone, unknown))
+            failure = Failure(Failure::Kind::Refused, unknown);
+        if (failure)
+            catalogue.reset();
     }
     if (catalogue) {
         py::gil_scoped_release nogil;
-        XmpMode kept = XmpMode::Parsed;
-        bool keptAnyFile;
-        catalogue->settings(kept, keptAnyFile);
         RunOptions run;
         run.jobs = jobs;
         run.timeZone = timeZoneName();
         run.isolation = isolationOptions(isolation);
-        run.driver = driverOptions(xmp != 0 ? xmp : int(kept), anyFile);
+        run.driver = driverOptions(int(requestedXmpMode(request)), anyFile);
         run.driver.remote = remote;
         CatalogueInputs inputs;
         inputs.paths = std::move(paths);
@@ -444,6 +530,10 @@ PYBIND11_MODULE(_zudor, m)
             throw py::value_error("time_zone: " + error);
     }, py::arg("zone"), "Reads DateTimes in zone from now on, for the whole process.");
     m.def("time_zone_name", &timeZoneName, "The zone DateTimes are read in.");
+    m.def("check_run", &checkRunArguments, py::arg("numbers"), py::arg("isolate"), py::arg("time_zone"),
+          "Raises ValueError, in the package's words, for a value or combination the run rules refuse.");
+    m.def("option_default", [](const std::string &name) { return optionRange(optionNamed(name)).fallback; },
+          py::arg("name"), "The default of a numeric option.");
     m.def("walk", &walk, py::arg("paths"), py::arg("remote"),
           "Files below the given paths in reading order, as (path, origin, error) tuples, and the\n"
           "indices of the paths below which there was none.");

@@ -74,20 +74,26 @@ def _xmp_mode(xmp: str) -> int:
         raise ValueError("xmp must be 'parsed', 'toolkit' or 'raw', not %r" % xmp) from None
 
 
-def _int(name: str, value: _t.Any, low: int, high: int) -> int:
+# Types are checked here; ranges, defaults and what goes with what are the run rules of the
+# library, the same as sievecheck's (_zudor.check_run raises ValueError in this package's words).
+def _int(name: str, value: _t.Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError("%s must be an int, not %s" % (name, type(value).__name__))
-    if not low <= value <= high:
-        raise ValueError("%s takes %d to %d, not %d" % (name, low, high, value))
     return value
 
 
+def _seconds(name: str, value: _t.Any) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s must be a number of seconds, not %s" % (name, type(value).__name__))
+    return float(value)
+
+
 def _jobs(jobs: _t.Optional[int]) -> int:
-    # More threads than this gain nothing and cost memory; a system that cannot start them
-    # is a ZudorError.
+    # A system that cannot start the threads is a ZudorError.
     if jobs is None:
         return _zudor.default_jobs()
-    return _int("jobs", jobs, 1, _zudor.MAX_JOBS)
+    _zudor.check_run({"jobs": _int("jobs", jobs)}, False, "")
+    return jobs
 
 
 _Remote = _t.Tuple[bytes, float, int, int, bool]
@@ -104,12 +110,10 @@ def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries:
             raise ValueError("ca_file must name a file, or be None for the default")
     else:
         raise TypeError("ca_file must be a path or None, not %s" % type(ca_file).__name__)
-    if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
-        raise TypeError("timeout must be a number of seconds, not %s" % type(timeout).__name__)
-    if not 0.1 <= timeout <= 3600:
-        raise ValueError("timeout takes 0.1 to 3600 seconds, not %r" % timeout)
-    return (ca, float(timeout), _int("retries", retries, 0, 20), _int("connections", connections, 1, 1024),
-            bool(no_sign_request))
+    numbers = {"timeout": _seconds("timeout", timeout), "retries": _int("retries", retries),
+               "connections": _int("connections", connections)}
+    _zudor.check_run(numbers, False, "")
+    return (ca, numbers["timeout"], retries, connections, bool(no_sign_request))
 
 
 _Isolation = _t.Tuple[bool, float, int]
@@ -120,17 +124,15 @@ def _isolation(isolate: bool = False, document_timeout: _t.Optional[float] = Non
     # sievecheck's --isolate, --document-timeout and --document-memory, with their ranges.
     if not isinstance(isolate, bool):
         raise TypeError("isolate must be True or False, not %s" % type(isolate).__name__)
-    # As sievecheck refuses them without --isolate: a cap given where it cannot hold is a mistake.
-    if not isolate and (document_timeout is not None or document_memory is not None):
-        raise ValueError("document_timeout and document_memory go with isolate=True")
-    document_timeout = 60 if document_timeout is None else document_timeout
-    document_memory = 1024 if document_memory is None else document_memory
-    if isinstance(document_timeout, bool) or not isinstance(document_timeout, (int, float)):
-        raise TypeError("document_timeout must be a number of seconds, not %s"
-                        % type(document_timeout).__name__)
-    if not 0.1 <= document_timeout <= 86400:
-        raise ValueError("document_timeout takes 0.1 to 86400 seconds, not %r" % document_timeout)
-    return (isolate, float(document_timeout), _int("document_memory", document_memory, 0, 1048576))
+    # A cap given where it cannot hold is refused, as sievecheck refuses it without --isolate.
+    numbers = {}
+    if document_timeout is not None:
+        numbers["document_timeout"] = _seconds("document_timeout", document_timeout)
+    if document_memory is not None:
+        numbers["document_memory"] = _int("document_memory", document_memory)
+    _zudor.check_run(numbers, isolate, "")
+    return (isolate, float(numbers.get("document_timeout", _zudor.option_default("document_timeout"))),
+            int(numbers.get("document_memory", _zudor.option_default("document_memory"))))
 
 
 def _zone(time_zone: _t.Optional[str]) -> None:
@@ -141,14 +143,24 @@ def _zone(time_zone: _t.Optional[str]) -> None:
     if not isinstance(time_zone, str):
         raise TypeError("time_zone must be a zone name such as 'Europe/Berlin' or None, not %s"
                         % type(time_zone).__name__)
+    _zudor.check_run({}, False, time_zone)
     if time_zone != _zudor.time_zone_name():
         _zudor.set_time_zone(time_zone)
+
+
+def _path(path: PathLike) -> bytes:
+    # A NUL would end the name the system sees while the record named the whole: refused, as
+    # Python's open refuses it.
+    name = _os.fsencode(path)
+    if b"\0" in name:
+        raise ValueError("embedded null byte in path %r" % (path,))
+    return name
 
 
 def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
     if isinstance(inputs, (str, bytes, _os.PathLike)):
         inputs = [inputs]
-    return [_os.fsencode(path) for path in inputs]
+    return [_path(path) for path in inputs]
 
 
 def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
@@ -196,7 +208,7 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
     remote = _remote(ca_file, timeout, retries, no_sign_request=no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
     _zone(time_zone)
-    return _zudor.read(_os.fsencode(path), _xmp_mode(xmp), remote, isolation)
+    return _zudor.read(_path(path), _xmp_mode(xmp), remote, isolation)
 
 
 def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
@@ -293,7 +305,7 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
     _zone(time_zone)
-    return _zudor.update_catalog(_os.fsencode(path), _paths(inputs), _paths(forget), _jobs(jobs),
+    return _zudor.update_catalog(_path(path), _paths(inputs), _paths(forget), _jobs(jobs),
                                  xmp_mode, bool(any_file), bool(wait), time_zone is not None,
                                  remote, isolation)
 

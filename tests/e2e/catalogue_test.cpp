@@ -534,7 +534,7 @@ TEST_F(CatalogueTest, FullOrReadOnlyDiskLeavesTheLastCommit)
     write("new.tif", document("new"));
     ToolRun readOnly = run("--catalog small/c.db -i tree");
     EXPECT_EQ(readOnly.status, 2);
-    EXPECT_NE(readOnly.err.find("cannot write: Read-only file system; --export reads it as it is"), std::string::npos)
+    EXPECT_NE(readOnly.err.find("cannot write: Read-only file system; an export reads it as it is"), std::string::npos)
         << readOnly.err;
     ToolRun exported = run("--catalog small/c.db --export");
     EXPECT_EQ(exported.status, 0) << exported.err;

@@ -1,11 +1,13 @@
 // sievecheck run as a user runs it, on files made by the test builder and by a real peer.
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <sys/socket.h>
@@ -135,7 +137,7 @@ TEST_F(CliTest, RecordsThatAreNotCompleteSayWhy)
          {"the first DateTime, \"1901:12:13 20:45:52\", falls outside 1970 to 3000 in the local time zone"}},
         {"refused.tif", TiffBuilder().ifd().ascii(270, std::string(5000, 'd')).build(), "--max-request 4096", "none",
          {"a request for 5002 bytes was refused: a file of 5028 bytes may ask for 4096 bytes at most "
-          "(--max-request caps every file)"}},
+          "(the host's cap on a request)"}},
         {"broken-xmp.tif", TiffBuilder().ifd().ascii(269, "Harbour").bytes(700, testhost::kUndefined, xmpOpen).build(),
          "", "complete", {"an XMP packet of " + std::to_string(xmpOpen.size()) + " bytes is not XMP that parses; it was left out"}},
         {"clean.tif", richDocument(), "", "complete", {}},
@@ -358,7 +360,8 @@ TEST_F(CliTest, InputsFromStandardInputListsAndSpecialFiles)
     // byte over the cap is refused, one at it is read.
     const std::string size = std::to_string(fs::file_size(a));
     ToolRun over = run("-i - - --format json --max-request " + std::to_string(fs::file_size(a) - 1) + " < " + a);
-    EXPECT_EQ(lines(over.out).at(0)["error"], "standard input is larger than the largest request granted (--max-request)");
+    EXPECT_EQ(lines(over.out).at(0)["error"], "standard input is larger than the largest request granted (" +
+                                                  std::to_string(fs::file_size(a) - 1) + " bytes)");
     EXPECT_EQ(over.status, 1);
     EXPECT_EQ(lines(run("-i - - --format json --max-request " + size + " < " + a).out).at(0)["summary"], "complete");
 
@@ -641,6 +644,19 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         {"-i a.tif kept.jsonl --document-memory 2000000", 2, "--document-memory: takes 0 to 1048576, not 2000000",
          "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --time-zone Europe/Atlantis", 2, "unknown time zone \"Europe/Atlantis\"", "kept.jsonl", 0},
+        // A readable file or directory that is not a zone would read every DateTime as UTC.
+        {"-i a.tif kept.jsonl --time-zone Europe", 2, "unknown time zone \"Europe\"", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --time-zone a.tif", 2, "unknown time zone \"a.tif\"", "kept.jsonl", 0},
+        // NaN passes a range test written the other way round; here it would mean no limit.
+        {"-i a.tif kept.jsonl --timeout nan", 2, "--timeout: takes 0.1 to 3600, not nan", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --isolate --document-timeout nan", 2, "--document-timeout: takes 0.1 to 86400, not nan",
+         "kept.jsonl", 0},
+        // An export writes what the catalogue holds: options for reading would do nothing.
+        {"--catalog kept.jsonl --export - --xmp raw", 2, "--xmp does not go with --export", "kept.jsonl", 0},
+        {"--catalog kept.jsonl --export - --any-file", 2, "--any-file does not go with --export", "kept.jsonl", 0},
+#ifndef _WIN32
+        {"-i a.tif kept.jsonl --xmp-warnings", 2, "it goes with --xmp toolkit", "kept.jsonl", 0},
+#endif
         {"-i a.tif -j 256 - --format json", 0, "", "", 1},
         // Every named input accounts for itself; a BigTIFF in a walk is a TIFF not read.
         {"-i text -i a.tif - --format json", 1, "text: none of its 2 files is a TIFF file", "", 1},
@@ -671,6 +687,47 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         }
     }
 }
+
+#ifndef _WIN32
+// The library's messages reach Python users too: none may name a sievecheck flag, which the
+// front end puts in its own words. The worker program's own command line is no message.
+TEST_F(CliTest, LibraryMessagesNameNoFlag)
+{
+    const std::string help = run("--help").out;
+    std::vector<std::string> flags;
+    for (size_t at = 0; (at = help.find("--", at)) != std::string::npos;) {
+        size_t end = at + 2;
+        while (end < help.size() && (std::islower(static_cast<unsigned char>(help[end])) || help[end] == '-'))
+            ++end;
+        if (end - at > 3)
+            flags.push_back(help.substr(at, end - at));
+        at = end;
+    }
+    ASSERT_GT(flags.size(), 20u) << help;
+    std::string named;
+    for (const fs::directory_entry &entry : fs::recursive_directory_iterator(ZUDOR_HOST_SOURCES)) {
+        const std::string path = entry.path().string();
+        if (!entry.is_regular_file() || path.find("/isolation/") != std::string::npos ||
+            path.find("/worker_") != std::string::npos)
+            continue;
+        std::istringstream text(slurp(entry.path()));
+        int number = 0;
+        for (std::string line; std::getline(text, line);) {
+            ++number;
+            const size_t quote = line.find('"'), comment = line.find("//");
+            if (quote == std::string::npos || (comment != std::string::npos && comment < quote))
+                continue;
+            for (const std::string &flag : flags) {
+                const size_t at = line.find(flag, quote);
+                if (at != std::string::npos && (at + flag.size() == line.size() ||
+                                                !std::islower(static_cast<unsigned char>(line[at + flag.size()]))))
+                    named += path + ":" + std::to_string(number) + ": " + flag + "\n";
+            }
+        }
+    }
+    EXPECT_EQ(named, "");
+}
+#endif
 
 // On a terminal that shows both, the progress line never breaks into a record, and a message
 // about a document starts a line of its own.

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
@@ -157,6 +158,30 @@ TEST_F(IsolationTest, TextShowsWhatAReaderNamesAsText)
     EXPECT_EQ(isolated.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(isolated.out.find('\x07'), std::string::npos);
     EXPECT_NE(isolated.out.find("\\x1B]0\\x07"), std::string::npos) << isolated.out;
+}
+
+TEST_F(IsolationTest, AnEntryTheCapLeftUncopiedIsNoProperty)
+{
+    if (kSanitized)
+        GTEST_SKIP() << "sanitized readers have no memory cap";
+    // The reader counts the description's entry, then its 20 MiB copy does not fit in 30 MiB.
+    const std::vector<uint8_t> bytes =
+        TiffBuilder(true).ifd().ascii(270, std::string(20 << 20, 'd')).ascii(271, "Northlight").build();
+    std::ofstream(dir_ / "big.tif", std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                            std::streamsize(bytes.size()));
+    for (const char *format : {"json", "text"}) {
+        const ToolRun capped = run(std::string("-i big.tif - --quiet --isolate --document-memory 30 --format ") + format);
+        EXPECT_EQ(capped.status, 1) << capped.err;
+        if (std::string(format) == "json") {
+            const json record = json::parse(capped.out);
+            EXPECT_EQ(record["properties"], json::array()) << capped.out;
+            EXPECT_EQ(record["warnings"][0], "a request of 20971522 bytes did not fit within the reader's memory cap "
+                                             "of 31457280 bytes")
+                << capped.out;
+        } else {
+            EXPECT_EQ(capped.out.find("\n\n  "), std::string::npos) << capped.out; // no blank property line
+        }
+    }
 }
 
 TEST_F(IsolationTest, FilterRefusesEachNarrowedArgument)

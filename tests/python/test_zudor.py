@@ -178,6 +178,10 @@ def test_bytes_handed_to_a_reader_are_not_held_to_its_memory_cap():
     (lambda: zudor.read_bytes(b"", isolate=True, document_memory=-1), ValueError),
     (lambda: zudor.scan([SAMPLE], document_timeout=5), ValueError),
     (lambda: zudor.read(SAMPLE, time_zone="Europe/Atlantis"), ValueError),
+    (lambda: zudor.read(SAMPLE, time_zone="Europe"), ValueError),
+    (lambda: zudor.read(SAMPLE, time_zone=SAMPLE), ValueError),
+    (lambda: zudor.read(SAMPLE, isolate=True, document_timeout=float("nan")), ValueError),
+    (lambda: zudor.read(SAMPLE + "\0junk"), ValueError),
     (lambda: zudor.scan([SAMPLE], time_zone=1), TypeError)])
 def test_wrong_arguments_are_refused(call, error):
     with pytest.raises(error):

@@ -307,10 +307,10 @@ def test_certificates_to_trust_come_from_ca_file_or_aws_ca_bundle(web, tmp_path)
     rows = [  # --ca-file, AWS_CA_BUNDLE, exit status, standard error
         (None, web.cert, 0, ""),
         ("/nonexistent.pem", None, 2,
-         "sievecheck: --ca-file /nonexistent.pem: cannot read it: No such file or directory\n"),
+         "sievecheck: the CA file /nonexistent.pem: cannot read it: No such file or directory\n"),
         (None, "/nonexistent.pem", 2,
          "sievecheck: AWS_CA_BUNDLE=/nonexistent.pem: cannot read it: No such file or directory\n"),
-        (str(not_pem), None, 2, "sievecheck: --ca-file %s: it holds no certificate in PEM form "
+        (str(not_pem), None, 2, "sievecheck: the CA file %s: it holds no certificate in PEM form "
                                 "(-----BEGIN CERTIFICATE-----)\n" % not_pem),
     ]
     for ca_file, bundle, status, stderr in rows:

@@ -246,9 +246,9 @@ bool CatalogueDb::start(std::string &error)
         if (schema > 0 && schema < kCatalogueSchema)
             error = "made by an earlier version (schema " + std::to_string(schema) +
                     ") and cannot be upgraded here (" + error +
-                    "): copy it where it can be written to update it; --export reads it as it is";
+                    "): copy it where it can be written to update it; an export reads it as it is";
         else
-            error += "; --export reads it as it is";
+            error += "; an export reads it as it is";
         return false;
     }
     if (!checkHeader(error))
@@ -302,19 +302,20 @@ bool CatalogueDb::keepSettings(XmpMode xmp, bool anyFile, const std::string &zon
 {
     if (hasSettings_) {
         if (xmp != xmp_) {
-            error = std::string("this catalogue keeps ") + xmpModeName(xmp_) + " XMP; run with --xmp " +
-                    xmpModeName(xmp_) + ", or start another catalogue";
+            error = std::string("this catalogue keeps ") + xmpModeName(xmp_) + " XMP, not " + xmpModeName(xmp) +
+                    "; read it in " + xmpModeName(xmp_) + " mode, or start another catalogue";
             return false;
         }
         if (anyFile != anyFile_) {
-            error = anyFile_ ? "this catalogue was made with --any-file; run with it, or start another catalogue"
-                             : "this catalogue was made without --any-file; run without it, or start another catalogue";
+            error = anyFile_ ? "this catalogue was made reading every file, whatever its first bytes; read so, or "
+                               "start another catalogue"
+                             : "this catalogue was made reading TIFF files only; read so, or start another catalogue";
             return false;
         }
         // The same file gives another createTime in another zone: one catalogue, one zone.
         if (!timeZone_.empty() && zone != timeZone_) {
-            error = "this catalogue reads DateTimes in " + timeZone_ + ", not " + zone + "; run with --time-zone " +
-                    timeZone_ + " (or without --time-zone), or start another catalogue";
+            error = "this catalogue reads DateTimes in " + timeZone_ + ", not " + zone + "; read in " + timeZone_ +
+                    ", or start another catalogue";
             return false;
         }
         if (!timeZone_.empty())

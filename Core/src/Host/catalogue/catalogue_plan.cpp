@@ -67,7 +67,7 @@ public:
             held = held || rows != 0;
         }
         if (!held)
-            error = "--forget " + name + ": the catalogue holds no input of that name, nor any file below it; nothing "
+            error = "cannot forget " + name + ": the catalogue holds no input of that name, nor any file below it; nothing "
                                          "was forgotten (its inputs: SELECT path FROM inputs)";
         refused = !held;
         return held;

@@ -23,7 +23,7 @@ bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error
             break;
         used += size_t(got);
         if (used > cap) {
-            error = "standard input is larger than the largest request granted (--max-request)";
+            error = "standard input is larger than the largest request granted (" + std::to_string(cap) + " bytes)";
             return false;
         }
     }

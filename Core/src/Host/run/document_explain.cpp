@@ -196,7 +196,7 @@ void explainDocument(const DocumentEvidence &e, InputStream *stream, std::vector
             else
                 warnings.push_back("a request for " + bytesText(uint64_t(e.host.asked)) + " was refused: a file of " +
                                    bytesText(e.size) + " may ask for " + bytesText(uint64_t(e.host.cap)) +
-                                   " at most (--max-request caps every file)");
+                                   " at most (the host's cap on a request)");
         }
         // A fault of the directories names the place of a short read; a date is a fault of its own.
         const std::string fault = firstDirectoryFault(stream, e.size);
@@ -219,7 +219,7 @@ void explainDocument(const DocumentEvidence &e, InputStream *stream, std::vector
         std::string sentence = many ? std::to_string(e.host.xmpTurnedDown) + " XMP packets (the first of " + first + ")"
                                     : "an XMP packet of " + first;
         if (e.host.xmpTooLarge)
-            sentence += " took more memory to read than the host grants (--max-request)";
+            sentence += " took more memory to read than the host grants a request";
         else if (e.xmpMode == XmpMode::Toolkit)
             sentence += std::string(many ? " were" : " was") + " turned down by the XMP toolkit";
         else

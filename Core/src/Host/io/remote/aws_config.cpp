@@ -171,7 +171,7 @@ S3Settings resolveS3Settings(const AwsSources &sources, bool noSignRequest)
         return settings;
     }
     settings.problem = "no AWS credentials: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, name a profile "
-                       "with AWS_PROFILE, or read a public bucket with --no-sign-request";
+                       "with AWS_PROFILE, or read a public bucket unsigned (AWS_NO_SIGN_REQUEST=true)";
     return settings;
 }
 

@@ -40,7 +40,7 @@ std::string unusableCaFile(const std::string &path)
 
 bool prepareRemoteOptions(RemoteOptions &options, std::string &error)
 {
-    const char *named = "--ca-file ";
+    const char *named = "the CA file ";
     if (options.caFile.empty()) {
         const char *bundle = std::getenv("AWS_CA_BUNDLE");
         if (bundle == nullptr || *bundle == '\0')
