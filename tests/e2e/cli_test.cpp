@@ -557,14 +557,18 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
         ASSERT_TRUE((b >= 0x20 && b != 0x7F && !(b == 0xC2 && uint8_t(out[i + 1]) < 0xA0)) || lines)
             << "raw byte " << unsigned(b) << " at " << i;
     }
-    // A value may span lines; the next field or file starts a line with two spaces or a '/'.
+    // A value may span lines, each later one starting under its first (17 columns in); the next
+    // field or file starts a line of its own.
     std::vector<std::string> shown;
-    const std::string label = "\n  Description    ";
+    const std::string label = "\n  Description    ", indent(17, ' ');
     for (size_t at = 0; (at = out.find(label, at)) != std::string::npos;) {
         size_t end = at += label.size();
-        while (out[end] != '\n' || (end + 1 < out.size() && out.compare(end + 1, 2, "  ") != 0 && out[end + 1] != '/'))
+        while (out[end] != '\n' || (end + 1 < out.size() && out.compare(end + 1, indent.size(), indent) == 0))
             ++end;
-        shown.push_back(unshown(out.substr(at, end - at)));
+        std::string value = out.substr(at, end - at);
+        for (size_t line = 0; (line = value.find("\n" + indent, line)) != std::string::npos;)
+            value.erase(++line, indent.size());
+        shown.push_back(unshown(value));
     }
     size_t k = 0;
     for (const auto &values : documents)
@@ -577,7 +581,7 @@ TEST_F(CliTest, EveryByteReachesStrictJsonAndTheTerminalIntact)
             shownFiles.push_back(unshown(out.substr(at, end - at)));
     EXPECT_EQ(shownFiles, files);
     EXPECT_NE(out.find("101\\x1B[2J\\n\xc3\xa9.tif\n"), std::string::npos) << "a name is one line";
-    EXPECT_NE(out.find("\\x1B]0;title\\x07\r\n\t\\x1E"), std::string::npos) << "a packet keeps its lines";
+    EXPECT_NE(out.find("\\x1B]0;title\\x07\r\n  \t\\x1E"), std::string::npos) << "a packet keeps its lines, indented";
 
     // The error line names the file visibly too.
     ToolRun named = run("-i '" + write("\x1b[2Jx.txt", "text") + "' - --format json");

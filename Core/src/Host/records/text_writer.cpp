@@ -2,6 +2,7 @@
 // value a line, fields without a value left out; a document that failed shows only why.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "zudor_host/record.h"
@@ -11,6 +12,11 @@
 
 namespace zudorhost {
 namespace {
+
+// Labels are "  " and 14 columns and a space: values start in column 17.
+constexpr size_t kValueColumn = 17;
+const char kIndent[] = "                 ";
+static_assert(sizeof kIndent - 1 == kValueColumn, "an indent reaches the value column");
 
 class TextWriter : public RecordWriter, private RecordVisitor {
 public:
@@ -28,10 +34,19 @@ public:
 private:
     // The strings come mended; only control characters are left to make visible. A name is
     // one line; a value or packet may span lines.
-    void shown(const char *text, size_t length, bool block)
+    // A value's later lines start under its first, never in the column a record's file name
+    // starts in; every line feed of it is followed by the indent, so the value's end is plain.
+    void shown(const char *text, size_t length, bool block, size_t indent = 0)
     {
         const char *bytes = visible(text, length, scratch_, block);
-        out_->append(bytes, length);
+        for (size_t start = 0; start < length;) {
+            const char *end = static_cast<const char *>(std::memchr(bytes + start, '\n', length - start));
+            const size_t upTo = end == nullptr ? length : size_t(end - bytes) + 1;
+            out_->append(bytes + start, upTo - start);
+            if (end != nullptr)
+                out_->append(kIndent, indent);
+            start = upTo;
+        }
     }
 
     void line(const char *label, const char *value, size_t length)
@@ -39,7 +54,7 @@ private:
         char head[32];
         const int n = std::snprintf(head, sizeof head, "  %-14s ", label);
         out_->append(head, size_t(std::min<int>(n, sizeof head - 1)));
-        shown(value, length, true);
+        shown(value, length, true, kValueColumn);
         out_->push('\n');
     }
 
@@ -60,7 +75,8 @@ private:
         } else if (field == Field::FileBytes) {
             // The name's exact bytes are for programs; a person reads the name above.
         } else if (field == Field::Packet) {
-            shown(value, length, true);
+            out_->append(kIndent, 2);
+            shown(value, length, true, 2);
             out_->push('\n');
         } else if (value != nullptr && (!failed_ || field == Field::Error)) {
             line(label(field), value, length);
@@ -87,7 +103,7 @@ private:
         out_->append("    ", 4);
         shown(name, nameLength, true);
         out_->append(" = ", 3);
-        shown(value, valueLength, true);
+        shown(value, valueLength, true, 6);
         out_->push('\n');
     }
     void item(const char *text, size_t length) override { line("warning", text, length); }

@@ -91,8 +91,8 @@ public:
             return;
         shown_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
-        int length = std::fprintf(stderr, "\r%llu documents, %.0f/s ", (unsigned long long)done,
-                                  seconds > 0 ? double(done) / seconds : 0.0);
+        int length = std::fprintf(stderr, "\r%llu %s, %.0f/s ", (unsigned long long)done,
+                                  done == 1 ? "document" : "documents", seconds > 0 ? double(done) / seconds : 0.0);
         if (remote_.requests != 0)
             length += std::fprintf(stderr, "; %llu requests, %.1f MB, %llu retries ",
                                    (unsigned long long)remote_.requests.load(), double(remote_.bytes.load()) / 1e6,

@@ -14,10 +14,13 @@ DESCRIPTION
   author (Artist), creation time (the first DateTime, as UTC), the named
   properties in file order, and the XMP packet (every packet goes to the XMP
   service; of several, the record holds the last one it accepted). Without -i,
-  'sievecheck INPUT OUTPUT' writes the module's own text output for INPUT.
+  'sievecheck INPUT OUTPUT' writes the module's own fixed text output for INPUT,
+  one line that is the same whatever the file holds (it reads nothing of it):
+  to see a file's metadata, type 'sievecheck -i INPUT -'.
   OUTPUT is never an input, and never an existing TIFF file unless --force is
   given: a shell glob such as 'photos/*.tif' without -i before each file would
-  otherwise take the last file as OUTPUT.
+  otherwise make its second file OUTPUT (of more, it is refused: give one
+  OUTPUT only).
 
 INPUTS
   An INPUT is a file, a directory, or '-' for one document on standard input.
