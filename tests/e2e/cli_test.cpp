@@ -363,6 +363,12 @@ TEST_F(CliTest, InputsFromStandardInputListsAndSpecialFiles)
     EXPECT_EQ(lines(over.out).at(0)["error"], "standard input is larger than the largest request granted (" +
                                                   std::to_string(fs::file_size(a) - 1) + " bytes)");
     EXPECT_EQ(over.status, 1);
+    // What is not a TIFF is judged by its header: read no further, it is never over the cap.
+    const std::string zeros = write("in/zeros", std::string(1 << 20, '\0'));
+    for (const char *isolate : {"", " --isolate"}) {
+        const ToolRun notTiff = run(std::string("-i - - --format json --max-request 4096") + isolate + " < " + zeros);
+        EXPECT_EQ(lines(notTiff.out).at(0)["error"], "not a TIFF file") << isolate << notTiff.out;
+    }
     EXPECT_EQ(lines(run("-i - - --format json --max-request " + size + " < " + a).out).at(0)["summary"], "complete");
 
     // Blank lines, CR LF line ends (a list written on Windows), no separator after the last.
@@ -690,6 +696,12 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
             write("b.tif", richDocument(false));
         }
     }
+    // A run never reads what it writes, even where OUTPUT lies in a folder it walks whole.
+    for (const char *catalogue : {"", " --catalog walked.db"})
+        for (int pass = 0; pass < 2; ++pass) {
+            const ToolRun again = run(std::string("-i mixed mixed/out.jsonl --any-file --quiet --format json") + catalogue);
+            EXPECT_EQ(lines(slurp(dir_ / "mixed/out.jsonl")).size(), 2u) << catalogue << again.err;
+        }
 }
 
 #ifndef _WIN32

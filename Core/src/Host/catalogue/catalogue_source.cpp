@@ -114,9 +114,9 @@ bool CatalogueSource::startInput()
     key_.clear();
     // Numbered as named, so a front end can tell which input gave nothing.
     if (target_->kind == InputKind::Path) {
-        walk_ = pathSource({target_->given}, target_->named);
+        walk_ = pathSource({target_->given}, target_->named, inputs_.output);
     } else {
-        walk_ = listSource(inputs_.list, inputs_.separator, target_->named);
+        walk_ = listSource(inputs_.list, inputs_.separator, target_->named, inputs_.output);
         inputs_.list = nullptr; // the list's source closes it
     }
     // S3 prefixes are listed here, so that a key is matched before it would be fetched.

@@ -231,7 +231,8 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
     case InputOrigin::Failed:
         return s.fail(input.error);
     case InputOrigin::StandardInput:
-        if (!readStandardInput(s.standardInput, uint64_t(s.options.maxRequest), why))
+        if (!readStandardInput(s.standardInput, uint64_t(s.options.maxRequest),
+                               !s.options.anyFile && s.options.retrieval == Retrieval::Summary, why))
             return s.fail(why);
         s.stream.openMemory(s.standardInput.data(), s.standardInput.size());
         break;

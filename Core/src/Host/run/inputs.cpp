@@ -5,11 +5,18 @@
 
 #include "platform/system.h"
 #include "zudor_host/inputs.h"
+#include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
 
 namespace zudorhost {
 
 namespace {
+
+#ifdef _WIN32
+constexpr const char *kSeparators = "/\\";
+#else
+constexpr const char *kSeparators = "/";
+#endif
 
 bool readListing(os::Listing &listing, std::string &error)
 {
@@ -24,11 +31,17 @@ bool readListing(os::Listing &listing, std::string &error)
 // Expands each named path as it comes: a directory into the files below it, depth first.
 class Walker : public InputSource {
 public:
+    explicit Walker(std::string output) : output_(std::move(output))
+    {
+        const size_t slash = output_.find_last_of(kSeparators);
+        outputName_ = output_ == "-" ? std::string() : output_.substr(slash == std::string::npos ? 0 : slash + 1);
+    }
+
     bool next(InputItem &item) override
     {
         while (true) {
             if (!stack_.empty()) {
-                if (step(item))
+                if (step(item) && !isOutput(item.path))
                     return true;
                 continue;
             }
@@ -36,6 +49,8 @@ public:
             bool plainFile = false;
             if (!nextNamed(path, plainFile, named_))
                 return false;
+            if (plainFile && isOutput(path))
+                continue;
             if (startNamed(path, plainFile, item))
                 return true;
         }
@@ -110,14 +125,23 @@ private:
         return true;
     }
 
+    // Whether path is the run's output: its name first, which spares nearly every file the look.
+    bool isOutput(const std::string &path) const
+    {
+        return !outputName_.empty() && path.size() >= outputName_.size() &&
+               path.compare(path.size() - outputName_.size(), outputName_.size(), outputName_) == 0 &&
+               sameFile(path, output_);
+    }
+
     std::vector<os::Listing> stack_;
     uint32_t named_ = 0;
+    std::string output_, outputName_;
 };
 
 class PathWalker : public Walker {
 public:
-    PathWalker(std::vector<std::string> inputs, uint32_t firstNamed)
-        : inputs_(std::move(inputs)), firstNamed_(firstNamed) {}
+    PathWalker(std::vector<std::string> inputs, uint32_t firstNamed, std::string output)
+        : Walker(std::move(output)), inputs_(std::move(inputs)), firstNamed_(firstNamed) {}
 
 protected:
     bool nextNamed(std::string &path, bool &plainFile, uint32_t &named) override
@@ -140,8 +164,8 @@ private:
 // first; opening it refuses what is not a regular file.
 class ListWalker : public Walker {
 public:
-    ListWalker(std::FILE *from, char separator, uint32_t named)
-        : from_(from), separator_(separator), listNamed_(named) {}
+    ListWalker(std::FILE *from, char separator, uint32_t named, std::string output)
+        : Walker(std::move(output)), from_(from), separator_(separator), listNamed_(named) {}
     ~ListWalker() override
     {
         std::free(line_);
@@ -180,14 +204,14 @@ private:
 
 } // namespace
 
-std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs, uint32_t firstNamed)
+std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs, uint32_t firstNamed, std::string output)
 {
-    return std::make_unique<PathWalker>(std::move(inputs), firstNamed);
+    return std::make_unique<PathWalker>(std::move(inputs), firstNamed, std::move(output));
 }
 
-std::unique_ptr<InputSource> listSource(std::FILE *from, char separator, uint32_t named)
+std::unique_ptr<InputSource> listSource(std::FILE *from, char separator, uint32_t named, std::string output)
 {
-    return std::make_unique<ListWalker>(from, separator, named);
+    return std::make_unique<ListWalker>(from, separator, named, std::move(output));
 }
 
 } // namespace zudorhost

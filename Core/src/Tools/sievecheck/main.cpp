@@ -457,16 +457,17 @@ int main(int argc, char **argv)
     std::unique_ptr<ChainedSource> source;
     std::unique_ptr<zudorhost::BatchRunner> runner;
     if (catalogued) {
-        zudorhost::CatalogueInputs inputs{a.inputs, list, a.nulSeparated ? '\0' : '\n', a.filesFrom, a.forget};
+        zudorhost::CatalogueInputs inputs{a.inputs, list, a.nulSeparated ? '\0' : '\n', a.filesFrom, a.forget,
+                                          writeRecords ? output : std::string()};
         update = std::make_unique<zudorhost::CatalogueUpdate>(*catalogue, module.table(), std::move(inputs), options,
                                                               formatters);
         if (update->error())
             return catalogueFailure(a.catalogPath, update->error());
     } else {
         // The named inputs first, then the listed files.
-        named = zudorhost::pathSource(a.inputs);
+        named = zudorhost::pathSource(a.inputs, 1, output);
         if (list != nullptr)
-            fromList = zudorhost::listSource(list, a.nulSeparated ? '\0' : '\n', uint32_t(a.inputs.size() + 1));
+            fromList = zudorhost::listSource(list, a.nulSeparated ? '\0' : '\n', uint32_t(a.inputs.size() + 1), output);
         source = std::make_unique<ChainedSource>(*named, fromList.get());
         runner = std::make_unique<zudorhost::BatchRunner>(module.table(), *source, formatters, options);
         if (runner->error())

@@ -76,6 +76,7 @@ struct CatalogueInputs {
     std::string listName;      // how the list is known from one run to the next
     // Inputs, or paths inside one, whose records are dropped before the run reads anything.
     std::vector<std::string> forget;
+    std::string output; // the run's own output, never read as an input (pathSource)
 };
 
 // One run over the inputs into the catalogue. Batches come back in input order as from a

@@ -60,12 +60,15 @@ public:
 // Files, "-", and directories, walked depth first with each directory's entries in byte
 // order (a directory sorting as its name and a '/'), which is the order of the sorted full
 // paths. Only one directory listing per level is held at a time.
-// Their items are numbered as named inputs from firstNamed on.
-std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs, uint32_t firstNamed = 1);
+// Their items are numbered as named inputs from firstNamed on. A walked or listed file that is
+// output (the run's own, by identity) is passed over: a run never reads what it writes.
+std::unique_ptr<InputSource> pathSource(std::vector<std::string> inputs, uint32_t firstNamed = 1,
+                                        std::string output = std::string());
 
 // The paths read from a stream (closed at the end unless it is stdin), one per separator,
 // each taken as a file without a look at what it is first; its items are the named input
 // `named`.
-std::unique_ptr<InputSource> listSource(std::FILE *from, char separator, uint32_t named = 0);
+std::unique_ptr<InputSource> listSource(std::FILE *from, char separator, uint32_t named = 0,
+                                        std::string output = std::string());
 
 } // namespace zudorhost

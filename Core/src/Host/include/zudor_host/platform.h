@@ -43,8 +43,10 @@ bool isTimeZone(const std::string &zone, std::string &error);
 // or "localtime" where the system does not say.
 std::string timeZoneName();
 
-// Standard input whole, as the reader seeks; more than cap bytes is refused, saying so.
-bool readStandardInput(std::vector<char> &into, uint64_t cap, std::string &error);
+// Standard input whole, as the reader seeks; more than cap bytes is refused, saying so, and no
+// more than that is held. tiffOnly: input whose header is not a classic TIFF's is read no
+// further than its header, which is all it takes to say so.
+bool readStandardInput(std::vector<char> &into, uint64_t cap, bool tiffOnly, std::string &error);
 
 // Gives the calling thread a descriptor table of its own where the system allows it (Linux,
 // outside the thread sanitizer, which keeps one table per process); false where the thread

@@ -225,7 +225,8 @@ private:
         const InputItem &input = *p.input;
         std::string why;
         if (input.origin == InputOrigin::StandardInput) {
-            if (!readStandardInput(standardInput_, uint64_t(options_.maxRequest), why))
+            if (!readStandardInput(standardInput_, uint64_t(options_.maxRequest),
+                                   !options_.anyFile && options_.retrieval == Retrieval::Summary, why))
                 p.fail(why);
             else
                 carryBytes(p, flight, standardInput_.data(), standardInput_.size());
