@@ -484,6 +484,7 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
     result["unchanged"] = counts.unchanged;
     result["removed"] = counts.removed;
     result["untouched"] = counts.untouched;
+    result["reread"] = counts.reread;
     return result;
 }
 

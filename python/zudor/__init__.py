@@ -296,8 +296,9 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
     all. Records are committed in batches: a run stopped at any point keeps every committed
     batch and the next run goes on from there. The remote options and isolate,
     document_timeout and document_memory are as for scan(). Returns the counts of documents:
-    ``new``, ``changed``, ``unchanged``, ``removed`` and ``untouched`` (kept, as the inputs did
-    not cover them). Raises CatalogueError when the catalogue cannot be used, ZudorError when
+    ``new``, ``changed``, ``unchanged``, ``removed``, ``untouched`` (kept, as the inputs did
+    not cover them) and ``reread`` (read again though unchanged: modified within 2 s of the run
+    that read them, too recently for their times to show a later change). Raises CatalogueError when the catalogue cannot be used, ZudorError when
     the system cannot start the threads or the worker processes, TypeError or ValueError for a
     wrong argument.
     """

@@ -305,7 +305,7 @@ def test_update_catalog_keeps_other_inputs_and_forgets_on_request(tmp_path):
         (tmp_path / name).mkdir()
         shutil.copy(SAMPLE, tmp_path / name / "sample.tif")
     path, a, b = str(tmp_path / "c.db"), str(tmp_path / "a"), str(tmp_path / "b")
-    counts = {"new": 0, "changed": 0, "unchanged": 0, "removed": 0, "untouched": 0}
+    counts = {"new": 0, "changed": 0, "unchanged": 0, "removed": 0, "untouched": 0, "reread": 0}
     assert zudor.update_catalog(path, [a]) == dict(counts, new=1)
     assert zudor.update_catalog(path, b) == dict(counts, new=1, untouched=1)
     assert zudor.update_catalog(path, [], forget=[a]) == dict(counts, removed=1, untouched=1)

@@ -17,6 +17,8 @@
 
 namespace zudorhost {
 
+constexpr uint8_t kOldSkipped = 1, kRecent = 2;
+
 enum class EntryKind : uint8_t {
     Record,          // read: the index's text and the record's events follow
     Skipped,         // read, and no TIFF: skipped
@@ -26,7 +28,8 @@ enum class EntryKind : uint8_t {
 
 struct EntryHeader {
     EntryKind kind;
-    uint8_t oldSkipped;
+    uint8_t oldSkipped; // kOldSkipped, and kRecent where the file is as its row says, re-read
+                        // only because it was modified too recently to trust its time
     uint16_t etagLength; // a remote object's ETag follows the path
     uint32_t sourceLength;
     int64_t input;
@@ -53,7 +56,13 @@ inline EntryKind writeEntryHeader(const DocumentView &doc, OutputBuffer &out, st
     header.kind = doc.unchanged ? (doc.skipped ? EntryKind::UnchangedSkipped : EntryKind::Unchanged)
                                 : (doc.skipped ? EntryKind::Skipped : EntryKind::Record);
     const CatalogueRef &ref = *catalogueRefOf(item);
-    header.oldSkipped = ref.skipped;
+    header.oldSkipped = uint8_t((ref.skipped ? kOldSkipped : 0) |
+                                (ref.row != 0 && ref.identity.known() && ref.identity.size == doc.identity.size &&
+                                         ref.identity.modifiedNs == doc.identity.modifiedNs &&
+                                         ref.identity.inode == doc.identity.inode && ref.identity.etag.empty() &&
+                                         doc.identity.etag.empty()
+                                     ? kRecent
+                                     : 0));
     header.input = ref.input;
     header.order = ref.order;
     header.oldRow = ref.row;

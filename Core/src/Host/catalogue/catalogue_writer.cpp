@@ -257,7 +257,7 @@ bool CatalogueWriter::applyEntries(const char *entries, size_t size, std::string
                 return false;
         }
         int64_t oldRow = header.oldRow;
-        bool oldSkipped = header.oldSkipped != 0;
+        bool oldSkipped = (header.oldSkipped & kOldSkipped) != 0;
         if (oldRow == 0 && header.order >= 0) {
             const int code = findListed_.bind(1, header.input).bindBytes(2, source, header.sourceLength).step();
             if (code == SQLITE_ROW) {
@@ -277,7 +277,7 @@ bool CatalogueWriter::applyEntries(const char *entries, size_t size, std::string
             insertSkipped(header, source, oldSkipped ? oldRow : 0);
             continue;
         }
-        ++(keep != 0 ? counts.changed : counts.added);
+        ++(keep == 0 ? counts.added : (header.oldSkipped & kRecent) != 0 ? counts.reread : counts.changed);
         insertDocument(header, source, keep);
     }
     return true;

@@ -52,6 +52,10 @@ void printCounts(const zudorhost::CatalogueCounts &c, std::FILE *to)
                  (unsigned long long)c.added, (unsigned long long)c.changed,
                  (unsigned long long)c.unchanged, (unsigned long long)c.removed,
                  (unsigned long long)c.untouched);
+    if (c.reread != 0)
+        std::fprintf(to, "catalogue: read again though as it saw them: %llu (modified within 2 s of the run that "
+                         "read them, too recently for their times to show a later change)\n",
+                     (unsigned long long)c.reread);
 }
 
 void printTotals(const zudorhost::RunTotals &t, const zudorhost::RemoteCounters &remote, double seconds,

@@ -33,6 +33,9 @@ constexpr int kCatalogueSchema = 2;
 struct CatalogueCounts {
     uint64_t added = 0, changed = 0, unchanged = 0, removed = 0; // documents
     uint64_t untouched = 0; // documents the run's inputs did not cover, kept as they were
+    // Documents read again though they are as the catalogue saw them: modified too shortly
+    // before it saw them for their time to tell a later change (not counted as changed).
+    uint64_t reread = 0;
 };
 
 struct CatalogueOptions {
