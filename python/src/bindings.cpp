@@ -200,7 +200,8 @@ private:
 // from many Python threads at once, each reading without the GIL. Isolated, its worker
 // process stays for the next call.
 struct ThreadReader {
-    ThreadReader(const DriverOptions &options, const IsolationArgs &isolated) : isolation(isolated), zone(timeZoneName())
+    ThreadReader(const DriverOptions &options, const IsolationArgs &isolated)
+        : isolation(isolated), zone(options.timeZone), startedIn(timeZoneName())
     {
         const IsolationOptions how = isolationOptions(isolated);
         if (!how.enabled) {
@@ -223,16 +224,21 @@ struct ThreadReader {
     std::unique_ptr<DocumentReader> driver;
     RecordWalker walker;
     IsolationArgs isolation;
-    std::string zone; // a worker process reads DateTimes in the zone it started in
+    std::string zone;      // the calls' own, empty for the process's
+    std::string startedIn; // a worker process reads DateTimes in the zone it started in
 };
 
-template <typename Read> py::object readOne(int xmp, const IsolationArgs &isolation, const std::string &name, Read read)
+template <typename Read>
+py::object readOne(int xmp, const IsolationArgs &isolation, const std::string &zone, const std::string &name, Read read)
 {
     thread_local std::unique_ptr<ThreadReader> readers[2][3];
     std::unique_ptr<ThreadReader> &slot = readers[std::get<0>(isolation)][xmp - 1];
-    if (!slot || slot->isolation != isolation || (slot->workers && slot->zone != timeZoneName())) {
+    if (!slot || slot->isolation != isolation || slot->zone != zone ||
+        (slot->workers && zone.empty() && slot->startedIn != timeZoneName())) {
         slot.reset();
-        slot = std::make_unique<ThreadReader>(driverOptions(xmp, false), isolation);
+        DriverOptions options = driverOptions(xmp, false);
+        options.timeZone = zone;
+        slot = std::make_unique<ThreadReader>(options, isolation);
     }
     ThreadReader &r = *slot;
     InputItem item;
@@ -252,10 +258,11 @@ template <typename Read> py::object readOne(int xmp, const IsolationArgs &isolat
     return py::reinterpret_steal<py::object>(record);
 }
 
-py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs, const IsolationArgs &isolation)
+py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteArgs, const IsolationArgs &isolation,
+                    const std::string &zone)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, isRemoteInput(path));
-    return readOne(xmp, isolation, path, [&remote, xmp](ThreadReader &r, InputItem &item) -> const DocumentView & {
+    return readOne(xmp, isolation, zone, path, [&remote, xmp](ThreadReader &r, InputItem &item) -> const DocumentView & {
         // A URL is fetched on its own with the call's options, then read as any document.
         if (isRemoteInput(item.path)) {
             DriverOptions options = r.withWorkers(driverOptions(xmp, false));
@@ -266,7 +273,8 @@ py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteAr
     });
 }
 
-py::object readBytes(py::object data, const std::string &name, int xmp, const IsolationArgs &isolation)
+py::object readBytes(py::object data, const std::string &name, int xmp, const IsolationArgs &isolation,
+                     const std::string &zone)
 {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
@@ -276,7 +284,7 @@ py::object readBytes(py::object data, const std::string &name, int xmp, const Is
     }
     // Released whatever happens; the bytes are read in place, without a copy.
     std::unique_ptr<Py_buffer, void (*)(Py_buffer *)> hold(&view, PyBuffer_Release);
-    return readOne(xmp, isolation, name, [&view](ThreadReader &r, const InputItem &item) -> const DocumentView & {
+    return readOne(xmp, isolation, zone, name, [&view](ThreadReader &r, const InputItem &item) -> const DocumentView & {
         return r.driver->readBytes(item, view.buf, size_t(view.len));
     });
 }
@@ -359,7 +367,7 @@ std::pair<std::vector<Item>, std::vector<size_t>> walk(std::vector<std::string> 
 class Scanner {
 public:
     Scanner(std::unique_ptr<InputSource> source, unsigned jobs, int xmp, bool anyFile, const RemoteOptions &remote,
-            const IsolationArgs &isolation, size_t named = 0)
+            const IsolationArgs &isolation, const std::string &zone, size_t named = 0)
         : source_(std::move(source)), named_(named)
     {
         RunOptions options;
@@ -367,6 +375,7 @@ public:
         options.jobs = jobs;
         options.driver = driverOptions(xmp, anyFile);
         options.driver.remote = remote;
+        options.driver.timeZone = zone;
         runner_ = std::make_unique<BatchRunner>(readerModule().table(), *source_,
                                                 [] { return std::make_unique<EventFormatter>(); }, options);
         // A runner whose threads did not start would end the iteration as if all were read.
@@ -424,7 +433,7 @@ private:
 // the catalogue's own mode (parsed for a new one), and without a zone given, the catalogue's
 // zone becomes the process's, as a zone given does.
 py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, std::vector<std::string> forget,
-                       unsigned jobs, int xmp, bool anyFile, bool wait, bool zoneGiven, const RemoteArgs &remoteArgs,
+                       unsigned jobs, int xmp, bool anyFile, bool wait, const std::string &zone, const RemoteArgs &remoteArgs,
                        const IsolationArgs &isolation)
 {
     const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
@@ -438,30 +447,27 @@ py::dict updateCatalog(const std::string &path, std::vector<std::string> paths, 
         options.wait = wait;
         catalogue = Catalogue::open(path, Catalogue::Access::Update, options, failure);
     }
-    // The catalogue's mode and zone where none is given, refused where another is: set with
-    // the GIL held, as zudor.read and time_zone= set it.
+    // The catalogue's mode and zone where none is given, refused where another is; the zone
+    // is this call's alone.
     RunRequest request;
     request.xmp = xmp != 0 ? xmpModeName(XmpMode(xmp)) : "";
     request.anyFile = anyFile;
-    request.timeZone = zoneGiven ? timeZoneName() : std::string();
+    request.timeZone = zone;
     if (catalogue) {
-        std::string unknown;
-        const RunProblem problem = inheritCatalogue(request, *catalogue);
-        if (problem)
+        if (const RunProblem problem = inheritCatalogue(request, *catalogue)) {
             failure = Failure(Failure::Kind::Refused, pythonWords(problem));
-        else if (!zoneGiven && !request.timeZone.empty() && !setTimeZone(request.timeZone, unknown))
-            failure = Failure(Failure::Kind::Refused, unknown);
-        if (failure)
             catalogue.reset();
+        }
     }
     if (catalogue) {
         py::gil_scoped_release nogil;
         RunOptions run;
         run.jobs = jobs;
-        run.timeZone = timeZoneName();
+        run.timeZone = request.timeZone.empty() ? timeZoneName() : request.timeZone;
         run.isolation = isolationOptions(isolation);
         run.driver = driverOptions(int(requestedXmpMode(request)), anyFile);
         run.driver.remote = remote;
+        run.driver.timeZone = request.timeZone;
         CatalogueInputs inputs;
         inputs.paths = std::move(paths);
         inputs.forget = std::move(forget);
@@ -520,16 +526,13 @@ PYBIND11_MODULE(_zudor, m)
     m.attr("XMP_PARSED") = int(XmpMode::Parsed);
     m.attr("XMP_RAW") = int(XmpMode::Raw);
     m.attr("XMP_TOOLKIT") = int(XmpMode::Toolkit);
-    m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"), py::arg("isolation"));
-    m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"), py::arg("isolation"));
+    m.def("read", &readPath, py::arg("path"), py::arg("xmp"), py::arg("remote"), py::arg("isolation"),
+          py::arg("zone"));
+    m.def("read_bytes", &readBytes, py::arg("data"), py::arg("name"), py::arg("xmp"), py::arg("isolation"),
+          py::arg("zone"));
     m.def("update_catalog", &updateCatalog, py::arg("path"), py::arg("paths"), py::arg("forget"), py::arg("jobs"),
-          py::arg("xmp"), py::arg("any_file"), py::arg("wait"), py::arg("zone_given"), py::arg("remote"),
+          py::arg("xmp"), py::arg("any_file"), py::arg("wait"), py::arg("zone"), py::arg("remote"),
           py::arg("isolation"));
-    m.def("set_time_zone", [](const std::string &zone) {
-        std::string error;
-        if (!setTimeZone(zone, error))
-            throw py::value_error("time_zone: " + error);
-    }, py::arg("zone"), "Reads DateTimes in zone from now on, for the whole process.");
     m.def("time_zone_name", &timeZoneName, "The zone DateTimes are read in.");
     m.def("check_run", &checkRunArguments, py::arg("numbers"), py::arg("isolate"), py::arg("time_zone"),
           "Raises ValueError, in the package's words, for a value or combination the run rules refuse.");
@@ -540,26 +543,28 @@ PYBIND11_MODULE(_zudor, m)
           "indices of the paths below which there was none.");
     py::class_<Scanner>(m, "Scanner")
         .def(py::init([](std::vector<std::string> paths, unsigned jobs, int xmp, bool anyFile,
-                         const RemoteArgs &remoteArgs, const IsolationArgs &isolation) {
+                         const RemoteArgs &remoteArgs, const IsolationArgs &isolation, const std::string &zone) {
                  const RemoteOptions remote = remoteOptions(remoteArgs, anyRemote(paths));
                  const size_t named = paths.size();
                  return std::make_unique<Scanner>(pathSource(std::move(paths)), jobs, xmp, anyFile, remote, isolation,
-                                                  named);
+                                                  zone, named);
              }),
              py::arg("paths"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"),
-             py::arg("isolation"))
+             py::arg("isolation"), py::arg("zone"))
         .def_static("from_items",
                     [](const std::vector<std::tuple<std::string, int, std::string>> &items, unsigned jobs,
-                       int xmp, bool anyFile, const RemoteArgs &remoteArgs, const IsolationArgs &isolation) {
+                       int xmp, bool anyFile, const RemoteArgs &remoteArgs, const IsolationArgs &isolation,
+                       const std::string &zone) {
                         std::vector<InputItem> inputs = toItems(items);
                         const bool remote = std::any_of(inputs.begin(), inputs.end(), [](const InputItem &item) {
                             return isRemoteInput(item.path);
                         });
                         return std::make_unique<Scanner>(std::make_unique<ItemSource>(std::move(inputs)), jobs,
-                                                         xmp, anyFile, remoteOptions(remoteArgs, remote), isolation);
+                                                         xmp, anyFile, remoteOptions(remoteArgs, remote), isolation,
+                                                         zone);
                     },
                     py::arg("items"), py::arg("jobs"), py::arg("xmp"), py::arg("any_file"), py::arg("remote"),
-                    py::arg("isolation"))
+                    py::arg("isolation"), py::arg("zone") = "")
         .def("next_batch", &Scanner::nextBatch)
         .def("quiet", &Scanner::quiet, "After the end: (index, items met) of each named input that gave no document.")
         .def("close", &Scanner::close);

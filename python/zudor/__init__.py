@@ -135,17 +135,15 @@ def _isolation(isolate: bool = False, document_timeout: _t.Optional[float] = Non
             int(numbers.get("document_memory", _zudor.option_default("document_memory"))))
 
 
-def _zone(time_zone: _t.Optional[str]) -> None:
-    # The C library converts DateTimes in the process's zone: a zone given becomes the
-    # process's, for this call and every later one.
+def _zone(time_zone: _t.Optional[str]) -> str:
+    # The zone of this call alone ("" for the process's own): the process's zone is never set.
     if time_zone is None:
-        return
+        return ""
     if not isinstance(time_zone, str):
         raise TypeError("time_zone must be a zone name such as 'Europe/Berlin' or None, not %s"
                         % type(time_zone).__name__)
     _zudor.check_run({}, False, time_zone)
-    if time_zone != _zudor.time_zone_name():
-        _zudor.set_time_zone(time_zone)
+    return time_zone
 
 
 def _path(path: PathLike) -> bytes:
@@ -190,9 +188,10 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
     a file name that is not UTF-8 is given exactly, in base64, as ``fileBytes``.
 
     time_zone  read DateTimes in this zone ("Europe/Berlin", "UTC", or a POSIX rule such as
-               "EST5EDT"), not the system's. The C library converts them in the process's zone,
-               so the zone given becomes the process's, for every later read too (TZ); the
-               functions below take it alike
+               "EST5EDT"), not the process's, for this call alone; the functions below take it
+               alike. The C library converts in one zone per process, so while such a call
+               reads a document, reads in other zones wait, and the process's zone is put back
+               once it is done
 
     isolate  read each document in a reader process of its own, as ``sievecheck
              --isolate``: the module never runs in this process, no reader sees another
@@ -207,8 +206,7 @@ def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] 
     """
     remote = _remote(ca_file, timeout, retries, no_sign_request=no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
-    _zone(time_zone)
-    return _zudor.read(_path(path), _xmp_mode(xmp), remote, isolation)
+    return _zudor.read(_path(path), _xmp_mode(xmp), remote, isolation, _zone(time_zone))
 
 
 def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
@@ -226,8 +224,7 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
     to the worker.
     """
     isolation = _isolation(isolate, document_timeout, document_memory)
-    _zone(time_zone)
-    return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp), isolation)
+    return _zudor.read_bytes(data, _os.fsencode(name), _xmp_mode(xmp), isolation, _zone(time_zone))
 
 
 def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
@@ -259,9 +256,9 @@ def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[in
     """
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
-    _zone(time_zone)
+    zone = _zone(time_zone)
     paths = _paths(inputs)
-    return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote, isolation),
+    return _records(_zudor.Scanner(paths, _jobs(jobs), _xmp_mode(xmp), bool(any_file), remote, isolation, zone),
                     paths)
 
 
@@ -289,8 +286,7 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
     forget     inputs, or paths inside one, whose records are dropped first (``--forget``);
                inputs may then be empty
     time_zone  as for scan(). A catalogue keeps the zone it was first filled in and refuses
-               another; None takes the catalogue's zone, which then becomes the process's as a
-               zone given does
+               another; None takes the catalogue's zone, for this call alone as a zone given
 
     A file whose size, modification time and inode are the ones catalogued is not read at
     all. Records are committed in batches: a run stopped at any point keeps every committed
@@ -305,9 +301,9 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
     isolation = _isolation(isolate, document_timeout, document_memory)
-    _zone(time_zone)
+    zone = _zone(time_zone)
     return _zudor.update_catalog(_path(path), _paths(inputs), _paths(forget), _jobs(jobs),
-                                 xmp_mode, bool(any_file), bool(wait), time_zone is not None,
+                                 xmp_mode, bool(any_file), bool(wait), zone,
                                  remote, isolation)
 
 

@@ -86,30 +86,38 @@ def test_records_hold_their_values_not_merely_sievecheck_s(inputs):
                                             "xmp", "error", "warnings"]
 
 
+# Each call in its own zone, the process's (UTC here) left as it was: the C library's, TZ and
+# Python's own; a catalogue's zone too, for its call alone.
 ZONES = """
-import sys, zudor
-sample = sys.argv[1]
-print(zudor.read(sample, time_zone="Asia/Tokyo")["createTime"], zudor.read(sample)["createTime"],
-      next(zudor.scan([sample], time_zone="EST5EDT"))["createTime"], zudor.read_bytes(open(sample, "rb").read())["createTime"])
+import os, sys, time, zudor
+sample, isolate, db = sys.argv[1], sys.argv[2] == "isolated", sys.argv[3]
+before = (time.strftime("%Z"), os.environ.get("TZ"))
+print(zudor.read(sample, time_zone="Asia/Tokyo", isolate=isolate)["createTime"],
+      zudor.read(sample, isolate=isolate)["createTime"],
+      next(zudor.scan([sample], time_zone="EST5EDT", isolate=isolate))["createTime"],
+      zudor.read_bytes(open(sample, "rb").read(), isolate=isolate)["createTime"])
+zudor.update_catalog(db, [sample], time_zone="Asia/Tokyo", isolate=isolate)
+zudor.update_catalog(db, [sample], isolate=isolate)
+print(zudor.read(sample, isolate=isolate)["createTime"], (time.strftime("%Z"), os.environ.get("TZ")) == before)
+if not isolate:
+    # Threads reading in three zones at once each get their own zone's time.
+    from concurrent.futures import ThreadPoolExecutor
+    zones = [("Asia/Tokyo", "04:45"), ("EST5EDT", "18:45"), (None, "13:45")]
+    def right(k):
+        zone, want = zones[k % 3]
+        return zudor.read(sample, time_zone=zone)["createTime"] == "2024-02-29T%s:00Z" % want
+    with ThreadPoolExecutor(4) as pool:
+        print(all(pool.map(right, range(600))))
 """
 
 
-ZONES_ISOLATED = """
-import sys, zudor
-sample = sys.argv[1]
-print(zudor.read(sample, time_zone="Asia/Tokyo", isolate=True)["createTime"],
-      zudor.read(sample, time_zone="EST5EDT", isolate=True)["createTime"])
-"""
-
-
-@pytest.mark.parametrize("script, want", [
-    (ZONES, [b"2024-02-29T04:45:00Z", b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z", b"2024-02-29T18:45:00Z"]),
-    # A thread's worker process, kept between reads, started in the zone of the first.
-    (ZONES_ISOLATED, [b"2024-02-29T04:45:00Z", b"2024-02-29T18:45:00Z"])], ids=["in process", "isolated"])
-def test_time_zone_reads_datetimes_in_that_zone_from_then_on(script, want):
-    # In a process of its own: the zone becomes the process's.
-    out = subprocess.run([sys.executable, "-c", script, SAMPLE], stdout=subprocess.PIPE, check=True).stdout.split()
-    assert out == want
+@pytest.mark.parametrize("isolate", ["in-process", "isolated"])
+def test_a_time_zone_is_the_calls_alone(isolate, tmp_path):
+    env = dict(os.environ, TZ="UTC")
+    out = subprocess.run([sys.executable, "-c", ZONES, SAMPLE, isolate, str(tmp_path / "c.db")], env=env,
+                         stdout=subprocess.PIPE, check=True).stdout.split()
+    assert out == [b"2024-02-29T04:45:00Z", b"2024-02-29T13:45:00Z", b"2024-02-29T18:45:00Z",
+                   b"2024-02-29T13:45:00Z", b"2024-02-29T13:45:00Z", b"True"] + [b"True"] * (isolate == "in-process")
 
 
 def test_a_named_folder_that_gives_no_document_says_so(tmp_path):

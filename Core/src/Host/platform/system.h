@@ -151,6 +151,11 @@ long readSomeStandardInput(char *into, size_t room);
 // failure, which means no memory for a hash object.
 
 bool systemSha256(const void *data, size_t size, unsigned char out[32]);
+
+// ---- The TZ variable as it is (set says whether it is at all), and put back as it was with
+// the C library told of it.
+std::string timeZoneVariable(bool &set);
+void restoreTimeZoneVariable(const std::string &value, bool set);
 bool systemHmacSha256(const void *key, size_t keySize, const void *data, size_t size, unsigned char out[32]);
 
 #ifdef _WIN32

@@ -787,6 +787,22 @@ bool folderWritable(const std::string &path)
 
 void loadTimeZone() { tzset(); }
 
+std::string timeZoneVariable(bool &set)
+{
+    const char *tz = std::getenv("TZ");
+    set = tz != nullptr;
+    return set ? tz : std::string();
+}
+
+void restoreTimeZoneVariable(const std::string &value, bool set)
+{
+    if (set)
+        setenv("TZ", value.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
 void nameThisThread(const char *name)
 {
 #ifdef __linux__

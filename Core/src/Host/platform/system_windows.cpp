@@ -519,6 +519,20 @@ std::string windowsMessage(unsigned long code) { return systemMessage(DWORD(code
 
 void loadTimeZone() { _tzset(); }
 
+std::string timeZoneVariable(bool &set)
+{
+    const char *tz = std::getenv("TZ");
+    set = tz != nullptr && *tz != '\0';
+    return set ? tz : std::string();
+}
+
+// An empty value removes the variable from the C runtime's environment.
+void restoreTimeZoneVariable(const std::string &value, bool set)
+{
+    _putenv_s("TZ", set ? value.c_str() : "");
+    _tzset();
+}
+
 void nameThisThread(const char *name)
 {
     // Windows 10 1607 and later; looked up, as older systems and Wine 8 lack it.

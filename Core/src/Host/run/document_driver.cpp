@@ -225,6 +225,7 @@ void DocumentDriver::finish() { state_->finish(); }
 const DocumentView &DocumentDriver::read(const InputItem &input)
 {
     State &s = *state_;
+    const TimeZoneLease zone(s.options.timeZone);
     s.start(input);
     std::string why;
     switch (input.origin) {
@@ -292,6 +293,7 @@ bool FetchedReading::missed(const DocumentDriver &driver, uint64_t &offset, uint
 const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void *data, size_t size)
 {
     State &s = *state_;
+    const TimeZoneLease zone(s.options.timeZone);
     s.start(input);
     s.stream.openMemory(data, size);
     s.run();
@@ -301,6 +303,7 @@ const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void
 const DocumentView &HandedReading::read(DocumentDriver &driver, const InputItem &input, int descriptor, uint64_t size)
 {
     DocumentDriver::State &s = *driver.state_;
+    const TimeZoneLease zone(s.options.timeZone);
     s.start(input);
     s.stream.adopt(descriptor, size);
     s.run();

@@ -96,6 +96,9 @@ struct DriverOptions {
     // The worker processes an isolated run reads in (isolation.h); null in process. The fetch
     // stage's probe reads there too, so that no untrusted parsing happens in this process.
     std::shared_ptr<ReaderWorkers> workers;
+    // The zone DateTimes are read in (a TimeZoneLease per document), empty for the process's
+    // own. A reader process reads in the zone it was started in, and ignores this.
+    std::string timeZone;
     // The bytes this process may hold where a cap holds it (a reader process); 0: none. A
     // request the system refused is then blamed on the cap.
     uint64_t memoryCap = 0;

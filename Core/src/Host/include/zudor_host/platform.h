@@ -39,6 +39,19 @@ void settleLocalTimeZone();
 bool setTimeZone(const std::string &zone, std::string &error);
 // Whether setTimeZone would take zone; false with why where it would not.
 bool isTimeZone(const std::string &zone, std::string &error);
+
+// Reading in a zone of one's own while the lease lives, the process's zone left as it was:
+// the C library converts DateTimes in the process's one zone, so while a lease of one zone
+// lives, reads in another wait (each lease is one document's read), and the process's zone is
+// put back once the last lease ends. An empty zone is the process's own. Leases of one zone
+// run side by side. zone must be one isTimeZone takes.
+class TimeZoneLease {
+public:
+    explicit TimeZoneLease(const std::string &zone);
+    ~TimeZoneLease();
+    TimeZoneLease(const TimeZoneLease &) = delete;
+    TimeZoneLease &operator=(const TimeZoneLease &) = delete;
+};
 // The name of the zone DateTimes are read in: the one set, or the system's ("Europe/Berlin"),
 // or "localtime" where the system does not say.
 std::string timeZoneName();

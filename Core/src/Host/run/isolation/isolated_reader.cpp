@@ -586,7 +586,11 @@ std::shared_ptr<ReaderWorkers> startReaderWorkers(const IsolationOptions &option
         setup.arguments.push_back("--xmp-warnings");
     setup.memoryCap = options.documentMemory;
     std::string why;
-    workers->launcher = worker::startLauncher(setup, int64_t(options.documentTimeout * 1e9), why);
+    {
+        // The workers take the zone of the process as they start, and read in it from then on.
+        const TimeZoneLease zone(driver.timeZone);
+        workers->launcher = worker::startLauncher(setup, int64_t(options.documentTimeout * 1e9), why);
+    }
     if (!workers->launcher) {
         failure = Failure(Failure::Kind::Resources, why);
         return nullptr;
