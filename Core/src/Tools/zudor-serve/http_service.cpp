@@ -158,6 +158,7 @@ bool HttpService::start(std::string &why)
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t(settings_.maxHeader),
         MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, this,
         MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
+        MHD_OPTION_STRICT_FOR_CLIENT, 1, // a request without Host, or with bare CR or LF, is refused
         MHD_OPTION_END);
     if (daemon_ == nullptr) {
         why = "cannot listen on " + settings_.listen +
@@ -170,14 +171,20 @@ bool HttpService::start(std::string &why)
     return true;
 }
 
+void HttpService::stopAccepting()
+{
+    if (daemon_ == nullptr || stopping_.exchange(true))
+        return;
+    const MHD_socket listener = MHD_quiesce_daemon(daemon_);
+    if (listener != MHD_INVALID_SOCKET)
+        ::close(listener);
+}
+
 void HttpService::stop()
 {
     if (daemon_ == nullptr)
         return;
-    stopping_ = true;
-    const MHD_socket listener = MHD_quiesce_daemon(daemon_);
-    if (listener != MHD_INVALID_SOCKET)
-        ::close(listener);
+    stopAccepting();
     {
         std::unique_lock<std::mutex> hold(idleLock_);
         idle_.wait(hold, [this] { return inFlight_ == 0; });

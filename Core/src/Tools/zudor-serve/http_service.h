@@ -36,8 +36,9 @@ public:
     bool start(std::string &why);
     // The bound address as ADDRESS:PORT (the port chosen when 0 was asked for).
     const std::string &address() const { return address_; }
-    // Stops accepting connections, refuses new requests on those held, and returns once every
-    // request under way has been answered; then closes the rest.
+    // Stops accepting connections and refuses new requests on those held.
+    void stopAccepting();
+    // Returns once every request under way has been answered, and closes the connections.
     void stop();
 
     // libmicrohttpd's callbacks.

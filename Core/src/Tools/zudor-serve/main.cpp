@@ -114,7 +114,8 @@ int main(int argc, char **argv)
         else
             logEvent("reload", why + "; the tokens read before stay in force");
     }
-    logEvent("stopping", "no new requests; waiting for those under way");
+    service.stopAccepting();
+    logEvent("stopping", "no new connections or requests; waiting for those under way");
     service.stop();
     pool.stop();
     logEvent("stopped", "every request under way was answered");
