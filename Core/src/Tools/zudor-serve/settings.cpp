@@ -82,6 +82,7 @@ Parsed parseSettings(int argc, char **argv, ServeSettings &s)
     app.set_version_flag("--version", "zudor-serve " ZUDOR_VERSION);
     app.get_formatter()->column_width(30);
     app.set_config("--config", "", "Read settings from FILE: lines of NAME=VALUE, NAME a long flag's name");
+    app.allow_config_extras(false); // a misspelt setting is an error, not a silent default
     s.maxDocuments = std::min(zudorhost::defaultJobs(), 64u);
 
     app.add_option("--listen", s.listen, "ADDRESS:PORT to listen on, a numeric address (default 127.0.0.1:8750)");
@@ -119,6 +120,10 @@ Parsed parseSettings(int argc, char **argv, ServeSettings &s)
     } catch (const CLI::Success &e) {
         app.exit(e);
         return Parsed::Exit;
+    } catch (const CLI::ConfigError &e) {
+        std::fprintf(stderr, "zudor-serve: --config: %s; each line is NAME=VALUE, NAME a long flag's name such as "
+                             "max-documents (see --help)\n", e.what());
+        return Parsed::Usage;
     } catch (const CLI::ParseError &e) {
         app.exit(e);
         return Parsed::Usage;
