@@ -119,6 +119,22 @@ def receive_all(s):
         data += chunk
 
 
+def receive_answer(s):
+    """One answer, its body as long as its Content-Length says, on a connection kept open."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = s.recv(65536)
+        assert chunk, data
+        data += chunk
+    head, body = data.split(b"\r\n\r\n", 1)
+    length = int(re.search(rb"\r\nContent-Length: (\d+)", head).group(1))
+    while len(body) < length:
+        chunk = s.recv(65536)
+        assert chunk, data
+        body += chunk
+    return head + b"\r\n\r\n" + body
+
+
 def status_of(answer):
     return int(answer.split(b" ", 2)[1]) if answer.startswith(b"HTTP/1.1 ") else None
 
@@ -374,5 +390,24 @@ def test_sigterm_lets_a_request_under_way_finish(tmp_path):
         assert status_of(answer) == 200, answer
         expected = sievecheck_lines([SAMPLE])[0].replace(json.dumps(SAMPLE).encode(), b'"under-way.tif"')
         assert answer.split(b"\r\n\r\n", 1)[1] == expected
+    finally:
+        assert s.stop() == 0, s.log()
+
+
+def test_bodies_held_at_once_are_bounded(tmp_path):
+    """With room for one document, a body being uploaded takes the bytes another would need:
+    the second is refused when its headers arrive, not after its body has filled the memory."""
+    s = Server(tmp_path, "--max-body", "4KiB", "--max-documents", "1", "--queue", "0")
+    try:
+        with socket.create_connection(("127.0.0.1", s.port), timeout=BOUND) as first:
+            first.sendall(request_bytes("POST", "/v1/record", [("Content-Length", "4096"),
+                                                               ("Expect", "100-continue")]))
+            assert first.recv(100).startswith(b"HTTP/1.1 100 Continue\r\n\r\n")
+            status, headers, body = s.request("POST", "/v1/record", b"II*\0" * 4)
+            assert status == 503 and headers["Retry-After"] == "1"
+            assert "bytes" in strict_json(body)["error"]
+            first.sendall(b"\0" * 4096)
+            assert status_of(receive_answer(first)) == 200
+        assert s.request("POST", "/v1/record", b"II*\0" * 4)[0] == 200
     finally:
         assert s.stop() == 0, s.log()

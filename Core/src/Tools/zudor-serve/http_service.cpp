@@ -21,6 +21,7 @@ struct Request {
     State state = State::Answered;
     std::string body;
     uint64_t received = 0; // the whole body's bytes, once it is here
+    uint64_t charged = 0;  // counted against the bodies' budget until the request ends
     DocumentJob job;
     bool busy = false; // the pool turned the document away after its body arrived
     int status = 0;
@@ -129,7 +130,8 @@ int respond(Request &r, MHD_Connection *connection, int status, const std::strin
 HttpService::HttpService(const ServeSettings &settings, DocumentPool &pool, Metrics &metrics, const TokenSet *tokens,
                          std::vector<std::string> zones, std::function<bool()> readersReady)
     : settings_(settings), pool_(pool), metrics_(metrics), tokens_(tokens), zones_(std::move(zones)),
-      readersReady_(std::move(readersReady))
+      readersReady_(std::move(readersReady)),
+      bodyBudget_(settings.maxBody * (uint64_t(settings.maxDocuments) + settings.queue))
 {
 }
 
@@ -201,6 +203,16 @@ bool HttpService::authorized(MHD_Connection *connection) const
     const char *token =
         bearerToken(MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION), length);
     return token != nullptr && tokens_->accepts(token, length);
+}
+
+bool HttpService::charge(Request &r, uint64_t bytes)
+{
+    if (buffered_.fetch_add(bytes) + bytes > bodyBudget_) {
+        buffered_ -= bytes;
+        return false;
+    }
+    r.charged += bytes;
+    return true;
 }
 
 int HttpService::refuse(Request &r, MHD_Connection *connection, Refusal refusal, int status, const std::string &why)
@@ -336,6 +348,10 @@ int HttpService::beginRecord(Request &r, MHD_Connection *connection)
     if (pool_.full())
         return refuse(r, connection, Refusal::Busy, MHD_HTTP_SERVICE_UNAVAILABLE,
                       "every reader is busy and the queue is full; send the document again after Retry-After");
+    if (!charge(r, declared))
+        return refuse(r, connection, Refusal::Busy, MHD_HTTP_SERVICE_UNAVAILABLE,
+                      "the service holds as many documents' bytes as it may; send the document again after "
+                      "Retry-After");
     r.body.reserve(size_t(declared));
     r.state = Request::State::Receiving;
     return MHD_YES;
@@ -355,6 +371,14 @@ int HttpService::receive(Request &r, MHD_Connection *connection, const char *upl
             metrics_.refused(Refusal::BodyTooLarge);
             r.refused = refusalName(Refusal::BodyTooLarge);
             r.ended = "the body grew past --max-body";
+            return MHD_NO;
+        }
+        // A chunked body said no length: it is counted as it comes.
+        const uint64_t held = r.body.size() + *uploadSize;
+        if (held > r.charged && !charge(r, held - r.charged)) {
+            metrics_.refused(Refusal::Busy);
+            r.refused = refusalName(Refusal::Busy);
+            r.ended = "the service held as many documents' bytes as it may";
             return MHD_NO;
         }
         r.body.append(upload, *uploadSize);
@@ -418,6 +442,7 @@ void HttpService::completed(MHD_Connection *, void **context, int termination)
     logRequest(entry);
     metrics_.request(entry.status);
     metrics_.requestsInFlight--;
+    buffered_ -= r->charged;
     delete r;
     {
         std::lock_guard<std::mutex> hold(idleLock_);

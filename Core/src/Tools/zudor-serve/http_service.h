@@ -53,6 +53,8 @@ private:
     int answerRecord(Request &r, MHD_Connection *connection);
     int refuse(Request &r, MHD_Connection *connection, Refusal refusal, int status, const std::string &why);
     bool authorized(MHD_Connection *connection) const;
+    // Counts bytes against the bodies' budget; false, counting nothing, where they would pass it.
+    bool charge(Request &r, uint64_t bytes);
 
     const ServeSettings &settings_;
     DocumentPool &pool_;
@@ -63,6 +65,10 @@ private:
     MHD_Daemon *daemon_ = nullptr;
     std::string address_;
     std::atomic<bool> stopping_{false};
+    // The bytes of the bodies held now, and their cap: --max-body for every document the pool
+    // may hold, so that bodies still arriving add nothing beyond what reading them would.
+    std::atomic<uint64_t> buffered_{0};
+    uint64_t bodyBudget_;
     std::mutex idleLock_;
     std::condition_variable idle_;
     int64_t inFlight_ = 0; // under idleLock_
