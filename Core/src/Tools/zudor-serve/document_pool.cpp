@@ -66,8 +66,9 @@ void DocumentPool::run()
             job = queue_.front();
             queue_.pop_front();
         }
+        const auto key = std::make_pair(job->zone, job->xmp);
         try {
-            std::unique_ptr<zudorhost::DocumentReader> &reader = readers[{job->zone, job->xmp}];
+            std::unique_ptr<zudorhost::DocumentReader> &reader = readers[key];
             if (!reader) {
                 zudorhost::DriverOptions options;
                 options.xmpMode = job->xmp;
@@ -86,7 +87,9 @@ void DocumentPool::run()
             reader->finish();
             out.trim(size_t(1) << 20);
         } catch (const std::exception &e) {
-            job->failure = std::string("the document could not be read: ") + e.what();
+            // Memory or a process the system would not give: the next document starts afresh.
+            job->failure = std::string("the service could not read the document: ") + e.what();
+            readers.erase(key);
         }
         // Given back before the answer goes out: a client that sends its next document as soon
         // as it has this one's record finds the place free.
