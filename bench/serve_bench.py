@@ -2,7 +2,7 @@
 """zudor-serve under load, on loopback: documents a second with 64 connections posting every
 file of the bench corpus, against `sievecheck --isolate` over the same files in the same run,
 with the latency's median and 99th percentile; then the same load beside 1,000 idle
-connections; and the service's resident memory after every round.
+connections; and the service's resident memory after every round and over 100,000 requests.
 
     bench/serve_bench.py --bin build/bench/bin --corpus bench/work/corpus
 
@@ -81,12 +81,19 @@ def load(port, documents, connections):
             latencies.extend(mine)
 
     threads = [threading.Thread(target=client) for _ in range(connections)]
+    before = os.times()
     start = time.perf_counter()
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    return time.perf_counter() - start, latencies, failures
+    seconds = time.perf_counter() - start
+    after = os.times()
+    CLIENT_CPU.append((after.user - before.user + after.system - before.system) / seconds)
+    return seconds, latencies, failures
+
+
+CLIENT_CPU = []  # the cores this script's threads kept busy during each load
 
 
 def sievecheck_run(binary, corpus, jobs):
@@ -108,6 +115,7 @@ def main():
     parser.add_argument("--connections", type=int, default=64)
     parser.add_argument("--idle", type=int, default=1000, help="idle connections held beside the load")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--soak", type=int, default=100000, help="requests of the memory run after the rounds")
     parser.add_argument("--jobs", type=int, default=os.cpu_count(), help="sievecheck's --jobs")
     parser.add_argument("--max-documents", type=int, default=None, help="the service's (default: --jobs)")
     args = parser.parse_args()
@@ -141,6 +149,11 @@ def main():
             rows["sievecheck --isolate"].append(
                 len(documents) / sievecheck_run(os.path.join(args.bin, "sievecheck"), args.corpus, args.jobs))
             memory.append(resident_kib(server.pid))
+        # The memory run: the corpus again and again, the resident set after every pass.
+        soaked = []
+        for _ in range(max(0, args.soak) // len(documents)):
+            failures += load(port, documents, args.connections)[2]
+            soaked.append(resident_kib(server.pid))
     finally:
         server.send_signal(signal.SIGTERM)
         server.wait(timeout=120)
@@ -148,7 +161,7 @@ def main():
 
     result = {"documents": len(documents), "connections": args.connections, "idle": args.idle, "jobs": args.jobs,
               "max_documents": service_jobs,
-              "rounds": args.rounds, "failures": failures, "resident_kib": memory,
+              "rounds": args.rounds, "failures": failures, "resident_kib": memory, "soak_resident_kib": soaked,
               "loadavg": [loadavg_before, loadavg_after], "rows": {}}
     base = statistics.median(rows["sievecheck --isolate"])
     lines = ["# zudor-serve under load", "",
@@ -170,7 +183,15 @@ def main():
         name = key if key != "service beside idle connections" else "service beside %d idle connections" % args.idle
         lines.append("| %s | %.0f | %.2f | %s |" % (name, rate, rate / base, " | ".join(cells)))
     lines += ["", "Failed requests: %d. The service's resident memory (KiB) at start, after the warm-up and after "
-              "each round: %s." % (len(failures), ", ".join(str(k) for k in memory)), ""]
+              "each round: %s." % (len(failures), ", ".join(str(k) for k in memory))]
+    lines += ["", "The load's own threads kept %.2f of a core busy on median, which the service's readers did not have."
+              % statistics.median(CLIENT_CPU)]
+    result["client_cores"] = statistics.median(CLIENT_CPU)
+    if soaked:
+        lines += ["", "Over %d more requests (the corpus posted %d times), its resident memory after each pass: first "
+                  "%d KiB, last %d KiB, largest %d KiB." % (len(soaked) * len(documents), len(soaked), soaked[0],
+                                                           soaked[-1], max(soaked))]
+    lines.append("")
     out = os.environ.get("ZUDOR_BENCH_RESULTS", os.path.join(HERE, "results"))
     os.makedirs(out, exist_ok=True)
     with open(os.path.join(out, "serve.json"), "w") as f:
