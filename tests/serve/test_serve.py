@@ -411,3 +411,20 @@ def test_bodies_held_at_once_are_bounded(tmp_path):
         assert s.request("POST", "/v1/record", b"II*\0" * 4)[0] == 200
     finally:
         assert s.stop() == 0, s.log()
+
+
+def test_a_client_that_goes_away_costs_nothing_else(server):
+    """Gone mid-upload, or before its answer: the request ends, and the next is read as ever.
+    The /metrics request that looks is itself the one request in flight."""
+    document = open(SAMPLE, "rb").read()
+    with socket.create_connection(("127.0.0.1", server.port), timeout=BOUND) as client:
+        client.sendall(request_bytes("POST", "/v1/record", [("Content-Length", str(len(document)))],
+                                     document[:100]))
+    server.wait_for_metric("zudor_serve_requests_in_flight", 1)
+    with socket.create_connection(("127.0.0.1", server.port), timeout=BOUND) as client:
+        client.sendall(request_bytes("POST", "/v1/record", [("Content-Length", str(len(document)))], document))
+    server.wait_for_metric("zudor_serve_requests_in_flight", 1)
+    server.wait_for_metric("zudor_serve_documents_in_progress", 0)
+    status, _, body = server.request("POST", "/v1/record?name=" + SAMPLE, document)
+    assert (status, body) == (200, sievecheck_lines([SAMPLE])[0])
+    assert re.search(r'"path":"/v1/record","status":0,.*"ended":"the client closed the connection"', server.log())
