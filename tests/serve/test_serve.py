@@ -428,3 +428,16 @@ def test_a_client_that_goes_away_costs_nothing_else(server):
     status, _, body = server.request("POST", "/v1/record?name=" + SAMPLE, document)
     assert (status, body) == (200, sievecheck_lines([SAMPLE])[0])
     assert re.search(r'"path":"/v1/record","status":0,.*"ended":"the client closed the connection"', server.log())
+
+
+def test_a_slow_client_holds_neither_a_thread_nor_its_connection(tmp_path):
+    """One HTTP thread: a client that sends half its headers and then nothing leaves it free
+    for others, and is closed once silent for --connection-timeout."""
+    s = Server(tmp_path, "--http-threads", "1", "--connection-timeout", "1")
+    try:
+        with socket.create_connection(("127.0.0.1", s.port), timeout=BOUND) as slow:
+            slow.sendall(b"POST /v1/record HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Le")
+            assert s.request("GET", "/v1/health")[0] == 200
+            assert receive_all(slow) == b""  # closed without an answer
+    finally:
+        assert s.stop() == 0, s.log()
