@@ -401,7 +401,11 @@ int HttpService::receive(Request &r, MHD_Connection *connection, const char *upl
 
 int HttpService::answerRecord(Request &r, MHD_Connection *connection)
 {
+    // The body is given back before the answer goes out: a client that sends its next document
+    // as soon as it has this one's answer finds its bytes free.
     std::string().swap(r.body);
+    buffered_ -= r.charged;
+    r.charged = 0;
     if (r.busy)
         return refuse(r, connection, Refusal::Busy, MHD_HTTP_SERVICE_UNAVAILABLE,
                       "every reader is busy and the queue is full; send the document again after Retry-After");
