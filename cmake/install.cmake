@@ -1,5 +1,6 @@
 # What `cmake --install` places, and so what the packages hold: the module, the public headers
-# (the module's and the reference host's), sievecheck with its man page and its worker program, a CMake package
+# (the module's and the reference host's), sievecheck and zudor-serve with their man pages, the
+# service's systemd unit and the worker program, a CMake package
 # (find_package(zudor): zudor::headers, zudor::zudor and, when expat and SQLite are found,
 # zudor::host), the pkg-config file zudor.pc, the README and the licence.
 # Front ends with their own install rules (python/) add to the same tree and so to the same
@@ -27,6 +28,12 @@ endif()
 
 if(TARGET sievecheck)
     install(TARGETS sievecheck RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+# The HTTP service (Linux only), with its systemd unit, which the package installs but does not
+# enable: an administrator chooses the address and the tokens first (see the unit's comments).
+if(TARGET zudor-serve)
+    install(TARGETS zudor-serve RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/zudor-serve.service DESTINATION lib/systemd/system)
 endif()
 # The reader process of isolated reading: no command of its own for a person, so in libexec,
 # where the front ends look for it below their prefix; Windows keeps it beside sievecheck.exe.

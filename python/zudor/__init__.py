@@ -339,3 +339,4 @@ def _warn_no_document(path: bytes, met: int, stacklevel: int) -> None:
     else:
         why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, "keys" if prefix else "files")
     _warnings.warn("%s: %s" % (shown, why), NoDocumentWarning, stacklevel=stacklevel + 1)
+from .client import Client, ServiceError  # noqa: E402,F401

@@ -98,6 +98,21 @@ DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeo
 expect_title /usr/bin/sievecheck -i "$sample" - --format text
 [ "$(pkg-config --modversion zudor)" = "$version" ]
 [ -f /usr/share/man/man1/sievecheck.1.gz ]
+[ -f /usr/share/man/man1/zudor-serve.1.gz ] && [ -f /usr/lib/systemd/system/zudor-serve.service ]
+# The service from /usr, its readers the installed worker's: one record over loopback, then
+# SIGTERM, which it answers by exiting with status 0.
+/usr/bin/zudor-serve --listen 127.0.0.1:0 >"$work/serve.out" 2>"$work/serve.log" &
+serve_pid=$!
+for _ in $(seq 300); do grep -q '^zudor-serve: listening on ' "$work/serve.out" && break; sleep 0.1; done
+address=$(sed -n 's/^zudor-serve: listening on //p' "$work/serve.out")
+record=$(/usr/bin/python3 -c 'import sys, urllib.request
+print(urllib.request.urlopen(urllib.request.Request(sys.argv[1] + "/v1/record?name=sample.tif",
+                                                    data=open(sys.argv[2], "rb").read()), timeout=60).read().decode())' \
+         "$address" "$sample") || true
+kill -TERM "$serve_pid"
+wait "$serve_pid" || { echo "zudor-serve did not stop cleanly"; cat "$work/serve.log"; exit 1; }
+grep -q '"title":"Harbour at dawn"' <<<"$record" ||
+    { echo "no record from the installed zudor-serve: $record"; cat "$work/serve.log"; exit 1; }
 cmake -S examples/minimal_host -B "$work/usr" -G Ninja >/dev/null
 cmake --build "$work/usr" >/dev/null
 expect_title "$work/usr/minimal_host" "$sample"   # libzudor.so.1 from the loader's search path
@@ -110,7 +125,7 @@ assert m.metadata("zudor")["License"] == "MIT"'
 echo "--- the Debian package removed"
 $sudo apt-get purge -y -qq -o DPkg::Lock::Timeout=600 zudor >/dev/null
 installed=0
-for f in /usr/bin/sievecheck /usr/include/zudor "/usr/lib/$(gcc -print-multiarch)/libzudor.so.1" \
+for f in /usr/bin/sievecheck /usr/bin/zudor-serve /usr/include/zudor "/usr/lib/$(gcc -print-multiarch)/libzudor.so.1" \
          /usr/lib/python3/dist-packages/zudor /usr/share/doc/zudor; do
     [ ! -e "$f" ] || { echo "$f is still there after the purge"; exit 1; }
 done
