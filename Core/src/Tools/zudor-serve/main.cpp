@@ -65,10 +65,13 @@ int main(int argc, char **argv)
         zones.push_back(zudorhost::timeZoneName());
     std::vector<std::shared_ptr<zudorhost::ReaderWorkers>> workers;
     for (const std::string &zone : zones) {
-        if (!settings.timeZones.empty() && !zudorhost::setTimeZone(zone, why))
+        if (!settings.timeZones.empty() && !zudorhost::isTimeZone(zone, why))
             return fail("--time-zone: " + why);
+        // Each zone's workers start in it, and read in it from then on.
+        zudorhost::DriverOptions zoned = driver;
+        zoned.timeZone = settings.timeZones.empty() ? std::string() : zone;
         zudorhost::Failure failure;
-        workers.push_back(zudorhost::startReaderWorkers(isolation, driver, failure));
+        workers.push_back(zudorhost::startReaderWorkers(isolation, zoned, failure));
         if (!workers.back())
             return fail("cannot start the reader processes: " + failure.message);
     }
