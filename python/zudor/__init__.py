@@ -47,7 +47,7 @@ except ImportError:
                       "with cmake --build build/default --target zudor_python (scripts/demo "
                       "and scripts/check do)") from None
 
-__all__ = ["read", "read_bytes", "scan", "update_catalog", "ZudorError", "CatalogueError",
+__all__ = ["read", "read_bytes", "scan", "update_catalog", "Client", "ServiceError", "ZudorError", "CatalogueError",
            "NoDocumentWarning", "Record", "PathLike"]
 __version__ = _zudor.__version__
 
@@ -339,4 +339,7 @@ def _warn_no_document(path: bytes, met: int, stacklevel: int) -> None:
     else:
         why = "none of its %d %s is a TIFF file (any_file=True reads every file)" % (met, "keys" if prefix else "files")
     _warnings.warn("%s: %s" % (shown, why), NoDocumentWarning, stacklevel=stacklevel + 1)
-from .client import Client, ServiceError  # noqa: E402,F401
+
+
+# A service's records, as the functions above give them (zudor-serve).
+from .client import Client, ServiceError  # noqa: E402
