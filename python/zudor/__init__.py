@@ -99,9 +99,10 @@ def _jobs(jobs: _t.Optional[int]) -> int:
 _Remote = _t.Tuple[bytes, float, int, int, bool]
 
 
-def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
-            connections: int = 32, no_sign_request: bool = False) -> _Remote:
-    # The ranges and defaults of sievecheck's --ca-file, --timeout, --retries, --connections.
+def _remote(ca_file: _t.Optional[PathLike] = None, timeout: _t.Optional[float] = None,
+            retries: _t.Optional[int] = None, connections: _t.Optional[int] = None,
+            no_sign_request: bool = False) -> _Remote:
+    # sievecheck's --ca-file, --timeout, --retries and --connections, with the same ranges and defaults.
     if ca_file is None:
         ca = b""
     elif isinstance(ca_file, (str, bytes, _os.PathLike)):
@@ -110,10 +111,19 @@ def _remote(ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries:
             raise ValueError("ca_file must name a file, or be None for the default")
     else:
         raise TypeError("ca_file must be a path or None, not %s" % type(ca_file).__name__)
-    numbers = {"timeout": _seconds("timeout", timeout), "retries": _int("retries", retries),
-               "connections": _int("connections", connections)}
+    # None takes the library's default, as leaving out the flag does.
+    numbers = {}
+    if timeout is not None:
+        numbers["timeout"] = _seconds("timeout", timeout)
+    if retries is not None:
+        numbers["retries"] = _int("retries", retries)
+    if connections is not None:
+        numbers["connections"] = _int("connections", connections)
     _zudor.check_run(numbers, False, "")
-    return (ca, numbers["timeout"], retries, connections, bool(no_sign_request))
+    for name in ("timeout", "retries", "connections"):
+        numbers.setdefault(name, _zudor.option_default(name))
+    return (ca, float(numbers["timeout"]), int(numbers["retries"]), int(numbers["connections"]),
+            bool(no_sign_request))
 
 
 _Isolation = _t.Tuple[bool, float, int]
@@ -162,7 +172,7 @@ def _paths(inputs: _t.Union[PathLike, _t.Iterable[PathLike]]) -> _t.List[bytes]:
 
 
 def read(path: PathLike, xmp: str = "parsed", *, ca_file: _t.Optional[PathLike] = None,
-         timeout: float = 10, retries: int = 4, no_sign_request: bool = False,
+         timeout: _t.Optional[float] = None, retries: _t.Optional[int] = None, no_sign_request: bool = False,
          time_zone: _t.Optional[str] = None, isolate: bool = False, document_timeout: _t.Optional[float] = None,
          document_memory: _t.Optional[int] = None) -> Record:
     """Read one TIFF file and return its record.
@@ -229,7 +239,7 @@ def read_bytes(data: _t.Any, name: PathLike = "<bytes>", xmp: str = "parsed", *,
 
 def scan(inputs: _t.Union[PathLike, _t.Iterable[PathLike]], jobs: _t.Optional[int] = None,
          xmp: str = "parsed", any_file: bool = False, *, ca_file: _t.Optional[PathLike] = None,
-         timeout: float = 10, retries: int = 4, connections: int = 32,
+         timeout: _t.Optional[float] = None, retries: _t.Optional[int] = None, connections: _t.Optional[int] = None,
          no_sign_request: bool = False, time_zone: _t.Optional[str] = None, isolate: bool = False,
          document_timeout: _t.Optional[float] = None, document_memory: _t.Optional[int] = None) -> _t.Iterator[Record]:
     """Read many files and yield their records in input order, as ``sievecheck -i`` does.
@@ -266,8 +276,8 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
                    jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
                    any_file: bool = False, wait: bool = False, *,
                    forget: _t.Union[PathLike, _t.Iterable[PathLike]] = (),
-                   ca_file: _t.Optional[PathLike] = None, timeout: float = 10, retries: int = 4,
-                   connections: int = 32, no_sign_request: bool = False,
+                   ca_file: _t.Optional[PathLike] = None, timeout: _t.Optional[float] = None, retries: _t.Optional[int] = None,
+                   connections: _t.Optional[int] = None, no_sign_request: bool = False,
                    time_zone: _t.Optional[str] = None, isolate: bool = False,
                    document_timeout: _t.Optional[float] = None, document_memory: _t.Optional[int] = None) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.

@@ -28,8 +28,9 @@ __all__ = ["read_metadata"]
 
 
 def read_metadata(paths: Union[PathLike, Iterable[PathLike]], partition_size: int = 1000,
-                  xmp: str = "parsed", *, ca_file: Optional[PathLike] = None, timeout: float = 10,
-                  retries: int = 4, connections: int = 32, no_sign_request: bool = False,
+                  xmp: str = "parsed", *, ca_file: Optional[PathLike] = None,
+                  timeout: Optional[float] = None, retries: Optional[int] = None,
+                  connections: Optional[int] = None, no_sign_request: bool = False,
                   isolate: bool = False, document_timeout: Optional[float] = None,
                   document_memory: Optional[int] = None) -> dask.bag.Bag:
     """Return a ``dask.bag.Bag`` of the records of every file under paths.
