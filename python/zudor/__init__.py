@@ -276,8 +276,9 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
                    jobs: _t.Optional[int] = None, xmp: _t.Optional[str] = None,
                    any_file: bool = False, wait: bool = False, *,
                    forget: _t.Union[PathLike, _t.Iterable[PathLike]] = (),
-                   ca_file: _t.Optional[PathLike] = None, timeout: _t.Optional[float] = None, retries: _t.Optional[int] = None,
-                   connections: _t.Optional[int] = None, no_sign_request: bool = False,
+                   ca_file: _t.Optional[PathLike] = None, timeout: _t.Optional[float] = None,
+                   retries: _t.Optional[int] = None, connections: _t.Optional[int] = None,
+                   no_sign_request: bool = False,
                    time_zone: _t.Optional[str] = None, isolate: bool = False,
                    document_timeout: _t.Optional[float] = None, document_memory: _t.Optional[int] = None) -> _t.Dict[str, int]:
     """Bring the SQLite catalogue at path up to date with inputs, as ``sievecheck --catalog``.
@@ -304,9 +305,9 @@ def update_catalog(path: PathLike, inputs: _t.Union[PathLike, _t.Iterable[PathLi
     document_timeout and document_memory are as for scan(). Returns the counts of documents:
     ``new``, ``changed``, ``unchanged``, ``removed``, ``untouched`` (kept, as the inputs did
     not cover them) and ``reread`` (read again though unchanged: modified within 2 s of the run
-    that read them, too recently for their times to show a later change). Raises CatalogueError when the catalogue cannot be used, ZudorError when
-    the system cannot start the threads or the worker processes, TypeError or ValueError for a
-    wrong argument.
+    that read them, too recently for their times to show a later change). Raises CatalogueError
+    when the catalogue cannot be used, ZudorError when the system cannot start the threads or the
+    worker processes, TypeError or ValueError for a wrong argument.
     """
     xmp_mode = 0 if xmp is None else _xmp_mode(xmp)
     remote = _remote(ca_file, timeout, retries, connections, no_sign_request)
