@@ -5,6 +5,7 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <map>
 
@@ -116,7 +117,7 @@ RunOption optionNamed(const std::string &name)
 std::string shown(double value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.10g", value);
+    std::snprintf(text, sizeof text, value == std::floor(value) && std::fabs(value) < 1e19 ? "%.0f" : "%.10g", value);
     return text;
 }
 

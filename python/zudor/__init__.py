@@ -152,6 +152,8 @@ def _zone(time_zone: _t.Optional[str]) -> str:
     if not isinstance(time_zone, str):
         raise TypeError("time_zone must be a zone name such as 'Europe/Berlin' or None, not %s"
                         % type(time_zone).__name__)
+    if not time_zone:
+        raise ValueError("time_zone must name a zone such as 'Europe/Berlin', or be None for the process's")
     _zudor.check_run({}, False, time_zone)
     return time_zone
 

@@ -657,6 +657,8 @@ TEST_F(CliTest, FirstCommandsNeverDestroyAndNeverStaySilent)
         // A readable file or directory that is not a zone would read every DateTime as UTC.
         {"-i a.tif kept.jsonl --time-zone Europe", 2, "unknown time zone \"Europe\"", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --time-zone a.tif", 2, "unknown time zone \"a.tif\"", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --time-zone ''", 2, "--time-zone: give a zone", "kept.jsonl", 0},
+        {"-i a.tif kept.jsonl --max-request -1", 2, "--max-request: takes 0 to 9200000000000000000, not -1", "kept.jsonl", 0},
         // NaN passes a range test written the other way round; here it would mean no limit.
         {"-i a.tif kept.jsonl --timeout nan", 2, "--timeout: takes 0.1 to 3600, not nan", "kept.jsonl", 0},
         {"-i a.tif kept.jsonl --isolate --document-timeout nan", 2, "--document-timeout: takes 0.1 to 86400, not nan",

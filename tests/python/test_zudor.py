@@ -187,6 +187,7 @@ def test_bytes_handed_to_a_reader_are_not_held_to_its_memory_cap():
     (lambda: zudor.scan([SAMPLE], document_timeout=5), ValueError),
     (lambda: zudor.read(SAMPLE, time_zone="Europe/Atlantis"), ValueError),
     (lambda: zudor.read(SAMPLE, time_zone="Europe"), ValueError),
+    (lambda: zudor.read(SAMPLE, time_zone=""), ValueError),
     (lambda: zudor.read(SAMPLE, time_zone=SAMPLE), ValueError),
     (lambda: zudor.read(SAMPLE, isolate=True, document_timeout=float("nan")), ValueError),
     (lambda: zudor.read(SAMPLE + "\0junk"), ValueError),

@@ -1,5 +1,6 @@
 #include "arguments.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "zudor_host/platform.h"
@@ -39,7 +40,7 @@ const char *flag(RunOption option)
 std::string shown(double value)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.10g", value);
+    std::snprintf(text, sizeof text, value == std::floor(value) && std::fabs(value) < 1e19 ? "%.0f" : "%.10g", value);
     return text;
 }
 

@@ -400,6 +400,8 @@ int main(int argc, char **argv)
         app.exit(e);
         return kExitUsage;
     }
+    if (app.count("--time-zone") != 0 && a.timeZone.empty())
+        return refuse("--time-zone: give a zone (Europe/Berlin, UTC), or leave the option out for the system's");
     zudorhost::RunRequest request = sievecheck::runRequest(app, a);
     if (const zudorhost::RunProblem problem = zudorhost::checkRun(request))
         return refuse(sievecheck::words(problem));
