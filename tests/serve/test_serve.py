@@ -335,6 +335,19 @@ def test_refusals(guarded, request_, status):
         assert status in (400, 431)
 
 
+@pytest.mark.parametrize("options, said", [
+    (["--document-timeout", "nan"], "--document-timeout: takes 0.1 to 86400, not nan"),
+    (["--receive-timeout", "nan"], "--receive-timeout: takes 0.1 to 86400, not nan"),
+    (["--time-zone", "Europe"], 'unknown time zone "Europe"'),
+    (["--tokens", "/nonexistent"], "cannot read the token file /nonexistent"),
+])
+def test_settings_that_cannot_serve_stop_the_start(options, said):
+    started = subprocess.run([SERVE, "--listen", "127.0.0.1:0"] + options, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, timeout=60)
+    assert (started.returncode, started.stdout) == (2, b"")
+    assert said in started.stderr.decode()
+
+
 def test_open_endpoints_and_tokens_read_again_on_sighup(guarded):
     assert guarded.request("GET", "/v1/health")[0] == 200
     assert guarded.request("GET", "/v1/ready")[0] == 200

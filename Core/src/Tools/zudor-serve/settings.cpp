@@ -66,7 +66,8 @@ template <typename T> CLI::Validator within(T low, T high)
     return CLI::Validator(
         [=](std::string &text) -> std::string {
             T value{};
-            if (!CLI::detail::lexical_cast(text, value) || value < low || value > high)
+            // Written so that NaN fails: every comparison with it is false.
+            if (!CLI::detail::lexical_cast(text, value) || !(value >= low && value <= high))
                 return "takes " + shown + ", not " + text;
             return std::string();
         },
