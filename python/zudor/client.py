@@ -10,6 +10,7 @@ a document over its size limit, a full queue) raises ServiceError with the servi
 """
 from __future__ import annotations
 
+import http.client
 import json
 import os
 import typing as _t
@@ -61,6 +62,27 @@ class Client:
             data = f.read()
         return self.read_bytes(data, name=os.fsencode(path), xmp=xmp, time_zone=time_zone)
 
+    def scan(self, inputs: _t.Iterable[str], xmp: str = "parsed",
+             time_zone: _t.Optional[str] = None) -> _t.Iterator[_t.Dict[str, _t.Any]]:
+        """The records of remote inputs (http(s) URLs, S3 objects and S3 prefixes, which the
+        service fetches from the hosts and buckets it allows), in order, as they arrive."""
+        listed = []
+        for item in inputs:
+            if not isinstance(item, str) or not item or "\n" in item or "\r" in item:
+                raise ValueError("each input is one URL, a non-empty str without line breaks, not %r" % (item,))
+            listed.append(item)
+        query = [("xmp", xmp)] + ([("time_zone", time_zone)] if time_zone is not None else [])
+        encoded = "&".join("%s=%s" % (key, urllib.parse.quote(value, safe="")) for key, value in query)
+        request = urllib.request.Request(self.url + "/v1/records?" + encoded, data="\n".join(listed).encode(),
+                                         method="POST", headers={"Content-Type": "text/plain; charset=utf-8"})
+        with self._open(request) as answer:
+            try:
+                for line in answer:
+                    yield json.loads(line)
+            except http.client.IncompleteRead:
+                raise ServiceError("%s: the records' stream was cut short; the service's log says why"
+                                   % self.url) from None
+
     def ready(self) -> bool:
         """Whether the service takes documents now."""
         try:
@@ -70,11 +92,14 @@ class Client:
             return False
 
     def _send(self, request: urllib.request.Request) -> bytes:
+        with self._open(request) as answer:
+            return answer.read()
+
+    def _open(self, request: urllib.request.Request):
         if self._token is not None:
             request.add_unredirected_header("Authorization", "Bearer " + self._token)
         try:
-            with urllib.request.urlopen(request, timeout=self.timeout) as answer:
-                return answer.read()
+            return urllib.request.urlopen(request, timeout=self.timeout)
         except urllib.error.HTTPError as e:
             body = e.read()
             try:

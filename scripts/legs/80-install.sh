@@ -99,9 +99,18 @@ expect_title /usr/bin/sievecheck -i "$sample" - --format text
 [ "$(pkg-config --modversion zudor)" = "$version" ]
 [ -f /usr/share/man/man1/sievecheck.1.gz ]
 [ -f /usr/share/man/man1/zudor-serve.1.gz ] && [ -f /usr/lib/systemd/system/zudor-serve.service ]
-# The service from /usr, its readers the installed worker's: one record over loopback, then
-# SIGTERM, which it answers by exiting with status 0.
-/usr/bin/zudor-serve --listen 127.0.0.1:0 >"$work/serve.out" 2>"$work/serve.log" &
+# The service from /usr as its unit starts it (this root has no systemd to ask): the unit's
+# command, on a port of its own choosing, as an unprivileged user with no capability, no way to
+# gain one and no new privileges, as DynamicUser, CapabilityBoundingSet= and NoNewPrivileges
+# give it; its readers the installed worker's. One record over loopback, then SIGTERM, which it
+# answers by exiting with status 0.
+unit=/usr/lib/systemd/system/zudor-serve.service
+systemd-analyze verify --man=no "$unit"
+command=$(sed -n 's/^ExecStart=//p' "$unit")
+[[ "$command" == *" --listen 127.0.0.1:8750"* ]] || { echo "the unit's command changed: $command"; exit 1; }
+# shellcheck disable=SC2086 # the unit's command, split into words as systemd splits it
+setpriv --reuid=65534 --regid=65534 --clear-groups --bounding-set=-all --inh-caps=-all --no-new-privs \
+    ${command/127.0.0.1:8750/127.0.0.1:0} >"$work/serve.out" 2>"$work/serve.log" &
 serve_pid=$!
 for _ in $(seq 300); do grep -q '^zudor-serve: listening on ' "$work/serve.out" && break; sleep 0.1; done
 address=$(sed -n 's/^zudor-serve: listening on //p' "$work/serve.out")

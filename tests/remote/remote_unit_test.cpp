@@ -161,6 +161,38 @@ TEST(Urls, ShownWithoutSecrets)
         EXPECT_EQ(redactUrl(given), shown) << given;
 }
 
+// What the URL parser and libcurl could read as different hosts never passes.
+TEST(Urls, ALimitedRunFetchesOnlyWhatItWasGiven)
+{
+    RemoteOptions options;
+    options.limited = true;
+    options.allowedHosts = {"Images.Example", "cache.example:8080", "[::1]:9000"};
+    options.allowedBuckets = {"scans"};
+    const std::pair<const char *, bool> rows[] = {
+        {"http://images.example/a.tif", true},
+        {"https://IMAGES.example:443/a.tif", true},     // the scheme's default port, written out
+        {"http://images.example:8080/a.tif", false},    // a name alone allows its default port only
+        {"http://cache.example:8080/a.tif", true},
+        {"http://cache.example/a.tif", false},
+        {"http://[::1]:9000/a.tif", true},
+        {"http://u:p@images.example/a.tif", true},
+        {"http://images.example@elsewhere.example/a.tif", false},
+        {"http://images.example\\@elsewhere.example/a.tif", false},
+        {"http://images.example./a.tif", false},
+        {"http://images.example%2f/a.tif", false},
+        {"http://images.example:/a.tif", false},
+        {"s3://scans/2026/", true},
+        {"s3://Scans/2026/", false},
+        {"s3://other/a.tif", false},
+    };
+    std::string why;
+    for (const auto &[input, allowed] : rows) {
+        EXPECT_EQ(remoteInputAllowed(input, options, why), allowed) << input << ": " << why;
+    }
+    options.limited = false;
+    EXPECT_TRUE(remoteInputAllowed("http://elsewhere.example/a.tif", options, why));
+}
+
 TEST(Urls, ParsedByScheme)
 {
     struct Row {

@@ -8,7 +8,7 @@ named in --public may also be read unsigned. Faults are injected on request:
     POST /__faults  [{"key": "bucket/key", "kind": "status", "status": 503, "count": 2,
                       "retry_after": "1"}, ...]
 
-kinds: status (answer with that status), reset (close the connection at once), truncate
+kinds: status (answer with that status, and a Location when given), reset (close the connection at once), truncate
 (send half the body under the whole length), replace (the object changes after the first
 answer), ignore_range (200 with the whole body), stall (headers, then silence for
 `seconds`), stall_body (headers and half the body, then silence for `seconds`), weak_etag (a weak ETag, which If-Match never matches), list_fail (the listing's
@@ -267,6 +267,7 @@ class Handler(BaseHTTPRequestHandler):
         kind = fault["kind"] if fault else None
         if kind == "status":
             extra = [("Retry-After", fault["retry_after"])] if "retry_after" in fault else []
+            extra += [("Location", fault["location"])] if "location" in fault else []
             return self.fail(fault["status"], headers=extra, signed=signed)
         if kind == "reset":
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))

@@ -80,6 +80,9 @@ struct Slot {
 // loaded stops the run there.
 std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, Failure &failure)
 {
+    // A front end that keeps its workers between runs (a service) hands them over.
+    if (options.driver.workers)
+        return options.driver.workers;
     return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, failure, false) : nullptr;
 }
 

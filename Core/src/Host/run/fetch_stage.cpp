@@ -207,7 +207,8 @@ struct FetchStage::Engine {
         }
         RemoteUrl url;
         std::string why;
-        if (!parseRemoteUrl(item.path, url, why) || !optionsProblem.empty()) {
+        if (!parseRemoteUrl(item.path, url, why) || !optionsProblem.empty() ||
+            !remoteInputAllowed(item.path, options, why)) {
             item.path = redactUrl(item.path);
             item.origin = InputOrigin::Failed;
             item.error = why.empty() ? optionsProblem : why;

@@ -23,6 +23,8 @@ struct Request {
     uint64_t received = 0; // the whole body's bytes, once it is here
     uint64_t charged = 0;  // counted against the bodies' budget until the request ends
     DocumentJob job;
+    bool list = false;                 // POST /v1/records: the body is a list of remote inputs
+    std::shared_ptr<ListRun> listRun;  // its run, once under way
     bool busy = false; // the pool turned the document away after its body arrived
     int status = 0;
     uint64_t bytesOut = 0;
@@ -34,7 +36,9 @@ struct Request {
 namespace {
 
 const char *kRecordPath = "/v1/record";
-const char *kEndpoints = "the endpoints are POST /v1/record, GET /v1/health, GET /v1/ready and GET /metrics";
+const char *kListPath = "/v1/records";
+const char *kEndpoints =
+    "the endpoints are POST /v1/record, POST /v1/records, GET /v1/health, GET /v1/ready and GET /metrics";
 
 double secondsSince(Clock::time_point start)
 {
@@ -125,12 +129,32 @@ int respond(Request &r, MHD_Connection *connection, int status, const std::strin
     return queued;
 }
 
+// A list's answer: its records as the run makes them, the connection suspended while none is
+// ready (the run resumes it).
+ssize_t readList(void *cls, uint64_t, char *into, size_t max)
+{
+    bool more = false, failed = false;
+    const size_t size = (*static_cast<std::shared_ptr<ListRun> *>(cls))->take(into, max, more, failed);
+    if (size != 0 || more)
+        return ssize_t(size);
+    return failed ? MHD_CONTENT_READER_END_WITH_ERROR : MHD_CONTENT_READER_END_OF_STREAM;
+}
+
+// The answer is done with, sent or not: a run still going stops.
+void freeList(void *cls)
+{
+    auto *run = static_cast<std::shared_ptr<ListRun> *>(cls);
+    (*run)->cancel();
+    delete run;
+}
+
 } // namespace
 
-HttpService::HttpService(const ServeSettings &settings, DocumentPool &pool, Metrics &metrics, const TokenSet *tokens,
-                         std::vector<std::string> zones, std::function<bool()> readersReady)
-    : settings_(settings), pool_(pool), metrics_(metrics), tokens_(tokens), zones_(std::move(zones)),
-      readersReady_(std::move(readersReady)),
+HttpService::HttpService(const ServeSettings &settings, DocumentPool &pool, ListRuns &lists, Metrics &metrics,
+                         const TokenSet *tokens, std::vector<std::string> zones, zudorhost::RemoteOptions remote,
+                         std::function<bool()> readersReady)
+    : settings_(settings), pool_(pool), lists_(lists), metrics_(metrics), tokens_(tokens), zones_(std::move(zones)),
+      remote_(std::move(remote)), readersReady_(std::move(readersReady)),
       bodyBudget_(settings.maxBody * (uint64_t(settings.maxDocuments) + settings.queue))
 {
 }
@@ -225,7 +249,7 @@ int HttpService::refuse(Request &r, MHD_Connection *connection, Refusal refusal,
     if (status == MHD_HTTP_UNAUTHORIZED)
         headers.emplace_back(MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
     if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
-        headers.emplace_back(MHD_HTTP_HEADER_ALLOW, r.path == kRecordPath ? "POST" : "GET, HEAD");
+        headers.emplace_back(MHD_HTTP_HEADER_ALLOW, r.path == kRecordPath || r.path == kListPath ? "POST" : "GET, HEAD");
     if (stopping_)
         headers.emplace_back(MHD_HTTP_HEADER_CONNECTION, "close");
     return respond(r, connection, status, errorBody(why), "application/json", headers);
@@ -270,10 +294,12 @@ int HttpService::begin(Request &r, MHD_Connection *connection)
     if (!open && !authorized(connection))
         return refuse(r, connection, Refusal::Unauthorized, MHD_HTTP_UNAUTHORIZED,
                       "this service needs 'Authorization: Bearer TOKEN' with one of the tokens it was given");
-    if (r.path == kRecordPath) {
+    if (r.path == kRecordPath || r.path == kListPath) {
+        r.list = r.path == kListPath;
         if (r.method != "POST")
             return refuse(r, connection, Refusal::Method, MHD_HTTP_METHOD_NOT_ALLOWED,
-                          "a record is asked for with POST, the document as the body");
+                          r.list ? "records are asked for with POST, a list of URLs as the body"
+                                 : "a record is asked for with POST, the document as the body");
         return beginRecord(r, connection);
     }
     if (r.path != "/v1/health" && r.path != "/v1/ready" && r.path != "/metrics")
@@ -291,22 +317,24 @@ int HttpService::begin(Request &r, MHD_Connection *connection)
     return respond(r, connection, MHD_HTTP_OK, "{\"status\":\"ready\"}\n", "application/json");
 }
 
-int HttpService::beginRecord(Request &r, MHD_Connection *connection)
+bool HttpService::readQuery(MHD_Connection *connection, bool named, DocumentJob &job, std::string &why) const
 {
     std::vector<Argument> arguments;
     MHD_get_connection_values_n(connection, MHD_GET_ARGUMENT_KIND, &collect, &arguments);
-    DocumentJob &job = r.job;
     job.name = "-";
     bool seen[3] = {false, false, false};
     for (const Argument &a : arguments) {
         const std::string shown = a.key.substr(0, 64);
-        const int which = a.key == "xmp" ? 0 : a.key == "time_zone" ? 1 : a.key == "name" ? 2 : -1;
-        if (which < 0)
-            return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST,
-                          "unknown query parameter '" + shown + "': /v1/record takes xmp, time_zone and name");
-        if (seen[which] || !a.hasValue)
-            return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST,
-                          "give " + shown + "=VALUE once");
+        const int which = a.key == "xmp" ? 0 : a.key == "time_zone" ? 1 : a.key == "name" && named ? 2 : -1;
+        if (which < 0) {
+            why = "unknown query parameter '" + shown + "': " +
+                  (named ? "/v1/record takes xmp, time_zone and name" : "/v1/records takes xmp and time_zone");
+            return false;
+        }
+        if (seen[which] || !a.hasValue) {
+            why = "give " + shown + "=VALUE once";
+            return false;
+        }
         seen[which] = true;
         if (which == 0) {
             if (a.value == "parsed")
@@ -315,10 +343,11 @@ int HttpService::beginRecord(Request &r, MHD_Connection *connection)
                 job.xmp = zudorhost::XmpMode::Raw;
             else if (a.value == "toolkit" && zudorhost::xmpToolkitAvailable())
                 job.xmp = zudorhost::XmpMode::Toolkit;
-            else
-                return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST,
-                              a.value == "toolkit" ? "this build has no XMP toolkit; use xmp=parsed or xmp=raw"
-                                                   : "xmp takes parsed, raw or toolkit, as sievecheck's --xmp");
+            else {
+                why = a.value == "toolkit" ? "this build has no XMP toolkit; use xmp=parsed or xmp=raw"
+                                           : "xmp takes parsed, raw or toolkit, as sievecheck's --xmp";
+                return false;
+            }
         } else if (which == 1) {
             size_t zone = 0;
             while (zone < zones_.size() && zones_[zone] != a.value)
@@ -327,25 +356,43 @@ int HttpService::beginRecord(Request &r, MHD_Connection *connection)
                 std::string offered;
                 for (const std::string &name : zones_)
                     offered += (offered.empty() ? "" : ", ") + name;
-                return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST,
-                              "this service reads DateTimes in " + offered +
-                                  " only; it takes another zone when started with --time-zone ZONE");
+                why = "this service reads DateTimes in " + offered +
+                      " only; it takes another zone when started with --time-zone ZONE";
+                return false;
             }
             job.zone = zone;
         } else {
-            if (a.value.find('\0') != std::string::npos || a.value.empty())
-                return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST,
-                              "name must be a file name: not empty, with no NUL byte");
+            if (a.value.find('\0') != std::string::npos || a.value.empty()) {
+                why = "name must be a file name: not empty, with no NUL byte";
+                return false;
+            }
             job.name = a.value;
         }
     }
+    return true;
+}
+
+int HttpService::beginRecord(Request &r, MHD_Connection *connection)
+{
+    std::string why;
+    if (!readQuery(connection, !r.list, r.job, why))
+        return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST, why);
+    const uint64_t most = r.list ? settings_.maxList : settings_.maxBody;
+    if (r.list && !remote_.limited)
+        return refuse(r, connection, Refusal::Forbidden, MHD_HTTP_FORBIDDEN,
+                      "this service fetches nothing: it reads lists when started with --allow-host or --allow-bucket");
     const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
     const unsigned long long declared = length != nullptr ? std::strtoull(length, nullptr, 10) : 0;
-    if (declared > settings_.maxBody)
+    if (declared > most)
         return refuse(r, connection, Refusal::BodyTooLarge, MHD_HTTP_CONTENT_TOO_LARGE,
-                      "the document is " + std::to_string(declared) + " bytes; this service takes at most " +
-                          std::to_string(settings_.maxBody) + " (--max-body)");
-    if (pool_.full())
+                      std::string(r.list ? "the list" : "the document") + " is " + std::to_string(declared) +
+                          " bytes; this service takes at most " + std::to_string(most) +
+                          (r.list ? " (--max-list)" : " (--max-body)"));
+    if (r.list && lists_.full())
+        return refuse(r, connection, Refusal::Busy, MHD_HTTP_SERVICE_UNAVAILABLE,
+                      "as many lists as the service reads at once are under way; send the list again after "
+                      "Retry-After");
+    if (!r.list && pool_.full())
         return refuse(r, connection, Refusal::Busy, MHD_HTTP_SERVICE_UNAVAILABLE,
                       "every reader is busy and the queue is full; send the document again after Retry-After");
     if (!charge(r, declared))
@@ -367,10 +414,10 @@ int HttpService::receive(Request &r, MHD_Connection *connection, const char *upl
             r.ended = "the body took longer than --receive-timeout";
             return MHD_NO;
         }
-        if (r.body.size() + *uploadSize > settings_.maxBody) {
+        if (r.body.size() + *uploadSize > (r.list ? settings_.maxList : settings_.maxBody)) {
             metrics_.refused(Refusal::BodyTooLarge);
             r.refused = refusalName(Refusal::BodyTooLarge);
-            r.ended = "the body grew past --max-body";
+            r.ended = r.list ? "the body grew past --max-list" : "the body grew past --max-body";
             return MHD_NO;
         }
         // A chunked body said no length: it is counted as it comes.
@@ -387,6 +434,8 @@ int HttpService::receive(Request &r, MHD_Connection *connection, const char *upl
     }
     r.received = r.body.size();
     metrics_.bytesIn(r.received);
+    if (r.list)
+        return answerList(r, connection);
     r.job.body = &r.body;
     r.job.done = [connection](DocumentJob &) { MHD_resume_connection(connection); };
     r.state = Request::State::Reading;
@@ -420,6 +469,67 @@ int HttpService::answerRecord(Request &r, MHD_Connection *connection)
     return respond(r, connection, MHD_HTTP_OK, job.record, "application/json", headers);
 }
 
+int HttpService::answerList(Request &r, MHD_Connection *connection)
+{
+    std::vector<std::string> inputs;
+    std::string why;
+    Refusal cause = Refusal::Forbidden;
+    size_t line = 0;
+    for (size_t at = 0; at < r.body.size() && why.empty();) {
+        const size_t end = std::min(r.body.find('\n', at), r.body.size());
+        std::string input = r.body.substr(at, end - at);
+        at = end + 1;
+        ++line;
+        if (!input.empty() && input.back() == '\r')
+            input.pop_back();
+        if (input.empty())
+            continue;
+        // The line itself is never echoed: it may carry credentials.
+        if (!zudorhost::isRemoteInput(input)) {
+            cause = Refusal::BadRequest;
+            why = "line " + std::to_string(line) +
+                  " is not an http://, https:// or s3:// URL; this service reads no local path";
+        } else if (!zudorhost::remoteInputAllowed(input, remote_, why)) {
+            why = "line " + std::to_string(line) + ": " + why + " (--allow-host, --allow-bucket)";
+        } else {
+            inputs.push_back(std::move(input));
+        }
+    }
+    std::string().swap(r.body);
+    buffered_ -= r.charged;
+    r.charged = 0;
+    if (!why.empty())
+        return refuse(r, connection, cause,
+                      cause == Refusal::BadRequest ? MHD_HTTP_BAD_REQUEST : MHD_HTTP_FORBIDDEN, why);
+    if (inputs.empty())
+        return refuse(r, connection, Refusal::BadRequest, MHD_HTTP_BAD_REQUEST,
+                      "the list names nothing: give one URL, S3 object or S3 prefix a line");
+    // Once a run has begun its answer is its records as they come, so the stream is set up first.
+    auto run = std::make_shared<ListRun>([connection] { MHD_suspend_connection(connection); },
+                                         [connection] { MHD_resume_connection(connection); });
+    auto *held = new std::shared_ptr<ListRun>(run);
+    MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 64 * 1024, &readList, held, &freeList);
+    if (response == nullptr) {
+        delete held;
+        return MHD_NO;
+    }
+    if (!lists_.start(run, std::move(inputs), r.job.xmp, r.job.zone)) {
+        MHD_destroy_response(response);
+        return refuse(r, connection, Refusal::Busy, MHD_HTTP_SERVICE_UNAVAILABLE,
+                      "as many lists as the service reads at once are under way; send the list again after "
+                      "Retry-After");
+    }
+    r.listRun = run;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/x-ndjson");
+    if (stopping_)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
+    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    r.status = MHD_HTTP_OK;
+    r.state = Request::State::Answered;
+    return queued;
+}
+
 void HttpService::completed(MHD_Connection *, void **context, int termination)
 {
     auto *r = static_cast<Request *>(*context);
@@ -431,7 +541,7 @@ void HttpService::completed(MHD_Connection *, void **context, int termination)
     entry.path = r->path;
     entry.status = r->status;
     entry.bytesIn = r->received != 0 ? r->received : r->body.size();
-    entry.bytesOut = r->bytesOut;
+    entry.bytesOut = r->listRun ? r->listRun->sent() : r->bytesOut;
     entry.ms = secondsSince(r->start) * 1e3;
     entry.summary = r->summary;
     entry.refused = r->refused;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "document_pool.h"
+#include "list_runs.h"
 #include "metrics.h"
 #include "settings.h"
 #include "tokens.h"
@@ -26,8 +27,10 @@ struct Request;
 class HttpService {
 public:
     // tokens null: none asked for. zones: the names of the zones the pool's workers read in.
-    HttpService(const ServeSettings &settings, DocumentPool &pool, Metrics &metrics, const TokenSet *tokens,
-                std::vector<std::string> zones, std::function<bool()> readersReady);
+    // remote: where lists may fetch from (RemoteOptions::limited, or no list is read).
+    HttpService(const ServeSettings &settings, DocumentPool &pool, ListRuns &lists, Metrics &metrics,
+                const TokenSet *tokens, std::vector<std::string> zones, zudorhost::RemoteOptions remote,
+                std::function<bool()> readersReady);
     ~HttpService();
     HttpService(const HttpService &) = delete;
     HttpService &operator=(const HttpService &) = delete;
@@ -51,6 +54,9 @@ private:
     int beginRecord(Request &r, MHD_Connection *connection);
     int receive(Request &r, MHD_Connection *connection, const char *upload, size_t *uploadSize);
     int answerRecord(Request &r, MHD_Connection *connection);
+    int answerList(Request &r, MHD_Connection *connection);
+    // The query's xmp, time_zone and (named) name into job; false with why.
+    bool readQuery(MHD_Connection *connection, bool named, DocumentJob &job, std::string &why) const;
     int refuse(Request &r, MHD_Connection *connection, Refusal refusal, int status, const std::string &why);
     bool authorized(MHD_Connection *connection) const;
     // Counts bytes against the bodies' budget; false, counting nothing, where they would pass it.
@@ -58,9 +64,11 @@ private:
 
     const ServeSettings &settings_;
     DocumentPool &pool_;
+    ListRuns &lists_;
     Metrics &metrics_;
     const TokenSet *tokens_;
     std::vector<std::string> zones_;
+    zudorhost::RemoteOptions remote_;
     std::function<bool()> readersReady_;
     MHD_Daemon *daemon_ = nullptr;
     std::string address_;

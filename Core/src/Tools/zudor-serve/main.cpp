@@ -7,6 +7,7 @@
 
 #include "document_pool.h"
 #include "http_service.h"
+#include "list_runs.h"
 #include "metrics.h"
 #include "request_log.h"
 #include "settings.h"
@@ -85,15 +86,25 @@ int main(int argc, char **argv)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Lists fetch from the hosts and buckets named here alone.
+    zudorhost::RemoteOptions remote;
+    remote.limited = !settings.allowHosts.empty() || !settings.allowBuckets.empty();
+    remote.allowedHosts = settings.allowHosts;
+    remote.allowedBuckets = settings.allowBuckets;
+    if (remote.limited && !zudorhost::prepareRemoteOptions(remote, why))
+        return fail(why);
+
     Metrics metrics;
     DocumentPool pool(workers, settings.maxDocuments, settings.queue, metrics);
+    ListRuns lists(workers, settings.lists, settings.maxDocuments, remote, metrics);
     const auto ready = [&workers] {
         for (const auto &set : workers)
             if (zudorhost::readerWorkersReady(*set))
                 return false;
         return true;
     };
-    HttpService service(settings, pool, metrics, settings.tokens.empty() ? nullptr : &tokens, zones, ready);
+    HttpService service(settings, pool, lists, metrics, settings.tokens.empty() ? nullptr : &tokens, zones, remote,
+                        ready);
     if (!service.start(why)) {
         pool.stop();
         return fail(why);
@@ -120,6 +131,7 @@ int main(int argc, char **argv)
     service.stopAccepting();
     logEvent("stopping", "no new connections or requests; waiting for those under way");
     service.stop();
+    lists.stop();
     pool.stop();
     logEvent("stopped", "every request under way was answered");
     return 0;

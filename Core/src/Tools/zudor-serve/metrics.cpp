@@ -8,7 +8,7 @@ namespace zudorserve {
 const char *refusalName(Refusal refusal)
 {
     static const char *const names[] = {"unauthorized", "body_too_large", "busy",     "stopping",
-                                        "bad_request",  "not_found",      "method", "receive_timeout"};
+                                        "bad_request",  "not_found",      "method", "receive_timeout", "forbidden"};
     static_assert(sizeof names / sizeof *names == size_t(Refusal::Count), "a name for every refusal");
     return names[size_t(refusal)];
 }
@@ -55,6 +55,8 @@ void Metrics::document(zudorhost::SummaryState summary, const char *error, doubl
     ReaderEnd end;
     if (readerEndOf(error, end))
         readerEnds_[size_t(end)]++;
+    if (seconds < 0)
+        return;
     size_t bucket = 0;
     while (bucket < kBounds.size() && seconds > kBounds[bucket])
         ++bucket;

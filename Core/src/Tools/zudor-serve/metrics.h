@@ -14,7 +14,8 @@
 namespace zudorserve {
 
 // Why a request was turned away before a document was read.
-enum class Refusal { Unauthorized, BodyTooLarge, Busy, Stopping, BadRequest, NotFound, Method, ReceiveTimeout, Count };
+enum class Refusal { Unauthorized, BodyTooLarge, Busy, Stopping, BadRequest, NotFound, Method, ReceiveTimeout, Forbidden,
+                     Count };
 const char *refusalName(Refusal refusal);
 
 // Why a document's reader was ended and another made in its place, from its record's error.
@@ -27,6 +28,7 @@ class Metrics {
 public:
     void request(int status); // 0: the connection ended before an answer
     void refused(Refusal refusal) { refused_[size_t(refusal)]++; }
+    // seconds: a record request's latency; negative for a listed document, which has none of its own.
     void document(zudorhost::SummaryState summary, const char *error, double seconds);
     void bytesIn(uint64_t bytes) { bytesIn_ += bytes; }
 

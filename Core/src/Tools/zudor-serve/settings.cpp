@@ -26,13 +26,22 @@ ENDPOINTS
                     Query parameters: xmp=parsed|raw|toolkit (as --xmp),
                     time_zone=ZONE (one of --time-zone's), name=NAME (the
                     record's file; default '-').
+  POST /v1/records  the body is a list, one http(s) URL, S3 object or S3
+                    prefix a line, of hosts and buckets given with
+                    --allow-host and --allow-bucket (else 403; without them,
+                    every list is refused); the answer is JSON Lines, the
+                    records 'sievecheck --format json --isolate' writes for
+                    the same inputs, in the same order, sent as they are
+                    read. Redirects are not followed. Query parameters: xmp,
+                    time_zone. A stream that ends without its final chunk
+                    was cut short.
   GET /v1/health    200 while the service runs.
   GET /v1/ready     200 while it takes documents; 503 while it stops.
   GET /metrics      Prometheus text: requests by status, documents by summary,
                     the record latency, readers replaced by cause, requests
                     refused by cause, bytes in.
 
-  With --tokens FILE, /v1/record and /metrics need 'Authorization: Bearer
+  With --tokens FILE, /v1/record, /v1/records and /metrics need 'Authorization: Bearer
   TOKEN' with a token of FILE (one a line, '#' lines passed over), read at
   start and again on SIGHUP; else 401.
 
@@ -56,6 +65,8 @@ OPERATION
 EXAMPLES
   zudor-serve --listen 127.0.0.1:8750 --max-documents 4
   curl --data-binary @scan.tif 'http://127.0.0.1:8750/v1/record?name=scan.tif'
+  zudor-serve --allow-host images.example.org --allow-bucket scans
+  printf 's3://scans/2026/\n' | curl --data-binary @- http://127.0.0.1:8750/v1/records
 )";
 
 template <typename T> CLI::Validator within(T low, T high)
@@ -113,6 +124,13 @@ Parsed parseSettings(int argc, char **argv, ServeSettings &s)
     app.add_option("--time-zone", s.timeZones,
                    "A zone requests may read DateTimes in (repeatable; the first is the default; default: the system's)");
     app.add_option("--module", s.module, "The reader module to load");
+    app.add_option("--allow-host", s.allowHosts,
+                   "A host lists may fetch from: HOST (its scheme's default port) or HOST:PORT (repeatable)");
+    app.add_option("--allow-bucket", s.allowBuckets, "An S3 bucket lists may fetch from (repeatable)");
+    app.add_option("--max-list", s.maxList, "Largest list, in bytes or with a unit (default 1MiB)")
+        ->transform(CLI::AsSizeValue(false));
+    app.add_option("--lists", s.lists, "Lists read at once, 1 to 64 (default 2); each reads --max-documents at once")
+        ->check(within(1u, 64u));
 
     try {
         std::vector<std::string> arguments = zudorhost::commandLineArguments(argc, argv);
@@ -131,6 +149,10 @@ Parsed parseSettings(int argc, char **argv, ServeSettings &s)
     }
     if (s.maxBody == 0) {
         std::fprintf(stderr, "zudor-serve: --max-body must allow at least one byte\n");
+        return Parsed::Usage;
+    }
+    if (s.maxList == 0) {
+        std::fprintf(stderr, "zudor-serve: --max-list must allow at least one byte\n");
         return Parsed::Usage;
     }
     if (s.maxHeader < 1024) {

@@ -23,6 +23,10 @@ struct ServeSettings {
     unsigned httpThreads = 2;                   // threads that serve the connections
     std::vector<std::string> timeZones;         // zones DateTimes may be read in; the first is the default
     std::string module;                         // the reader module; empty: where sievecheck finds it
+    std::vector<std::string> allowHosts;        // HOST or HOST:PORT lists may fetch from
+    std::vector<std::string> allowBuckets;      // S3 buckets lists may fetch from
+    uint64_t maxList = uint64_t(1) << 20;       // bytes of one list
+    unsigned lists = 2;                         // lists read at once
 };
 
 enum class Parsed { Run, Exit, Usage };

@@ -94,7 +94,8 @@ struct DriverOptions {
     // finds which bytes the reader reads.
     bool explain = true;
     // The worker processes an isolated run reads in (isolation.h); null in process. The fetch
-    // stage's probe reads there too, so that no untrusted parsing happens in this process.
+    // stage's probe reads there too, so that no untrusted parsing happens in this process. A
+    // run given them reads there whatever RunOptions::isolation says.
     std::shared_ptr<ReaderWorkers> workers;
     // The zone DateTimes are read in (a TimeZoneLease per document), empty for the process's
     // own. A reader process reads in the zone it was started in, and ignores this.

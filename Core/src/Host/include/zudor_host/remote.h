@@ -46,7 +46,18 @@ struct RemoteOptions {
     bool noSignRequest = false; // S3 requests go unsigned (public buckets)
     unsigned readAhead = 0;     // documents held or in flight ahead; 0: 4 per connection, at least 64
     RemoteCounters *counters = nullptr; // where to count, or null
+    // Where a run may fetch from, for a front end whose inputs come from others (a service):
+    // when limited, an http(s) input is fetched only from a host of allowedHosts (HOST for the
+    // scheme's default port, HOST:PORT for another) and an S3 one only from a bucket of
+    // allowedBuckets; any other gets a record saying so and no request, and a redirect is not
+    // followed, as it would lead to an address nobody named.
+    bool limited = false;
+    std::vector<std::string> allowedHosts;
+    std::vector<std::string> allowedBuckets;
 };
+
+// Whether input (a remote input) is one that options allow to be fetched; false with why.
+bool remoteInputAllowed(const std::string &input, const RemoteOptions &options, std::string &why);
 
 // Settles a front end's remote options before the run: a CA file from AWS_CA_BUNDLE when none
 // is given (as the AWS tools take it), and a CA file that cannot be read refused at once, not

@@ -139,6 +139,7 @@ TransferOptions transferOptions(const RemoteOptions &options)
     t.caFile = options.caFile;
     t.connectTimeout = t.stallTimeout = options.timeout;
     t.attempts = options.retries + 1;
+    t.followRedirects = !options.limited;
     return t;
 }
 
@@ -209,7 +210,7 @@ void Transfers::launch(Transfer *t)
     remote().easySetopt(easy, CURLOPT_PRIVATE, t);
     remote().easySetopt(easy, CURLOPT_NOSIGNAL, 1L);
     remote().easySetopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    remote().easySetopt(easy, CURLOPT_FOLLOWLOCATION, t->followRedirects ? 1L : 0L);
+    remote().easySetopt(easy, CURLOPT_FOLLOWLOCATION, t->followRedirects && options_.followRedirects ? 1L : 0L);
     remote().easySetopt(easy, CURLOPT_MAXREDIRS, long(options_.maxRedirects));
     // Never from https to http: what was asked for over TLS is not fetched in the clear.
     remote().easySetopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
@@ -299,6 +300,8 @@ bool Transfers::retryable(const Transfer &t, int code, std::string &why) const
         why = "redirected (HTTP " + std::to_string(status) + ")";
         if (!t.bucketRegion.empty())
             why += ": the bucket is in region " + t.bucketRegion + "; set AWS_REGION";
+        else if (t.followRedirects && !options_.followRedirects)
+            why += ", not followed: this run fetches only from the hosts it was given";
         return false;
     }
     if (status >= 400)

@@ -28,6 +28,7 @@ struct TransferOptions {
     double backoffCap = 8;         // the longest backoff
     double retryAfterCap = 30;     // the longest a server's Retry-After is honoured
     unsigned maxRedirects = 5;
+    bool followRedirects = true;   // false: a redirect fails the document (a limited run)
 };
 TransferOptions transferOptions(const RemoteOptions &options);
 

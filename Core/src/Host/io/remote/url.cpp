@@ -175,6 +175,68 @@ bool parseRemoteUrl(const std::string &text, RemoteUrl &url, std::string &why)
     return !needsEncoding(text, why);
 }
 
+namespace {
+
+// host:port in lower case with the port always written, or empty where the authority is not a
+// plain name or address: what the URL parser and libcurl could read differently is refused.
+std::string normalAuthority(std::string authority, bool https)
+{
+    for (char &c : authority)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    size_t hostEnd = authority.size();
+    if (!authority.empty() && authority[0] == '[') {
+        hostEnd = authority.find(']');
+        if (hostEnd == std::string::npos || hostEnd == 1 ||
+            authority.find_first_not_of("0123456789abcdef:.", 1) != hostEnd)
+            return std::string();
+        ++hostEnd;
+    } else {
+        hostEnd = std::min(authority.find(':'), authority.size());
+        if (hostEnd == 0 || authority.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") < hostEnd)
+            return std::string();
+    }
+    std::string port = authority.substr(hostEnd);
+    if (port.empty())
+        return authority + (https ? ":443" : ":80");
+    if (port.size() < 2 || port.size() > 6 || port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string::npos)
+        return std::string();
+    return authority;
+}
+
+} // namespace
+
+bool remoteInputAllowed(const std::string &input, const RemoteOptions &options, std::string &why)
+{
+    if (!options.limited)
+        return true;
+    RemoteUrl url;
+    if (!parseRemoteUrl(input, url, why))
+        return false;
+    if (url.scheme == UrlScheme::S3) {
+        if (std::find(options.allowedBuckets.begin(), options.allowedBuckets.end(), url.bucket) !=
+            options.allowedBuckets.end())
+            return true;
+        why = "not fetched: the bucket " + url.bucket + " is not among those this run may fetch from";
+        return false;
+    }
+    const bool https = url.scheme == UrlScheme::Https;
+    const size_t begin = https ? 8 : 7;
+    const size_t end = std::min(input.find_first_of("/?#", begin), input.size());
+    const size_t at = input.rfind('@', end - 1);
+    const bool credentials = at != std::string::npos && at >= begin;
+    const size_t host = credentials ? at + 1 : begin;
+    const std::string authority = normalAuthority(input.substr(host, end - host), https);
+    if (authority.empty() || (credentials && input.find_first_of("\\[]", begin) < at)) {
+        why = "not fetched: the URL's host is not a plain name or address";
+        return false;
+    }
+    for (const std::string &host : options.allowedHosts)
+        if (normalAuthority(host, https) == authority)
+            return true;
+    why = "not fetched: " + authority + " is not among the hosts this run may fetch from";
+    return false;
+}
+
 std::string percentEncode(const std::string &text, bool keepSlash)
 {
     static const char kHex[] = "0123456789ABCDEF";
