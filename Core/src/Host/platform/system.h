@@ -5,7 +5,8 @@
 // reader processes of isolated reading (worker_process.h, with files of its own per platform). Paths are UTF-8
 // on every platform; Windows' UTF-16 begins and ends in system_windows.cpp. The public part
 // (zudor_host/platform.h, the module's names of module.h, wallClockNs of inputs.h) is
-// implemented there too.
+// implemented there too. On POSIX systems the calls behind files, directories, locks and the
+// io_uring batch go through one table (system_calls.h), which tests replace to inject faults.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The operating system on POSIX systems: every system call of the host library and its front
 // ends.
 #include "platform/system.h"
+#include "platform/system_calls.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
@@ -128,9 +129,9 @@ const char *relativeName(const std::string &path, int &at)
     const size_t length = slash + 1;
     if (dir.fd < 0 || dir.prefix.size() != length || path.compare(0, length, dir.prefix) != 0) {
         if (dir.fd >= 0)
-            ::close(dir.fd);
+            os::systemCalls().close(dir.fd);
         dir.prefix.assign(path, 0, length);
-        dir.fd = ::open(dir.prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        dir.fd = os::systemCalls().openat(AT_FDCWD, dir.prefix.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
         if (dir.fd < 0)
             dir.prefix.clear();
     }
@@ -178,7 +179,39 @@ const Uring *uring()
 }
 #endif
 
+// constexpr, so that the table is filled before any code runs: a test's own statics copy it.
+constexpr os::SystemCalls systemDefaults()
+{
+    os::SystemCalls c{};
+    c.openat = [](int at, const char *path, int flags, mode_t mode) { return ::openat(at, path, flags, mode); };
+    c.pread = ::pread;
+    c.fstat = [](int fd, struct stat *info) { return ::fstat(fd, info); };
+    c.lock = [](int fd, int command, struct flock *range) { return ::fcntl(fd, command, range); };
+    c.close = ::close;
+    c.opendir = ::opendir;
+    c.readdir = ::readdir;
+#ifdef ZUDOR_OPENED_AHEAD
+    c.ringInit = [](unsigned entries, io_uring *ring, unsigned flags) {
+        return uring() != nullptr ? uring()->queueInit(entries, ring, flags) : -ENOSYS;
+    };
+    c.ringSubmitAndWait = [](io_uring *ring, unsigned waitFor) {
+        return uring() != nullptr ? uring()->submitAndWait(ring, waitFor) : -ENOSYS;
+    };
+#else
+    c.ringInit = [](unsigned, io_uring *, unsigned) { return -ENOSYS; };
+    c.ringSubmitAndWait = [](io_uring *, unsigned) { return -ENOSYS; };
+#endif
+    return c;
+}
+
+constexpr os::SystemCalls kSystemCalls = systemDefaults();
+os::SystemCalls calls = kSystemCalls;
+
 } // namespace
+
+os::SystemCalls &os::systemCalls() { return calls; }
+
+void os::restoreSystemCalls() { calls = kSystemCalls; }
 
 // ---- The public part (zudor_host/platform.h, inputs.h).
 
@@ -389,7 +422,7 @@ struct OpenedAhead::Engine {
         }
         unsigned waiting = unsigned(3 * (end - begin));
         while (waiting != 0) {
-            const int done = lib.submitAndWait(&ring, waiting);
+            const int done = calls.ringSubmitAndWait(&ring, waiting);
             if (done < 0 && done != -EINTR)
                 return false;
             unsigned head, seen = 0;
@@ -454,7 +487,7 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
     }
     int at;
     const char *name = relativeName(path, at);
-    fd = ::openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    fd = calls.openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     struct stat info;
     if (fd < 0) {
         // A socket cannot be opened; say what it is, as the look at a named path does.
@@ -465,7 +498,7 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
         return false;
     }
     if (identity != nullptr) {
-        if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        if (calls.fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
             *identity = identityFromStat(info);
         else
             *identity = FileIdentity{};
@@ -476,11 +509,22 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
     // reads nothing or without end (a directory fails it too, and says so).
     ssize_t read;
     do
-        read = pread(fd, window, windowBytes, 0);
+        read = calls.pread(fd, window, windowBytes, 0);
     while (read < 0 && errno == EINTR);
     const int readError = errno;
+    // A short read is the end of the file only once a read there finds nothing: a network or
+    // user-space file system may answer with less, and taking that for the end would cut the
+    // document short without a word.
+    while (read > 0 && read < ssize_t(windowBytes)) {
+        const ssize_t more = calls.pread(fd, window + read, windowBytes - size_t(read), off_t(read));
+        if (more < 0 && errno == EINTR)
+            continue;
+        if (more <= 0)
+            break;
+        read += more;
+    }
     if (read <= 0 || read == ssize_t(windowBytes)) {
-        if (fstat(fd, &info) != 0)
+        if (calls.fstat(fd, &info) != 0)
             info.st_mode = 0;
         if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
             error = notRegularFile(info.st_mode);
@@ -502,7 +546,7 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 {
     uint32_t done = 0;
     while (done < count) {
-        const ssize_t got = pread(fd, to + done, count - done, off_t(offset + done));
+        const ssize_t got = calls.pread(fd, to + done, count - done, off_t(offset + done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
@@ -512,7 +556,7 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
     return done;
 }
 
-void closeFile(int fd) { ::close(fd); }
+void closeFile(int fd) { calls.close(fd); }
 
 OpenedAhead::OpenedAhead() = default;
 
@@ -529,7 +573,7 @@ std::unique_ptr<OpenedAhead::Engine> makeRing()
     if (lib == nullptr)
         return nullptr;
     auto engine = std::make_unique<OpenedAhead::Engine>(*lib);
-    if (lib->queueInit(unsigned(4 * kAheadFiles), &engine->ring, 0) != 0)
+    if (calls.ringInit(unsigned(4 * kAheadFiles), &engine->ring, 0) != 0)
         return nullptr;
     engine->live = true;
     if (lib->registerFilesSparse(&engine->ring, unsigned(kAheadFiles)) != 0)
@@ -591,7 +635,7 @@ RelativeOpens::~RelativeOpens()
     OpenDirectory &dir = openDirectory;
     if (--dir.depth != 0 || dir.fd < 0)
         return;
-    ::close(dir.fd);
+    calls.close(dir.fd);
     dir.fd = -1;
     dir.prefix.clear();
 }
@@ -600,13 +644,13 @@ RelativeOpens::~RelativeOpens()
 
 bool listDirectory(Listing &listing, std::string &error)
 {
-    DIR *dir = opendir(listing.prefix.c_str());
+    DIR *dir = calls.opendir(listing.prefix.c_str());
     if (dir == nullptr) {
         error = std::string("cannot read directory: ") + std::strerror(errno);
         return false;
     }
     errno = 0;
-    for (const dirent *entry; (entry = readdir(dir)) != nullptr; errno = 0) {
+    for (const dirent *entry; (entry = calls.readdir(dir)) != nullptr; errno = 0) {
         const char *name = entry->d_name;
         if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
             continue;
@@ -753,7 +797,7 @@ void closeLibrary(void *library) { dlclose(library); }
 int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error)
 {
     refusal = LockRefusal::None;
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = calls.openat(AT_FDCWD, path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0) {
         refusal = errno == EROFS || errno == EACCES || errno == EPERM ? LockRefusal::ReadOnly : LockRefusal::Other;
         error = std::string("cannot write: ") + std::strerror(errno);
@@ -766,13 +810,13 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &r
     lock.l_len = 1;
     int result;
     do
-        result = fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
+        result = calls.lock(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &lock);
     while (result != 0 && errno == EINTR);
     if (result == 0)
         return fd;
     refusal = errno == EAGAIN || errno == EACCES ? LockRefusal::Busy : LockRefusal::Other;
     error = std::string("cannot lock: ") + std::strerror(errno);
-    ::close(fd);
+    calls.close(fd);
     return -1;
 }
 
