@@ -60,6 +60,14 @@ class SystemFaults : public testing::Test {
 protected:
     void SetUp() override { calls = 0; }
     void TearDown() override { os::restoreSystemCalls(); }
+    // The system's calls again, with one fault planted: the descriptors open before it acts.
+    static int plant(void (*fault)(os::SystemCalls &))
+    {
+        calls = 0;
+        os::restoreSystemCalls();
+        fault(os::systemCalls());
+        return openDescriptors();
+    }
     os::SystemCalls &sys = os::systemCalls();
 };
 
@@ -100,10 +108,7 @@ TEST_F(SystemFaults, OpeningADocument)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.fault);
-        calls = 0;
-        os::restoreSystemCalls();
-        row.plant(sys);
-        const int before = openDescriptors();
+        const int before = plant(row.plant);
         char window[4096];
         int fd = -1;
         uint32_t got = 0;
@@ -153,10 +158,7 @@ TEST_F(SystemFaults, LockingAByte)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.fault);
-        calls = 0;
-        os::restoreSystemCalls();
-        row.plant(sys);
-        const int before = openDescriptors();
+        const int before = plant(row.plant);
         os::LockRefusal refusal = os::LockRefusal::None;
         std::string error;
         const int fd = os::lockByte(path, 7, true, refusal, error);
@@ -191,10 +193,7 @@ TEST_F(SystemFaults, ListingADirectory)
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.fault);
-        calls = 0;
-        os::restoreSystemCalls();
-        row.plant(sys);
-        const int before = openDescriptors();
+        const int before = plant(row.plant);
         os::Listing listing;
         listing.prefix = folder + "/";
         std::string error;
