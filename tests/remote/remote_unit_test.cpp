@@ -237,9 +237,9 @@ AwsSources fakeSources(std::map<std::string, std::string> variables, std::map<st
 {
     AwsSources sources;
     auto vars = std::make_shared<std::map<std::string, std::string>>(std::move(variables));
-    sources.variable = [vars](const char *name) -> const char * {
+    sources.variable = [vars](const char *name) {
         const auto found = vars->find(name);
-        return found != vars->end() ? found->second.c_str() : nullptr;
+        return found != vars->end() ? found->second : std::string();
     };
     sources.readFile = [files](const std::string &path, std::string &contents) {
         const auto found = files.find(path);

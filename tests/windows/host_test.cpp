@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system.h"
 #include "reader_fixture.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/inputs.h"
@@ -199,4 +200,14 @@ TEST(WindowsHost, PathsOfAnyLengthAreWalkedReadAndNamedAsGiven)
     DeleteFileW((wide + L"\\a.tif").c_str());
     for (auto dir = made.rbegin(); dir != made.rend(); ++dir)
         RemoveDirectoryW(dir->c_str());
+}
+
+// The AWS variables, AWS_CA_BUNDLE among them, may name files by paths beyond the ANSI code page.
+TEST(WindowsHost, EnvironmentVariablesAreReadAsUtf8)
+{
+    ASSERT_EQ(_wputenv_s(L"ZUDOR_TEST_PLACE", L"Z\u00fcrich \u6771\u4eac"), 0);
+    EXPECT_EQ(zudorhost::os::environmentVariable("ZUDOR_TEST_PLACE"), "Z\xc3\xbcrich \xe6\x9d\xb1\xe4\xba\xac");
+    bool set = true;
+    EXPECT_EQ(zudorhost::os::environmentVariable("ZUDOR_TEST_UNSET", set), "");
+    EXPECT_FALSE(set);
 }

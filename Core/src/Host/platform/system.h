@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,6 +129,23 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &r
 bool folderWritable(const std::string &path);
 
 // ---- The clock: wallClockNs() of inputs.h is the platform's too.
+
+// The UTC calendar of seconds since 1970; false where the platform cannot tell it.
+bool utcCalendar(int64_t seconds, std::tm &fields);
+// The seconds since 1970 of a calendar time in the zone in force, as mktime normalises it
+// (fields is normalised too); -1 where it cannot tell.
+int64_t localSeconds(std::tm &fields);
+
+// ---- The environment.
+
+// A variable of the process's environment, in UTF-8 on every platform (on Windows read wide,
+// not through the ANSI code page); empty, with set false, where it is not set.
+std::string environmentVariable(const char *name, bool &set);
+inline std::string environmentVariable(const char *name)
+{
+    bool set;
+    return environmentVariable(name, set);
+}
 
 // Reads the zone's rules now (TZ, or the system's), while the process may still read files: a
 // reader process's sandbox lets it open none later.

@@ -831,6 +831,21 @@ bool folderWritable(const std::string &path)
 
 void loadTimeZone() { tzset(); }
 
+bool utcCalendar(int64_t seconds, std::tm &fields)
+{
+    const time_t when = time_t(seconds);
+    return gmtime_r(&when, &fields) != nullptr;
+}
+
+int64_t localSeconds(std::tm &fields) { return int64_t(std::mktime(&fields)); }
+
+std::string environmentVariable(const char *name, bool &set)
+{
+    const char *value = std::getenv(name);
+    set = value != nullptr;
+    return set ? value : std::string();
+}
+
 std::string timeZoneVariable(bool &set)
 {
     const char *tz = std::getenv("TZ");

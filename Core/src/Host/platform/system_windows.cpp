@@ -519,6 +519,22 @@ std::string windowsMessage(unsigned long code) { return systemMessage(DWORD(code
 
 void loadTimeZone() { _tzset(); }
 
+bool utcCalendar(int64_t seconds, std::tm &fields)
+{
+    const time_t when = time_t(seconds);
+    return gmtime_r(&when, &fields) != nullptr;
+}
+
+int64_t localSeconds(std::tm &fields) { return int64_t(std::mktime(&fields)); }
+
+// The wide environment: getenv would hand back the ANSI code page's bytes, not UTF-8.
+std::string environmentVariable(const char *name, bool &set)
+{
+    const wchar_t *value = _wgetenv(toUtf16(name).c_str());
+    set = value != nullptr;
+    return set ? toUtf8(value, wcslen(value)) : std::string();
+}
+
 std::string timeZoneVariable(bool &set)
 {
     const char *tz = std::getenv("TZ");

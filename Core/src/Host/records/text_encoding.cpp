@@ -1,5 +1,7 @@
 #include "zudor_host/text_encoding.h"
 
+#include "platform/system.h"
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -161,9 +163,8 @@ void appendVisible(OutputBuffer &out, const char *text, size_t n, bool block, st
 size_t isoTime(uint64_t ticks, char (&text)[40])
 {
     const int64_t seconds = int64_t(ticks / 10000000) - 11644473600;
-    const time_t when = time_t(seconds);
     struct tm utc;
-    if (gmtime_r(&when, &utc) != nullptr) {
+    if (os::utcCalendar(seconds, utc)) {
         const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
         if (n != 0)
             return n;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "platform/system.h"
 #include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
@@ -117,7 +118,7 @@ std::string dateFault(uint32_t count, const std::vector<char> &value)
     calendar.tm_sec = second;
     calendar.tm_isdst = -1;
     constexpr int64_t kLatestCalendarTime = 32535215999;
-    const int64_t seconds = yearsSince1900 == calendar.tm_year ? int64_t(std::mktime(&calendar)) : -1;
+    const int64_t seconds = yearsSince1900 == calendar.tm_year ? os::localSeconds(calendar) : -1;
     if (seconds < 0 || seconds > kLatestCalendarTime)
         return "the first DateTime, " + shown + ", falls outside 1970 to 3000 in the local time zone";
     return std::string();

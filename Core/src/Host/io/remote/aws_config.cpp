@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 
+#include "platform/system.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {
@@ -49,8 +50,7 @@ Section readSection(const std::string &contents, const std::string &wanted, bool
 
 std::string variable(const AwsSources &sources, const char *name)
 {
-    const char *value = sources.variable(name);
-    return value != nullptr ? value : "";
+    return sources.variable(name);
 }
 
 struct ProfileFile {
@@ -114,7 +114,7 @@ bool virtualHostable(const std::string &bucket)
 AwsSources processAwsSources()
 {
     AwsSources sources;
-    sources.variable = [](const char *name) { return std::getenv(name); };
+    sources.variable = [](const char *name) { return os::environmentVariable(name); };
     sources.readFile = [](const std::string &path, std::string &contents) {
         std::FILE *in = openFile(path, "rb");
         if (in == nullptr)

@@ -12,7 +12,7 @@ namespace zudorhost {
 
 // What resolution reads, handed in so that tests need no real environment or home.
 struct AwsSources {
-    std::function<const char *(const char *name)> variable;
+    std::function<std::string(const char *name)> variable; // empty where unset
     std::function<bool(const std::string &path, std::string &contents)> readFile;
     // The user's home, where ~/.aws lies: HOME, or %USERPROFILE% on Windows; when unset, the
     // variable HOME.

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/system.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
 
@@ -42,8 +43,8 @@ bool prepareRemoteOptions(RemoteOptions &options, std::string &error)
 {
     const char *named = "the CA file ";
     if (options.caFile.empty()) {
-        const char *bundle = std::getenv("AWS_CA_BUNDLE");
-        if (bundle == nullptr || *bundle == '\0')
+        const std::string bundle = os::environmentVariable("AWS_CA_BUNDLE");
+        if (bundle.empty())
             return true;
         options.caFile = bundle;
         named = "AWS_CA_BUNDLE=";
