@@ -17,17 +17,16 @@ constexpr uint64_t kWindowAlign = 4096;
 
 FileStream::FileStream() : window_(new char[kWindowBytes])
 {
-    std::memset(&record_, 0, sizeof record_);
-    record_.streamRead = fileStreamRead;
-    record_.streamSeek = fileStreamSeek;
+    std::memset(&record, 0, sizeof record);
+    record.streamRead = fileStreamRead;
+    record.streamSeek = fileStreamSeek;
 }
 
 FileStream::~FileStream() { close(); }
 
 FileStream *FileStream::fromStream(InputStream *stream)
 {
-    static_assert(offsetof(FileStream, record_) == 0, "the record leads the stream");
-    return reinterpret_cast<FileStream *>(stream);
+    return StreamRecord::owner<FileStream>(stream);
 }
 
 void FileStream::openMemory(const void *data, size_t size)

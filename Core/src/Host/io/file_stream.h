@@ -8,25 +8,11 @@
 #include <memory>
 #include <string>
 
-#include "zudor/host.h"
-#include "zudor_host/driver.h"
+#include "io/document_stream.h"
 
 namespace zudorhost {
 
-// The first read that gave less than it was asked for: the end of a truncated file, an offset
-// past it, or a file that could not be read.
-struct ShortRead {
-    bool seen = false;
-    uint64_t offset = 0;
-    uint32_t asked = 0, got = 0;
-    void note(uint64_t at, uint32_t count, uint32_t done)
-    {
-        if (!seen && done < count)
-            *this = ShortRead{true, at, count, done};
-    }
-};
-
-class FileStream {
+class FileStream final : private StreamRecord, public DocumentStream {
 public:
     FileStream();
     ~FileStream();
@@ -47,12 +33,12 @@ public:
     int releaseDescriptor();
     void close();
 
-    InputStream *stream() { return &record_; }
-    const StreamCounts &counts() const { return counts_; }
-    const ShortRead &shortRead() const { return shortRead_; }
-    uint64_t size() const { return size_; }
+    InputStream *stream() override { return &record; }
+    const StreamCounts &counts() const override { return counts_; }
+    const ShortRead &shortRead() const override { return shortRead_; }
+    uint64_t size() const override { return size_; }
     // The document's first bytes (up to the window's length), as opening it read them.
-    const uint8_t *head(size_t &length) const;
+    const uint8_t *head(size_t &length) const override;
 
     static FileStream *fromStream(InputStream *stream);
 
@@ -63,8 +49,8 @@ private:
     friend int32_t fileStreamSeek(InputStream *, uint32_t, uint32_t);
 
     uint32_t readAt(uint64_t offset, void *buffer, uint32_t count);
+    friend struct StreamRecord;
 
-    InputStream record_; // first, so the reader's stream pointer leads back here
     int fd_ = -1; // a C runtime descriptor on every platform
     uint64_t position_ = 0;
     uint64_t size_ = 0;

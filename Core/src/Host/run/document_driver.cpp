@@ -81,13 +81,14 @@ struct DocumentDriver::State {
         host.endDocument();
         stream.close();
         remote = nullptr;
+        current = &stream;
     }
 
-    // The stream the document is read through: the file's or memory's, or a remote one's.
-    InputStream *input() { return remote ? remoteStream.stream() : stream.stream(); }
-    const uint8_t *head(size_t &length) const { return remote ? remoteStream.head(length) : stream.head(length); }
-    uint64_t size() const { return remote ? remoteStream.size() : stream.size(); }
-    const StreamCounts &counts() const { return remote ? remoteStream.counts() : stream.counts(); }
+    // The stream the document is read through.
+    InputStream *input() { return current->stream(); }
+    const uint8_t *head(size_t &length) const { return current->head(length); }
+    uint64_t size() const { return current->size(); }
+    const StreamCounts &counts() const { return current->counts(); }
 
     const DocumentView &run()
     {
@@ -159,7 +160,7 @@ struct DocumentDriver::State {
         evidence.incomplete = view.summary != SummaryState::Complete;
         evidence.xmpMode = options.xmpMode;
         evidence.host = host.notes();
-        evidence.shortRead = remote ? remoteStream.shortRead() : stream.shortRead();
+        evidence.shortRead = current->shortRead();
         evidence.size = size();
         evidence.memoryCap = options.memoryCap;
         if (!evidence.incomplete && evidence.host.xmpTurnedDown == 0)
@@ -204,6 +205,7 @@ struct DocumentDriver::State {
     FileStream stream;
     RemoteStream remoteStream;
     const RemoteDocument *remote = nullptr;
+    DocumentStream *current = &stream; // the file's or memory's, or a remote document's
     DocumentView view;
     std::string error;
     std::vector<std::string> warnings;
@@ -267,6 +269,7 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
     }
     remote = &document;
     remoteStream.open(document);
+    current = &remoteStream;
     run();
     // The probe found every byte this pass reads, or its own pass would have missed too: a
     // miss here is a fault of ours, said in the record rather than read as a short file.

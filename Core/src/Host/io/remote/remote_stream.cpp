@@ -8,9 +8,9 @@ namespace zudorhost {
 
 RemoteStream::RemoteStream()
 {
-    std::memset(&record_, 0, sizeof record_);
-    record_.streamRead = read;
-    record_.streamSeek = seek;
+    std::memset(&record, 0, sizeof record);
+    record.streamRead = read;
+    record.streamSeek = seek;
 }
 
 void RemoteStream::open(const RemoteDocument &document)
@@ -35,8 +35,7 @@ const uint8_t *RemoteStream::head(size_t &length) const
 
 uint32_t RemoteStream::read(InputStream *stream, void *buffer, uint32_t count)
 {
-    static_assert(offsetof(RemoteStream, record_) == 0, "the record leads the stream");
-    RemoteStream &self = *reinterpret_cast<RemoteStream *>(stream);
+    RemoteStream &self = *StreamRecord::owner<RemoteStream>(stream);
     ++self.counts_.reads;
     const uint64_t size = self.size();
     if (count == 0 || self.position_ >= size || self.missed_) {
@@ -60,7 +59,7 @@ uint32_t RemoteStream::read(InputStream *stream, void *buffer, uint32_t count)
 
 int32_t RemoteStream::seek(InputStream *stream, uint32_t offset, uint32_t origin)
 {
-    RemoteStream &self = *reinterpret_cast<RemoteStream *>(stream);
+    RemoteStream &self = *StreamRecord::owner<RemoteStream>(stream);
     ++self.counts_.seeks;
     switch (origin) {
     case 0: self.position_ = offset; break;

@@ -6,25 +6,24 @@
 
 #include <cstdint>
 
+#include "io/document_stream.h"
 #include "remote_document.h"
-#include "zudor/host.h"
-#include "io/file_stream.h"
 
 namespace zudorhost {
 
-class RemoteStream {
+class RemoteStream final : private StreamRecord, public DocumentStream {
 public:
     RemoteStream();
     RemoteStream(const RemoteStream &) = delete;
     RemoteStream &operator=(const RemoteStream &) = delete;
 
     void open(const RemoteDocument &document);
-    InputStream *stream() { return &record_; }
-    const StreamCounts &counts() const { return counts_; }
-    const ShortRead &shortRead() const { return shortRead_; }
-    uint64_t size() const { return document_ != nullptr ? document_->size : 0; }
+    InputStream *stream() override { return &record; }
+    const StreamCounts &counts() const override { return counts_; }
+    const ShortRead &shortRead() const override { return shortRead_; }
+    uint64_t size() const override { return document_ != nullptr ? document_->size : 0; }
     // The document's first bytes as fetched (the first window).
-    const uint8_t *head(size_t &length) const;
+    const uint8_t *head(size_t &length) const override;
 
     bool missed() const { return missed_; }
     uint64_t missOffset() const { return missOffset_; }
@@ -33,8 +32,8 @@ public:
 private:
     static uint32_t read(InputStream *stream, void *buffer, uint32_t count);
     static int32_t seek(InputStream *stream, uint32_t offset, uint32_t origin);
+    friend struct StreamRecord;
 
-    InputStream record_; // first, so the reader's stream pointer leads back here
     const RemoteDocument *document_ = nullptr;
     uint64_t position_ = 0;
     StreamCounts counts_;
