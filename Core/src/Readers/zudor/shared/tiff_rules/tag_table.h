@@ -16,8 +16,8 @@ struct TagRule {
     const char *tagName;      // the tag's conventional name, for sentences about the file
 };
 
-// Author and DateTime take their role only at their first occurrence in a walk (see
-// claimRole); later ones become properties under the name given.
+// Author and DateTime take their role only at their first occurrence in a walk (claimRole in
+// walk_rules.h); later ones become properties under the name given.
 inline constexpr TagRule kTagRules[] = {
     {269, TagRole::Title, nullptr, "DocumentName"},
     {270, TagRole::Property, "Description", "ImageDescription"},
