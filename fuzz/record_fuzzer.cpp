@@ -1,10 +1,14 @@
 // One document read as every front end reads it, through the reference host's driver: a record
 // that is not complete always says why, with a reason of its own (never the sentence for a
-// reason the host did not see), in valid UTF-8. The first byte picks the XMP mode and the cap.
+// reason the host did not see), in valid UTF-8; and the host's own walk of the directories,
+// which gives those reasons, finds no fault in a file the reader read whole. The first byte
+// picks the XMP mode and the cap.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "io/file_stream.h"
+#include "run/document_explain.h"
 #include "zudor/reader.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/platform.h"
@@ -53,6 +57,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!explained) {
         std::fprintf(stderr, "a %s record without a reason of its own\n", summaryName(doc.summary));
         std::abort();
+    }
+    if (doc.error == nullptr && doc.summary == SummaryState::Complete) {
+        FileStream stream;
+        stream.openMemory(data + 1, size - 1);
+        const std::string fault = firstDirectoryFault(stream.stream(), size - 1);
+        if (!fault.empty()) {
+            std::fprintf(stderr, "a complete record, yet the host's walk finds: %s\n", fault.c_str());
+            std::abort();
+        }
     }
     driver.finish();
     return 0;

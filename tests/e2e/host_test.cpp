@@ -9,9 +9,13 @@
 
 #include "io/file_stream.h"
 #include "platform/system.h"
+#include "run/document_explain.h"
 #include "run/isolation/view_codec.h"
 #include "services/host_slots.h"
 #include "services/reference_host.h"
+#include "tiff_builder.h"
+#include "zudor/reader.h"
+#include "zudor_host/driver.h"
 #include "zudor_host/record_writers.h"
 
 using namespace zudorhost;
@@ -394,4 +398,56 @@ TEST(LibraryLoading, RefusesAnExecutableStackAndMalformedHeadersWithWords)
             EXPECT_EQ(why.rfind(file + ": it", 0), std::string::npos) << why;
     }
     std::remove(file.c_str());
+}
+
+// The host explains a record by a walk of its own: it follows the reader's rules
+// (tiff_rules/walk_rules.h) but not the reader's code, as it weighs places against the file's
+// size where the reader reads. Over these files the two must agree on whether the reader
+// could read the whole chain.
+TEST(DocumentExplanation, FindsAFaultExactlyWhereTheReaderFails)
+{
+    using testhost::TiffBuilder;
+    struct Row {
+        const char *name;
+        std::vector<uint8_t> bytes;
+        bool incomplete;
+    };
+    const std::string good = "2024:02:29 13:45:00";
+    const std::vector<Row> rows = {
+        {"clean", TiffBuilder().ifd().ascii(269, "Harbour").ascii(306, good).build(), false},
+        {"clean, big-endian", TiffBuilder(false).ifd().ascii(269, "Harbour").ascii(306, good).build(), false},
+        {"any mark but II is big-endian", TiffBuilder(false).byteOrderMark("XX").ifd().ascii(271, "NL").build(), false},
+        {"little-endian bytes under another mark", TiffBuilder().byteOrderMark("XX").ifd().ascii(271, "NL").build(), true},
+        {"date of the wrong length", TiffBuilder().ifd().ascii(306, "2024:02:29").build(), true},
+        {"date not of the form", TiffBuilder(false).ifd().ascii(306, "the day after today").build(), true},
+        {"date before 1970", TiffBuilder().ifd().ascii(306, "1901:12:13 20:45:52").build(), true},
+        {"a later date is a property", TiffBuilder().ifd().ascii(306, good).ifd().ascii(306, "not a date").build(), false},
+        {"a date that is not ASCII takes no role",
+         TiffBuilder().ifd().bytes(306, testhost::kUndefined, good + '\0').ascii(306, "not a date").build(), true},
+        {"ASCII value past the end", TiffBuilder().ifd().raw(271, testhost::kAscii, 30, 70000).build(), true},
+        {"short ASCII value lies in its entry", TiffBuilder().ifd().raw(271, testhost::kAscii, 4, 70000).build(), false},
+        {"five bytes lie elsewhere", TiffBuilder().ifd().raw(271, testhost::kAscii, 5, 70000).build(), true},
+        {"other values are never read", TiffBuilder().ifd().raw(271, testhost::kShort, 30, 70000).build(), false},
+        {"an XMP packet of any type is read", TiffBuilder().ifd().raw(700, testhost::kUndefined, 30, 70000).build(), true},
+        {"a loop back to the first IFD", TiffBuilder().ifd().ascii(269, "a").ifd().ascii(271, "b").linkTo(0).build(), false},
+        {"a loop to itself", TiffBuilder().ifd().ascii(269, "a").linkTo(0).build(), false},
+        {"a link past the end", TiffBuilder().ifd().ascii(269, "a").nextOffset(90000).build(), true},
+    };
+    ReaderInterface table;
+    tifGetReaderInterface(&table);
+    DriverOptions options;
+    options.anyFile = true;
+    DocumentDriver driver(table, options);
+    for (const Row &row : rows) {
+        InputItem item;
+        item.path = row.name;
+        const DocumentView &doc = driver.readBytes(item, row.bytes.data(), row.bytes.size());
+        EXPECT_EQ(doc.error, nullptr) << row.name;
+        EXPECT_EQ(doc.summary != SummaryState::Complete, row.incomplete) << row.name;
+        driver.finish();
+        FileStream stream;
+        stream.openMemory(row.bytes.data(), row.bytes.size());
+        const std::string fault = firstDirectoryFault(stream.stream(), row.bytes.size());
+        EXPECT_EQ(!fault.empty(), row.incomplete) << row.name << ": " << fault;
+    }
 }

@@ -1,19 +1,19 @@
 #include "run/document_explain.h"
 
 #include <cstdarg>
-#include <climits>
 #include <cstdio>
-#include <ctime>
 #include <algorithm>
 #include <unordered_set>
 
-#include "platform/system.h"
+#include "tiff_rules/walk_rules.h"
 #include "zudor_host/text_encoding.h"
 
 namespace zudorhost {
 namespace {
 
-constexpr uint16_t kDateTime = 306, kXmp = 700, kAscii = 2;
+using tiffrules::kEntrySize;
+using tiffrules::valueIsInline;
+
 // A chain this long is read whole by the reader too, but a sentence about it need not wait.
 constexpr uint32_t kMostDirectories = 1u << 20;
 
@@ -30,21 +30,10 @@ std::string format(const char *pattern, ...)
 
 const char *tagName(uint16_t tag)
 {
-    switch (tag) {
-    case 269: return "DocumentName";
-    case 270: return "ImageDescription";
-    case 271: return "Make";
-    case 272: return "Model";
-    case 305: return "Software";
-    case 306: return "DateTime";
-    case 315: return "Artist";
-    case 316: return "HostComputer";
-    case 333: return "InkNames";
-    case 337: return "TargetPrinter";
-    case 33432: return "Copyright";
-    case 700: return "XMP";
-    default: return nullptr;
-    }
+    if (tag == tiffrules::kTagXmp)
+        return tiffrules::kXmpTagName;
+    const tiffrules::TagRule *rule = tiffrules::findTagRule(tag);
+    return rule != nullptr ? rule->tagName : nullptr;
 }
 
 // The reader's view of the file: reads of exact lengths at 32-bit offsets, in its byte order.
@@ -69,12 +58,8 @@ public:
                                  plural ? "run" : "runs", size);
         return what + format(" (%u bytes from offset %u) could not be read", count, offset);
     }
-    uint16_t u16(const uint8_t *p) const { return little_ ? uint16_t(p[0] | p[1] << 8) : uint16_t(p[0] << 8 | p[1]); }
-    uint32_t u32(const uint8_t *p) const
-    {
-        return little_ ? uint32_t(p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24)
-                       : uint32_t(uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]);
-    }
+    uint16_t u16(const uint8_t *p) const { return tiffrules::readShort(p, little_); }
+    uint32_t u32(const uint8_t *p) const { return tiffrules::readLong(p, little_); }
     void setLittle(bool little) { little_ = little; }
 
 private:
@@ -98,29 +83,18 @@ std::string quoted(const std::vector<char> &value)
 std::string dateFault(uint32_t count, const std::vector<char> &value)
 {
     const std::string shown = quoted(value);
-    if (count != 20)
-        return format("the first DateTime, %s, holds %u bytes, not the 20 of YYYY:MM:DD HH:MM:SS and its end",
-                      shown.c_str(), count);
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-    if (std::sscanf(value.data(), "%d:%d:%d %d:%d:%d", &year, &month, &day, &hour, &minute, &second) < 6)
+    int64_t seconds = 0;
+    switch (tiffrules::readDateTime(count, value.data(), &seconds)) {
+    case tiffrules::DateTimeReading::Converts:
+        break;
+    case tiffrules::DateTimeReading::WrongLength:
+        return format("the first DateTime, %s, holds %u bytes, not the %u of YYYY:MM:DD HH:MM:SS and its end",
+                      shown.c_str(), count, tiffrules::kDateTimeBytes);
+    case tiffrules::DateTimeReading::NotTheForm:
         return "the first DateTime, " + shown + ", is not of the form YYYY:MM:DD HH:MM:SS";
-    // As the reader converts it: months carried into years in 64 bits, then mktime within the
-    // range of the platform's 64-bit mktime, 1970 to the end of 3000 UTC.
-    const int64_t monthIndex = int64_t(month) - 1;
-    const int64_t carriedYears = monthIndex >= 0 ? monthIndex / 12 : -((11 - monthIndex) / 12);
-    const int64_t yearsSince1900 = int64_t(year) - 1900 + carriedYears;
-    std::tm calendar{};
-    calendar.tm_year = int(std::clamp<int64_t>(yearsSince1900, INT_MIN, INT_MAX));
-    calendar.tm_mon = int(monthIndex - carriedYears * 12);
-    calendar.tm_mday = day;
-    calendar.tm_hour = hour;
-    calendar.tm_min = minute;
-    calendar.tm_sec = second;
-    calendar.tm_isdst = -1;
-    constexpr int64_t kLatestCalendarTime = 32535215999;
-    const int64_t seconds = yearsSince1900 == calendar.tm_year ? os::localSeconds(calendar) : -1;
-    if (seconds < 0 || seconds > kLatestCalendarTime)
+    case tiffrules::DateTimeReading::OutOfRange:
         return "the first DateTime, " + shown + ", falls outside 1970 to 3000 in the local time zone";
+    }
     return std::string();
 }
 
@@ -128,56 +102,67 @@ std::string bytesText(uint64_t n) { return std::to_string(n) + (n == 1 ? " byte"
 
 } // namespace
 
+// The reader's walk, by the same rules (tiff_rules/walk_rules.h), but to explain and not to
+// read, so it differs where that asks: it weighs a value's place against the file's size and
+// reads only the first DateTime, and that no further than a sentence shows; it stops at the
+// first fault, where the reader goes on along the chain after a value it could not take; it
+// keeps its own set of the IFDs read, as the reader's takes memory from the host (a refusal is
+// told from the host's notes, not from here); and it gives up on a chain of more than
+// kMostDirectories.
 std::string firstDirectoryFault(InputStream *stream, uint64_t size)
 {
     Walk walk(stream, size);
     uint8_t header[8];
     if (!walk.read(0, header, 8))
         return std::string();
-    walk.setLittle(header[0] == 'I' && header[1] == 'I'); // as the reader: anything else is big-endian
-    uint32_t offset = walk.u32(header + 4);
+    walk.setLittle(tiffrules::headerIsLittleEndian(header));
+    uint32_t offset = walk.u32(header + tiffrules::kFirstIfdOffsetAt);
     std::unordered_set<uint32_t> visited;
     std::vector<uint8_t> entries;
     std::vector<char> value;
-    bool dated = false;
-    for (uint32_t index = 1; offset != 0 && index <= kMostDirectories && visited.insert(offset).second; ++index) {
+    tiffrules::RoleClaims claims{};
+    for (uint32_t index = 1; offset != 0 && index <= kMostDirectories; ++index) {
+        visited.insert(offset);
         uint8_t scratch[4];
         if (!walk.read(offset, scratch, 2))
             return walk.past(format("directory %u", index), offset, 2);
         const uint32_t count = walk.u16(scratch);
-        entries.resize(size_t(count) * 12);
-        if (!walk.read(offset + 2, entries.data(), count * 12))
+        const uint32_t first = tiffrules::entriesOffset(offset);
+        entries.resize(size_t(count) * kEntrySize);
+        if (!walk.read(first, entries.data(), count * kEntrySize))
             return walk.past(count == 1 ? format("the one entry of directory %u", index)
                                         : format("the %u entries of directory %u", count, index),
-                             offset + 2, count * 12, count != 1);
+                             first, count * kEntrySize, count != 1);
         for (uint32_t e = 0; e < count; ++e) {
-            const uint8_t *entry = entries.data() + size_t(e) * 12;
+            const uint8_t *entry = entries.data() + size_t(e) * kEntrySize;
             const uint16_t tag = walk.u16(entry), type = walk.u16(entry + 2);
             const uint32_t length = walk.u32(entry + 4), at = walk.u32(entry + 8);
-            if (tag != kXmp && type != kAscii)
+            // The reader reads every ASCII value and every XMP packet, and no other value.
+            if (tag != tiffrules::kTagXmp && type != tiffrules::kTypeAscii)
                 continue;
-            // Only the first DateTime is read; of any other value, only where it lies matters.
-            const bool date = tag == kDateTime && type == kAscii && !dated;
+            // Only the first DateTime is converted; of any other value, only where it lies matters.
+            const tiffrules::TagRule *rule = type == tiffrules::kTypeAscii ? tiffrules::findTagRule(tag) : nullptr;
+            const bool date = rule != nullptr && tiffrules::claimRole(claims, *rule) == tiffrules::TagRole::DateTime;
             const uint32_t wanted = date ? std::min<uint32_t>(length, 64) : 0;
             value.assign(size_t(wanted) + 1, '\0');
-            if (length > 4 && (uint64_t(at) + length > size || !walk.read(at, value.data(), wanted))) {
+            if (!valueIsInline(length) && (uint64_t(at) + length > size || !walk.read(at, value.data(), wanted))) {
                 const char *name = tagName(tag);
                 const std::string what = name != nullptr ? std::string("the ") + name + " value" : format("the value of tag %u", tag);
                 return walk.past(what + format(" in directory %u", index), at, length);
             }
             if (!date)
                 continue;
-            for (uint32_t i = 0; length <= 4 && i < length; ++i)
+            for (uint32_t i = 0; valueIsInline(length) && i < length; ++i)
                 value[i] = char(entry[8 + i]);
-            dated = true;
             const std::string fault = dateFault(length, value);
             if (!fault.empty())
                 return fault;
         }
-        const uint32_t link = offset + 2 + 12 * count;
+        const uint32_t link = tiffrules::linkOffset(offset, count);
         if (!walk.read(link, scratch, 4))
             return walk.past(format("the link after directory %u", index), link, 4);
-        offset = walk.u32(scratch);
+        const uint32_t next = walk.u32(scratch);
+        offset = tiffrules::nextIfdToRead(next, visited.count(next) != 0);
     }
     return std::string();
 }

@@ -2,8 +2,6 @@
 // a host sees TifContext only as an opaque pointer.
 #pragma once
 
-#include <ctime>
-
 #include "zudor/reader.h"
 
 struct TifContext {
@@ -34,8 +32,5 @@ bool tifAddProperty(TifContext *ctx, int32_t length, const uint8_t *value, const
 bool tifConvertDateTime(TifContext *ctx, uint16_t type, uint32_t count, const char *value);
 void tifFreePropertyList(TifContext *ctx);
 void tifReleaseSummaryInfo(TifContext *ctx);
-
-// Calendar time in seconds since 1970 UTC, or -1 outside 1970-01-01 .. 3000-12-31 UTC.
-int64_t tifMktime64(struct tm *calendar);
 
 uint32_t tifGetXmpInfo(TifContext *ctx, XmpInfo *out, uint32_t release);

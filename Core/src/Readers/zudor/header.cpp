@@ -1,6 +1,5 @@
-#include <cstring>
-
 #include "host_calls.h"
+#include "tiff_rules/walk_rules.h"
 
 extern "C" uint32_t tifInitDoc(TifContext *ctx, uint64_t, uint32_t, InputStream *stream)
 {
@@ -14,8 +13,7 @@ extern "C" uint32_t tifInitDoc(TifContext *ctx, uint64_t, uint32_t, InputStream 
     if (!tifStreamReadAll(ctx, header, 8))
         return TIF_STATUS_FAILED;
 
-    // Only "II" means little-endian; anything else, "MM" among it, is read as big-endian.
-    ctx->littleEndian = std::memcmp(header, "II", 2) == 0 ? 1 : 0;
-    ctx->ifdOffset = tifReadLong(header + 4, ctx->littleEndian);
+    ctx->littleEndian = tiffrules::headerIsLittleEndian(header) ? 1 : 0;
+    ctx->ifdOffset = tifReadLong(header + tiffrules::kFirstIfdOffsetAt, ctx->littleEndian);
     return TIF_STATUS_OK;
 }

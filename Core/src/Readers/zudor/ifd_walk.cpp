@@ -1,46 +1,14 @@
 #include <cstring>
 
 #include "host_calls.h"
+#include "tiff_rules/walk_rules.h"
 #include "visited_ifds.h"
 
 namespace {
 
-constexpr uint16_t kTypeAscii = 2;
-constexpr uint16_t kTagXmp = 700;
-constexpr uint32_t kEntrySize = 12;
-constexpr uint32_t kInlineValueBytes = 4;
-
-enum class TagRole { Title, Author, DateTime, Property };
-
-// The eleven textual tags. Author and DateTime take their role only at their first
-// occurrence in a walk; later ones become properties under the name given.
-struct TagRule {
-    uint16_t tag;
-    TagRole role;
-    const char *propertyName;
-};
-
-constexpr TagRule kTagRules[] = {
-    {269, TagRole::Title, nullptr},                // DocumentName
-    {270, TagRole::Property, "Description"},       // ImageDescription
-    {271, TagRole::Property, "Make"},              // Make
-    {272, TagRole::Property, "Model"},             // Model
-    {305, TagRole::Property, "Software"},          // Software
-    {306, TagRole::DateTime, "Create_DTM"},        // DateTime
-    {315, TagRole::Author, "Author"},              // Artist
-    {316, TagRole::Property, "Host Computer"},     // HostComputer
-    {333, TagRole::Property, "Ink Set"},           // InkNames
-    {337, TagRole::Property, "Target Printer"},    // TargetPrinter
-    {33432, TagRole::Property, "Copyright"},       // Copyright
-};
-
-const TagRule *findTagRule(uint16_t tag)
-{
-    for (const TagRule &rule : kTagRules)
-        if (rule.tag == tag)
-            return &rule;
-    return nullptr;
-}
+using tiffrules::kEntrySize;
+using tiffrules::TagRole;
+using tiffrules::TagRule;
 
 struct IfdEntry {
     uint16_t tag;
@@ -62,8 +30,7 @@ struct Walk {
     uint8_t *value;
     uint32_t valueCapacity;
     uint8_t *packet;
-    bool dateTimePending;
-    bool artistPending;
+    tiffrules::RoleClaims claims;
     XmpInfo *xmpResult;
     uint64_t xmpAuxiliary;
     VisitedIfds visited;
@@ -100,7 +67,7 @@ bool reserveEntries(Walk &walk, uint16_t count)
 bool readNextIfdOffset(Walk &walk, uint32_t ifdOffset, uint16_t count, uint32_t *next)
 {
     uint8_t scratch[4] = {};
-    tifStreamSeek(walk.ctx, ifdOffset + 2 + kEntrySize * count);
+    tifStreamSeek(walk.ctx, tiffrules::linkOffset(ifdOffset, count));
     if (!tifStreamReadAll(walk.ctx, scratch, 4))
         return false;
     *next = tifReadLong(scratch, walk.littleEndian);
@@ -111,7 +78,7 @@ bool readNextIfdOffset(Walk &walk, uint32_t ifdOffset, uint16_t count, uint32_t 
 // it fits in 4 bytes, otherwise with one seek and one read.
 bool fetchValue(Walk &walk, const IfdEntry &entry, uint8_t *buffer, bool seekFirst)
 {
-    if (entry.count <= kInlineValueBytes) {
+    if (tiffrules::valueIsInline(entry.count)) {
         std::memcpy(buffer, entry.inlineValue, entry.count);
         return true;
     }
@@ -162,27 +129,18 @@ bool reserveValue(Walk &walk, uint32_t count)
 // Whether the value's handler succeeded; a tag no handler takes needs none.
 bool dispatchValue(Walk &walk, const IfdEntry &entry)
 {
-    const TagRule *rule = findTagRule(entry.tag);
+    const TagRule *rule = tiffrules::findTagRule(entry.tag);
     if (rule == nullptr)
         return true;
     TifContext *ctx = walk.ctx;
     const auto length = static_cast<int32_t>(entry.count);
-    switch (rule->role) {
+    switch (tiffrules::claimRole(walk.claims, *rule)) {
     case TagRole::Title:
         return tifStoreTitle(ctx, length, walk.value);
     case TagRole::Author:
-        if (walk.artistPending) {
-            walk.artistPending = false;
-            return tifStoreAuthor(ctx, length, walk.value);
-        }
-        break;
+        return tifStoreAuthor(ctx, length, walk.value);
     case TagRole::DateTime:
-        if (walk.dateTimePending) {
-            walk.dateTimePending = false;
-            return tifConvertDateTime(ctx, entry.type, entry.count,
-                                      reinterpret_cast<const char *>(walk.value));
-        }
-        break;
+        return tifConvertDateTime(ctx, entry.type, entry.count, reinterpret_cast<const char *>(walk.value));
     case TagRole::Property:
         break;
     }
@@ -192,7 +150,7 @@ bool dispatchValue(Walk &walk, const IfdEntry &entry)
 // Every ASCII value is read, also of tags that no handler takes.
 bool handleAsciiValue(Walk &walk, const IfdEntry &entry)
 {
-    if (entry.count > kInlineValueBytes)
+    if (!tiffrules::valueIsInline(entry.count))
         tifStreamSeek(walk.ctx, entry.valueOffset);
     if (!reserveValue(walk, entry.count))
         return false;
@@ -215,9 +173,9 @@ bool handleEntry(Walk &walk, const uint8_t *raw)
     entry.valueOffset = tifReadLong(raw + 8, walk.littleEndian);
     entry.inlineValue = raw + 8;
 
-    if (entry.tag == kTagXmp && !handleXmpPacket(walk, entry))
+    if (entry.tag == tiffrules::kTagXmp && !handleXmpPacket(walk, entry))
         return false;
-    if (entry.type == kTypeAscii)
+    if (entry.type == tiffrules::kTypeAscii)
         return handleAsciiValue(walk, entry);
     return true;
 }
@@ -245,7 +203,7 @@ bool walkOneIfd(Walk &walk)
     if (!readNextIfdOffset(walk, ifdOffset, count, &next))
         return false;
     // A chain that leads back to an IFD this walk has read ends there.
-    ctx->ifdOffset = tifVisitedContains(&walk.visited, next) ? 0 : next;
+    ctx->ifdOffset = tiffrules::nextIfdToRead(next, tifVisitedContains(&walk.visited, next));
     return true;
 }
 
@@ -257,8 +215,6 @@ bool tifWalkIfds(TifContext *ctx)
     std::memset(&walk, 0, sizeof walk);
     walk.ctx = ctx;
     walk.littleEndian = ctx->littleEndian;
-    walk.dateTimePending = true;
-    walk.artistPending = true;
     tifVisitedInit(&walk.visited);
 
     bool completed = true;
