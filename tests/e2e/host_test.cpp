@@ -10,8 +10,8 @@
 #include "io/file_stream.h"
 #include "platform/system.h"
 #include "run/isolation/view_codec.h"
-#include "services/host_slots.h"
-#include "services/reference_host.h"
+#include "hostcalls/host_slots.h"
+#include "hostcalls/reference_host.h"
 #include "zudor_host/record_writers.h"
 
 using namespace zudorhost;

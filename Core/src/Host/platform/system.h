@@ -4,7 +4,7 @@
 // system_windows.cpp). No other file of the library includes a system header, but for the
 // reader processes of isolated reading (worker_process.h, with files of its own per platform). Paths are UTF-8
 // on every platform; Windows' UTF-16 begins and ends in system_windows.cpp. The public part
-// (zudor_host/platform.h, the module's names of module.h, wallClockNs of inputs.h) is
+// (zudor_host/platform.h, the module's names of module.h, wallClockNs of file_identity.h) is
 // implemented there too.
 #pragma once
 
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "zudor_host/inputs.h"
+#include "zudor_host/file_identity.h"
 
 namespace zudorhost {
 namespace os {
@@ -126,7 +126,7 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &r
 // Whether this process may make files in the folder that holds path.
 bool folderWritable(const std::string &path);
 
-// ---- The clock: wallClockNs() of inputs.h is the platform's too.
+// ---- The clock: wallClockNs() of file_identity.h is the platform's too.
 
 // Reads the zone's rules now (TZ, or the system's), while the process may still read files: a
 // reader process's sandbox lets it open none later.

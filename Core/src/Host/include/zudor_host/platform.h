@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "zudor_host/inputs.h"
+#include "zudor_host/file_identity.h"
 
 namespace zudorhost {
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "remote_document.h"
+#include "io/remote/remote_document.h"
 #include "zudor/host.h"
 #include "io/file_stream.h"
 
