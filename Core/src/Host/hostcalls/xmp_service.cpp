@@ -233,14 +233,4 @@ int32_t parseXmp(HostServices *host, XmpInfo **result, uint64_t *, const char *p
     return *result != nullptr ? 0 : 1;
 }
 
-const char *xmpModeName(XmpMode mode)
-{
-    switch (mode) {
-    case XmpMode::Raw: return "raw";
-    case XmpMode::Toolkit: return "toolkit";
-    case XmpMode::Parsed: break;
-    }
-    return "parsed";
-}
-
 } // namespace zudorhost

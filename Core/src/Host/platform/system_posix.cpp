@@ -180,7 +180,7 @@ const Uring *uring()
 
 } // namespace
 
-// ---- The public part (zudor_host/platform.h, inputs.h).
+// ---- The public part (zudor_host/platform.h, file_identity.h).
 
 int64_t wallClockNs()
 {

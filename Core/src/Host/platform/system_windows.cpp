@@ -150,7 +150,7 @@ std::string folderOf(HMODULE module)
 
 } // namespace
 
-// ---- The public part (zudor_host/platform.h, inputs.h).
+// ---- The public part (zudor_host/platform.h, file_identity.h).
 
 int64_t wallClockNs()
 {

@@ -11,7 +11,7 @@
 
 #include "xmp/xmp_lister.h"
 #include "zudor/host.h"
-#include "zudor_host/driver.h"
+#include "zudor_host/xmp_mode.h"
 
 namespace zudorhost {
 

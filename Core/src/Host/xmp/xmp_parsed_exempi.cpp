@@ -9,7 +9,7 @@
 #include <exempi/xmp.h>
 
 #include "xmp/xmp_toolkit.h"
-#include "zudor_host/driver.h"
+#include "zudor_host/xmp_mode.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {

@@ -28,3 +28,4 @@
 #include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 #include "zudor_host/text_encoding.h"
+#include "zudor_host/xmp_mode.h"
