@@ -1,7 +1,6 @@
 // The operating system on POSIX systems: every system call of the host library and its front
 // ends.
 #include "platform/system.h"
-#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
 #include <algorithm>
@@ -328,7 +327,7 @@ void *loadSystemLibrary(const char *name, std::string &why) { return os::openLib
 
 void *librarySymbol(void *library, const char *name) { return os::symbolOf(library, name); }
 
-// The reader module's names (zudor_host/module.h).
+// The reader module's names (zudor_host/platform.h).
 // The build tree's name; an install's, whichever minor version it holds, answers to the SONAME.
 const char *moduleFileName() { return "libzudor.so"; }
 const char *systemModuleName() { return "libzudor.so.1"; }

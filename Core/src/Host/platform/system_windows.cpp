@@ -1,7 +1,6 @@
 // The operating system on Windows: every system call of the host library and its front ends.
 // Paths are UTF-8 everywhere else; here they become UTF-16 for the wide API, and back.
 #include "platform/system.h"
-#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
 #include <algorithm>
@@ -277,7 +276,7 @@ void *loadSystemLibrary(const char *name, std::string &why) { return os::openLib
 
 void *librarySymbol(void *library, const char *name) { return os::symbolOf(library, name); }
 
-// The reader module's names (zudor_host/module.h).
+// The reader module's names (zudor_host/platform.h).
 const char *moduleFileName() { return "ZUDOR.dll"; }
 const char *systemModuleName() { return "ZUDOR.dll"; }
 
