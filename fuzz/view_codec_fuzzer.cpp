@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "run/isolation/view_codec.h"
-#include "services/reference_host.h"
+#include "hostcalls/reference_host.h"
 #include "zudor_host/record_writers.h"
 
 using namespace zudorhost;

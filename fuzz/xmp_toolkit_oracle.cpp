@@ -7,8 +7,8 @@
 
 #include <exempi/xmp.h>
 
-#include "xmp_lister.h"
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace xmporacle {
 

@@ -19,7 +19,7 @@
 #include <tiffio.h>
 
 #include "zudor/reader.h"
-#include "services/reference_host.h"
+#include "hostcalls/reference_host.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # What a host developer meets: the example host built against an install tree (with
-# find_package and with pkg-config) and run on the sample; then the packages, the Debian one
+# find_package and with pkg-config) and run on the sample, and a C++ user of the reference host
+# library (zudor::host, every installed header alone); then the packages, the Debian one
 # held to lintian, installed, tried from /usr and removed again.
 set -euo pipefail
 scripts/lib/ensure-packages build package
@@ -49,6 +50,29 @@ cc -std=c11 -Wall -Wextra -Werror $(pkg-config --cflags zudor) examples/minimal_
     -o "$work/pkg-config-host" -ldl
 expect_title "$work/pkg-config-host" "$sample" "$libdir/libzudor.so.1"
 unset PKG_CONFIG_PATH
+
+echo "--- the reference host library with find_package(zudor COMPONENTS host)"
+# Each installed header of the host library stands alone, and a C++ host links zudor::host.
+mkdir -p "$work/host"
+for header in "$prefix"/include/zudor_host/*.h; do
+    echo "#include \"zudor_host/$(basename "$header")\"" | c++ -std=c++17 -Wall -Wextra -Werror \
+        -I"$prefix/include" -fsyntax-only -x c++ - || { echo "$header does not stand alone"; exit 1; }
+done
+cat >"$work/host/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.16)
+project(reference_host_user CXX)
+find_package(zudor REQUIRED COMPONENTS host)
+add_executable(reference_host_user main.cpp)
+target_link_libraries(reference_host_user PRIVATE zudor::host)
+CMAKE
+cat >"$work/host/main.cpp" <<'CPP'
+#include <cstdio>
+#include "zudor_host/zudor_host.h"
+int main() { return std::puts(zudorhost::xmpModeName(zudorhost::XmpMode::Raw)) < 0; }
+CPP
+cmake -S "$work/host" -B "$work/host/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/host/build" >/dev/null
+[ "$("$work/host/build/reference_host_user")" = raw ] || { echo "the reference host's user failed"; exit 1; }
 
 echo "--- packages"
 # As from a checkout that `git archive` wrote (0664 files) by a group-writable umask: the

@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "hostcalls/host_slots.h"
+#include "hostcalls/reference_host.h"
 #include "io/file_stream.h"
 #include "platform/system.h"
 #include "run/document_explain.h"
 #include "run/isolation/view_codec.h"
-#include "services/host_slots.h"
-#include "services/reference_host.h"
 #include "tiff_builder.h"
 #include "zudor/reader.h"
 #include "zudor_host/driver.h"

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "services/xmp_lister.h"
+#include "xmp/xmp_lister.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "catalogue/catalogue_source.h"
+#include "catalogue/source_findings.h"
 #include "catalogue/stored_record.h"
 #include "io/remote/url.h"
 #include "zudor_host/driver.h"

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "catalogue/catalogue_db.h"
-#include "catalogue/catalogue_plan.h"
-#include "catalogue/catalogue_source.h"
+#include "catalogue/input_keys.h"
+#include "catalogue/source_findings.h"
 #include "catalogue/row_feed.h"
 #include "catalogue/stored_record.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "catalogue/sqlite_handle.h"
-#include "services/reference_host.h"
+#include "records/xmp_record.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/record.h"
 

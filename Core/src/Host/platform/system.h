@@ -4,7 +4,7 @@
 // system_windows.cpp). No other file of the library includes a system header, but for the
 // reader processes of isolated reading (worker_process.h, with files of its own per platform). Paths are UTF-8
 // on every platform; Windows' UTF-16 begins and ends in system_windows.cpp. The public part
-// (zudor_host/platform.h, the module's names of module.h, wallClockNs of inputs.h) is
+// (zudor_host/platform.h, the module's names of module.h, wallClockNs of file_identity.h) is
 // implemented there too. On POSIX systems the calls behind files, directories, locks and the
 // io_uring batch go through one table (system_calls.h), which tests replace to inject faults.
 #pragma once
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "zudor_host/inputs.h"
+#include "zudor_host/file_identity.h"
 
 namespace zudorhost {
 namespace os {
@@ -128,13 +128,10 @@ int lockByte(const std::string &path, uint64_t offset, bool wait, LockRefusal &r
 // Whether this process may make files in the folder that holds path.
 bool folderWritable(const std::string &path);
 
-// ---- The clock: wallClockNs() of inputs.h is the platform's too.
+// ---- The clock: wallClockNs() of file_identity.h is the platform's too.
 
 // The UTC calendar of seconds since 1970; false where the platform cannot tell it.
 bool utcCalendar(int64_t seconds, std::tm &fields);
-// The seconds since 1970 of a calendar time in the zone in force, as mktime normalises it
-// (fields is normalised too); -1 where it cannot tell.
-int64_t localSeconds(std::tm &fields);
 
 // ---- The environment.
 

@@ -2,7 +2,6 @@
 // ends.
 #include "platform/system.h"
 #include "platform/system_calls.h"
-#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
 #include <algorithm>
@@ -213,7 +212,7 @@ os::SystemCalls &os::systemCalls() { return calls; }
 
 void os::restoreSystemCalls() { calls = kSystemCalls; }
 
-// ---- The public part (zudor_host/platform.h, inputs.h).
+// ---- The public part (zudor_host/platform.h, file_identity.h).
 
 int64_t wallClockNs()
 {
@@ -361,7 +360,7 @@ void *loadSystemLibrary(const char *name, std::string &why) { return os::openLib
 
 void *librarySymbol(void *library, const char *name) { return os::symbolOf(library, name); }
 
-// The reader module's names (zudor_host/module.h).
+// The reader module's names (zudor_host/platform.h).
 // The build tree's name; an install's, whichever minor version it holds, answers to the SONAME.
 const char *moduleFileName() { return "libzudor.so"; }
 const char *systemModuleName() { return "libzudor.so.1"; }
@@ -836,8 +835,6 @@ bool utcCalendar(int64_t seconds, std::tm &fields)
     const time_t when = time_t(seconds);
     return gmtime_r(&when, &fields) != nullptr;
 }
-
-int64_t localSeconds(std::tm &fields) { return int64_t(std::mktime(&fields)); }
 
 std::string environmentVariable(const char *name, bool &set)
 {

@@ -1,7 +1,6 @@
 // The operating system on Windows: every system call of the host library and its front ends.
 // Paths are UTF-8 everywhere else; here they become UTF-16 for the wide API, and back.
 #include "platform/system.h"
-#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
 #include <algorithm>
@@ -150,7 +149,7 @@ std::string folderOf(HMODULE module)
 
 } // namespace
 
-// ---- The public part (zudor_host/platform.h, inputs.h).
+// ---- The public part (zudor_host/platform.h, file_identity.h).
 
 int64_t wallClockNs()
 {
@@ -277,7 +276,7 @@ void *loadSystemLibrary(const char *name, std::string &why) { return os::openLib
 
 void *librarySymbol(void *library, const char *name) { return os::symbolOf(library, name); }
 
-// The reader module's names (zudor_host/module.h).
+// The reader module's names (zudor_host/platform.h).
 const char *moduleFileName() { return "ZUDOR.dll"; }
 const char *systemModuleName() { return "ZUDOR.dll"; }
 
@@ -524,8 +523,6 @@ bool utcCalendar(int64_t seconds, std::tm &fields)
     const time_t when = time_t(seconds);
     return gmtime_r(&when, &fields) != nullptr;
 }
-
-int64_t localSeconds(std::tm &fields) { return int64_t(std::mktime(&fields)); }
 
 // The wide environment: getenv would hand back the ANSI code page's bytes, not UTF-8.
 std::string environmentVariable(const char *name, bool &set)

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "services/reference_host.h"
+#include "records/xmp_record.h"
 #include "zudor_host/text_encoding.h"
 
 namespace zudorhost {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "fetch_stage.h"
+#include "run/fetch_stage.h"
 #include "platform/system.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "../io/remote/remote_document.h"
-#include "../io/remote/remote_stream.h"
+#include "io/remote/remote_document.h"
+#include "io/remote/remote_stream.h"
 #include "run/document_explain.h"
 #include "run/fetched_reading.h"
 #include "zudor_host/driver.h"
-#include "services/host_slots.h"
+#include "hostcalls/host_slots.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/runner.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "zudor/host.h"
-#include "services/reference_host.h"
+#include "hostcalls/reference_host.h"
 #include "io/file_stream.h"
 
 namespace zudorhost {

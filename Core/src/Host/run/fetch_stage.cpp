@@ -1,7 +1,7 @@
 // The fetch stage's I/O thread: inputs admitted in order while the read-ahead has room, S3
 // prefixes listed a page ahead, requests started oldest document first, answers turned into
 // windows, probes and further requests, and documents handed over in order.
-#include "fetch_stage.h"
+#include "run/fetch_stage.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,10 +12,10 @@
 #include <system_error>
 #include <thread>
 
-#include "../io/remote/object_fetch.h"
-#include "../io/remote/remote_document.h"
-#include "../io/remote/remote_libraries.h"
-#include "../io/remote/url.h"
+#include "io/remote/object_fetch.h"
+#include "io/remote/remote_document.h"
+#include "io/remote/remote_libraries.h"
+#include "io/remote/url.h"
 #include "platform/system.h"
 #include "run/fetched_reading.h"
 

@@ -10,29 +10,12 @@
 #include "zudor/reader.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/xmp_mode.h"
 
 namespace zudorhost {
 
-enum class XmpMode : uint32_t {
-    Parsed = 1, // every packet is listed by the host's own lister; the record carries the listing
-    Raw = 2,    // the host keeps a copy of the packet's text and parses nothing
-    Toolkit = 3 // every packet is parsed by the XMP toolkit (Exempi), where the build has it
-};
-// "parsed", "raw" or "toolkit", as the front ends name the modes.
-const char *xmpModeName(XmpMode mode);
-
 // The largest single request the reference host grants the reader, unless told otherwise.
 constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
-
-// Whether this build has the XMP toolkit (XmpMode::Toolkit): false on Windows, where Exempi
-// has no build, and then every packet the toolkit is given is turned down.
-bool xmpToolkitAvailable();
-
-// The XMP toolkit needs one initialisation per process before any thread uses it; the first
-// parse in toolkit mode does it, and a host with threads calls this before it starts them.
-// The toolkit reports parse failures on std::cerr: unless showDiagnostics is set on that first
-// call, std::cerr is silenced for the process.
-bool initXmpToolkit(bool showDiagnostics = false);
 
 // What reading a document cost: calls into the input stream and the bytes they gave.
 struct StreamCounts {

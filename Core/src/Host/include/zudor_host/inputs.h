@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "zudor_host/file_identity.h"
+
 namespace zudorhost {
 
 enum class InputOrigin : uint8_t {
@@ -18,21 +20,6 @@ enum class InputOrigin : uint8_t {
 };
 
 struct RemoteDocument;
-
-// What tells one version of a file from another without reading it: a local file's size,
-// modification time and inode as one stat gives them; a remote object's size and ETag as its
-// listing or its first answer gives them; and when they were taken.
-struct FileIdentity {
-    uint64_t size = 0;
-    int64_t modifiedNs = 0; // since 1970, in nanoseconds
-    uint64_t inode = 0;
-    std::string etag;       // a remote object's; empty for a local file
-    int64_t takenNs = 0;    // wall clock when it was taken; 0: nothing known
-    bool known() const { return takenNs != 0; }
-};
-
-// The wall clock, in nanoseconds since 1970.
-int64_t wallClockNs();
 
 struct InputItem {
     std::string path; // a remote document's: its URL as shown, never with its secrets

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "zudor/reader.h"
+#include "zudor_host/platform.h"
 
 namespace zudorhost {
 
@@ -35,12 +36,8 @@ private:
     ReaderInterface table_{};
 };
 
-// Where a module installed under prefix lies, in the order to try them.
-std::vector<std::string> installedModulePlaces(const std::string &prefix);
-// The module's file in a build tree (libzudor.so, ZUDOR.dll), and its name for the system's
-// own search (libzudor.so.1, ZUDOR.dll).
-const char *moduleFileName();
-const char *systemModuleName();
+// installedModulePlaces, moduleFileName and systemModuleName are the platform's
+// (zudor_host/platform.h).
 // The library beside this program (a build tree), the one installed beside its bin directory,
 // and the system's search path.
 std::vector<std::string> defaultModulePlaces();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "zudor_host/inputs.h"
+#include "zudor_host/file_identity.h"
 
 namespace zudorhost {
 
@@ -84,6 +84,13 @@ std::string directoryOfCode(const void *address);
 // name when first needed and kept for the process's life; null, with why, where it cannot be.
 void *loadSystemLibrary(const char *name, std::string &why);
 void *librarySymbol(void *library, const char *name);
+
+// Where a module installed under prefix lies, in the order to try them.
+std::vector<std::string> installedModulePlaces(const std::string &prefix);
+// The module's file in a build tree (libzudor.so, ZUDOR.dll), and its name for the system's
+// own search (libzudor.so.1, ZUDOR.dll).
+const char *moduleFileName();
+const char *systemModuleName();
 
 // librarySymbol as the function type it is declared with; false where the library lacks it.
 template <typename F> bool findFunction(void *library, const char *name, F &into)

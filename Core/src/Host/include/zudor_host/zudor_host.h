@@ -17,6 +17,7 @@
 
 #include "zudor_host/catalogue.h"
 #include "zudor_host/driver.h"
+#include "zudor_host/file_identity.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/module.h"
 #include "zudor_host/output_buffer.h"
@@ -27,3 +28,4 @@
 #include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 #include "zudor_host/text_encoding.h"
+#include "zudor_host/xmp_mode.h"

@@ -1,4 +1,4 @@
-#include "aws_config.h"
+#include "io/remote/aws_config.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "sigv4.h"
+#include "io/remote/sigv4.h"
 
 namespace zudorhost {
 

@@ -1,5 +1,5 @@
 // SHA-256 and HMAC-SHA-256 from libcrypto, loaded with libcurl when the first URL is met.
-#include "digest.h"
+#include "io/remote/digest.h"
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>

@@ -1,5 +1,5 @@
 // SHA-256 and HMAC-SHA-256 from the system itself, where the host loads no libcrypto (Windows).
-#include "digest.h"
+#include "io/remote/digest.h"
 
 #include <cstdio>
 #include <cstdlib>

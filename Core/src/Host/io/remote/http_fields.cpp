@@ -1,4 +1,4 @@
-#include "http_fields.h"
+#include "io/remote/http_fields.h"
 
 #include <cstring>
 

@@ -1,12 +1,12 @@
-#include "object_fetch.h"
+#include "io/remote/object_fetch.h"
 
 #include <algorithm>
 #include <ctime>
 #include <functional>
 
-#include "aws_config.h"
-#include "http_fields.h"
-#include "sigv4.h"
+#include "io/remote/aws_config.h"
+#include "io/remote/http_fields.h"
+#include "io/remote/sigv4.h"
 
 namespace zudorhost {
 

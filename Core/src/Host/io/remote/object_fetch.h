@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "remote_document.h"
-#include "s3_listing.h"
-#include "transfers.h"
-#include "url.h"
+#include "io/remote/remote_document.h"
+#include "io/remote/s3_listing.h"
+#include "io/remote/transfers.h"
+#include "io/remote/url.h"
 
 namespace zudorhost {
 

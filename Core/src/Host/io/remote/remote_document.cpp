@@ -1,4 +1,4 @@
-#include "remote_document.h"
+#include "io/remote/remote_document.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
-#include "remote_libraries.h"
+#include "io/remote/remote_libraries.h"
 
 
-#include "digest.h"
+#include "io/remote/digest.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {

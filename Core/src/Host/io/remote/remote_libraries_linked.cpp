@@ -1,9 +1,9 @@
 // libcurl linked into the program (the Windows build, which carries its own libcurl with
 // Windows' TLS): the table points at its functions (remote_libraries_started.cpp starts it).
-#include "remote_libraries.h"
+#include "io/remote/remote_libraries.h"
 
 
-#include "digest.h"
+#include "io/remote/digest.h"
 
 namespace zudorhost {
 

@@ -1,5 +1,5 @@
 // libcurl started once, at the first URL, whichever way the build has it.
-#include "remote_libraries.h"
+#include "io/remote/remote_libraries.h"
 
 #include <cstdio>
 #include <cstdlib>

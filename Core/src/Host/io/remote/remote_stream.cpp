@@ -1,4 +1,4 @@
-#include "remote_stream.h"
+#include "io/remote/remote_stream.h"
 
 #include <algorithm>
 #include <cstddef>

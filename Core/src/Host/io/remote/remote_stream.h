@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "io/document_stream.h"
-#include "remote_document.h"
+#include "io/remote/remote_document.h"
 
 namespace zudorhost {
 

@@ -1,9 +1,9 @@
-#include "s3_listing.h"
+#include "io/remote/s3_listing.h"
 
 #include <cstdlib>
 #include <expat.h>
 
-#include "url.h"
+#include "io/remote/url.h"
 
 namespace zudorhost {
 namespace {

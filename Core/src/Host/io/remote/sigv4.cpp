@@ -1,10 +1,10 @@
-#include "sigv4.h"
+#include "io/remote/sigv4.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "digest.h"
+#include "io/remote/digest.h"
 
 namespace zudorhost {
 

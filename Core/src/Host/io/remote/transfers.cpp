@@ -1,4 +1,4 @@
-#include "transfers.h"
+#include "io/remote/transfers.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,9 +6,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "http_fields.h"
-#include "remote_libraries.h"
-#include "s3_listing.h"
+#include "io/remote/http_fields.h"
+#include "io/remote/remote_libraries.h"
+#include "io/remote/s3_listing.h"
 
 namespace zudorhost {
 namespace {

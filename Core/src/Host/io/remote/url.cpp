@@ -1,4 +1,4 @@
-#include "url.h"
+#include "io/remote/url.h"
 
 #include <algorithm>
 #include <cctype>

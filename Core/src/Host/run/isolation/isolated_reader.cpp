@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "../../io/remote/remote_document.h"
+#include "io/remote/remote_document.h"
 #include "io/file_stream.h"
 #include "run/fetched_reading.h"
 #include "run/isolation/protocol.h"

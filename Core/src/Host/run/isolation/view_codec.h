@@ -10,7 +10,7 @@
 
 #include "zudor_host/driver.h"
 #include "zudor_host/output_buffer.h"
-#include "services/reference_host.h"
+#include "records/xmp_record.h"
 
 namespace zudorhost {
 namespace isolation {

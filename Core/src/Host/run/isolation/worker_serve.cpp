@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../../io/remote/remote_document.h"
+#include "io/remote/remote_document.h"
 #include "platform/system.h"
 #include "run/fetched_reading.h"
 #include "run/isolation/protocol.h"

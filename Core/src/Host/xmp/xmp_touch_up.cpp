@@ -3,7 +3,7 @@
 // few known properties are mended, and schemas left empty go.
 #include <cstring>
 
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace zudorhost {
 namespace xmp {

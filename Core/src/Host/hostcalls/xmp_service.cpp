@@ -2,20 +2,15 @@
 // mode), the XMP toolkit's document (toolkit mode), or a copy of its text (raw mode).
 #include <cstring>
 
-#include "services/arena.h"
-#include "services/xmp_reading.h"
-#include "services/host_slots.h"
-#include "services/reference_host.h"
+#include "hostcalls/arena.h"
+#include "hostcalls/xmp_reading.h"
+#include "xmp/xmp_toolkit.h"
+#include "hostcalls/host_slots.h"
+#include "hostcalls/reference_host.h"
 
 namespace zudorhost {
 
 namespace {
-
-// A listing in the document's arena: its size, then its bytes.
-struct ListingBlock {
-    uint64_t bytes;
-    const char *data() const { return reinterpret_cast<const char *>(this + 1); }
-};
 
 // Waiting texts past this are read at once, the newest that lists kept, so that the copies of a
 // document of many packets never pile up.
@@ -231,48 +226,11 @@ const HostXmpRecord *ReferenceHost::recordOf(const XmpInfo &info)
     return nullptr;
 }
 
-void startListing(std::string &block) { block.assign(sizeof(ListingBlock), '\0'); }
-
-void addListedProperty(std::string &block, std::string_view path, std::string_view value)
-{
-    const uint32_t lengths[2] = {uint32_t(path.size()), uint32_t(value.size())};
-    block.append(reinterpret_cast<const char *>(lengths), sizeof lengths);
-    block.append(path).push_back('\0');
-    block.append(value).push_back('\0');
-}
-
-HostXmpRecord listedRecord(std::string &block, uint64_t packetBytes)
-{
-    const uint64_t bytes = block.size() - sizeof(ListingBlock);
-    std::memcpy(&block[0], &bytes, sizeof bytes);
-    return HostXmpRecord{kXmpRecordMagic, uint32_t(XmpMode::Parsed), packetBytes, &block[0], nullptr, 0, 1};
-}
-
-void forEachXmpProperty(const HostXmpRecord &record, XmpPropertyVisitor visit, void *state)
-{
-    if (record.mode == uint32_t(XmpMode::Toolkit)) {
-        forEachToolkitProperty(record.document, visit, state);
-    } else if (record.mode == uint32_t(XmpMode::Parsed) && record.document != nullptr) {
-        const auto &block = *static_cast<const ListingBlock *>(record.document);
-        visitXmpListing(block.data(), size_t(block.bytes), visit, state);
-    }
-}
-
 int32_t parseXmp(HostServices *host, XmpInfo **result, uint64_t *, const char *packet,
                  uint32_t size, uint32_t)
 {
     *result = ReferenceHost::fromHeap(&host->hostHeap)->makeXmpRecord(packet, size);
     return *result != nullptr ? 0 : 1;
-}
-
-const char *xmpModeName(XmpMode mode)
-{
-    switch (mode) {
-    case XmpMode::Raw: return "raw";
-    case XmpMode::Toolkit: return "toolkit";
-    case XmpMode::Parsed: break;
-    }
-    return "parsed";
 }
 
 } // namespace zudorhost

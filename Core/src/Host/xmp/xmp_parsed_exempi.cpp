@@ -8,9 +8,9 @@
 
 #include <exempi/xmp.h>
 
-#include "services/xmp_reading.h"
+#include "xmp/xmp_toolkit.h"
+#include "zudor_host/xmp_mode.h"
 #include "zudor_host/platform.h"
-#include "services/reference_host.h"
 
 namespace zudorhost {
 

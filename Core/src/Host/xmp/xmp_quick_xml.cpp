@@ -1,5 +1,5 @@
 // The quick reading (xmp_quick_reader.h) building the XML tree.
-#include "xmp_quick_reader.h"
+#include "xmp/xmp_quick_reader.h"
 
 namespace zudorhost {
 namespace xmp {

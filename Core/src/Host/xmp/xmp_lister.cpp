@@ -16,8 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "xmp_lister.h"
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace zudorhost {
 

@@ -19,7 +19,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace zudorhost {
 namespace xmp {

@@ -12,7 +12,7 @@
 // markup, aliases, the properties the toolkit mends after reading, an rdf:RDF that is not the
 // only one or is not in an x:xmpmeta, a listing past the limit. So a packet lists the same
 // whichever way it is read; the fuzz target and the sameness tests hold the two side by side.
-#include "xmp_quick_reader.h"
+#include "xmp/xmp_quick_reader.h"
 
 namespace zudorhost {
 namespace xmp {

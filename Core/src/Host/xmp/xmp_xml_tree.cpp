@@ -6,7 +6,7 @@
 
 #include <expat.h>
 
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace zudorhost {
 namespace xmp {

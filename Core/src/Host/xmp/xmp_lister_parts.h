@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "xmp_lister.h"
+#include "xmp/xmp_lister.h"
 
 struct XML_ParserStruct;
 

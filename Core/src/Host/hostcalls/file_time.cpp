@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "services/host_slots.h"
+#include "hostcalls/host_slots.h"
 
 namespace zudorhost {
 namespace {

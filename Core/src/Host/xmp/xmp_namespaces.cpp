@@ -2,7 +2,7 @@
 // facts of XMP, fixed at build time. A packet's own declarations never change them.
 #include <cstdint>
 
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace zudorhost {
 namespace xmp {

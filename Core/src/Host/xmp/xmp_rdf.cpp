@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "xmp_lister_parts.h"
+#include "xmp/xmp_lister_parts.h"
 
 namespace zudorhost {
 namespace xmp {

@@ -1,6 +1,7 @@
 // Toolkit mode where the build has no XMP toolkit: nothing parses. Front ends ask
 // xmpToolkitAvailable() first and refuse toolkit mode instead of failing packet by packet.
-#include "services/xmp_reading.h"
+#include "xmp/xmp_toolkit.h"
+#include "zudor_host/xmp_mode.h"
 
 namespace zudorhost {
 

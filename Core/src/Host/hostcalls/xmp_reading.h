@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "services/xmp_lister.h"
-#include "services/reference_host.h"
+#include "xmp/xmp_lister.h"
+#include "records/xmp_record.h"
 
 namespace zudorhost {
 
@@ -29,10 +29,5 @@ struct XmpReading {
     // Each record the reader handed over, with what it reads as (null: nothing listed).
     std::vector<std::pair<const HostXmpRecord *, HostXmpRecord *>> readAs;
 };
-
-// The toolkit's parsed document for a packet's text, or null when it does not parse.
-void *parseXmpDocument(const char *packet, size_t size);
-void freeXmpDocument(void *document);
-void forEachToolkitProperty(const void *document, XmpPropertyVisitor visit, void *state);
 
 } // namespace zudorhost

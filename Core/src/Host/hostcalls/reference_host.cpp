@@ -1,9 +1,9 @@
 #include <cstring>
 
-#include "services/arena.h"
-#include "services/xmp_reading.h"
-#include "services/host_slots.h"
-#include "services/reference_host.h"
+#include "hostcalls/arena.h"
+#include "hostcalls/xmp_reading.h"
+#include "hostcalls/host_slots.h"
+#include "hostcalls/reference_host.h"
 
 namespace zudorhost {
 

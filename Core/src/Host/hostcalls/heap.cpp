@@ -6,9 +6,9 @@
 #include <cstring>
 #include <new>
 
-#include "services/arena.h"
-#include "services/host_slots.h"
-#include "services/reference_host.h"
+#include "hostcalls/arena.h"
+#include "hostcalls/host_slots.h"
+#include "hostcalls/reference_host.h"
 
 namespace zudorhost {
 namespace {
