@@ -66,6 +66,8 @@ class Client:
              time_zone: _t.Optional[str] = None) -> _t.Iterator[_t.Dict[str, _t.Any]]:
         """The records of remote inputs (http(s) URLs, S3 objects and S3 prefixes, which the
         service fetches from the hosts and buckets it allows), in order, as they arrive."""
+        if isinstance(inputs, (str, bytes)):
+            raise TypeError("inputs is a list of URLs; for one, give [url]")
         listed = []
         for item in inputs:
             if not isinstance(item, str) or not item or "\n" in item or "\r" in item:
