@@ -181,6 +181,7 @@ TEST(Urls, ALimitedRunFetchesOnlyWhatItWasGiven)
         {"http://images.example./a.tif", false},
         {"http://images.example%2f/a.tif", false},
         {"http://images.example:/a.tif", false},
+        {"http://cache.example:65536/a.tif", false},
         {"s3://scans/2026/", true},
         {"s3://Scans/2026/", false},
         {"s3://other/a.tif", false},

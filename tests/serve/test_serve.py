@@ -340,6 +340,9 @@ def test_refusals(guarded, request_, status):
     (["--receive-timeout", "nan"], "--receive-timeout: takes 0.1 to 86400, not nan"),
     (["--time-zone", "Europe"], 'unknown time zone "Europe"'),
     (["--tokens", "/nonexistent"], "cannot read the token file /nonexistent"),
+    (["--allow-host", "http://images.example"], "--allow-host takes HOST or HOST:PORT"),
+    (["--allow-host", ""], "--allow-host takes HOST or HOST:PORT"),
+    (["--allow-bucket", "s3://scans"], "--allow-bucket takes a bucket's name alone"),
 ])
 def test_settings_that_cannot_serve_stop_the_start(options, said):
     started = subprocess.run([SERVE, "--listen", "127.0.0.1:0"] + options, stdout=subprocess.PIPE,

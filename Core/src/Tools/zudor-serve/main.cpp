@@ -113,7 +113,11 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     logEvent("started", "listening on " + service.address() + ", " + std::to_string(settings.maxDocuments) +
                             " documents at once, " + std::to_string(settings.queue) + " queued" +
-                            (settings.tokens.empty() ? ", no token asked for" : ", tokens asked for"));
+                            (settings.tokens.empty() ? ", no token asked for" : ", tokens asked for") +
+                            (remote.limited ? ", lists fetched only from --allow-host (" +
+                                                  std::to_string(settings.allowHosts.size()) + ") and --allow-bucket (" +
+                                                  std::to_string(settings.allowBuckets.size()) + ")"
+                                            : ", no list read"));
 
     for (;;) {
         int signal = 0;

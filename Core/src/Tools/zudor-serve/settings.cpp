@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 
 #include "zudor_host/platform.h"
+#include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
 
 namespace zudorserve {
@@ -151,6 +152,24 @@ Parsed parseSettings(int argc, char **argv, ServeSettings &s)
         std::fprintf(stderr, "zudor-serve: --max-body must allow at least one byte\n");
         return Parsed::Usage;
     }
+    // An entry no URL could ever match would refuse every list without saying why at start.
+    for (const std::string &host : s.allowHosts) {
+        zudorhost::RemoteOptions only;
+        only.limited = true;
+        only.allowedHosts = {host};
+        std::string why;
+        if (!zudorhost::remoteInputAllowed("http://" + host + "/", only, why)) {
+            std::fprintf(stderr, "zudor-serve: --allow-host takes HOST or HOST:PORT (images.example.org, "
+                                 "127.0.0.1:9000, [::1]:9000), not '%s'\n", host.c_str());
+            return Parsed::Usage;
+        }
+    }
+    for (const std::string &bucket : s.allowBuckets)
+        if (bucket.empty() || bucket.find_first_of("/?#@: ") != std::string::npos) {
+            std::fprintf(stderr, "zudor-serve: --allow-bucket takes a bucket's name alone (scans), not '%s'\n",
+                         bucket.c_str());
+            return Parsed::Usage;
+        }
     if (s.maxList == 0) {
         std::fprintf(stderr, "zudor-serve: --max-list must allow at least one byte\n");
         return Parsed::Usage;

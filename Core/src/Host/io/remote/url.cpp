@@ -198,7 +198,8 @@ std::string normalAuthority(std::string authority, bool https)
     std::string port = authority.substr(hostEnd);
     if (port.empty())
         return authority + (https ? ":443" : ":80");
-    if (port.size() < 2 || port.size() > 6 || port[0] != ':' || port.find_first_not_of("0123456789", 1) != std::string::npos)
+    if (port.size() < 2 || port.size() > 6 || port[0] != ':' ||
+        port.find_first_not_of("0123456789", 1) != std::string::npos || std::stoul(port.substr(1)) > 65535)
         return std::string();
     return authority;
 }
