@@ -213,13 +213,7 @@ struct ThreadReader {
         workers = startReaderWorkers(how, options, failure);
         if (!workers)
             raise(zudorError, failure.message);
-        driver = makeIsolatedReader(workers, withWorkers(options));
-    }
-    // The call's driver options, with the worker processes where reading is isolated.
-    DriverOptions withWorkers(DriverOptions options) const
-    {
-        options.workers = workers;
-        return options;
+        driver = makeIsolatedReader(workers, options);
     }
     std::shared_ptr<ReaderWorkers> workers; // null in process
     std::unique_ptr<DocumentReader> driver;
@@ -266,9 +260,9 @@ py::object readPath(const std::string &path, int xmp, const RemoteArgs &remoteAr
     return readOne(xmp, isolation, zone, path, [&remote, xmp](ThreadReader &r, InputItem &item) -> const DocumentView & {
         // A URL is fetched on its own with the call's options, then read as any document.
         if (isRemoteInput(item.path)) {
-            DriverOptions options = r.withWorkers(driverOptions(xmp, false));
+            DriverOptions options = driverOptions(xmp, false);
             options.remote = remote;
-            fetchDocument(item, readerModule().table(), options);
+            fetchDocument(item, readerModule().table(), options, r.workers);
         }
         return r.driver->read(item);
     });

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "io/remote/url.h"
+#include "run/input_carried.h"
 
 namespace zudorhost {
 
@@ -129,13 +130,14 @@ bool CatalogueSource::next(InputItem &item)
     while (true) {
         if (!current_ && !startInput())
             return false;
-        item.listed = FileIdentity{};
+        if (item.carried)
+            carriedToChange(item).listed = FileIdentity{};
         if (current_->next(item)) {
             CatalogueRef ref;
             ref.input = target_->input;
             if (target_->input != 0) // else read for the output alone
                 target_->kind == InputKind::Path ? matchWalked(item, ref) : matchListed(item, ref);
-            item.keeperTag = std::make_shared<const CatalogueRef>(std::move(ref));
+            carriedToChange(item).keeperTag = std::make_shared<const CatalogueRef>(std::move(ref));
             return true;
         }
         endInput();

@@ -16,6 +16,9 @@
 #include "catalogue/catalogue_writer.h"
 #include "io/remote/url.h"
 #include "platform/system.h"
+#include "run/input_carried.h"
+#include "run/keeper.h"
+#include "run/run_internals.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/record_events.h"
 
@@ -166,7 +169,8 @@ public:
         const CatalogueRef *ref = catalogueRefOf(item);
         if (ref == nullptr || ref->row == 0)
             return Held::No;
-        const FileIdentity *now = item.listed.known() ? &item.listed : nullptr;
+        const FileIdentity &listed = carriedBy(item).listed;
+        const FileIdentity *now = listed.known() ? &listed : nullptr;
         if (now == nullptr && !isRemoteInput(item.path) && fileIdentity(item.path, seen))
             now = &seen;
         if (now == nullptr || !unchangedSince(ref->identity, *now))
@@ -257,7 +261,9 @@ CatalogueUpdate::CatalogueUpdate(Catalogue &catalogue, const ReaderInterface &ta
     }
     RunOptions catalogued = options;
     auto fail = [&run](const std::string &reason) { run.fail(reason); };
-    catalogued.keeper = [&db, fail] { return std::make_unique<CatalogueKeeper>(db, fail); };
+    auto internals = std::make_shared<RunInternals>(options.internals ? *options.internals : RunInternals{});
+    internals->keeper = [&db, fail] { return std::make_unique<CatalogueKeeper>(db, fail); };
+    catalogued.internals = std::move(internals);
     run.runner = std::make_unique<BatchRunner>(table, run.source, output, catalogued);
     if (run.runner->error()) {
         run.fail(run.runner->error().message, run.runner->error().kind);
@@ -303,7 +309,7 @@ const FinishedBatch *CatalogueUpdate::next()
     // is counted here: waking the writer for it was a tenth of a re-scan.
     uint64_t unchanged = 0;
     if (job.changes.gone.empty() && job.changes.orders.empty() &&
-        onlyUnchanged(batch->kept.data(), batch->kept.size(), unchanged)) {
+        onlyUnchanged(keptOf(*batch).data(), keptOf(*batch).size(), unchanged)) {
         std::lock_guard<std::mutex> guard(run.lock);
         if (run.failed)
             return nullptr;
@@ -318,7 +324,7 @@ const FinishedBatch *CatalogueUpdate::next()
         run.spare.pop_back();
     }
     guard.unlock();
-    job.entries.swap(batch->kept);
+    job.entries.swap(keptOf(*batch));
     guard.lock();
     run.changed.wait(guard, [&] { return run.failed || run.queue.size() < kQueuedBatches; });
     if (run.failed)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "run/input_carried.h"
 #include "zudor_host/file_identity.h"
 #include "zudor_host/inputs.h"
 
@@ -23,7 +24,7 @@ struct CatalogueRef {
 
 inline const CatalogueRef *catalogueRefOf(const InputItem &item)
 {
-    return static_cast<const CatalogueRef *>(item.keeperTag.get());
+    return static_cast<const CatalogueRef *>(carriedBy(item).keeperTag.get());
 }
 
 // Whether a file seen now as `now` is the one `before` described. A local file changed within

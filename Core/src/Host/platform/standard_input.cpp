@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/process.h"
 #include "platform/system.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"

@@ -1,5 +1,7 @@
 // The operating system on POSIX systems: every system call of the host library and its front
 // ends.
+#include "platform/loader.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "platform/system_calls.h"
 #include "zudor_host/platform.h"

@@ -1,5 +1,7 @@
 // The operating system on Windows: every system call of the host library and its front ends.
 // Paths are UTF-8 everywhere else; here they become UTF-16 for the wide API, and back.
+#include "platform/loader.h"
+#include "platform/process.h"
 #include "platform/system.h"
 #include "zudor_host/platform.h"
 

@@ -10,8 +10,14 @@
 #include <system_error>
 #include <thread>
 
-#include "run/fetch_stage.h"
+#include "platform/process.h"
 #include "platform/system.h"
+#include "run/driver_core.h"
+#include "run/fetch_stage.h"
+#include "run/input_carried.h"
+#include "run/isolation/isolated_reader.h"
+#include "run/keeper.h"
+#include "run/run_internals.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
@@ -71,7 +77,7 @@ struct Slot {
     // Lent from the runner's spares while the batch is in flight: the buffers that were
     // written last are written next, so a ring longer than the work in flight touches no
     // more memory than that work.
-    std::unique_ptr<FinishedBatch> out;
+    std::unique_ptr<KeptBatch> out;
     bool done = false;
 };
 
@@ -81,8 +87,8 @@ struct Slot {
 std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, Failure &failure)
 {
     // A front end that keeps its workers between runs (a service) hands them over.
-    if (options.driver.workers)
-        return options.driver.workers;
+    if (options.workers)
+        return options.workers;
     return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, failure, false) : nullptr;
 }
 
@@ -92,22 +98,24 @@ struct Reader {
     std::unique_ptr<DocumentKeeper> keeper;
     std::unique_ptr<DocumentReader> driver;
     std::unique_ptr<RecordFormatter> formatter;
+    KeptRunFormatter *keptFormatter = nullptr; // the formatter, where it takes part in a kept run
 
     Reader(const ReaderInterface &table, const RunOptions &options, const BatchRunner::FormatterFactory &factory,
            const std::shared_ptr<ReaderWorkers> &isolated)
-        : keeper(options.keeper ? options.keeper() : nullptr), formatter(factory ? factory() : nullptr)
+        : keeper(options.internals && options.internals->keeper ? options.internals->keeper() : nullptr),
+          formatter(factory ? factory() : nullptr)
     {
-        DriverOptions driverOptions = options.driver;
-        driverOptions.keeper = keeper.get();
         if (isolated)
-            driver = makeIsolatedReader(isolated, driverOptions);
+            driver = makeIsolatedReader(isolated, options.driver, keeper.get());
         else
-            driver = std::make_unique<DocumentDriver>(table, driverOptions);
+            driver = std::make_unique<DriverCore>(table, options.driver, keeper.get());
+        if (keeper)
+            keptFormatter = dynamic_cast<KeptRunFormatter *>(formatter.get());
     }
 
     // The document to its keeper, then to the output: a record the keeper walked is written from
     // its walk, and one the keeper holds unread from the keeper's copy.
-    void hand(const DocumentView &doc, FinishedBatch &out)
+    void hand(const DocumentView &doc, KeptBatch &out)
     {
         if (!keeper) {
             if (formatter)
@@ -119,12 +127,12 @@ struct Reader {
         if (!formatter)
             return;
         if (doc.unchanged && !doc.skipped) {
-            if (!formatter->wantsHeld())
+            if (keptFormatter != nullptr && !keptFormatter->wantsHeld())
                 return;
             if (const DocumentView *held = keeper->held(doc))
                 formatter->format(*held, out);
-        } else if (eventsAt < out.kept.size()) {
-            formatter->formatRecorded(doc, out.kept.data() + eventsAt, out.kept.size() - eventsAt, out);
+        } else if (eventsAt < out.kept.size() && keptFormatter != nullptr) {
+            keptFormatter->formatRecorded(doc, out.kept.data() + eventsAt, out.kept.size() - eventsAt, out);
         } else {
             formatter->format(doc, out);
         }
@@ -154,7 +162,7 @@ struct BatchRunner::Shared {
     bool stopping = false;
     bool holding = false;          // the caller holds batch `released`
     uint64_t want = 1;             // finished batches in a row the caller waits for
-    std::vector<std::unique_ptr<FinishedBatch>> spares; // under lock; the last freed is lent first
+    std::vector<std::unique_ptr<KeptBatch>> spares; // under lock; the last freed is lent first
     std::vector<std::thread> workers;
     std::vector<InputTally> tallies; // by named input; the caller's
 
@@ -163,17 +171,14 @@ struct BatchRunner::Shared {
     std::unique_ptr<os::OpenedAhead> ahead;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
-        : table(t), isolated(startWorkers(o, error)), source(s, &t, withWorkers(o.driver, isolated), false, o.keeper),
+        : table(t), isolated(startWorkers(o, error)),
+          source(s, &t, o.driver, isolated, false, o.internals ? o.internals->keeper : nullptr),
           factory(std::move(f)), options(o)
     {
-        options.driver.workers = isolated;
     }
 
-    static DriverOptions withWorkers(DriverOptions driver, const std::shared_ptr<ReaderWorkers> &isolated)
-    {
-        driver.workers = isolated;
-        return driver;
-    }
+    // Whether the run keeps what it reads (run/keeper.h).
+    bool keeps() const { return options.internals && options.internals->keeper; }
 
     // Takes up to a batch of inputs; false when the source has none left.
     bool fill(Slot &slot)
@@ -194,7 +199,7 @@ struct BatchRunner::Shared {
     {
         // Nor where readers are processes of their own: the files are handed to them as
         // they are opened, and their batches are longer than one opened ahead.
-        if (options.keeper || isolated)
+        if (keeps() || isolated)
             return;
         const std::string *paths[kBatchDocuments];
         size_t count = 0;
@@ -202,7 +207,7 @@ struct BatchRunner::Shared {
             const InputItem &item = slot.items[i];
             // A walk lists regular files only; a named file may be a pipe, which must not be read
             // before it is looked at.
-            if (item.origin == InputOrigin::Walked && !item.remote && !isRemoteInput(item.path))
+            if (item.origin == InputOrigin::Walked && !carriedBy(item).remote && !isRemoteInput(item.path))
                 paths[count++] = &item.path;
         }
         if (count > 1)
@@ -216,7 +221,7 @@ struct BatchRunner::Shared {
         os::RelativeOpens relative;
         openAhead(slot, ahead);
         DocumentReader &driver = *reader.driver;
-        FinishedBatch &out = *slot.out;
+        KeptBatch &out = *slot.out;
         driver.expect(slot.items.data(), slot.count);
         out.records.clear();
         out.messages.clear();
@@ -236,7 +241,8 @@ struct BatchRunner::Shared {
             reader.hand(doc, out);
             driver.finish();
             // A remote document's bytes go as soon as it is read, not when its slot is reused.
-            slot.items[i].remote.reset();
+            if (carriedBy(slot.items[i]).remote)
+                carriedToChange(slot.items[i]).remote.reset();
         }
         ahead.forget();
     }
@@ -253,7 +259,7 @@ struct BatchRunner::Shared {
         return &batch;
     }
 
-    static void trim(FinishedBatch &batch)
+    static void trim(KeptBatch &batch)
     {
         batch.records.trim(kBufferKeep);
         batch.kept.trim(kBufferKeep);
@@ -281,7 +287,7 @@ struct BatchRunner::Shared {
         sequence = claimed++;
         Slot &slot = slots[sequence % slots.size()];
         if (spares.empty()) {
-            slot.out = std::make_unique<FinishedBatch>();
+            slot.out = std::make_unique<KeptBatch>();
         } else {
             slot.out = std::move(spares.back());
             spares.pop_back();
@@ -291,7 +297,7 @@ struct BatchRunner::Shared {
 
     void work()
     {
-        if (options.ownDescriptorTables)
+        if (options.internals && options.internals->ownDescriptorTables)
             takeOwnDescriptorTable();
         Reader reader(table, options, factory, isolated);
         os::OpenedAhead ahead;
@@ -391,7 +397,7 @@ FinishedBatch *BatchRunner::next()
     if (s.workers.empty()) {
         Slot &slot = s.slots[0];
         if (!slot.out)
-            slot.out = std::make_unique<FinishedBatch>();
+            slot.out = std::make_unique<KeptBatch>();
         Shared::trim(*slot.out);
         if (!s.fill(slot))
             return nullptr;

@@ -8,13 +8,15 @@
 
 #include "io/remote/remote_document.h"
 #include "io/remote/remote_stream.h"
+#include "platform/process.h"
 #include "run/document_explain.h"
-#include "run/fetched_reading.h"
+#include "run/driver_core.h"
+#include "run/input_carried.h"
+#include "run/keeper.h"
 #include "zudor_host/driver.h"
 #include "hostcalls/host_slots.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
-#include "zudor_host/runner.h"
 
 namespace zudorhost {
 namespace {
@@ -53,8 +55,9 @@ const char *summaryName(SummaryState state)
     return "none";
 }
 
-struct DocumentDriver::State {
-    State(const ReaderInterface &t, const DriverOptions &o) : table(t), options(o), host(o.xmpMode, o.maxRequest) {}
+struct DriverCore::State {
+    State(const ReaderInterface &t, const DriverOptions &o, DocumentKeeper *k)
+        : table(t), options(o), keeper(k), host(o.xmpMode, o.maxRequest) {}
 
     const DocumentView &fail(const std::string &why)
     {
@@ -188,8 +191,7 @@ struct DocumentDriver::State {
     // for a local file it knows, one look at it; the view then says so.
     bool heldAsItIs(const InputItem &input)
     {
-        DocumentKeeper *keeper = options.keeper;
-        if (keeper == nullptr || !input.keeperTag)
+        if (keeper == nullptr || !carriedBy(input).keeperTag)
             return false;
         const DocumentKeeper::Held held = keeper->holds(input, view.identity);
         if (held == DocumentKeeper::Held::No)
@@ -201,6 +203,7 @@ struct DocumentDriver::State {
 
     const ReaderInterface &table;
     DriverOptions options;
+    DocumentKeeper *keeper; // the run's, or null
     ReferenceHost host;
     FileStream stream;
     RemoteStream remoteStream;
@@ -215,16 +218,16 @@ struct DocumentDriver::State {
     TextOutputRecord text;
 };
 
-DocumentDriver::DocumentDriver(const ReaderInterface &table, const DriverOptions &options)
-    : state_(std::make_unique<State>(table, options))
+DriverCore::DriverCore(const ReaderInterface &table, const DriverOptions &options, DocumentKeeper *keeper)
+    : state_(std::make_unique<State>(table, options, keeper))
 {
 }
 
-DocumentDriver::~DocumentDriver() { state_->finish(); }
+DriverCore::~DriverCore() { state_->finish(); }
 
-void DocumentDriver::finish() { state_->finish(); }
+void DriverCore::finish() { state_->finish(); }
 
-const DocumentView &DocumentDriver::read(const InputItem &input)
+const DocumentView &DriverCore::read(const InputItem &input)
 {
     State &s = *state_;
     const TimeZoneLease zone(s.options.timeZone);
@@ -243,11 +246,11 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
     case InputOrigin::Walked:
         if (s.heldAsItIs(input))
             return s.view;
-        if (input.remote)
-            return s.runRemote(*input.remote);
+        if (const RemoteDocument *remote = carriedBy(input).remote.get())
+            return s.runRemote(*remote);
         if (isRemoteInput(input.path))
             return s.fail("a URL is read once fetched (fetchDocument)");
-        if (!s.stream.open(input.path, why, s.options.keeper != nullptr ? &s.view.identity : nullptr)) {
+        if (!s.stream.open(input.path, why, s.keeper != nullptr ? &s.view.identity : nullptr)) {
             s.view.identity = FileIdentity{}; // nothing was read: try again next time
             return s.fail(why);
         }
@@ -257,11 +260,11 @@ const DocumentView &DocumentDriver::read(const InputItem &input)
     return s.explain();
 }
 
-const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &document)
+const DocumentView &DriverCore::State::runRemote(const RemoteDocument &document)
 {
     if (!document.error.empty())
         return fail(document.error);
-    if (options.keeper != nullptr) {
+    if (keeper != nullptr) {
         // The object as its first answer gave it: what was read is never older than this.
         view.identity.size = document.size;
         view.identity.etag = document.etag;
@@ -278,22 +281,21 @@ const DocumentView &DocumentDriver::State::runRemote(const RemoteDocument &docum
     return explain();
 }
 
-const DocumentView &FetchedReading::read(DocumentDriver &driver, const InputItem &input,
-                                         const RemoteDocument &document)
+const DocumentView &DriverCore::readFetched(const InputItem &input, const RemoteDocument &document)
 {
-    driver.state_->start(input);
-    return driver.state_->runRemote(document);
+    state_->start(input);
+    return state_->runRemote(document);
 }
 
-bool FetchedReading::missed(const DocumentDriver &driver, uint64_t &offset, uint64_t &length)
+bool DriverCore::missed(uint64_t &offset, uint64_t &length) const
 {
-    const DocumentDriver::State &s = *driver.state_;
+    const State &s = *state_;
     offset = s.remoteStream.missOffset();
     length = s.remoteStream.missLength();
     return s.remote != nullptr && s.remoteStream.missed();
 }
 
-const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void *data, size_t size)
+const DocumentView &DriverCore::readBytes(const InputItem &input, const void *data, size_t size)
 {
     State &s = *state_;
     const TimeZoneLease zone(s.options.timeZone);
@@ -303,14 +305,30 @@ const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void
     return s.explain();
 }
 
-const DocumentView &HandedReading::read(DocumentDriver &driver, const InputItem &input, int descriptor, uint64_t size)
+const DocumentView &DriverCore::readHanded(const InputItem &input, int descriptor, uint64_t size)
 {
-    DocumentDriver::State &s = *driver.state_;
+    State &s = *state_;
     const TimeZoneLease zone(s.options.timeZone);
     s.start(input);
     s.stream.adopt(descriptor, size);
     s.run();
     return s.explain();
 }
+
+DocumentDriver::DocumentDriver(const ReaderInterface &table, const DriverOptions &options)
+    : core_(std::make_unique<DriverCore>(table, options))
+{
+}
+
+DocumentDriver::~DocumentDriver() = default;
+
+const DocumentView &DocumentDriver::read(const InputItem &input) { return core_->read(input); }
+
+const DocumentView &DocumentDriver::readBytes(const InputItem &input, const void *data, size_t size)
+{
+    return core_->readBytes(input, data, size);
+}
+
+void DocumentDriver::finish() { core_->finish(); }
 
 } // namespace zudorhost

@@ -17,7 +17,9 @@
 #include "io/remote/remote_libraries.h"
 #include "io/remote/url.h"
 #include "platform/system.h"
-#include "run/fetched_reading.h"
+#include "run/driver_core.h"
+#include "run/input_carried.h"
+#include "run/isolation/isolated_reader.h"
 
 namespace zudorhost {
 namespace {
@@ -59,13 +61,13 @@ bool isRemoteDocument(const InputItem &item)
 // reader could not read it at all (fault).
 class DocumentProbe {
 public:
-    DocumentProbe(const ReaderInterface &table, DriverOptions options)
+    DocumentProbe(const ReaderInterface &table, DriverOptions options, std::shared_ptr<ReaderWorkers> workers)
     {
         options = raw(std::move(options));
-        if (options.workers)
-            worker_ = makeWorkerProbe(options.workers, options);
+        if (workers)
+            worker_ = makeWorkerProbe(std::move(workers), options);
         else
-            driver_ = std::make_unique<DocumentDriver>(table, options);
+            driver_ = std::make_unique<DriverCore>(table, options); // no keeper: the workers' pass keeps
     }
     bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
               std::string &fault)
@@ -73,8 +75,8 @@ public:
         fault.clear();
         if (worker_)
             return worker_->miss(item, document, offset, length, fault);
-        FetchedReading::read(*driver_, item, document);
-        const bool missed = FetchedReading::missed(*driver_, offset, length);
+        driver_->readFetched(item, document);
+        const bool missed = driver_->missed(offset, length);
         driver_->finish();
         return missed;
     }
@@ -84,10 +86,9 @@ private:
     {
         options.xmpMode = XmpMode::Raw;
         options.explain = false;
-        options.keeper = nullptr; // the probe only finds bytes; the workers' pass keeps
         return options;
     }
-    std::unique_ptr<DocumentDriver> driver_;
+    std::unique_ptr<DriverCore> driver_;
     std::unique_ptr<WorkerProbe> worker_;
 };
 
@@ -97,6 +98,7 @@ struct FetchStage::Engine {
     InputSource &inner;
     const ReaderInterface *table; // null: the stage only lists
     DriverOptions driverOptions;
+    std::shared_ptr<ReaderWorkers> workers; // where the probe reads, if not here
     bool oneDocument;
     std::function<std::unique_ptr<DocumentKeeper>()> makeKeeper;
     std::unique_ptr<DocumentKeeper> keeper; // the caller's until the I/O thread starts, then its
@@ -131,9 +133,10 @@ struct FetchStage::Engine {
     // Why the options cannot serve (a CA file that cannot be read), for every URL's record.
     std::string optionsProblem;
 
-    Engine(InputSource &source, const ReaderInterface *t, const DriverOptions &d, bool one,
-           std::function<std::unique_ptr<DocumentKeeper>()> k)
-        : inner(source), table(t), driverOptions(d), oneDocument(one), makeKeeper(std::move(k)), options(d.remote),
+    Engine(InputSource &source, const ReaderInterface *t, const DriverOptions &d, std::shared_ptr<ReaderWorkers> w,
+           bool one, std::function<std::unique_ptr<DocumentKeeper>()> k)
+        : inner(source), table(t), driverOptions(d), workers(std::move(w)), oneDocument(one), makeKeeper(std::move(k)),
+          options(d.remote),
           counters(d.remote.counters ? *d.remote.counters : ownCounters)
     {
         options.connections = std::max(1u, options.connections);
@@ -170,7 +173,8 @@ struct FetchStage::Engine {
     {
         if (!isRemoteDocument(item))
             return false;
-        if (!makeKeeper || !item.keeperTag || !item.listed.known())
+        const InputCarried &carried = carriedBy(item);
+        if (!makeKeeper || !carried.keeperTag || !carried.listed.known())
             return true;
         if (!keeper)
             keeper = makeKeeper();
@@ -192,7 +196,7 @@ struct FetchStage::Engine {
         if (entry.document) {
             entry.document->seconds = std::chrono::duration<double>(Clock::now() - entry.began).count();
             counters.latencies.add(entry.document->seconds);
-            entry.item.remote = entry.document;
+            carriedToChange(entry.item).remote = entry.document;
         }
         markReady(entry);
     }
@@ -266,9 +270,10 @@ struct FetchStage::Engine {
                     item.named = listing->named;
                     // What the listing says of the object, which a keeper compares with
                     // what it holds before anything is fetched.
-                    item.listed.size = key.size;
-                    item.listed.etag = std::move(key.etag);
-                    item.listed.takenNs = wallClockNs();
+                    FileIdentity &listed = carriedToChange(item).listed;
+                    listed.size = key.size;
+                    listed.etag = std::move(key.etag);
+                    listed.takenNs = wallClockNs();
                     keys.pop_front();
                     admit(std::move(item));
                     continue;
@@ -385,7 +390,7 @@ struct FetchStage::Engine {
     void run(InputItem first)
     {
         if (table != nullptr)
-            probe = std::make_unique<DocumentProbe>(*table, driverOptions);
+            probe = std::make_unique<DocumentProbe>(*table, driverOptions, workers);
         admit(std::move(first));
         while (true) {
             {
@@ -413,9 +418,10 @@ struct FetchStage::Engine {
     }
 };
 
-FetchStage::FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument,
+FetchStage::FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver,
+                       std::shared_ptr<ReaderWorkers> workers, bool oneDocument,
                        std::function<std::unique_ptr<DocumentKeeper>()> keeper)
-    : engine_(std::make_unique<Engine>(inner, table, driver, oneDocument, std::move(keeper)))
+    : engine_(std::make_unique<Engine>(inner, table, driver, std::move(workers), oneDocument, std::move(keeper)))
 {
 }
 
@@ -442,7 +448,8 @@ bool FetchStage::next(InputItem &item)
         // Until the first remote input, inputs pass straight through on the caller's thread.
         if (e.stopping || !e.inner.next(item))
             return false;
-        item.remote.reset();
+        if (carriedBy(item).remote)
+            carriedToChange(item).remote.reset();
         if (!e.isFetchable(item))
             return true;
         std::string why;
@@ -497,7 +504,8 @@ std::unique_ptr<InputSource> listedSource(InputSource &inputs, const RemoteOptio
     return std::make_unique<FetchStage>(inputs, nullptr, listing);
 }
 
-void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options)
+void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options,
+                   std::shared_ptr<ReaderWorkers> workers)
 {
     struct One : InputSource {
         InputItem *item;
@@ -513,7 +521,7 @@ void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOp
     const std::string path = item.path;
     InputItem given = std::move(item);
     one.item = &given;
-    FetchStage stage(one, &table, options, true);
+    FetchStage stage(one, &table, options, std::move(workers), true);
     if (!stage.next(item)) {
         item = InputItem{};
         item.path = redactUrl(path);

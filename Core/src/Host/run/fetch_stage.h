@@ -12,16 +12,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
+#include "run/keeper.h"
 #include "zudor_host/driver.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
-#include "zudor_host/runner.h"
 
 namespace zudorhost {
 
-// Hands out the inputs in order, each remote document with its bytes fetched (item.remote).
+class ReaderWorkers;
+
+// Hands out the inputs in order, each remote document with its bytes fetched (InputCarried::remote).
 class FetchStage : public InputSource {
 public:
     // Documents are fetched for a pass with these driver options, which the probe (a driver of
@@ -30,7 +33,10 @@ public:
     // refuses a prefix, which names many.
     // A run's keeper holds some inputs as they are: such a key is not fetched (keeper: made at
     // the first need, for the stage's own use).
-    FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver, bool oneDocument = false,
+    // Where the pass reads in worker processes (workers, isolation.h), so does the probe, so
+    // that no untrusted parsing happens in this process.
+    FetchStage(InputSource &inner, const ReaderInterface *table, const DriverOptions &driver,
+               std::shared_ptr<ReaderWorkers> workers = nullptr, bool oneDocument = false,
                std::function<std::unique_ptr<DocumentKeeper>()> keeper = nullptr);
     ~FetchStage() override;
     FetchStage(const FetchStage &) = delete;

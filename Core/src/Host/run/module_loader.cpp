@@ -1,6 +1,7 @@
 // Loading the module: where to look, and what is checked of the table the module wrote.
 #include "zudor_host/module.h"
 
+#include "platform/loader.h"
 #include "platform/system.h"
 #include "zudor_host/platform.h"
 

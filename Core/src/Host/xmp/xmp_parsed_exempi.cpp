@@ -8,6 +8,7 @@
 
 #include <exempi/xmp.h>
 
+#include "platform/loader.h"
 #include "xmp/xmp_toolkit.h"
 #include "zudor_host/xmp_mode.h"
 #include "zudor_host/platform.h"

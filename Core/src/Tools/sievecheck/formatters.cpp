@@ -3,12 +3,16 @@
 #include <cstring>
 #include <string>
 
+#include "run/run_internals.h"
 #include "zudor_host/text_encoding.h"
 
 namespace sievecheck {
 namespace {
 
-class Formatter : public zudorhost::RecordFormatter {
+// A catalogue's run writes a record from the walk it made for the catalogue, and loads the
+// record of an unchanged file only where there is output to write it to: the library's own
+// formatter interface (run/run_internals.h), which the installed API does not carry.
+class Formatter : public zudorhost::KeptRunFormatter {
 public:
     explicit Formatter(std::unique_ptr<zudorhost::RecordWriter> writer) : writer_(std::move(writer)) {}
 

@@ -14,6 +14,7 @@
 #include "arguments.h"
 #include "formatters.h"
 #include "manual.h"
+#include "run/run_internals.h"
 #include "zudor_host/catalogue.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/isolation.h"
@@ -323,7 +324,11 @@ zudorhost::RunOptions runOptions(const sievecheck::Arguments &a, const zudorhost
     // The reader's own text record, or the summary: chosen here once, for the driver and the writer.
     options.driver.retrieval = textOutput ? zudorhost::Retrieval::TextRecord : zudorhost::Retrieval::Summary;
     options.jobs = a.jobs;
-    options.ownDescriptorTables = true;
+    // A command line closes nothing while it runs: each worker may have a descriptor table of
+    // its own (the library's own option, run/run_internals.h).
+    auto internals = std::make_shared<zudorhost::RunInternals>();
+    internals->ownDescriptorTables = true;
+    options.internals = std::move(internals);
     options.timeZone = zudorhost::timeZoneName();
     options.driver.remote = a.remote;
     return options;

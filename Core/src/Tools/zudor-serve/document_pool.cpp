@@ -72,8 +72,7 @@ void DocumentPool::run()
             if (!reader) {
                 zudorhost::DriverOptions options;
                 options.xmpMode = job->xmp;
-                options.workers = zones_[job->zone];
-                reader = zudorhost::makeIsolatedReader(options.workers, options);
+                reader = zudorhost::makeIsolatedReader(zones_[job->zone], options);
             }
             zudorhost::InputItem item;
             item.path = job->name;

@@ -177,7 +177,7 @@ void ListRuns::run(const std::shared_ptr<ListRun> &list, const std::vector<std::
         options.driver.xmpMode = xmp;
         options.driver.remote = remote_;
         // The zone's workers, loaded and sandboxed at startup: this process never loads the module.
-        options.driver.workers = zones_[zone];
+        options.workers = zones_[zone];
         options.isolation.enabled = true;
         const zudorhost::LoadedModule unloaded;
         zudorhost::BatchRunner runner(

@@ -26,8 +26,9 @@ struct StreamCounts {
 
 // The host's record of an XMP packet, which the record walk reads (opaque here).
 struct HostXmpRecord;
-class DocumentKeeper; // runner.h
-class ReaderWorkers;  // isolation.h
+class ReaderWorkers; // isolation.h
+// The driver proper, the library's own (opaque here): DocumentDriver hands everything to it.
+class DriverCore;
 
 enum class SummaryState { Complete, Partial, None };
 const char *summaryName(SummaryState state);
@@ -40,10 +41,9 @@ struct DocumentView {
     const char *error = nullptr; // null, or why the file gave no summary
     bool skipped = false;        // not a TIFF, met in a directory walk: no record at all
     bool bigTiff = false;        // a BigTIFF, which the reader does not read
-    // Not read: the run's keeper holds the file as it is (DocumentKeeper), its record or that
-    // it was skipped.
+    // Not read: the run's catalogue holds the file as it is, its record or that it was skipped.
     bool unchanged = false;
-    FileIdentity identity; // taken before the file was read, where the run has a keeper
+    FileIdentity identity; // taken before the file was read, where a catalogue keeps the run
     SummaryState summary = SummaryState::None;
     const char *title = nullptr;
     const char *author = nullptr;
@@ -69,17 +69,10 @@ struct DriverOptions {
     int64_t maxRequest = kDefaultMaxRequest;
     bool anyFile = false; // hand every file to the reader, whatever its first bytes
     Retrieval retrieval = Retrieval::Summary;
-    // What the run keeps (runner.h): a file it holds as it is now is not read, and the identity
-    // of every other is taken before it is read. Not owned; one per thread.
-    DocumentKeeper *keeper = nullptr;
     RemoteOptions remote; // how remote inputs are fetched
     // Say why a record is not complete (DocumentView::warnings); off for a pass that only
     // finds which bytes the reader reads.
     bool explain = true;
-    // The worker processes an isolated run reads in (isolation.h); null in process. The fetch
-    // stage's probe reads there too, so that no untrusted parsing happens in this process. A
-    // run given them reads there whatever RunOptions::isolation says.
-    std::shared_ptr<ReaderWorkers> workers;
     // The zone DateTimes are read in (a TimeZoneLease per document), empty for the process's
     // own. A reader process reads in the zone it was started in, and ignores this.
     std::string timeZone;
@@ -93,7 +86,8 @@ struct DriverOptions {
 class DocumentReader {
 public:
     virtual ~DocumentReader() = default;
-    // A file, standard input, or a remote document through its fetched bytes (input.remote).
+    // A file, standard input, or a remote document through the bytes fetched for it
+    // (fetchDocument).
     virtual const DocumentView &read(const InputItem &input) = 0;
     // A document already in memory; data is read in place, not copied.
     virtual const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) = 0;
@@ -112,8 +106,8 @@ public:
     DocumentDriver(const DocumentDriver &) = delete;
     DocumentDriver &operator=(const DocumentDriver &) = delete;
 
-    // A file, standard input, or a remote document through its fetched bytes (input.remote;
-    // see fetchDocument for one on its own).
+    // A file, standard input, or a remote document through the bytes fetched for it
+    // (fetchDocument, for one on its own).
     const DocumentView &read(const InputItem &input) override;
     // A document already in memory; data is read in place, not copied.
     const DocumentView &readBytes(const InputItem &input, const void *data, size_t size) override;
@@ -121,15 +115,15 @@ public:
     void finish() override;
 
 private:
-    friend struct FetchedReading; // the fetch stage's probe, and a reader process's remote documents
-    friend struct HandedReading;  // a reader process's files, opened by its parent
-    struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<DriverCore> core_;
 };
 
 // A remote document fetched on its own (a URL read alone, as zudor.read reads one), through
-// the same stage as a run's: item.remote then holds its bytes for DocumentDriver::read, or
-// item is a failed input that says why. options are those of the driver that reads it.
-void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options);
+// the same stage as a run's: item then carries its bytes for DocumentReader::read, or item is
+// a failed input that says why. options are those of the reader that reads it; where that
+// reader reads in worker processes, workers are those (isolation.h), and the stage's probe
+// reads there too, so that no untrusted parsing happens in this process.
+void fetchDocument(InputItem &item, const ReaderInterface &table, const DriverOptions &options,
+                   std::shared_ptr<ReaderWorkers> workers = nullptr);
 
 } // namespace zudorhost

@@ -19,7 +19,10 @@ enum class InputOrigin : uint8_t {
     Failed         // nothing to read; error says why (a directory that cannot be read, ...)
 };
 
-struct RemoteDocument;
+// What the library carries with an input from one of its stages to the next (a remote
+// document's fetched bytes, what a listing or a catalogue said of it). An incomplete type here:
+// the library's own, opaque to a front end.
+struct InputCarried;
 
 struct InputItem {
     std::string path; // a remote document's: its URL as shown, never with its secrets
@@ -29,12 +32,8 @@ struct InputItem {
     uint32_t named = 0;
     std::string error;
     bool directory = false; // Failed: a directory that could not be read
-    // What a run's keeper (runner.h: DocumentKeeper) knows of the input, set by the source that
-    // works with it; opaque to everything else.
-    std::shared_ptr<const void> keeperTag;
-    // A remote document's bytes, fetched ahead of the workers (remote.h); null for a path.
-    std::shared_ptr<const RemoteDocument> remote;
-    FileIdentity listed; // a key an S3 listing gave: its size and ETag as listed
+    // The library's own (InputCarried); null where it carries nothing.
+    std::shared_ptr<InputCarried> carried;
 };
 
 class InputSource {

@@ -21,7 +21,9 @@ struct IsolationOptions {
     bool enabled = false;
     // Where the worker program looks for the module, in turn (LoadedModule::loadFirst).
     std::vector<std::string> modulePlaces;
-    std::string workerProgram;      // empty: the first of workerProgramPlaces() that exists
+    // Empty: the first that exists of the one beside this program (a build tree, or Windows) and
+    // those below the prefix it is installed under (installedWorkerPlaces).
+    std::string workerProgram;
     double documentTimeout = 60;    // seconds a reader may spend on one document
     uint64_t documentMemory = uint64_t(1) << 30; // bytes a reader may hold; 0 for no cap
     bool xmpWarnings = false;       // let the XMP toolkit's complaints reach the standard error
@@ -30,9 +32,8 @@ struct IsolationOptions {
 // Whether this build can read in worker processes at all.
 bool isolationAvailable();
 
-// Where the worker program lies, in the order to try: beside this program (a build tree, or
-// Windows), then in the libexec directory of the prefix it is installed under.
-std::vector<std::string> workerProgramPlaces();
+// Where the worker program lies below the prefix it is installed under (its libexec
+// directory): a front end installed under a prefix of its own (the Python package) looks there.
 std::vector<std::string> installedWorkerPlaces(const std::string &prefix);
 
 // The worker processes of one run: a fork server on Linux, loaded and sandboxed once. Shared
@@ -49,8 +50,5 @@ Failure readerWorkersReady(ReaderWorkers &workers);
 // A reader of documents in a worker process of its own, with the driver's options.
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers,
                                                    const DriverOptions &options);
-
-// The worker program's main.
-int runReaderWorker(int argc, char **argv);
 
 } // namespace zudorhost

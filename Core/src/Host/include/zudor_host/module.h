@@ -36,8 +36,7 @@ private:
     ReaderInterface table_{};
 };
 
-// installedModulePlaces, moduleFileName and systemModuleName are the platform's
-// (zudor_host/platform.h).
+// installedModulePlaces and systemModuleName are the platform's (zudor_host/platform.h).
 // The library beside this program (a build tree), the one installed beside its bin directory,
 // and the system's search path.
 std::vector<std::string> defaultModulePlaces();

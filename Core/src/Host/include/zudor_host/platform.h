@@ -56,16 +56,6 @@ public:
 // or "localtime" where the system does not say.
 std::string timeZoneName();
 
-// Standard input whole, as the reader seeks; more than cap bytes is refused, saying so, and no
-// more than that is held. tiffOnly: input whose header is not a classic TIFF's is read no
-// further than its header, which is all it takes to say so.
-bool readStandardInput(std::vector<char> &into, uint64_t cap, bool tiffOnly, std::string &error);
-
-// Gives the calling thread a descriptor table of its own where the system allows it (Linux,
-// outside the thread sanitizer, which keeps one table per process); false where the thread
-// goes on sharing the process's table, which is as correct, only more contended.
-bool takeOwnDescriptorTable();
-
 bool pathExists(const std::string &path);
 
 // The user's home directory: HOME, or %USERPROFILE% on Windows; empty where none is set.
@@ -80,23 +70,10 @@ bool fileIdentity(const std::string &path, FileIdentity &identity);
 std::string programDirectory();
 std::string directoryOfCode(const void *address);
 
-// A library the host uses only for some runs (libcurl, the XMP toolkit), loaded by its system
-// name when first needed and kept for the process's life; null, with why, where it cannot be.
-void *loadSystemLibrary(const char *name, std::string &why);
-void *librarySymbol(void *library, const char *name);
-
-// Where a module installed under prefix lies, in the order to try them.
+// Where a module installed under prefix lies, in the order to try them, and the module's name for
+// the system's own search (libzudor.so.1, ZUDOR.dll): what a front end installed under a prefix
+// of its own (the Python package) looks through before the system's search.
 std::vector<std::string> installedModulePlaces(const std::string &prefix);
-// The module's file in a build tree (libzudor.so, ZUDOR.dll), and its name for the system's
-// own search (libzudor.so.1, ZUDOR.dll).
-const char *moduleFileName();
 const char *systemModuleName();
-
-// librarySymbol as the function type it is declared with; false where the library lacks it.
-template <typename F> bool findFunction(void *library, const char *name, F &into)
-{
-    into = reinterpret_cast<F>(librarySymbol(library, name));
-    return into != nullptr;
-}
 
 } // namespace zudorhost

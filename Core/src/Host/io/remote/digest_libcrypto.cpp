@@ -5,6 +5,7 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include "platform/loader.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {

@@ -2,6 +2,7 @@
 
 
 #include "io/remote/digest.h"
+#include "platform/loader.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {

@@ -17,9 +17,13 @@
 
 #include "io/remote/remote_document.h"
 #include "io/file_stream.h"
-#include "run/fetched_reading.h"
+#include "platform/process.h"
+#include "run/input_carried.h"
+#include "run/isolation/isolated_reader.h"
+#include "run/keeper.h"
 #include "run/isolation/protocol.h"
 #include "run/isolation/view_codec.h"
+#include "run/isolation/worker_program.h"
 #include "zudor_host/isolation.h"
 #include "zudor_host/platform.h"
 #include "zudor_host/remote.h"
@@ -83,8 +87,8 @@ struct Pending {
 
 class IsolatedReader : public DocumentReader {
 public:
-    IsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
-        : workers_(std::move(workers)), options_(options), settings_(encodeSettings(options))
+    IsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options, DocumentKeeper *keeper)
+        : workers_(std::move(workers)), options_(options), keeper_(keeper), settings_(encodeSettings(options))
     {
     }
     ~IsolatedReader() override { drop(); }
@@ -193,10 +197,9 @@ private:
     // Whether the run's keeper holds the input as it is now, as the driver asks it.
     bool heldAsItIs(Pending &p)
     {
-        DocumentKeeper *keeper = options_.keeper;
-        if (keeper == nullptr || !p.input->keeperTag)
+        if (keeper_ == nullptr || !carriedBy(*p.input).keeperTag)
             return false;
-        const DocumentKeeper::Held held = keeper->holds(*p.input, p.identity);
+        const DocumentKeeper::Held held = keeper_->holds(*p.input, p.identity);
         if (held == DocumentKeeper::Held::No)
             return false;
         p.local = true;
@@ -232,15 +235,15 @@ private:
                 carryBytes(p, flight, standardInput_.data(), standardInput_.size());
             return !p.local;
         }
-        if (input.remote) {
-            carryRemote(p, *input.remote);
+        if (const RemoteDocument *remote = carriedBy(input).remote.get()) {
+            carryRemote(p, *remote);
             return !p.local;
         }
         if (isRemoteInput(input.path)) {
             p.fail("a URL is read once fetched (fetchDocument)");
             return false;
         }
-        if (!file_.open(input.path, why, options_.keeper != nullptr ? &p.identity : nullptr)) {
+        if (!file_.open(input.path, why, keeper_ != nullptr ? &p.identity : nullptr)) {
             p.identity = FileIdentity{}; // nothing was read: try again next time
             p.fail(why);
             return false;
@@ -294,7 +297,7 @@ private:
     {
         if (!document.error.empty())
             return p.fail(document.error);
-        if (options_.keeper != nullptr) {
+        if (keeper_ != nullptr) {
             // The object as its first answer gave it: what was read is never older than this.
             p.identity.size = document.size;
             p.identity.etag = document.etag;
@@ -512,6 +515,7 @@ private:
 
     std::shared_ptr<ReaderWorkers> workers_;
     DriverOptions options_;
+    DocumentKeeper *keeper_; // the run's, or null
     std::string settings_;
     std::vector<Pending> batch_;
     size_t next_ = 0, dispatched_ = 0;
@@ -532,7 +536,7 @@ std::unique_ptr<WorkerProbe> makeWorkerProbe(std::shared_ptr<ReaderWorkers> work
 {
     class Probe : public WorkerProbe {
     public:
-        Probe(std::shared_ptr<ReaderWorkers> w, const DriverOptions &o) : reader_(std::move(w), o) {}
+        Probe(std::shared_ptr<ReaderWorkers> w, const DriverOptions &o) : reader_(std::move(w), o, nullptr) {}
         bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
                   std::string &fault) override
         {
@@ -545,9 +549,15 @@ std::unique_ptr<WorkerProbe> makeWorkerProbe(std::shared_ptr<ReaderWorkers> work
     return std::make_unique<Probe>(std::move(workers), options);
 }
 
+std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options,
+                                                   DocumentKeeper *keeper)
+{
+    return std::make_unique<isolation::IsolatedReader>(std::move(workers), options, keeper);
+}
+
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
 {
-    return std::make_unique<isolation::IsolatedReader>(std::move(workers), options);
+    return makeIsolatedReader(std::move(workers), options, nullptr);
 }
 
 Failure readerWorkersReady(ReaderWorkers &workers)

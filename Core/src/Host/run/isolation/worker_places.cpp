@@ -1,6 +1,7 @@
 // Where the worker program lies: found the way the module is, beside the program that runs
 // (a build tree; Windows, where an install keeps everything beside the program), then in the
 // libexec directory of the prefix the program is installed under.
+#include "run/isolation/worker_program.h"
 #include "zudor_host/isolation.h"
 #include "zudor_host/platform.h"
 

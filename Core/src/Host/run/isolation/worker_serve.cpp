@@ -12,9 +12,10 @@
 
 #include "io/remote/remote_document.h"
 #include "platform/system.h"
-#include "run/fetched_reading.h"
+#include "run/driver_core.h"
 #include "run/isolation/protocol.h"
 #include "run/isolation/view_codec.h"
+#include "run/isolation/worker_program.h"
 #include "zudor_host/isolation.h"
 #include "zudor_host/module.h"
 #include "zudor_host/platform.h"
@@ -103,7 +104,7 @@ private:
             encodeView(driver_.readBytes(item, inline_, size_t(entry.size)), out_);
             break;
         case Carrier::File:
-            encodeView(HandedReading::read(driver_, item, worker::descriptorOfHandle(handle), entry.size), out_);
+            encodeView(driver_.readHanded(item, worker::descriptorOfHandle(handle), entry.size), out_);
             break;
         case Carrier::Memory:
             if (!memory.map(handle, size_t(entry.bytes), why) || entry.size > entry.bytes)
@@ -115,12 +116,12 @@ private:
                 return false;
             memory.reset();
             if (entry.probe) {
-                FetchedReading::read(driver_, item, remote_);
+                driver_.readFetched(item, remote_);
                 ProbeAnswer probe{};
-                probe.missed = FetchedReading::missed(driver_, probe.offset, probe.length);
+                probe.missed = driver_.missed(probe.offset, probe.length);
                 out_.append(reinterpret_cast<const char *>(&probe), sizeof probe);
             } else {
-                encodeView(FetchedReading::read(driver_, item, remote_), out_);
+                encodeView(driver_.readFetched(item, remote_), out_);
             }
             break;
         default:
@@ -141,7 +142,7 @@ private:
     }
 
     worker::Endpoint &endpoint_;
-    DocumentDriver driver_;
+    DriverCore driver_;
     char *inline_;
     std::stringbuf *said_;
     RemoteDocument remote_;
