@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "zudor_host/isolation.h"
+#include "zudor_host/module.h"
 #include "zudor_host/platform.h"
 
 namespace zudorpy {

@@ -277,8 +277,11 @@ TEST(ReferenceFileStream, ReadsAtTheSoughtOffsetAndCounts)
     const std::string path = testing::TempDir() + "zudor_stream.bin";
     std::ofstream(path, std::ios::binary) << "0123456789";
     FileStream file;
+    // Opened as a walk's worker opens: relative to the directory it keeps open.
+    os::Opener opener;
+    opener.keepDirectories();
     std::string error;
-    ASSERT_TRUE(file.open(path, error)) << error;
+    ASSERT_TRUE(file.open(opener, path, error)) << error;
     InputStream *s = file.stream();
     char buffer[16] = {};
     EXPECT_EQ(s->streamRead(s, buffer, 4), 4u);
@@ -291,9 +294,10 @@ TEST(ReferenceFileStream, ReadsAtTheSoughtOffsetAndCounts)
     EXPECT_EQ(file.counts().seeks, 2u);
     EXPECT_EQ(file.counts().bytesRead, 6u);
 
-    EXPECT_FALSE(file.open(testing::TempDir() + "zudor_no_such_file", error));
+    EXPECT_FALSE(file.open(opener, testing::TempDir() + "zudor_no_such_file", error));
     EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(file.open(testing::TempDir(), error)) << "a directory is not a document";
+    EXPECT_FALSE(file.open(opener, testing::TempDir(), error)) << "a directory is not a document";
+    opener.letGo();
     std::remove(path.c_str());
 }
 
@@ -307,8 +311,9 @@ TEST(ReferenceFileStream, ServesEveryPieceAsTheFileHoldsIt)
         bytes[i] = char(i * 7 + i / 251);
     std::ofstream(path, std::ios::binary) << bytes;
     FileStream file;
+    os::Opener opener;
     std::string error;
-    ASSERT_TRUE(file.open(path, error)) << error;
+    ASSERT_TRUE(file.open(opener, path, error)) << error;
     EXPECT_EQ(file.size(), bytes.size());
     const struct { uint32_t offset, length, expected; } pieces[] = {
         {0, 8, 8}, {65530, 12, 12}, {4095, 2, 2}, {70000, 100000, 100000}, {199990, 20, 10},

@@ -219,23 +219,23 @@ TEST_F(SystemFaults, TheBatchOfOpensFallsBackToOpeningEachFile)
     static int opens, rings, submits;
     sys.openat = [](int at, const char *path, int flags, mode_t mode) { return ++opens, real.openat(at, path, flags, mode); };
     // Reads every file once, opened ahead, as a walk's worker does: how many it opened itself.
-    const auto readAll = [&](os::OpenedAhead &ahead) {
+    const auto readAll = [&](os::Opener &opener) {
         opens = 0;
-        ahead.open(list.data(), list.size());
+        opener.openAhead(list.data(), list.size());
         for (size_t i = 0; i < paths.size(); ++i) {
             char window[4096];
             int fd = -1;
             uint32_t got = 0;
             uint64_t size = 0;
             std::string error;
-            EXPECT_TRUE(os::openDocument(paths[i], window, sizeof window, fd, got, size, nullptr, error)) << error;
+            EXPECT_TRUE(opener.openDocument(paths[i], window, sizeof window, fd, got, size, nullptr, error)) << error;
             EXPECT_EQ(size, sizes[i]);
             EXPECT_EQ(got, std::min<size_t>(sizes[i], sizeof window));
             EXPECT_EQ(window[got - 1], char('a' + (got - 1 + i) % 26));
             if (fd >= 0)
                 os::closeFile(fd);
         }
-        ahead.forget();
+        opener.letGo();
         return opens;
     };
     {
@@ -246,7 +246,7 @@ TEST_F(SystemFaults, TheBatchOfOpensFallsBackToOpeningEachFile)
             rings += made == 0;
             return made;
         };
-        os::OpenedAhead ahead;
+        os::Opener ahead;
         const int opened = readAll(ahead);
         // The files that fit in what the batch reads need no open of their own.
         EXPECT_EQ(opened, rings == 1 ? 1 : 4);
@@ -254,7 +254,7 @@ TEST_F(SystemFaults, TheBatchOfOpensFallsBackToOpeningEachFile)
     {
         SCOPED_TRACE("a ring the system refuses");
         sys.ringInit = [](unsigned, io_uring *, unsigned) { return -EPERM; };
-        os::OpenedAhead ahead;
+        os::Opener ahead;
         EXPECT_EQ(readAll(ahead), 4);
     }
     {
@@ -262,7 +262,7 @@ TEST_F(SystemFaults, TheBatchOfOpensFallsBackToOpeningEachFile)
         submits = 0;
         sys.ringInit = real.ringInit;
         sys.ringSubmitAndWait = [](io_uring *, unsigned) { return ++submits, -EIO; };
-        os::OpenedAhead ahead;
+        os::Opener ahead;
         EXPECT_EQ(readAll(ahead), 4);
         EXPECT_EQ(readAll(ahead), 4);
         EXPECT_LE(submits, 1);

@@ -370,4 +370,12 @@ bool CatalogueDb::totals(RunTotals &totals, std::string &error)
     return true;
 }
 
+RunProblem inheritCatalogue(RunRequest &request, const Catalogue &catalogue)
+{
+    KeptSettings kept;
+    kept.modeKept = catalogue.settings(kept.xmp, kept.anyFile);
+    kept.timeZone = catalogue.timeZone();
+    return inheritSettings(request, kept);
+}
+
 } // namespace zudorhost

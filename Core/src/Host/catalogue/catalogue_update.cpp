@@ -164,14 +164,14 @@ public:
     CatalogueKeeper(CatalogueDb &catalogue, std::function<void(const std::string &)> fail)
         : catalogue_(catalogue), fail_(std::move(fail)) {}
 
-    Held holds(const InputItem &item, FileIdentity &seen) override
+    Held holds(const InputItem &item, os::Opener *opener, FileIdentity &seen) override
     {
         const CatalogueRef *ref = catalogueRefOf(item);
         if (ref == nullptr || ref->row == 0)
             return Held::No;
         const FileIdentity &listed = carriedBy(item).listed;
         const FileIdentity *now = listed.known() ? &listed : nullptr;
-        if (now == nullptr && !isRemoteInput(item.path) && fileIdentity(item.path, seen))
+        if (now == nullptr && opener != nullptr && !isRemoteInput(item.path) && opener->fileIdentity(item.path, seen))
             now = &seen;
         if (now == nullptr || !unchangedSince(ref->identity, *now))
             return Held::No;

@@ -12,7 +12,8 @@
 
 #include "records/xmp_record.h"
 #include "zudor/host.h"
-#include "zudor_host/driver.h"
+#include "zudor_host/stream_counts.h"
+#include "zudor_host/xmp_mode.h"
 
 namespace zudorhost {
 

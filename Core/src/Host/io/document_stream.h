@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "zudor/host.h"
-#include "zudor_host/driver.h"
+#include "zudor_host/stream_counts.h"
 
 namespace zudorhost {
 

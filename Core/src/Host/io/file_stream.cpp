@@ -72,11 +72,11 @@ void FileStream::close()
     windowLength_ = 0;
 }
 
-bool FileStream::open(const std::string &path, std::string &error, FileIdentity *identity)
+bool FileStream::open(os::Opener &opener, const std::string &path, std::string &error, FileIdentity *identity)
 {
     close();
     uint32_t got = 0;
-    if (!os::openDocument(path, window_.get(), kWindowBytes, fd_, got, size_, identity, error)) {
+    if (!opener.openDocument(path, window_.get(), kWindowBytes, fd_, got, size_, identity, error)) {
         fd_ = -1;
         // A name such as ftp://host/a.tif was meant as a URL, of a kind that is not read.
         if (const std::string scheme = unreadScheme(path); !scheme.empty())

@@ -9,8 +9,12 @@
 #include <string>
 
 #include "io/document_stream.h"
+#include "zudor_host/file_identity.h"
 
 namespace zudorhost {
+namespace os {
+class Opener; // platform/system.h
+}
 
 class FileStream final : private StreamRecord, public DocumentStream {
 public:
@@ -22,8 +26,9 @@ public:
     // Opens a regular file standing at its first byte; on failure returns false and says why.
     // A named pipe or a device is refused, never waited on. With identity, the file's
     // identity is taken before its first byte is read (where the platform keeps one), so
-    // that what is read is never older than what the identity says.
-    bool open(const std::string &path, std::string &error, FileIdentity *identity = nullptr);
+    // that what is read is never older than what the identity says. The file is opened
+    // through the reading thread's opener.
+    bool open(os::Opener &opener, const std::string &path, std::string &error, FileIdentity *identity = nullptr);
     // Serves size bytes at data, which must stay valid until close().
     void openMemory(const void *data, size_t size);
     // A regular file of size bytes that another process opened and handed over: the stream

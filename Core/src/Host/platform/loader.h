@@ -19,8 +19,4 @@ template <typename F> bool findFunction(void *library, const char *name, F &into
     return into != nullptr;
 }
 
-// The module's file in a build tree (libzudor.so, ZUDOR.dll), which defaultModulePlaces looks
-// for beside the program.
-const char *moduleFileName();
-
 } // namespace zudorhost

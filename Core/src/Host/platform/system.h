@@ -27,42 +27,52 @@ namespace os {
 // Opens a regular file to read, never waiting on it (a pipe or a device is refused in the
 // words of notRegularFile), and reads its first bytes into window (up to windowBytes): the
 // descriptor, how many came and the file's size. With identity, the file's identity is taken
-// before that first read, where the platform keeps one.
+// before that first read, where the platform keeps one. The path is looked up whole; a reading
+// thread opens through its Opener instead.
 bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
                   FileIdentity *identity, std::string &error);
-// While one lives on a thread, openDocument and fileIdentity on that thread look a file up
-// relative to its directory, which they keep open from one document to the next: a walk's
-// documents come a directory at a time, and the kernel then looks up one name instead of the
-// whole path. It closes the directory when it goes. Where the platform has no such open it
-// does nothing.
-class RelativeOpens {
-public:
-    RelativeOpens();
-    ~RelativeOpens();
-    RelativeOpens(const RelativeOpens &) = delete;
-    RelativeOpens &operator=(const RelativeOpens &) = delete;
-};
 
-// A batch of files opened, read and closed together in one call to the kernel, where the
-// system allows it (io_uring on Linux; elsewhere, or where it is refused, it does nothing).
-// openDocument on the thread that asked then serves each of those files that ended within
-// what was read from that read, with no descriptor (a file that did not is opened again
-// as usual). One per thread that reads documents, used only there.
-class OpenedAhead {
+// A reading thread's way to its documents, which it hands to what opens them (the driver, a
+// run's keeper) rather than keeping it in thread-local state behind their backs. One per
+// thread that reads, used only there. What it keeps open between documents it holds only
+// between keepDirectories() or openAhead() and letGo(), so nothing stays open between a
+// caller's calls.
+class Opener {
 public:
-    OpenedAhead();
-    ~OpenedAhead();
-    OpenedAhead(const OpenedAhead &) = delete;
-    OpenedAhead &operator=(const OpenedAhead &) = delete;
-    // The regular files at these paths (which must live until forget()), in the order they
-    // will be opened; at most a few dozen are taken.
-    void open(const std::string *const *paths, size_t count);
-    // Lets the batch go: openDocument opens every file itself again.
-    void forget();
+    Opener();
+    ~Opener();
+    Opener(const Opener &) = delete;
+    Opener &operator=(const Opener &) = delete;
+
+    // openDocument and fileIdentity as the free ones, but through what this opener keeps.
+    bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
+                      uint64_t &size, FileIdentity *identity, std::string &error);
+    bool fileIdentity(const std::string &path, FileIdentity &identity);
+
+    // Until letGo(), a file is looked up relative to its directory, which stays open from one
+    // document to the next: a walk's documents come a directory at a time, and the kernel then
+    // looks up one name instead of the whole path. Where the platform has no such open it does
+    // nothing.
+    void keepDirectories();
+    // A batch of files opened, read and closed together in one call to the kernel, where the
+    // system allows it (io_uring on Linux; elsewhere, or where it is refused, it does nothing):
+    // the regular files at these paths (which must live until letGo()), in the order they will
+    // be opened; at most a few dozen are taken. openDocument then serves each of them that
+    // ended within what was read from that read, with no descriptor (a file that did not is
+    // opened again as usual).
+    void openAhead(const std::string *const *paths, size_t count);
+    // Closes the directory kept and lets the batch go.
+    void letGo();
 
     struct Engine;
+    struct Directory {
+        bool keep = false;
+        int fd = -1;        // an O_PATH descriptor, which needs no right to list the directory
+        std::string prefix; // its path as given, up to and with the last '/'
+    };
 
 private:
+    Directory directory_;
     // Made at the first batch: a run of named files alone pays nothing for it.
     std::unique_ptr<Engine> engine_;
     bool tried_ = false;

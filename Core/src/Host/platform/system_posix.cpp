@@ -103,14 +103,6 @@ std::string zoneDirectory()
     return dir != nullptr && *dir != '\0' ? dir : "/usr/share/zoneinfo";
 }
 
-// The directory a thread opens documents relative to, while a RelativeOpens lives on it.
-struct OpenDirectory {
-    int depth = 0;      // RelativeOpens alive on the thread
-    int fd = -1;        // an O_PATH descriptor, which needs no right to list the directory
-    std::string prefix; // its path as given, up to and with the last '/'
-};
-thread_local OpenDirectory openDirectory;
-
 // Used by the batched opens alone, which a build may leave out.
 [[maybe_unused]] bool sameDirectory(const std::string &a, const std::string &b)
 {
@@ -119,14 +111,15 @@ thread_local OpenDirectory openDirectory;
 }
 
 // The file's name, to open relative to descriptor `at`; the whole path, with `at` the current
-// directory, where it has no directory part or that directory cannot be opened.
-const char *relativeName(const std::string &path, int &at)
+// directory, where there is no directory kept (null, or not keeping), the path has no
+// directory part or that directory cannot be opened.
+const char *relativeName(os::Opener::Directory *kept, const std::string &path, int &at)
 {
     at = AT_FDCWD;
-    OpenDirectory &dir = openDirectory;
     const size_t slash = path.rfind('/');
-    if (dir.depth == 0 || slash == std::string::npos || slash + 1 == path.size())
+    if (kept == nullptr || !kept->keep || slash == std::string::npos || slash + 1 == path.size())
         return path.c_str();
+    os::Opener::Directory &dir = *kept;
     const size_t length = slash + 1;
     if (dir.fd < 0 || dir.prefix.size() != length || path.compare(0, length, dir.prefix) != 0) {
         if (dir.fd >= 0)
@@ -326,18 +319,20 @@ bool pathExists(const std::string &path)
     return stat(path.c_str(), &info) == 0;
 }
 
-bool fileIdentity(const std::string &path, FileIdentity &identity)
+namespace {
+bool identityAt(os::Opener::Directory *kept, const std::string &path, FileIdentity &identity)
 {
-    // A re-scan of an unchanged tree is mostly this look: within a batch the name is looked up
-    // in its open directory, not through every folder on its path again.
     int at;
-    const char *name = relativeName(path, at);
+    const char *name = relativeName(kept, path, at);
     struct stat info;
     if (fstatat(at, name, &info, 0) != 0 || !S_ISREG(info.st_mode))
         return false;
     identity = identityFromStat(info);
     return true;
 }
+} // namespace
+
+bool fileIdentity(const std::string &path, FileIdentity &identity) { return identityAt(nullptr, path, identity); }
 
 std::string programDirectory()
 {
@@ -362,24 +357,11 @@ void *loadSystemLibrary(const char *name, std::string &why) { return os::openLib
 
 void *librarySymbol(void *library, const char *name) { return os::symbolOf(library, name); }
 
-// The reader module's names (zudor_host/platform.h).
-// The build tree's name; an install's, whichever minor version it holds, answers to the SONAME.
-const char *moduleFileName() { return "libzudor.so"; }
-const char *systemModuleName() { return "libzudor.so.1"; }
-
-std::vector<std::string> installedModulePlaces(const std::string &prefix)
-{
-    std::vector<std::string> places;
-    for (const char *lib : {"lib/" ZUDOR_MULTIARCH, "lib64", "lib"})
-        places.push_back(prefix + "/" + lib + "/" + systemModuleName());
-    return places;
-}
-
 namespace os {
 
 // ---- Batched opens.
 
-struct OpenedAhead::Engine {
+struct Opener::Engine {
 #ifdef ZUDOR_OPENED_AHEAD
     const Uring &lib;
     io_uring ring{};
@@ -401,12 +383,12 @@ struct OpenedAhead::Engine {
     }
 
     // Opens, reads and closes files [begin, end), which share a directory, in one call.
-    bool run(size_t begin, size_t end)
+    bool run(Opener::Directory &directory, size_t begin, size_t end)
     {
         for (size_t k = begin; k < end; ++k) {
             read[k] = -ECANCELED;
             int at;
-            const char *name = relativeName(*paths[k], at);
+            const char *name = relativeName(&directory, *paths[k], at);
             const unsigned slot = unsigned(k);
             io_uring_sqe *sqe = io_uring_get_sqe(&ring);
             io_uring_prep_openat_direct(sqe, at, name, O_RDONLY | O_NONBLOCK, 0, slot);
@@ -445,15 +427,11 @@ struct OpenedAhead::Engine {
 };
 
 namespace {
-// The batch openDocument serves files from on this thread, if any.
-thread_local OpenedAhead::Engine *aheadOnThread = nullptr;
-
-// What the batch of this thread read of the file at path, when that was all of it: the
-// bytes and their number; -1 otherwise.
-int readAhead(const std::string &path, const char *&bytes)
+// What the batch read of the file at path, when that was all of it: the bytes and their
+// number; -1 otherwise.
+int readAhead(Opener::Engine *e, const std::string &path, const char *&bytes)
 {
 #ifdef ZUDOR_OPENED_AHEAD
-    OpenedAhead::Engine *e = aheadOnThread;
     if (e == nullptr)
         return -1;
     for (size_t k = e->next; k < e->count; ++k) {
@@ -464,21 +442,22 @@ int readAhead(const std::string &path, const char *&bytes)
         return e->read[k] > 0 && uint32_t(e->read[k]) < kAheadBytes ? e->read[k] : -1;
     }
 #else
+    (void)e;
     (void)path;
     (void)bytes;
 #endif
     return -1;
 }
-} // namespace
 
 // ---- Files.
 
-bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
-                  FileIdentity *identity, std::string &error)
+bool openWith(Opener::Directory *kept, Opener::Engine *batch, const std::string &path, char *window,
+              uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size, FileIdentity *identity,
+              std::string &error)
 {
     // A file a batch read whole needs no descriptor: the stream serves it from its window.
     const char *ahead = nullptr;
-    const int aheadBytes = identity == nullptr ? readAhead(path, ahead) : -1;
+    const int aheadBytes = identity == nullptr ? readAhead(batch, path, ahead) : -1;
     if (aheadBytes > 0 && uint32_t(aheadBytes) < windowBytes) {
         std::memcpy(window, ahead, size_t(aheadBytes));
         fd = -1;
@@ -487,7 +466,7 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
         return true;
     }
     int at;
-    const char *name = relativeName(path, at);
+    const char *name = relativeName(kept, path, at);
     fd = calls.openat(at, name, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
     struct stat info;
     if (fd < 0) {
@@ -542,6 +521,13 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
     size = got < windowBytes ? uint64_t(got) : uint64_t(info.st_size);
     return true;
 }
+} // namespace
+
+bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got, uint64_t &size,
+                  FileIdentity *identity, std::string &error)
+{
+    return openWith(nullptr, nullptr, path, window, windowBytes, fd, got, size, identity, error);
+}
 
 uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 {
@@ -559,21 +545,34 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 
 void closeFile(int fd) { calls.close(fd); }
 
-OpenedAhead::OpenedAhead() = default;
+Opener::Opener() = default;
 
-OpenedAhead::~OpenedAhead() { forget(); }
+Opener::~Opener() { letGo(); }
+
+bool Opener::openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
+                          uint64_t &size, FileIdentity *identity, std::string &error)
+{
+    return openWith(&directory_, engine_.get(), path, window, windowBytes, fd, got, size, identity, error);
+}
+
+// A re-scan of an unchanged tree is mostly this look: while the opener keeps directories the
+// name is looked up in its open directory, not through every folder on its path again.
+bool Opener::fileIdentity(const std::string &path, FileIdentity &identity)
+{
+    return identityAt(&directory_, path, identity);
+}
 
 #ifdef ZUDOR_OPENED_AHEAD
 namespace {
 // The ring of one thread, or null where the system refuses it: a container's seccomp filter,
 // kernel.io_uring_disabled, or an old kernel without tables of direct descriptors. Each file
 // is then opened as usual.
-std::unique_ptr<OpenedAhead::Engine> makeRing()
+std::unique_ptr<Opener::Engine> makeRing()
 {
     const Uring *lib = uring();
     if (lib == nullptr)
         return nullptr;
-    auto engine = std::make_unique<OpenedAhead::Engine>(*lib);
+    auto engine = std::make_unique<Opener::Engine>(*lib);
     if (calls.ringInit(unsigned(4 * kAheadFiles), &engine->ring, 0) != 0)
         return nullptr;
     engine->live = true;
@@ -584,10 +583,11 @@ std::unique_ptr<OpenedAhead::Engine> makeRing()
 } // namespace
 #endif
 
-void OpenedAhead::open(const std::string *const *paths, size_t count)
+void Opener::openAhead(const std::string *const *paths, size_t count)
 {
-    forget();
 #ifdef ZUDOR_OPENED_AHEAD
+    if (engine_)
+        engine_->count = 0;
     if (!tried_) {
         tried_ = true;
         engine_ = makeRing();
@@ -603,7 +603,7 @@ void OpenedAhead::open(const std::string *const *paths, size_t count)
     for (size_t k = 1; k <= e.count; ++k) {
         if (k < e.count && sameDirectory(*e.paths[k], *e.paths[begin]))
             continue;
-        if (!e.run(begin, k)) {
+        if (!e.run(directory_, begin, k)) {
             // A ring that fails once is not trusted again; it goes with its thread's runner.
             e.broken = true;
             e.count = 0;
@@ -612,33 +612,25 @@ void OpenedAhead::open(const std::string *const *paths, size_t count)
         begin = k;
     }
     e.next = 0;
-    aheadOnThread = &e;
 #else
     (void)paths;
     (void)count;
 #endif
 }
 
-void OpenedAhead::forget()
+void Opener::keepDirectories() { directory_.keep = true; }
+
+void Opener::letGo()
 {
-    if (engine_ && aheadOnThread == engine_.get())
-        aheadOnThread = nullptr;
 #ifdef ZUDOR_OPENED_AHEAD
     if (engine_)
         engine_->count = 0;
 #endif
-}
-
-RelativeOpens::RelativeOpens() { ++openDirectory.depth; }
-
-RelativeOpens::~RelativeOpens()
-{
-    OpenDirectory &dir = openDirectory;
-    if (--dir.depth != 0 || dir.fd < 0)
-        return;
-    calls.close(dir.fd);
-    dir.fd = -1;
-    dir.prefix.clear();
+    directory_.keep = false;
+    if (directory_.fd >= 0)
+        calls.close(directory_.fd);
+    directory_.fd = -1;
+    directory_.prefix.clear();
 }
 
 // ---- Directories.

@@ -278,13 +278,6 @@ void *loadSystemLibrary(const char *name, std::string &why) { return os::openLib
 
 void *librarySymbol(void *library, const char *name) { return os::symbolOf(library, name); }
 
-// The reader module's names (zudor_host/platform.h).
-const char *moduleFileName() { return "ZUDOR.dll"; }
-const char *systemModuleName() { return "ZUDOR.dll"; }
-
-// An install keeps the DLL beside the program, which defaultModulePlaces() tries first.
-std::vector<std::string> installedModulePlaces(const std::string &) { return {}; }
-
 namespace os {
 
 // ---- Files: CreateFileW, and ReadFile at an offset given in an OVERLAPPED record, as pread
@@ -351,14 +344,25 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 
 void closeFile(int fd) { _close(fd); }
 
-RelativeOpens::RelativeOpens() = default;
-RelativeOpens::~RelativeOpens() = default;
+// Windows opens every file by its whole path, one at a time.
+struct Opener::Engine {};
+Opener::Opener() = default;
+Opener::~Opener() = default;
 
-struct OpenedAhead::Engine {};
-OpenedAhead::OpenedAhead() = default;
-OpenedAhead::~OpenedAhead() = default;
-void OpenedAhead::open(const std::string *const *, size_t) { tried_ = true; }
-void OpenedAhead::forget() {}
+bool Opener::openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
+                          uint64_t &size, FileIdentity *identity, std::string &error)
+{
+    return os::openDocument(path, window, windowBytes, fd, got, size, identity, error);
+}
+
+bool Opener::fileIdentity(const std::string &path, FileIdentity &identity)
+{
+    return zudorhost::fileIdentity(path, identity);
+}
+
+void Opener::keepDirectories() { directory_.keep = true; }
+void Opener::openAhead(const std::string *const *, size_t) { tried_ = true; }
+void Opener::letGo() { directory_.keep = false; }
 
 // ---- Directories. Names come back in UTF-8 with '/' joining them, as on Linux, so the same
 // relative inputs give the same paths in the same order on both.

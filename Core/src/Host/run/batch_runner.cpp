@@ -92,9 +92,11 @@ std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, Failure &
     return options.isolation.enabled ? startReaderWorkers(options.isolation, options.driver, failure, false) : nullptr;
 }
 
-// One thread's reading: its keeper (where the run keeps what it reads), its reader, which asks
-// that keeper (the driver, or a reader process), and its formatter.
+// One thread's reading: the way it opens files, its keeper (where the run keeps what it reads),
+// its reader, which asks that keeper and opens through that opener (the driver, or a reader
+// process's parent), and its formatter.
 struct Reader {
+    os::Opener opener;
     std::unique_ptr<DocumentKeeper> keeper;
     std::unique_ptr<DocumentReader> driver;
     std::unique_ptr<RecordFormatter> formatter;
@@ -106,9 +108,9 @@ struct Reader {
           formatter(factory ? factory() : nullptr)
     {
         if (isolated)
-            driver = makeIsolatedReader(isolated, options.driver, keeper.get());
+            driver = makeIsolatedReader(isolated, options.driver, keeper.get(), &opener);
         else
-            driver = std::make_unique<DriverCore>(table, options.driver, keeper.get());
+            driver = std::make_unique<DriverCore>(table, options.driver, keeper.get(), &opener);
         if (keeper)
             keptFormatter = dynamic_cast<KeptRunFormatter *>(formatter.get());
     }
@@ -168,7 +170,6 @@ struct BatchRunner::Shared {
 
     // Serial mode: one reader on the caller's thread.
     std::unique_ptr<Reader> reader;
-    std::unique_ptr<os::OpenedAhead> ahead;
 
     Shared(const ReaderInterface &t, InputSource &s, FormatterFactory f, const RunOptions &o)
         : table(t), isolated(startWorkers(o, error)),
@@ -195,7 +196,7 @@ struct BatchRunner::Shared {
     // The batch's walked files, opened and read together where the system allows it. Not
     // where the run keeps what it reads, which wants each file's identity taken before it is
     // read.
-    void openAhead(const Slot &slot, os::OpenedAhead &ahead) const
+    void openAhead(const Slot &slot, os::Opener &opener) const
     {
         // Nor where readers are processes of their own: the files are handed to them as
         // they are opened, and their batches are longer than one opened ahead.
@@ -211,15 +212,19 @@ struct BatchRunner::Shared {
                 paths[count++] = &item.path;
         }
         if (count > 1)
-            ahead.open(paths, count);
+            opener.openAhead(paths, count);
     }
 
-    void process(Slot &slot, Reader &reader, os::OpenedAhead &ahead) const
+    void process(Slot &slot, Reader &reader) const
     {
         // A batch's files mostly share a directory; it is let go with the batch, so nothing
         // stays open between calls of the caller's.
-        os::RelativeOpens relative;
-        openAhead(slot, ahead);
+        struct LetGo {
+            os::Opener &opener;
+            ~LetGo() { opener.letGo(); }
+        } batchEnds{reader.opener};
+        reader.opener.keepDirectories();
+        openAhead(slot, reader.opener);
         DocumentReader &driver = *reader.driver;
         KeptBatch &out = *slot.out;
         driver.expect(slot.items.data(), slot.count);
@@ -244,7 +249,6 @@ struct BatchRunner::Shared {
             if (carriedBy(slot.items[i]).remote)
                 carriedToChange(slot.items[i]).remote.reset();
         }
-        ahead.forget();
     }
 
     // Adds a batch handed to the caller to the run's tallies.
@@ -300,7 +304,6 @@ struct BatchRunner::Shared {
         if (options.internals && options.internals->ownDescriptorTables)
             takeOwnDescriptorTable();
         Reader reader(table, options, factory, isolated);
-        os::OpenedAhead ahead;
         while (true) {
             std::unique_lock<std::mutex> fed(feeding);
             std::unique_lock<std::mutex> guard(lock);
@@ -319,7 +322,7 @@ struct BatchRunner::Shared {
                 return;
             }
             fed.unlock();
-            process(slot, reader, ahead);
+            process(slot, reader);
             guard.lock();
             slot.done = true;
             if (handOverReady())
@@ -401,9 +404,7 @@ FinishedBatch *BatchRunner::next()
         Shared::trim(*slot.out);
         if (!s.fill(slot))
             return nullptr;
-        if (!s.ahead)
-            s.ahead = std::make_unique<os::OpenedAhead>();
-        s.process(slot, *s.reader, *s.ahead);
+        s.process(slot, *s.reader);
         return s.handOut(*slot.out);
     }
     std::unique_lock<std::mutex> guard(s.lock);

@@ -8,7 +8,8 @@
 
 #include "io/remote/remote_document.h"
 #include "io/remote/remote_stream.h"
-#include "platform/process.h"
+#include "run/standard_input.h"
+#include "platform/system.h"
 #include "run/document_explain.h"
 #include "run/driver_core.h"
 #include "run/input_carried.h"
@@ -56,8 +57,11 @@ const char *summaryName(SummaryState state)
 }
 
 struct DriverCore::State {
-    State(const ReaderInterface &t, const DriverOptions &o, DocumentKeeper *k)
-        : table(t), options(o), keeper(k), host(o.xmpMode, o.maxRequest) {}
+    State(const ReaderInterface &t, const DriverOptions &o, DocumentKeeper *k, os::Opener *given)
+        : table(t), options(o), keeper(k), host(o.xmpMode, o.maxRequest),
+          own(given == nullptr ? std::make_unique<os::Opener>() : nullptr), opener(given != nullptr ? *given : *own)
+    {
+    }
 
     const DocumentView &fail(const std::string &why)
     {
@@ -193,7 +197,7 @@ struct DriverCore::State {
     {
         if (keeper == nullptr || !carriedBy(input).keeperTag)
             return false;
-        const DocumentKeeper::Held held = keeper->holds(input, view.identity);
+        const DocumentKeeper::Held held = keeper->holds(input, &opener, view.identity);
         if (held == DocumentKeeper::Held::No)
             return false;
         view.unchanged = true;
@@ -205,6 +209,8 @@ struct DriverCore::State {
     DriverOptions options;
     DocumentKeeper *keeper; // the run's, or null
     ReferenceHost host;
+    std::unique_ptr<os::Opener> own; // where the caller gave none
+    os::Opener &opener;
     FileStream stream;
     RemoteStream remoteStream;
     const RemoteDocument *remote = nullptr;
@@ -218,8 +224,9 @@ struct DriverCore::State {
     TextOutputRecord text;
 };
 
-DriverCore::DriverCore(const ReaderInterface &table, const DriverOptions &options, DocumentKeeper *keeper)
-    : state_(std::make_unique<State>(table, options, keeper))
+DriverCore::DriverCore(const ReaderInterface &table, const DriverOptions &options, DocumentKeeper *keeper,
+                       os::Opener *opener)
+    : state_(std::make_unique<State>(table, options, keeper, opener))
 {
 }
 
@@ -250,7 +257,7 @@ const DocumentView &DriverCore::read(const InputItem &input)
             return s.runRemote(*remote);
         if (isRemoteInput(input.path))
             return s.fail("a URL is read once fetched (fetchDocument)");
-        if (!s.stream.open(input.path, why, s.keeper != nullptr ? &s.view.identity : nullptr)) {
+        if (!s.stream.open(s.opener, input.path, why, s.keeper != nullptr ? &s.view.identity : nullptr)) {
             s.view.identity = FileIdentity{}; // nothing was read: try again next time
             return s.fail(why);
         }

@@ -15,13 +15,19 @@
 namespace zudorhost {
 
 class DocumentKeeper;
+namespace os {
+class Opener; // platform/system.h
+}
 struct RemoteDocument;
 
 class DriverCore : public DocumentReader {
 public:
     // keeper: the run's (run/keeper.h), not owned; a file it holds as it is now is not read, and
-    // the identity of every other is taken before it is read. Null: none.
-    DriverCore(const ReaderInterface &table, const DriverOptions &options, DocumentKeeper *keeper = nullptr);
+    // the identity of every other is taken before it is read. Null: none. opener: the reading
+    // thread's, through which files are opened and looked at, not owned; null: one of the
+    // driver's own.
+    DriverCore(const ReaderInterface &table, const DriverOptions &options, DocumentKeeper *keeper = nullptr,
+               os::Opener *opener = nullptr);
     ~DriverCore() override;
     DriverCore(const DriverCore &) = delete;
     DriverCore &operator=(const DriverCore &) = delete;

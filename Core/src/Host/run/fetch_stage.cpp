@@ -178,8 +178,9 @@ struct FetchStage::Engine {
             return true;
         if (!keeper)
             keeper = makeKeeper();
+        // A listed remote document: its listing says all there is to look at.
         FileIdentity seen;
-        return keeper->holds(item, seen) == DocumentKeeper::Held::No;
+        return keeper->holds(item, nullptr, seen) == DocumentKeeper::Held::No;
     }
 
     void fail(Entry &entry, const std::string &why)

@@ -12,6 +12,9 @@
 #include "zudor_host/output_buffer.h"
 
 namespace zudorhost {
+namespace os {
+class Opener; // platform/system.h
+}
 
 class DocumentKeeper {
 public:
@@ -19,8 +22,9 @@ public:
     virtual ~DocumentKeeper() = default;
     // Whether it holds item as it is now (Record: its record; Skipped: as no TIFF): from what a
     // listing said of it (InputCarried::listed), or for a local file it knows, from one look at
-    // it, which it leaves in seen.
-    virtual Held holds(const InputItem &item, FileIdentity &seen) = 0;
+    // it through the reading thread's opener (null: from the listing alone), which it leaves in
+    // seen.
+    virtual Held holds(const InputItem &item, os::Opener *opener, FileIdentity &seen) = 0;
     // Takes doc, read or left unread, writing what it keeps into kept. For a document read it
     // writes the record's events there too and tells where they start (eventsAt), else kept's
     // size.

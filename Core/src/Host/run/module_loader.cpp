@@ -68,19 +68,4 @@ bool LoadedModule::loadFirst(const std::vector<std::string> &places, std::string
     return false;
 }
 
-std::vector<std::string> defaultModulePlaces()
-{
-    std::vector<std::string> places;
-    const std::string dir = programDirectory();
-    if (!dir.empty()) {
-        places.push_back(dir + "/" + moduleFileName());
-        const size_t slash = dir.find_last_of("/\\");
-        if (slash != std::string::npos)
-            for (std::string &place : installedModulePlaces(dir.substr(0, slash)))
-                places.push_back(std::move(place));
-    }
-    places.push_back(systemModuleName());
-    return places;
-}
-
 } // namespace zudorhost

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "zudor_host/catalogue.h"
 #include "zudor_host/platform.h"
 
 namespace zudorhost {
@@ -129,12 +128,10 @@ RunProblem checkRun(const RunRequest &request)
     return request.catalogue ? RunProblem() : checkWarnings(request);
 }
 
-RunProblem inheritCatalogue(RunRequest &request, Catalogue &catalogue)
+RunProblem inheritSettings(RunRequest &request, const KeptSettings &kept)
 {
-    XmpMode kept = XmpMode::Parsed;
-    bool keptAnyFile = false;
-    if (catalogue.settings(kept, keptAnyFile)) {
-        const std::string keptMode = xmpModeName(kept);
+    if (kept.modeKept) {
+        const std::string keptMode = xmpModeName(kept.xmp);
         if (request.xmp.empty()) {
             request.xmp = keptMode;
         } else if (request.xmp != keptMode) {
@@ -143,14 +140,14 @@ RunProblem inheritCatalogue(RunRequest &request, Catalogue &catalogue)
             p.detail = request.xmp;
             return p;
         }
-        if (request.anyFile != keptAnyFile) {
+        if (request.anyFile != kept.anyFile) {
             RunProblem p = problem(RunProblem::Kind::CatalogueKeeps, RunOption::AnyFile);
-            p.value = keptAnyFile ? "on" : "off";
+            p.value = kept.anyFile ? "on" : "off";
             p.detail = request.anyFile ? "on" : "off";
             return p;
         }
     }
-    const std::string keptZone = catalogue.timeZone();
+    const std::string &keptZone = kept.timeZone;
     if (!keptZone.empty()) {
         const std::string zone = request.timeZone.empty() ? timeZoneName() : request.timeZone;
         if (!request.timeZone.empty() && zone != keptZone) {

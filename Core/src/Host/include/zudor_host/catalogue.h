@@ -22,6 +22,7 @@
 #include "zudor/reader.h"
 #include "zudor_host/record_writers.h"
 #include "zudor_host/failure.h"
+#include "zudor_host/run_policy.h"
 #include "zudor_host/runner.h"
 
 namespace zudorhost {
@@ -112,5 +113,9 @@ private:
     struct Run;
     std::unique_ptr<Run> run_;
 };
+
+// The catalogue's settings imposed on the request (inheritSettings): its XMP mode and zone
+// where none is given, and a refusal where what is given differs from what it keeps.
+RunProblem inheritCatalogue(RunRequest &request, const Catalogue &catalogue);
 
 } // namespace zudorhost

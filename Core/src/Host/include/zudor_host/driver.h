@@ -10,19 +10,10 @@
 #include "zudor/reader.h"
 #include "zudor_host/inputs.h"
 #include "zudor_host/remote.h"
+#include "zudor_host/stream_counts.h"
 #include "zudor_host/xmp_mode.h"
 
 namespace zudorhost {
-
-// The largest single request the reference host grants the reader, unless told otherwise.
-constexpr int64_t kDefaultMaxRequest = int64_t(256) << 20;
-
-// What reading a document cost: calls into the input stream and the bytes they gave.
-struct StreamCounts {
-    uint64_t reads = 0;
-    uint64_t seeks = 0;
-    uint64_t bytesRead = 0;
-};
 
 // The host's record of an XMP packet, which the record walk reads (opaque here).
 struct HostXmpRecord;

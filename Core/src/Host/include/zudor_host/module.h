@@ -36,10 +36,14 @@ private:
     ReaderInterface table_{};
 };
 
-// installedModulePlaces and systemModuleName are the platform's (zudor_host/platform.h).
 // The library beside this program (a build tree), the one installed beside its bin directory,
 // and the system's search path.
 std::vector<std::string> defaultModulePlaces();
+// Where a module installed under prefix lies, in the order to try them, and the module's name for
+// the system's own search (libzudor.so.1, ZUDOR.dll): what a front end installed under a prefix
+// of its own (the Python package) looks through before the system's search.
+std::vector<std::string> installedModulePlaces(const std::string &prefix);
+const char *systemModuleName();
 
 enum class DocumentKind { Tiff, BigTiff, Other };
 DocumentKind identify(const uint8_t *head, size_t size);

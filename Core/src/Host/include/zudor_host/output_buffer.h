@@ -1,5 +1,7 @@
 // A growable byte buffer that keeps its memory from one batch to the next: where records are
 // written before they reach a file, a pipe or Python.
+// Wholly inline: the XMP lister writes its listings here too, and is built without the rest
+// of the library for its fuzz target, so the buffer belongs to no one room.
 #pragma once
 
 #include <cstddef>
@@ -51,11 +53,16 @@ public:
     }
     void push(char c) { *reserve(1) = c, ++size_; }
     // Gives back a buffer that one huge record made larger than keep.
-    void trim(size_t keep);
+    void trim(size_t keep)
+    {
+        if (capacity_ > keep) {
+            std::free(data_);
+            data_ = nullptr;
+            size_ = capacity_ = 0;
+        }
+    }
 
 private:
-    // Inline, for the XMP lister, which writes its listings here and is built without the rest
-    // of the library for its fuzz target.
     void grow(size_t n)
     {
         size_t capacity = capacity_ < 4096 ? 4096 : capacity_;

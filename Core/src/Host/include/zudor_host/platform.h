@@ -70,10 +70,4 @@ bool fileIdentity(const std::string &path, FileIdentity &identity);
 std::string programDirectory();
 std::string directoryOfCode(const void *address);
 
-// Where a module installed under prefix lies, in the order to try them, and the module's name for
-// the system's own search (libzudor.so.1, ZUDOR.dll): what a front end installed under a prefix
-// of its own (the Python package) looks through before the system's search.
-std::vector<std::string> installedModulePlaces(const std::string &prefix);
-const char *systemModuleName();
-
 } // namespace zudorhost

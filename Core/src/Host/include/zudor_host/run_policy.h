@@ -11,7 +11,6 @@
 
 namespace zudorhost {
 
-class Catalogue;
 
 enum class RunOption : uint8_t {
     Jobs,
@@ -94,10 +93,19 @@ RunProblem checkTimeZone(const std::string &zone);
 // Every rule of the request that does not need the catalogue: ranges, zone, what goes together.
 RunProblem checkRun(const RunRequest &request);
 
-// A catalogue's settings imposed on the request: its XMP mode and zone where none is given,
-// and a refusal where what is given differs from what it keeps (XMP mode, --any-file, zone).
-// On success the request's zone is the one to read in (empty: the process's own).
-RunProblem inheritCatalogue(RunRequest &request, Catalogue &catalogue);
+// What a catalogue keeps of the runs that filled it, which a run on it must agree with.
+struct KeptSettings {
+    bool modeKept = false; // whether a run has yet, and so fixed the XMP mode and --any-file
+    XmpMode xmp = XmpMode::Parsed;
+    bool anyFile = false;
+    std::string timeZone; // empty: none kept
+};
+
+// Kept settings imposed on the request: the XMP mode and zone where none is given, and a
+// refusal where what is given differs from what is kept (XMP mode, --any-file, zone). On
+// success the request's zone is the one to read in (empty: the process's own). A catalogue's
+// own are imposed by inheritCatalogue (catalogue.h).
+RunProblem inheritSettings(RunRequest &request, const KeptSettings &kept);
 
 // The run's exit status: every document complete, some not (or an input that gave nothing),
 // or a run that could not be carried out.

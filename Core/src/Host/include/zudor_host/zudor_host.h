@@ -27,5 +27,6 @@
 #include "zudor_host/record_writers.h"
 #include "zudor_host/remote.h"
 #include "zudor_host/runner.h"
+#include "zudor_host/stream_counts.h"
 #include "zudor_host/text_encoding.h"
 #include "zudor_host/xmp_mode.h"

@@ -1,12 +1,12 @@
 #include "io/remote/object_fetch.h"
 
 #include <algorithm>
-#include <ctime>
 #include <functional>
 
 #include "io/remote/aws_config.h"
 #include "io/remote/http_fields.h"
 #include "io/remote/sigv4.h"
+#include "zudor_host/file_identity.h"
 
 namespace zudorhost {
 
@@ -45,7 +45,7 @@ struct S3Access {
             request.host = host;
             request.canonicalPath = path;
             request.query = query;
-            for (std::string &line : with->sign(request, amzDate(int64_t(std::time(nullptr)))))
+            for (std::string &line : with->sign(request, amzDate(wallClockNs() / 1000000000)))
                 headers.push_back(std::move(line));
         };
     }

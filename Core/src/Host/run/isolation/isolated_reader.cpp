@@ -17,7 +17,8 @@
 
 #include "io/remote/remote_document.h"
 #include "io/file_stream.h"
-#include "platform/process.h"
+#include "platform/system.h"
+#include "run/standard_input.h"
 #include "run/input_carried.h"
 #include "run/isolation/isolated_reader.h"
 #include "run/keeper.h"
@@ -87,8 +88,10 @@ struct Pending {
 
 class IsolatedReader : public DocumentReader {
 public:
-    IsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options, DocumentKeeper *keeper)
-        : workers_(std::move(workers)), options_(options), keeper_(keeper), settings_(encodeSettings(options))
+    IsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options, DocumentKeeper *keeper,
+                   os::Opener *opener)
+        : workers_(std::move(workers)), options_(options), keeper_(keeper), settings_(encodeSettings(options)),
+          own_(opener == nullptr ? std::make_unique<os::Opener>() : nullptr), opener_(opener != nullptr ? *opener : *own_)
     {
     }
     ~IsolatedReader() override { drop(); }
@@ -199,7 +202,7 @@ private:
     {
         if (keeper_ == nullptr || !carriedBy(*p.input).keeperTag)
             return false;
-        const DocumentKeeper::Held held = keeper_->holds(*p.input, p.identity);
+        const DocumentKeeper::Held held = keeper_->holds(*p.input, &opener_, p.identity);
         if (held == DocumentKeeper::Held::No)
             return false;
         p.local = true;
@@ -243,7 +246,7 @@ private:
             p.fail("a URL is read once fetched (fetchDocument)");
             return false;
         }
-        if (!file_.open(input.path, why, keeper_ != nullptr ? &p.identity : nullptr)) {
+        if (!file_.open(opener_, input.path, why, keeper_ != nullptr ? &p.identity : nullptr)) {
             p.identity = FileIdentity{}; // nothing was read: try again next time
             p.fail(why);
             return false;
@@ -517,6 +520,8 @@ private:
     DriverOptions options_;
     DocumentKeeper *keeper_; // the run's, or null
     std::string settings_;
+    std::unique_ptr<os::Opener> own_; // where the caller gave none
+    os::Opener &opener_;
     std::vector<Pending> batch_;
     size_t next_ = 0, dispatched_ = 0;
     uint64_t sequence_ = 0;
@@ -536,7 +541,7 @@ std::unique_ptr<WorkerProbe> makeWorkerProbe(std::shared_ptr<ReaderWorkers> work
 {
     class Probe : public WorkerProbe {
     public:
-        Probe(std::shared_ptr<ReaderWorkers> w, const DriverOptions &o) : reader_(std::move(w), o, nullptr) {}
+        Probe(std::shared_ptr<ReaderWorkers> w, const DriverOptions &o) : reader_(std::move(w), o, nullptr, nullptr) {}
         bool miss(const InputItem &item, const RemoteDocument &document, uint64_t &offset, uint64_t &length,
                   std::string &fault) override
         {
@@ -550,14 +555,14 @@ std::unique_ptr<WorkerProbe> makeWorkerProbe(std::shared_ptr<ReaderWorkers> work
 }
 
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options,
-                                                   DocumentKeeper *keeper)
+                                                   DocumentKeeper *keeper, os::Opener *opener)
 {
-    return std::make_unique<isolation::IsolatedReader>(std::move(workers), options, keeper);
+    return std::make_unique<isolation::IsolatedReader>(std::move(workers), options, keeper, opener);
 }
 
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers, const DriverOptions &options)
 {
-    return makeIsolatedReader(std::move(workers), options, nullptr);
+    return makeIsolatedReader(std::move(workers), options, nullptr, nullptr);
 }
 
 Failure readerWorkersReady(ReaderWorkers &workers)

@@ -14,12 +14,17 @@ namespace zudorhost {
 
 class DocumentKeeper;
 class ReaderWorkers;
+namespace os {
+class Opener; // platform/system.h
+}
 struct RemoteDocument;
 
 // makeIsolatedReader, with the run's keeper (run/keeper.h; not owned, null for none): a file it
-// holds as it is now is not handed over, and the identity of every other is taken before.
+// holds as it is now is not handed over, and the identity of every other is taken before; and
+// with the reading thread's opener, through which files are opened (not owned; null: its own).
 std::unique_ptr<DocumentReader> makeIsolatedReader(std::shared_ptr<ReaderWorkers> workers,
-                                                   const DriverOptions &options, DocumentKeeper *keeper);
+                                                   const DriverOptions &options, DocumentKeeper *keeper,
+                                                   os::Opener *opener);
 
 // The probe of an isolated run: a reader process of its own that reads what is held of a
 // document and tells the first read those bytes could not serve, or why it could not read it

@@ -2,10 +2,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/process.h"
+#include "run/standard_input.h"
+
 #include "platform/system.h"
 #include "zudor_host/module.h"
-#include "zudor_host/platform.h"
 
 namespace zudorhost {
 
