@@ -106,25 +106,32 @@ TEST_F(SystemFaults, OpeningADocument)
          },
          ""},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.fault);
-        const int before = plant(row.plant);
-        char window[4096];
-        int fd = -1;
-        uint32_t got = 0;
-        uint64_t size = 0;
-        std::string error;
-        const bool opened = os::openDocument(path, window, sizeof window, fd, got, size, nullptr, error);
-        EXPECT_EQ(opened, *row.error == '\0') << error;
-        if (opened) {
-            EXPECT_TRUE(std::string(window, got) == expected) << got << " bytes";
-            EXPECT_EQ(size, 3000u);
-            os::closeFile(fd);
-        } else {
-            EXPECT_EQ(error, row.error);
+    // By its whole path, and as a walk's worker opens: relative to the directory its opener
+    // keeps open until the batch lets go.
+    for (const bool kept : {false, true})
+        for (const Row &row : rows) {
+            SCOPED_TRACE(std::string(row.fault) + (kept ? ", through a kept directory" : ""));
+            const int before = plant(row.plant);
+            char window[4096];
+            int fd = -1;
+            uint32_t got = 0;
+            uint64_t size = 0;
+            std::string error;
+            os::Opener opener;
+            if (kept)
+                opener.keepDirectories();
+            const bool opened = opener.openDocument(path, window, sizeof window, fd, got, size, nullptr, error);
+            EXPECT_EQ(opened, *row.error == '\0') << error;
+            if (opened) {
+                EXPECT_TRUE(std::string(window, got) == expected) << got << " bytes";
+                EXPECT_EQ(size, 3000u);
+                os::closeFile(fd);
+            } else {
+                EXPECT_EQ(error, row.error);
+            }
+            opener.letGo();
+            EXPECT_EQ(openDescriptors(), before);
         }
-        EXPECT_EQ(openDescriptors(), before);
-    }
 }
 
 TEST_F(SystemFaults, LockingAByte)
