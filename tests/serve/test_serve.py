@@ -442,7 +442,9 @@ def test_a_client_that_goes_away_costs_nothing_else(tmp_path):
         with socket.create_connection(("127.0.0.1", s.port), timeout=BOUND) as client:
             client.sendall(request_bytes("POST", "/v1/record", [("Content-Length", str(len(document)))], document))
         s.wait_for_metric("zudor_serve_requests_in_flight", 1)
-        assert s.metric("zudor_serve_documents_in_progress") == 0
+        # The request of a client that left ends at once; a document it had sent whole may
+        # still be in a reader for a moment, and gives its place back when that read ends.
+        s.wait_for_metric("zudor_serve_documents_in_progress", 0)
         status, _, body = s.request("POST", "/v1/record?name=" + SAMPLE, document)
         assert (status, body) == (200, sievecheck_lines([SAMPLE])[0]), s.log()
         assert re.search(r'"path":"/v1/record","status":0,.*"ended":"', s.log()), s.log()
