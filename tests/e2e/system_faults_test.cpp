@@ -16,6 +16,10 @@
 
 #include "platform/system.h"
 #include "platform/system_calls.h"
+#include "reader_fixture.h"
+#include "run/run_internals.h"
+#include "zudor_host/inputs.h"
+#include "zudor_host/runner.h"
 
 using namespace zudorhost;
 
@@ -273,5 +277,51 @@ TEST_F(SystemFaults, TheBatchOfOpensFallsBackToOpeningEachFile)
         EXPECT_EQ(readAll(ahead), 4);
         EXPECT_EQ(readAll(ahead), 4);
         EXPECT_LE(submits, 1);
+    }
+}
+
+// A run reads through the system it is handed, and that run alone: one whose open fails for a
+// file gives that file's record the failure, while the next run, handed none, reads it as the
+// machine does, whatever the number of jobs.
+TEST_F(SystemFaults, ARunReadsThroughTheSystemItIsHanded)
+{
+    const std::string folder = folderWith("run", {100, 100, 100});
+    static os::System failing = os::native();
+    failing.openDocument = [](os::Opener *through, const std::string &path, char *window, uint32_t bytes, int &fd,
+                              uint32_t &got, uint64_t &size, FileIdentity *identity, std::string &error) {
+        if (path.size() > 6 && path.compare(path.size() - 6, 6, "/1.tif") == 0) {
+            error = "cannot open: Too many open files";
+            return false;
+        }
+        return os::native().openDocument(through, path, window, bytes, fd, got, size, identity, error);
+    };
+    class Lines : public RecordFormatter {
+    public:
+        void format(const DocumentView &doc, FinishedBatch &out) override
+        {
+            const std::string &path = doc.input->path;
+            const std::string line = path.substr(path.rfind('/') + 1) + ": " +
+                                     (doc.error != nullptr ? doc.error : "read") + "\n";
+            out.records.append(line.data(), line.size());
+        }
+    };
+    const auto run = [&](const os::System *system, unsigned jobs) {
+        auto internals = std::make_shared<RunInternals>();
+        internals->system = system;
+        RunOptions options;
+        options.jobs = jobs;
+        options.internals = internals;
+        std::unique_ptr<InputSource> source = pathSource({folder});
+        BatchRunner runner(testhost::reader(), *source, [] { return std::make_unique<Lines>(); }, options);
+        std::string out;
+        while (FinishedBatch *batch = runner.next())
+            out.append(batch->records.data(), batch->records.size());
+        return out;
+    };
+    for (const unsigned jobs : {1u, 2u}) {
+        SCOPED_TRACE(jobs);
+        EXPECT_EQ(run(&failing, jobs),
+                  "0.tif: not a TIFF file\n1.tif: cannot open: Too many open files\n2.tif: not a TIFF file\n");
+        EXPECT_EQ(run(nullptr, jobs), "0.tif: not a TIFF file\n1.tif: not a TIFF file\n2.tif: not a TIFF file\n");
     }
 }

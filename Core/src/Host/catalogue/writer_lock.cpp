@@ -17,13 +17,13 @@ constexpr uint64_t kWriterByte = uint64_t(0x40000000) + 0x800;
 WriterLock::~WriterLock()
 {
     if (fd_ >= 0)
-        os::closeFile(fd_); // drops the lock
+        os::native().closeFile(fd_); // drops the lock
 }
 
 bool WriterLock::take(const std::string &path, bool wait, std::string &error)
 {
     os::LockRefusal refusal = os::LockRefusal::None;
-    fd_ = os::lockByte(path, kWriterByte, wait, refusal, error);
+    fd_ = os::native().lockByte(path, kWriterByte, wait, refusal, error);
     readOnly = refusal == os::LockRefusal::ReadOnly;
     busy = refusal == os::LockRefusal::Busy;
     if (refusal == os::LockRefusal::Busy)
@@ -36,7 +36,8 @@ bool WriterLock::take(const std::string &path, bool wait, std::string &error)
 bool cannotChange(const std::string &path)
 {
     FileIdentity log;
-    return !os::folderWritable(path) && (!fileIdentity(path + "-wal", log) || log.size == 0);
+    const os::System &system = os::native();
+    return !system.folderWritable(path) && (!system.fileIdentity(nullptr, path + "-wal", log) || log.size == 0);
 }
 
 } // namespace zudorhost

@@ -15,7 +15,7 @@ constexpr uint64_t kWindowAlign = 4096;
 
 } // namespace
 
-FileStream::FileStream() : window_(new char[kWindowBytes])
+FileStream::FileStream() : system_(&os::native()), window_(new char[kWindowBytes])
 {
     std::memset(&record, 0, sizeof record);
     record.streamRead = fileStreamRead;
@@ -41,10 +41,11 @@ void FileStream::adopt(int descriptor, uint64_t size)
 {
     close();
     fd_ = descriptor;
+    system_ = &os::native();
     size_ = size;
     view_ = window_.get();
     windowStart_ = 0;
-    windowLength_ = os::readAt(fd_, window_.get(), uint32_t(std::min<uint64_t>(kWindowBytes, size)), 0);
+    windowLength_ = system_->readAt(fd_, window_.get(), uint32_t(std::min<uint64_t>(kWindowBytes, size)), 0);
 }
 
 int FileStream::releaseDescriptor()
@@ -63,7 +64,7 @@ const uint8_t *FileStream::head(size_t &length) const
 void FileStream::close()
 {
     if (fd_ >= 0)
-        os::closeFile(fd_);
+        system_->closeFile(fd_);
     fd_ = -1;
     counts_ = {};
     shortRead_ = {};
@@ -76,6 +77,7 @@ bool FileStream::open(os::Opener &opener, const std::string &path, std::string &
 {
     close();
     uint32_t got = 0;
+    system_ = &opener.system();
     if (!opener.openDocument(path, window_.get(), kWindowBytes, fd_, got, size_, identity, error)) {
         fd_ = -1;
         // A name such as ftp://host/a.tif was meant as a URL, of a kind that is not read.
@@ -93,12 +95,12 @@ uint32_t FileStream::readAt(uint64_t offset, void *buffer, uint32_t count)
 {
     if (fd_ >= 0) {
         if (count > kWindowBytes - kWindowAlign)
-            return os::readAt(fd_, static_cast<char *>(buffer), count, offset);
+            return system_->readAt(fd_, static_cast<char *>(buffer), count, offset);
         if (offset < windowStart_ || offset + count > windowStart_ + windowLength_) {
             windowStart_ = offset & ~(kWindowAlign - 1);
             // No more than the file holds, or the last pread would only learn where it ends.
             const uint64_t want = std::min<uint64_t>(kWindowBytes, size_ - windowStart_);
-            windowLength_ = os::readAt(fd_, window_.get(), uint32_t(want), windowStart_);
+            windowLength_ = system_->readAt(fd_, window_.get(), uint32_t(want), windowStart_);
         }
     }
     const uint64_t end = windowStart_ + windowLength_;

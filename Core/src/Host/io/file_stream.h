@@ -14,6 +14,7 @@
 namespace zudorhost {
 namespace os {
 class Opener; // platform/system.h
+struct System;
 }
 
 class FileStream final : private StreamRecord, public DocumentStream {
@@ -32,7 +33,7 @@ public:
     // Serves size bytes at data, which must stay valid until close().
     void openMemory(const void *data, size_t size);
     // A regular file of size bytes that another process opened and handed over: the stream
-    // takes the descriptor and reads it as open() would have.
+    // takes the descriptor and reads it as open() would have, through the machine's system.
     void adopt(int descriptor, uint64_t size);
     // Gives up the open file's descriptor, to be handed over; -1 for bytes in memory.
     int releaseDescriptor();
@@ -57,6 +58,7 @@ private:
     friend struct StreamRecord;
 
     int fd_ = -1; // a C runtime descriptor on every platform
+    const os::System *system_; // what fd_ is read and closed through: the opener's
     uint64_t position_ = 0;
     uint64_t size_ = 0;
     StreamCounts counts_;

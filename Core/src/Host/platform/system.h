@@ -37,17 +37,23 @@ bool openDocument(const std::string &path, char *window, uint32_t windowBytes, i
 // thread that reads, used only there. What it keeps open between documents it holds only
 // between keepDirectories() or openAhead() and letGo(), so nothing stays open between a
 // caller's calls.
+struct System;
+const System &native();
+
 class Opener {
 public:
-    Opener();
+    // Opens through system, which must outlive it.
+    explicit Opener(const System &system = native());
     ~Opener();
     Opener(const Opener &) = delete;
     Opener &operator=(const Opener &) = delete;
 
-    // openDocument and fileIdentity as the free ones, but through what this opener keeps.
+    // openDocument and fileIdentity of its system, through what this opener keeps.
     bool openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
                       uint64_t &size, FileIdentity *identity, std::string &error);
     bool fileIdentity(const std::string &path, FileIdentity &identity);
+    // The system it opens through, which what reads the files it opened reads them through.
+    const System &system() const { return system_; }
 
     // Until letGo(), a file is looked up relative to its directory, which stays open from one
     // document to the next: a walk's documents come a directory at a time, and the kernel then
@@ -71,7 +77,12 @@ public:
         std::string prefix; // its path as given, up to and with the last '/'
     };
 
+    // What it keeps, for the platform's own opens.
+    Directory &directory() { return directory_; }
+    Engine *batch() { return engine_.get(); }
+
 private:
+    const System &system_;
     Directory directory_;
     // Made at the first batch: a run of named files alone pays nothing for it.
     std::unique_ptr<Engine> engine_;
@@ -183,6 +194,35 @@ bool systemSha256(const void *data, size_t size, unsigned char out[32]);
 std::string timeZoneVariable(bool &set);
 void restoreTimeZoneVariable(const std::string &value, bool set);
 bool systemHmacSha256(const void *key, size_t keySize, const void *data, size_t size, unsigned char out[32]);
+
+// ---- The system as one record of functions, in the manner of SQLite's sqlite3_vfs: files,
+// directories, locks, the environment, the clock and the zone. A run reads through the one it
+// is handed (RunInternals::system: its readers' openers, the streams they open, the run's
+// keeper and fetch stage); what the installed API's own constructors reach (a walk, a
+// catalogue's lock, the remote options, a record's calendar) takes the machine's own,
+// native(). A test hands a run a copy with an entry of its own, which fails as a loaded or
+// broken system does, for that run alone. Worker processes have a door of their own
+// (worker_process.h).
+struct System {
+    // Files: through an opener (its kept directory and batch of opens), or by the whole path
+    // where through is null.
+    bool (*openDocument)(Opener *through, const std::string &path, char *window, uint32_t windowBytes, int &fd,
+                         uint32_t &got, uint64_t &size, FileIdentity *identity, std::string &error);
+    bool (*fileIdentity)(Opener *through, const std::string &path, FileIdentity &identity);
+    uint32_t (*readAt)(int fd, char *to, uint32_t count, uint64_t offset);
+    void (*closeFile)(int fd);
+    // Directories.
+    bool (*listDirectory)(Listing &listing, std::string &error);
+    NamedKind (*namedKind)(const std::string &path, std::string &why);
+    // Locks.
+    int (*lockByte)(const std::string &path, uint64_t offset, bool wait, LockRefusal &refusal, std::string &error);
+    bool (*folderWritable)(const std::string &path);
+    // The environment, the clock and the zone.
+    std::string (*environmentVariable)(const char *name, bool &set);
+    int64_t (*wallClockNs)();
+    bool (*utcCalendar)(int64_t seconds, std::tm &fields);
+    void (*loadTimeZone)();
+};
 
 #ifdef _WIN32
 // ---- Windows' own words, for the platform's other files (worker_process_windows.cpp): UTF-16

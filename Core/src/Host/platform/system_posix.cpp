@@ -545,22 +545,36 @@ uint32_t readAt(int fd, char *to, uint32_t count, uint64_t offset)
 
 void closeFile(int fd) { calls.close(fd); }
 
-Opener::Opener() = default;
+Opener::Opener(const System &system) : system_(system) {}
 
 Opener::~Opener() { letGo(); }
 
 bool Opener::openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
                           uint64_t &size, FileIdentity *identity, std::string &error)
 {
-    return openWith(&directory_, engine_.get(), path, window, windowBytes, fd, got, size, identity, error);
+    return system_.openDocument(this, path, window, windowBytes, fd, got, size, identity, error);
+}
+
+bool Opener::fileIdentity(const std::string &path, FileIdentity &identity)
+{
+    return system_.fileIdentity(this, path, identity);
+}
+
+namespace {
+bool nativeOpenDocument(Opener *through, const std::string &path, char *window, uint32_t windowBytes, int &fd,
+                        uint32_t &got, uint64_t &size, FileIdentity *identity, std::string &error)
+{
+    return openWith(through != nullptr ? &through->directory() : nullptr, through != nullptr ? through->batch() : nullptr,
+                    path, window, windowBytes, fd, got, size, identity, error);
 }
 
 // A re-scan of an unchanged tree is mostly this look: while the opener keeps directories the
 // name is looked up in its open directory, not through every folder on its path again.
-bool Opener::fileIdentity(const std::string &path, FileIdentity &identity)
+bool nativeFileIdentity(Opener *through, const std::string &path, FileIdentity &identity)
 {
-    return identityAt(&directory_, path, identity);
+    return identityAt(through != nullptr ? &through->directory() : nullptr, path, identity);
 }
+} // namespace
 
 #ifdef ZUDOR_OPENED_AHEAD
 namespace {
@@ -876,6 +890,17 @@ long readSomeStandardInput(char *into, size_t room)
     while (got < 0 && errno == EINTR);
     return long(got);
 }
+
+// ---- The machine's own system: every entry above, constant-initialised, so that a test's
+// statics can copy it.
+namespace {
+constexpr System kNative = {
+    nativeOpenDocument, nativeFileIdentity, readAt, closeFile, listDirectory, namedKind, lockByte, folderWritable,
+    environmentVariable, wallClockNs, utcCalendar, loadTimeZone,
+};
+} // namespace
+
+const System &native() { return kNative; }
 
 } // namespace os
 } // namespace zudorhost

@@ -346,18 +346,18 @@ void closeFile(int fd) { _close(fd); }
 
 // Windows opens every file by its whole path, one at a time.
 struct Opener::Engine {};
-Opener::Opener() = default;
+Opener::Opener(const System &system) : system_(system) {}
 Opener::~Opener() = default;
 
 bool Opener::openDocument(const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
                           uint64_t &size, FileIdentity *identity, std::string &error)
 {
-    return os::openDocument(path, window, windowBytes, fd, got, size, identity, error);
+    return system_.openDocument(this, path, window, windowBytes, fd, got, size, identity, error);
 }
 
 bool Opener::fileIdentity(const std::string &path, FileIdentity &identity)
 {
-    return zudorhost::fileIdentity(path, identity);
+    return system_.fileIdentity(this, path, identity);
 }
 
 void Opener::keepDirectories() { directory_.keep = true; }
@@ -627,6 +627,28 @@ bool systemHmacSha256(const void *key, size_t keySize, const void *data, size_t 
 {
     return digest(providers().keyed, key, keySize, data, size, out);
 }
+
+// ---- The machine's own system: every entry above, constant-initialised, so that a test's
+// statics can copy it.
+namespace {
+bool nativeOpenDocument(Opener *, const std::string &path, char *window, uint32_t windowBytes, int &fd, uint32_t &got,
+                        uint64_t &size, FileIdentity *identity, std::string &error)
+{
+    return openDocument(path, window, windowBytes, fd, got, size, identity, error);
+}
+
+bool nativeFileIdentity(Opener *, const std::string &path, FileIdentity &identity)
+{
+    return zudorhost::fileIdentity(path, identity);
+}
+
+constexpr System kNative = {
+    nativeOpenDocument, nativeFileIdentity, readAt, closeFile, listDirectory, namedKind, lockByte, folderWritable,
+    environmentVariable, wallClockNs, utcCalendar, loadTimeZone,
+};
+} // namespace
+
+const System &native() { return kNative; }
 
 } // namespace os
 } // namespace zudorhost

@@ -164,7 +164,7 @@ size_t isoTime(uint64_t ticks, char (&text)[40])
 {
     const int64_t seconds = int64_t(ticks / 10000000) - 11644473600;
     struct tm utc;
-    if (os::utcCalendar(seconds, utc)) {
+    if (os::native().utcCalendar(seconds, utc)) {
         const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
         if (n != 0)
             return n;

@@ -96,7 +96,7 @@ std::shared_ptr<ReaderWorkers> startWorkers(const RunOptions &options, Failure &
 // its reader, which asks that keeper and opens through that opener (the driver, or a reader
 // process's parent), and its formatter.
 struct Reader {
-    os::Opener opener;
+    os::Opener opener; // through the run's system
     std::unique_ptr<DocumentKeeper> keeper;
     std::unique_ptr<DocumentReader> driver;
     std::unique_ptr<RecordFormatter> formatter;
@@ -104,7 +104,8 @@ struct Reader {
 
     Reader(const ReaderInterface &table, const RunOptions &options, const BatchRunner::FormatterFactory &factory,
            const std::shared_ptr<ReaderWorkers> &isolated)
-        : keeper(options.internals && options.internals->keeper ? options.internals->keeper() : nullptr),
+        : opener(options.internals && options.internals->system ? *options.internals->system : os::native()),
+          keeper(options.internals && options.internals->keeper ? options.internals->keeper() : nullptr),
           formatter(factory ? factory() : nullptr)
     {
         if (isolated)

@@ -275,7 +275,7 @@ const DocumentView &DriverCore::State::runRemote(const RemoteDocument &document)
         // The object as its first answer gave it: what was read is never older than this.
         view.identity.size = document.size;
         view.identity.etag = document.etag;
-        view.identity.takenNs = document.etag.empty() ? 0 : wallClockNs();
+        view.identity.takenNs = document.etag.empty() ? 0 : opener.system().wallClockNs();
     }
     remote = &document;
     remoteStream.open(document);

@@ -274,7 +274,7 @@ struct FetchStage::Engine {
                     FileIdentity &listed = carriedToChange(item).listed;
                     listed.size = key.size;
                     listed.etag = std::move(key.etag);
-                    listed.takenNs = wallClockNs();
+                    listed.takenNs = os::native().wallClockNs();
                     keys.pop_front();
                     admit(std::move(item));
                     continue;

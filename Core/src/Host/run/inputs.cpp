@@ -20,7 +20,7 @@ constexpr const char *kSeparators = "/";
 
 bool readListing(os::Listing &listing, std::string &error)
 {
-    if (!os::listDirectory(listing, error))
+    if (!os::native().listDirectory(listing, error))
         return false;
     const char *base = listing.names.data();
     std::sort(listing.starts.begin(), listing.starts.end(),
@@ -76,7 +76,7 @@ private:
         // A URL is no path to look at: the fetch stage reads it.
         if (plainFile || isRemoteInput(path))
             return true;
-        switch (os::namedKind(path, item.error)) {
+        switch (os::native().namedKind(path, item.error)) {
         case os::NamedKind::File:
             return true; // opening it tells what is wrong, if anything
         case os::NamedKind::Refused:

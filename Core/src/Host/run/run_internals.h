@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/system.h"
 #include "run/keeper.h"
 #include "zudor_host/output_buffer.h"
 #include "zudor_host/runner.h"
@@ -22,6 +23,9 @@ struct RunInternals {
     // table holds on to every descriptor the process had when it started until it ends, so
     // only a program that closes nothing meanwhile (a command line) should ask for it.
     bool ownDescriptorTables = false;
+    // The system the run's readers open, read and look at files through (platform/system.h);
+    // null: the machine's own. Must outlive the run.
+    const os::System *system = nullptr;
 };
 
 // A formatter that takes part in a kept run: the runner finds it by its type.

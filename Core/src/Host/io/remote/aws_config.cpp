@@ -114,7 +114,10 @@ bool virtualHostable(const std::string &bucket)
 AwsSources processAwsSources()
 {
     AwsSources sources;
-    sources.variable = [](const char *name) { return os::environmentVariable(name); };
+    sources.variable = [](const char *name) {
+        bool set;
+        return os::native().environmentVariable(name, set);
+    };
     sources.readFile = [](const std::string &path, std::string &contents) {
         std::FILE *in = openFile(path, "rb");
         if (in == nullptr)

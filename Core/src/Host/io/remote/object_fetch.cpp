@@ -6,7 +6,7 @@
 #include "io/remote/aws_config.h"
 #include "io/remote/http_fields.h"
 #include "io/remote/sigv4.h"
-#include "zudor_host/file_identity.h"
+#include "platform/system.h"
 
 namespace zudorhost {
 
@@ -45,7 +45,7 @@ struct S3Access {
             request.host = host;
             request.canonicalPath = path;
             request.query = query;
-            for (std::string &line : with->sign(request, amzDate(wallClockNs() / 1000000000)))
+            for (std::string &line : with->sign(request, amzDate(os::native().wallClockNs() / 1000000000)))
                 headers.push_back(std::move(line));
         };
     }

@@ -43,7 +43,8 @@ bool prepareRemoteOptions(RemoteOptions &options, std::string &error)
 {
     const char *named = "the CA file ";
     if (options.caFile.empty()) {
-        const std::string bundle = os::environmentVariable("AWS_CA_BUNDLE");
+        bool set;
+        const std::string bundle = os::native().environmentVariable("AWS_CA_BUNDLE", set);
         if (bundle.empty())
             return true;
         options.caFile = bundle;

@@ -8,7 +8,7 @@
 #include "io/remote/http_fields.h"
 #include "io/remote/remote_libraries.h"
 #include "io/remote/s3_listing.h"
-#include "zudor_host/file_identity.h"
+#include "platform/system.h"
 
 namespace zudorhost {
 namespace {
@@ -314,7 +314,7 @@ double Transfers::backoff(const Transfer &t)
     const double ceiling = std::min(options_.backoffCap, options_.backoffBase * std::ldexp(1.0, int(t.attempts) - 1));
     // Half fixed, half drawn: retries of many transfers spread out, and none comes at once.
     double delay = ceiling / 2 + std::uniform_real_distribution<double>(0, ceiling / 2)(random_);
-    const double asked = parseRetryAfter(t.retryAfter, wallClockNs() / 1000000000);
+    const double asked = parseRetryAfter(t.retryAfter, os::native().wallClockNs() / 1000000000);
     if (asked >= 0)
         delay = std::max(delay, std::min(asked, options_.retryAfterCap));
     return delay;

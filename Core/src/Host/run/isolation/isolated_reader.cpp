@@ -304,7 +304,7 @@ private:
             // The object as its first answer gave it: what was read is never older than this.
             p.identity.size = document.size;
             p.identity.etag = document.etag;
-            p.identity.takenNs = document.etag.empty() ? 0 : wallClockNs();
+            p.identity.takenNs = document.etag.empty() ? 0 : opener_.system().wallClockNs();
         }
         size_t bytes = document.windows.size() * 16;
         for (const FetchedWindow &w : document.windows)

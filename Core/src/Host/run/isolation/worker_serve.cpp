@@ -186,7 +186,7 @@ int runReaderWorker(int argc, char **argv)
     // the time zone first, then, in the loader's sandbox (a module's constructors run as it
     // loads), the module and the XMP toolkit.
     settleLocalTimeZone();
-    os::loadTimeZone();
+    os::native().loadTimeZone();
     std::vector<std::string> readable;
     for (const std::string &place : places) {
         const size_t slash = place.find_last_of('/');
